@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+class QProgressBar;
+class QTemporaryFile;
+
+// One track of a search result: its title, creator and audio file location, and the HTTP
+// transfers that concern that file (availability check, listening, download).
+//
+// A Song has no parent: the main window's song list owns it. The availability check (a HEAD
+// request on checkNetwork) starts in the constructor and ends with exactly one validation()
+// unless the Song is destroyed first. Listening and downloading run on transferNetwork, so that
+// long transfers never queue the search and the checks behind them. Neither manager is owned.
+class Song : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Outcome of download(), reported by downloadReady().
+    enum DownloadStatus {
+        Downloaded = 0,
+        NotAvailable = 1,
+        NoMp3File = 2,
+        BadFilename = 3,
+        FileExists = 4,
+    };
+
+    Song(const QString &title, const QString &creator, const QString &location,
+         const QString *musicFolder, QNetworkAccessManager *checkNetwork,
+         QNetworkAccessManager *transferNetwork);
+    ~Song() override;
+
+    QString title() const { return m_title; }
+    QString creator() const { return m_creator; }
+    QString location() const { return m_location; }
+
+    // Fetches the track into a fresh temporary file and emits startPlay() before returning.
+    void listen();
+    // Ends the listening side; a transfer a download rides on goes on to its end.
+    void stopListening();
+    // Saves the track into the music folder (joining a running listening transfer) and drives
+    // bar while it runs; reports once with downloadReady(pos, DownloadStatus).
+    void download(QProgressBar *bar, int pos);
+
+    // The file name rules for a creator or title: \ ? ! * removed, / and : to -, " ' | to blank.
+    static QString cleanFileName(QString name);
+    // The request for a track location: path percent-encoded, query and fragment dropped,
+    // the location's own host, scheme and port.
+    static QNetworkRequest trackRequest(const QUrl &url);
+
+signals:
+    void validation(bool failed);
+    void downloadReady(int pos, int error);
+    void startPlay(QFile *file, Song *song);
+    void morePlay();
+    void endPlay();
+
+private slots:
+    void responseHeaderReceived();
+    void checkIsDone();
+    void downloadDone(bool error);
+    void listenDone(bool error);
+    void updateProgress(qint64 value, qint64 total);
+    void listenMore(qint64 value, qint64 total);
+
+private:
+    // Filled in by the implementation.
+    QString m_title;
+    QString m_creator;
+    QString m_location;
+    const QString *musicFolder;
+    QUrl url;
+};
