@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+class QMovie;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QWidget;
+class Song;
+
+// The client of the music search service. The main window owns one for the whole run.
+//
+// newSearch() destroys the tracks of the previous search and asks for the first page;
+// every reply (an XSPF playlist) becomes one Song per track position, appended to *songs.
+// Tracks that pass their check are announced with addSong(), up to 250 per search; further
+// pages are asked for while the checks of the earlier ones are still coming in.
+//
+// Nothing passed to the constructor is owned. The tracks in *songs belong to the main window
+// between searches; tracks that fail their check (or pass after the cap) are taken out of
+// *songs and freed here. A failed request ends in queryDone(false) with message() set to
+// the transport error text, the news text or the no-results text.
+class Searcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int PageSize = 50;
+    static constexpr int MaxAccepted = 250;
+    static constexpr qint64 MaxReplySize = 8 * 1024 * 1024;
+
+    // serviceUrl is the base "scheme://host[:port]" of the search service.
+    Searcher(QList<Song *> *songs, QWidget *searchingLabel, QMovie *loaderMovie,
+             QWidget *refineHint, QString *musicFolder, QNetworkAccessManager *network,
+             QNetworkAccessManager *transferNetwork, const QUrl &serviceUrl);
+    ~Searcher() override;
+
+    int total() const { return m_total; }
+    QString message() const { return m_message; }
+
+    // Inactivity limit of a search request in milliseconds (30 s unless set); a reply that
+    // stalls longer fails like a transport error.
+    void setTransferTimeout(int ms) { m_transferTimeout = ms; }
+    int transferTimeout() const { return m_transferTimeout; }
+
+    bool requestPending() const { return m_requestPending; }
+    int expectedCount() const { return m_expectedCount; }
+    int acceptedCount() const { return m_acceptedCount; }
+    int reportedCount() const { return m_reportedCount; }
+    int nextStart() const { return m_nextStart; }
+
+    // The request address for the page at start, with a fresh request identifier.
+    QUrl requestUrl(int start) const;
+    // Title, creator and location decoding: "\x" escapes and percent escapes are byte escapes
+    // of UTF-8 text.
+    static QString decodeValue(const QString &value);
+
+signals:
+    void queryDone(bool success);
+    void addSong(Song *song);
+    void newSearchPerformed();
+
+public slots:
+    void newSearch(QString *currentQuery);
+    void search(int start);
+
+private slots:
+    void replyDataArrived();
+    void replyFinished();
+    void searchDone(bool error);
+    void validation(bool failed);
+
+private:
+    void endReply();
+    void failureEnd(const QString &message);
+    QString newsText() const;
+
+    QList<Song *> *songs;
+    QPointer<QWidget> searchingLabel;
+    QPointer<QMovie> loaderMovie;
+    QPointer<QWidget> refineHint;
+    QString *musicFolder;
+    QNetworkAccessManager *network;
+    QNetworkAccessManager *transferNetwork;
+    QUrl serviceUrl;
+
+    bool m_requestPending = false;
+    int m_expectedCount = 0;
+    int m_acceptedCount = 0;
+    int m_reportedCount = 0;
+    QString *currentQuery = nullptr;
+    QString m_message;
+
+    QNetworkReply *reply = nullptr;
+    QByteArray replyBuffer;
+    bool replyTooLarge = false;
+    int m_transferTimeout = 30000;
+
+    int m_total = 0;
+    int pageStart = 0;
+    int pageEnd = 0;
+    int m_nextStart = 0;
+    int prevStart = 0;
+    bool firstPage = false;
+};
