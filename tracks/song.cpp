@@ -1,12 +1,61 @@
 #include "song.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProgressBar>
 #include <QTemporaryFile>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int CheckTimeout = 30000;
+constexpr qint64 ChunkSize = 256 * 1024;
+// Bounds what Qt keeps of a reply that we have not read yet.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+// Longest file name Linux file systems take, in bytes.
+constexpr int MaxNameBytes = 255;
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status < 300;
+}
+
+// Moves a complete file into place without ever replacing a file of that name.
+bool moveWithoutReplacing(const QString &from, const QString &to, bool *targetExists)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    *targetExists = false;
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE)
+        == 0)
+        return true;
+    if (errno == EEXIST) {
+        *targetExists = true;
+        return false;
+    }
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // File systems without RENAME_NOREPLACE: a hard link fails just as well on a taken name.
+    if (::link(source.constData(), target.constData()) != 0) {
+        *targetExists = errno == EEXIST;
+        return false;
+    }
+    ::unlink(source.constData());
+    return true;
+}
+
+} // namespace
 
 Song::Song(const QString &title, const QString &creator, const QString &location,
            const QString *musicFolder, QNetworkAccessManager *checkNetwork,
@@ -16,22 +65,71 @@ Song::Song(const QString &title, const QString &creator, const QString &location
     , m_location(location)
     , musicFolder(musicFolder)
     , url(location)
+    , checkNetwork(checkNetwork)
+    , transferNetwork(transferNetwork)
 {
-    Q_UNUSED(checkNetwork);
-    Q_UNUSED(transferNetwork);
-    QMetaObject::invokeMethod(this, &Song::checkIsDone, Qt::QueuedConnection);
+    if (location.isEmpty() || url.host().isEmpty() || !checkNetwork) {
+        // The search client connects validation() only after the constructor returns.
+        QMetaObject::invokeMethod(this, &Song::failCheck, Qt::QueuedConnection);
+        return;
+    }
+    QNetworkRequest request = trackRequest(url);
+    request.setTransferTimeout(CheckTimeout);
+    checkReply = checkNetwork->head(request);
+    connect(checkReply, &QNetworkReply::metaDataChanged, this, &Song::responseHeaderReceived);
+    connect(checkReply, &QNetworkReply::finished, this, &Song::checkIsDone);
 }
 
-Song::~Song() = default;
+Song::~Song()
+{
+    // Aborting makes a reply report its end at once: cut it off from this object first.
+    releaseCheck();
+    releaseTransfer();
+}
 
-void Song::listen() {}
+void Song::listen()
+{
+    if (transfer && downloadPending) {
+        // The download's transfer already fills a file from its first byte: play that one.
+        listening = true;
+        announceEnd = true;
+    } else {
+        retireTransferFile();
+        startTransfer();
+        listening = true;
+        announceEnd = true;
+    }
+    // The player stops what it played before, possibly this very track, from inside
+    // startPlay(); that stop concerns the playback listen() has just replaced.
+    emittingStartPlay = true;
+    QPointer<Song> self(this);
+    emit startPlay(transferFile, this);
+    if (self)
+        emittingStartPlay = false;
+}
 
-void Song::stopListening() {}
+void Song::stopListening()
+{
+    if (emittingStartPlay)
+        return;
+    announceEnd = false;
+    if (downloadPending)
+        return;
+    listening = false;
+    releaseTransfer();
+    if (transferFile)
+        transferFile->close();
+}
 
 void Song::download(QProgressBar *bar, int pos)
 {
-    Q_UNUSED(bar);
-    emit downloadReady(pos, NotAvailable);
+    progressBar = bar;
+    rowIndex = pos;
+    downloadPending = true;
+    if (transfer)
+        return;
+    retireTransferFile();
+    startTransfer();
 }
 
 QString Song::cleanFileName(QString name)
@@ -50,34 +148,244 @@ QString Song::cleanFileName(QString name)
 
 QNetworkRequest Song::trackRequest(const QUrl &url)
 {
-    return QNetworkRequest(url);
+    QUrl target;
+    target.setScheme(url.scheme());
+    target.setHost(url.host());
+    target.setPort(url.port());
+    const QByteArray path = QUrl::toPercentEncoding(url.path(QUrl::FullyDecoded), "{/}");
+    target.setPath(QString::fromLatin1(path), QUrl::TolerantMode);
+
+    QNetworkRequest request(target);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    return request;
 }
 
-void Song::responseHeaderReceived() {}
+void Song::responseHeaderReceived()
+{
+    if (checkDone || !checkReply)
+        return;
+    const QVariant status = checkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return;
+    checkDone = true;
+    available = status.toInt() == 200;
+    releaseCheck();
+    emit validation(!available);
+}
 
 void Song::checkIsDone()
 {
+    if (checkDone)
+        return;
+    checkDone = true;
+    available = false;
+    releaseCheck();
     emit validation(true);
 }
 
-void Song::downloadDone(bool error)
+void Song::failCheck()
 {
-    Q_UNUSED(error);
+    if (checkDone)
+        return;
+    checkDone = true;
+    available = false;
+    emit validation(true);
+}
+
+void Song::releaseCheck()
+{
+    QNetworkReply *reply = checkReply;
+    checkReply = nullptr;
+    if (!reply)
+        return;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
+}
+
+void Song::startTransfer()
+{
+    transferFile = new QTemporaryFile(this);
+    transferFile->open();
+    writeFailed = false;
+    if (!transferNetwork || url.host().isEmpty()) {
+        // Fails like an unreachable host, through the event loop as a transfer would.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                const bool wasListening = listening;
+                const bool hadDownload = downloadPending;
+                QPointer<Song> self(this);
+                if (wasListening)
+                    listenDone(true);
+                if (self && hadDownload)
+                    downloadDone(true);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    QNetworkRequest request = trackRequest(url);
+    request.setTransferTimeout(stallTimeout);
+    transfer = transferNetwork->get(request);
+    transfer->setReadBufferSize(ReadBufferSize);
+    connect(transfer, &QNetworkReply::readyRead, this, &Song::drainTransfer);
+    connect(transfer, &QNetworkReply::downloadProgress, this, &Song::transferProgress);
+    connect(transfer, &QNetworkReply::finished, this, &Song::transferFinished);
+}
+
+void Song::releaseTransfer()
+{
+    QNetworkReply *reply = transfer;
+    transfer = nullptr;
+    if (!reply)
+        return;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
+}
+
+void Song::retireTransferFile()
+{
+    releaseTransfer();
+    delete earlierFile;
+    earlierFile = transferFile;
+    transferFile = nullptr;
+    if (earlierFile)
+        earlierFile->close();
+}
+
+void Song::drainTransfer()
+{
+    if (!transfer || !transferFile)
+        return;
+    char buffer[64 * 1024];
+    for (;;) {
+        const qint64 n = transfer->read(buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        if (transferFile->write(buffer, n) != n)
+            writeFailed = true;
+    }
+    // The player reads the file through a handle of its own.
+    if (!transferFile->flush())
+        writeFailed = true;
+}
+
+void Song::transferProgress(qint64 value, qint64 total)
+{
+    drainTransfer();
+    if (total < 0)
+        total = 0;
+    if (listening) {
+        QPointer<Song> self(this);
+        listenMore(value, total);
+        if (!self)
+            return;
+    }
+    if (downloadPending)
+        updateProgress(value, total);
+}
+
+void Song::transferFinished()
+{
+    QNetworkReply *reply = transfer;
+    if (!reply)
+        return;
+    drainTransfer();
+    const bool failed = reply->error() != QNetworkReply::NoError;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    releaseTransfer();
+
+    const bool wasListening = listening;
+    const bool hadDownload = downloadPending;
+    QPointer<Song> self(this);
+    if (wasListening) {
+        listenDone(failed);
+        if (!self)
+            return;
+    }
+    // An error page is no track.
+    if (hadDownload)
+        downloadDone(failed || !isSuccess(status));
 }
 
 void Song::listenDone(bool error)
 {
-    Q_UNUSED(error);
-}
-
-void Song::updateProgress(qint64 value, qint64 total)
-{
-    Q_UNUSED(value);
-    Q_UNUSED(total);
+    Q_UNUSED(error); // the player plays whatever the file holds
+    listening = false;
+    if (announceEnd)
+        emit endPlay();
 }
 
 void Song::listenMore(qint64 value, qint64 total)
 {
-    Q_UNUSED(value);
-    Q_UNUSED(total);
+    if (value >= total * 0.05)
+        emit morePlay();
+}
+
+void Song::updateProgress(qint64 value, qint64 total)
+{
+    if (!progressBar)
+        return;
+    // A bar counts in int.
+    while (total > INT_MAX || value > INT_MAX) {
+        total /= 1024;
+        value /= 1024;
+    }
+    progressBar->setMaximum(int(total));
+    progressBar->setValue(int(value));
+}
+
+void Song::downloadDone(bool error)
+{
+    downloadPending = false;
+    const int code = error ? int(NotAvailable) : saveToMusicFolder();
+    if (transferFile)
+        transferFile->close();
+    emit downloadReady(rowIndex, code);
+}
+
+int Song::saveToMusicFolder()
+{
+    if (!transferFile || writeFailed || !musicFolder || musicFolder->isEmpty())
+        return BadFilename;
+    QString name;
+    if (!m_creator.isEmpty())
+        name = cleanFileName(m_creator) + QLatin1String(" - ");
+    name += cleanFileName(m_title) + QLatin1String(".mp3");
+    if (name.contains(QChar(0)) || name.toUtf8().size() > MaxNameBytes)
+        return BadFilename;
+    const QString target = *musicFolder + QLatin1Char('/') + name;
+
+    struct stat st;
+    if (::lstat(QFile::encodeName(target).constData(), &st) == 0)
+        return FileExists;
+
+    // Built under a hidden name beside its place, so the folder never shows a partial file.
+    QTemporaryFile copy(*musicFolder + QLatin1String("/.larkspin-XXXXXX.part"));
+    if (!copy.open())
+        return BadFilename;
+    QFile source(transferFile->fileName());
+    if (!source.open(QIODevice::ReadOnly))
+        return BadFilename;
+    QByteArray buffer(ChunkSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = source.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return BadFilename;
+        if (n == 0)
+            break;
+        if (copy.write(buffer.constData(), n) != n)
+            return BadFilename;
+    }
+    if (!copy.flush())
+        return BadFilename;
+    copy.close();
+
+    bool exists = false;
+    if (!moveWithoutReplacing(copy.fileName(), target, &exists))
+        return exists ? FileExists : BadFilename;
+    copy.setAutoRemove(false);
+    return Downloaded;
 }

@@ -56,6 +56,10 @@ public:
     // the location's own host, scheme and port.
     static QNetworkRequest trackRequest(const QUrl &url);
 
+    // How long a later listening or download transfer may receive nothing before it is given
+    // up (the download then reports NotAvailable); 60 s unless set.
+    void setStallTimeout(int msecs) { stallTimeout = msecs; }
+
 signals:
     void validation(bool failed);
     void downloadReady(int pos, int error);
@@ -72,10 +76,40 @@ private slots:
     void listenMore(qint64 value, qint64 total);
 
 private:
-    // Filled in by the implementation.
+    void failCheck();
+    void releaseCheck();
+    void startTransfer();
+    void releaseTransfer();
+    void retireTransferFile();
+    void drainTransfer();
+    void transferProgress(qint64 value, qint64 total);
+    void transferFinished();
+    int saveToMusicFolder();
+
     QString m_title;
     QString m_creator;
     QString m_location;
     const QString *musicFolder;
     QUrl url;
+
+    QNetworkAccessManager *checkNetwork;
+    QNetworkAccessManager *transferNetwork;
+    // Replies belong to their manager, which may go first at teardown.
+    QPointer<QNetworkReply> checkReply;
+    QPointer<QNetworkReply> transfer;
+    QTemporaryFile *transferFile = nullptr;
+    // The file of the transfer before, which the player may still be reading by its path.
+    QTemporaryFile *earlierFile = nullptr;
+    QPointer<QProgressBar> progressBar;
+    int rowIndex = 0;
+    int stallTimeout = 60000;
+
+    bool checkDone = false;
+    bool available = false;
+    bool listening = false;
+    // A download waits for the end of the current transfer.
+    bool downloadPending = false;
+    bool announceEnd = true;
+    bool writeFailed = false;
+    bool emittingStartPlay = false;
 };
