@@ -1,0 +1,171 @@
+#include "audiodevice.h"
+
+#include "outputstream.h"
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+
+namespace audio {
+
+// Stop events wait here for the notifier thread, so that callbacks never run on the audio
+// thread, inside the audio lock. Shared with the thread, which may outlive the device when the
+// device is released from within a callback.
+struct AudioDevice::Notifier
+{
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<StopReason> events;
+    std::vector<std::shared_ptr<StopCallback>> callbacks;
+    bool quit = false;
+
+    void run()
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            wake.wait(guard, [this] { return quit || !events.empty(); });
+            if (quit)
+                return;
+            const StopReason reason = events.front();
+            events.pop_front();
+            const auto receivers = callbacks;
+            guard.unlock();
+            for (const auto &receiver : receivers)
+                receiver->streamStopped(reason);
+            guard.lock();
+        }
+    }
+};
+
+AudioDevice::AudioDevice()
+    : m_notifier(std::make_shared<Notifier>())
+{}
+
+std::shared_ptr<AudioDevice> AudioDevice::open()
+{
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Larkspin", SDL_HINT_DEFAULT);
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        return nullptr;
+    std::shared_ptr<AudioDevice> device(new AudioDevice);
+    SDL_AudioSpec wanted{};
+    wanted.freq = sampleRate;
+    wanted.format = AUDIO_S16SYS;
+    wanted.channels = channelCount;
+    wanted.samples = 2048;
+    wanted.callback = &AudioDevice::fill;
+    wanted.userdata = device.get();
+    SDL_AudioSpec obtained{};
+    device->m_id = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
+    if (device->m_id == 0) {
+        // The destructor leaves the subsystem again.
+        return nullptr;
+    }
+    // Allocated before the device starts, so that it never changes while the callback runs.
+    device->m_mixBuffer.resize(size_t(std::max<int>(obtained.samples, 256)) * channelCount);
+    device->m_notifierThread = std::thread(&Notifier::run, device->m_notifier);
+    return device;
+}
+
+AudioDevice::~AudioDevice()
+{
+    // Closing waits for a running audio callback; no stop event is posted after that.
+    if (m_id != 0)
+        SDL_CloseAudioDevice(m_id);
+    {
+        std::lock_guard<std::mutex> guard(m_notifier->lock);
+        m_notifier->quit = true;
+        m_notifier->events.clear();
+        m_notifier->callbacks.clear();
+    }
+    m_notifier->wake.notify_all();
+    if (m_notifierThread.joinable()) {
+        if (m_notifierThread.get_id() == std::this_thread::get_id())
+            m_notifierThread.detach();
+        else
+            m_notifierThread.join();
+    }
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+}
+
+void AudioDevice::registerCallback(std::shared_ptr<StopCallback> callback)
+{
+    if (!callback)
+        return;
+    std::lock_guard<std::mutex> guard(m_notifier->lock);
+    auto &callbacks = m_notifier->callbacks;
+    if (std::find(callbacks.begin(), callbacks.end(), callback) == callbacks.end())
+        callbacks.push_back(std::move(callback));
+}
+
+void AudioDevice::unregisterCallback(const std::shared_ptr<StopCallback> &callback)
+{
+    std::lock_guard<std::mutex> guard(m_notifier->lock);
+    auto &callbacks = m_notifier->callbacks;
+    callbacks.erase(std::remove(callbacks.begin(), callbacks.end(), callback), callbacks.end());
+}
+
+void AudioDevice::fill(void *device, uint8_t *stream, int bytes)
+{
+    static_cast<AudioDevice *>(device)->mix(reinterpret_cast<int16_t *>(stream),
+                                            bytes / int(channelCount * sizeof(int16_t)));
+}
+
+void AudioDevice::mix(int16_t *out, int frames)
+{
+    while (frames > 0) {
+        const int block = std::min(frames, blockFrames());
+        const int samples = block * channelCount;
+        std::fill_n(m_mixBuffer.begin(), samples, 0);
+        for (OutputStream *stream : m_streams)
+            stream->mixInto(m_mixBuffer.data(), block);
+        for (int i = 0; i < samples; ++i)
+            out[i] = int16_t(std::clamp<int32_t>(m_mixBuffer[size_t(i)], -32768, 32767));
+        out += samples;
+        frames -= block;
+    }
+}
+
+void AudioDevice::attach(OutputStream *stream)
+{
+    lock();
+    m_streams.push_back(stream);
+    unlock();
+}
+
+void AudioDevice::detach(OutputStream *stream)
+{
+    lock();
+    m_streams.erase(std::remove(m_streams.begin(), m_streams.end(), stream), m_streams.end());
+    unlock();
+}
+
+void AudioDevice::lock()
+{
+    SDL_LockAudioDevice(m_id);
+}
+
+void AudioDevice::unlock()
+{
+    SDL_UnlockAudioDevice(m_id);
+}
+
+void AudioDevice::start()
+{
+    // The device then runs (giving silence while nothing plays) until it is closed: pausing
+    // it again would have to be decided on the audio thread, which must not touch the device.
+    std::call_once(m_started, [this] { SDL_PauseAudioDevice(m_id, 0); });
+}
+
+void AudioDevice::post(StopReason reason)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_notifier->lock);
+        m_notifier->events.push_back(reason);
+    }
+    m_notifier->wake.notify_one();
+}
+
+} // namespace audio

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct mpg123_handle_struct;
+
+namespace audio {
+
+// An MP3 file read through a handle of its own, decoded as the data is asked for. The file may
+// still be growing: read() decodes what has been written so far, keeps an incomplete frame for
+// later, and goes on from exactly there once more has been written.
+class SampleSource
+{
+public:
+    static constexpr int channelCount = 2;
+
+    // Opens the file by path (bytes as the file system takes them). The format is found from the
+    // content; an empty file is taken as MP3. nullptr when the file cannot be opened or holds
+    // enough data to tell that it is no MP3.
+    static std::shared_ptr<SampleSource> open(const std::string &path);
+
+    ~SampleSource();
+    SampleSource(const SampleSource &) = delete;
+    SampleSource &operator=(const SampleSource &) = delete;
+
+    // Decodes up to maxFrames interleaved 16-bit stereo frames (mono is doubled), all at
+    // sampleRate(). Returns fewer when the written data runs out or the rate changes next; 0 when
+    // nothing more can be decoded now. Data that is no MP3 ends the source for good.
+    int read(int16_t *frames, int maxFrames);
+
+    // The rate of the frames the last read() returned; 0 before the first frame.
+    int sampleRate() const { return m_rate.load(); }
+
+    // The file size once complete, when known: lets the decoder estimate the length of a file
+    // without a length header.
+    void setExpectedSize(int64_t bytes);
+
+    // Frames in the whole file at sampleRate() as far as known now (counts decoded frames only
+    // when the file has no length header and no expected size); 0 when unknown.
+    int64_t lengthFrames() const;
+
+private:
+    friend class OutputStream;
+
+    SampleSource() = default;
+    bool feed();
+    bool claim() { return !m_claimed.exchange(true); }
+
+    // read() runs on the audio thread; the length calls may come from any other.
+    mutable std::mutex m_decoderLock;
+    int m_fd = -1;
+    mpg123_handle_struct *m_decoder = nullptr;
+    int64_t m_offset = 0;
+    std::atomic<int> m_rate{0};
+    int m_nextRate = 0;
+    bool m_failed = false;
+    std::vector<unsigned char> m_input;
+    std::atomic<bool> m_claimed{false};
+};
+
+} // namespace audio
