@@ -1,0 +1,551 @@
+#include "brisaplayer.h"
+#include "ui_brisaplayerclass.h"
+
+#include "emptyiconprovider.h"
+#include "searcher.h"
+#include "song.h"
+#include "songlist.h"
+#include "stopcallback.h"
+
+#include "audiodevice.h"
+#include "outputstream.h"
+#include "samplesource.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QIcon>
+#include <QLayout>
+#include <QMouseEvent>
+#include <QMovie>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+#include <QTimer>
+
+namespace {
+
+constexpr int refreshInterval = 500;
+constexpr int adTimeout = 30000;
+// A hostile or broken advertisement server must not fill memory or the temp folder.
+constexpr qint64 maxAdPictureBytes = 4 * 1024 * 1024;
+constexpr qint64 maxAdTextBytes = 4096;
+
+const char *const resultAreaSheet
+    = "QScrollArea {background-color: white;}QScrollBar:vertical {border: 0px solid;width: "
+      "10px;margin: 20px 0 20px 0;background-color: white;}QScrollBar::handle:vertical "
+      "{background: #ea9d07;min-height: 20px;}QScrollBar::add-line:vertical {background: "
+      "white;height: 20px;subcontrol-position: bottom;subcontrol-origin: "
+      "margin;}QScrollBar::sub-line:vertical {background: white;height: 20px;subcontrol-position: "
+      "top;subcontrol-origin: margin;}QScrollBar:up-arrow:vertical {width: 5px;height: 6px;image: "
+      "url(:/grafik/up.png);}QScrollBar::down-arrow:vertical {width: 5px;height: 6px;image: "
+      "url(:/grafik/down.png);}QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical "
+      "{background: none;}QScrollArea {border: 0px solid;}";
+
+} // namespace
+
+BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint)
+    , servers(servers)
+    , ui(new Ui::BrisaPlayerClass)
+{
+    ui->setupUi(this);
+    ui->content->layout()->setSpacing(0);
+
+    loaderMovie = new QMovie(QStringLiteral(":/grafik/loader.gif"));
+    ui->stillSearchingLabel->hide();
+    ui->stillSearchingLabel->setMovie(loaderMovie);
+
+    musicFolder = lookUpMusicFolder();
+    ui->musicDir->setText(musicFolder);
+
+    network = new QNetworkAccessManager(this);
+    transferNetwork = new QNetworkAccessManager(this);
+
+    requestAds();
+
+    searcher = new Searcher(&songs, ui->stillSearchingLabel, loaderMovie, ui->refineSearchHint,
+                            &musicFolder, network, transferNetwork, servers.searchUrl);
+    connect(searcher, &Searcher::queryDone, this, &BrisaPlayer::queryDone);
+
+    resultCountText = tr("Available songs: %1 of %2");
+    ui->resultCountLabel->setText(resultCountText.arg(0).arg(0));
+
+    scrollArea = new QScrollArea(ui->results);
+    scrollArea->setGeometry(3, 20, 372, 265);
+    scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrollArea->setStyleSheet(QLatin1String(resultAreaSheet));
+    scrollArea->lower();
+
+    songList = new SongList(adImageFiles.data(), adTextBuffers.data());
+    scrollArea->setWidget(songList);
+
+    connect(searcher, &Searcher::newSearchPerformed, songList, &SongList::empty);
+    connect(searcher, &Searcher::addSong, songList, &SongList::addSong);
+    connect(searcher, &Searcher::addSong, this, &BrisaPlayer::noticeSong);
+    connect(songList, &SongList::songsShown, this, &BrisaPlayer::songsShown);
+
+    ui->refineSearchHint->hide();
+
+    dirModel = new QFileSystemModel(this);
+    dirModel->setFilter(QDir::Files | QDir::Readable);
+    dirModel->setNameFilters({QStringLiteral("*.mp3")});
+    dirModel->setNameFilterDisables(false);
+    dirModel->setReadOnly(true);
+    iconProvider = new EmptyIconProvider;
+    dirModel->setIconProvider(iconProvider);
+    ui->songLibrary->setSelectionRectVisible(false);
+    ui->songLibrary->setModel(dirModel);
+    ui->songLibrary->setRootIndex(dirModel->setRootPath(musicFolder));
+
+    refreshTimer = new QTimer(this);
+    connect(refreshTimer, &QTimer::timeout, this, &BrisaPlayer::timerTriggered);
+    refreshTimer->start(refreshInterval);
+
+    // Stop events arrive already queued; this hop keeps the advance to the next file out of the
+    // handler that learned of the end.
+    connect(this, &BrisaPlayer::requestNext, this, &BrisaPlayer::nextRequest, Qt::QueuedConnection);
+
+    playMode = Idle;
+    currentSong = nullptr;
+    outputOpened = false;
+
+    normalCursor = new QCursor(Qt::ArrowCursor);
+    busyCursor = new QCursor(Qt::BusyCursor);
+
+    connect(ui->close, &QPushButton::clicked, qApp, &QCoreApplication::quit);
+    connect(ui->minimize, &QPushButton::clicked, this, &QWidget::showMinimized);
+    connect(ui->searchButton, &QPushButton::clicked, this, &BrisaPlayer::searchButtonClicked);
+    connect(ui->searchText, &QLineEdit::returnPressed, this, &BrisaPlayer::searchButtonClicked);
+    connect(ui->searchText, &QLineEdit::textChanged, this, &BrisaPlayer::searchTyped);
+    connect(ui->play, &QPushButton::clicked, this, &BrisaPlayer::playPressed);
+    connect(ui->next, &QPushButton::clicked, this, &BrisaPlayer::nextPressed);
+    connect(ui->prev, &QPushButton::clicked, this, &BrisaPlayer::prevPressed);
+    connect(ui->volume, &QSlider::valueChanged, this, &BrisaPlayer::volumeChanged);
+    connect(ui->newsLink, &QToolButton::clicked, this, &BrisaPlayer::newsLinkClicked);
+    connect(ui->aboutButton, &QPushButton::clicked, this, &BrisaPlayer::aboutButtonClicked);
+    connect(ui->tosButton, &QPushButton::clicked, this, &BrisaPlayer::tosButtonClicked);
+    connect(ui->policyButton, &QPushButton::clicked, this, &BrisaPlayer::policyButtonClicked);
+    connect(ui->contactButton, &QPushButton::clicked, this, &BrisaPlayer::contactButtonClicked);
+    connect(ui->openMusicDir, &QPushButton::clicked, this, &BrisaPlayer::openMusicDir);
+    connect(ui->songLibrary, &QListView::doubleClicked, this, &BrisaPlayer::songDoubleClicked);
+    connect(ui->content, &QToolBox::currentChanged, this, &BrisaPlayer::tabChanged);
+
+    ui->searchText->setFocus(Qt::OtherFocusReason);
+}
+
+BrisaPlayer::~BrisaPlayer()
+{
+    delete refreshTimer;
+    refreshTimer = nullptr;
+    // The audio thread goes first, so that no stop event is posted while the rest goes.
+    releaseOutput();
+    delete loaderMovie;
+    delete searcher;
+    while (!songs.isEmpty())
+        delete songs.takeFirst();
+    delete dirModel;
+    delete iconProvider;
+    delete songList;
+    delete scrollArea;
+    delete normalCursor;
+    delete busyCursor;
+    for (QNetworkReply *reply : std::as_const(adReplies)) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+    adReplies.clear();
+    qDeleteAll(adImageFiles);
+    qDeleteAll(adTextBuffers);
+    delete ui;
+}
+
+QString BrisaPlayer::lookUpMusicFolder()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    if (folder.isEmpty())
+        return folder;
+    // A new user has no music folder yet; downloads and the library page need one.
+    QDir().mkpath(folder);
+    return QDir::cleanPath(folder);
+}
+
+// Advertisements
+
+void BrisaPlayer::requestAds()
+{
+    for (int i = 0; i < 5; ++i) {
+        adImageFiles[i] = new QTemporaryFile;
+        // Opened at once, so that every picture has its path on disk before rows are built.
+        adImageFiles[i]->open();
+        adTextBuffers[i] = new QBuffer;
+        adTextBuffers[i]->open(QIODevice::ReadWrite);
+    }
+    auto request = [this](const QString &path, QIODevice *target, qint64 limit) {
+        QUrl url = servers.adsUrl;
+        url.setPath(path);
+        QNetworkRequest req(url);
+        req.setTransferTimeout(adTimeout);
+        QNetworkReply *reply = network->get(req);
+        adReplies.append(reply);
+        connect(reply, &QNetworkReply::downloadProgress, reply, [reply, limit](qint64 received) {
+            if (received > limit)
+                reply->abort();
+        });
+        connect(reply, &QNetworkReply::finished, this, [this, reply, target] {
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            if (reply->error() == QNetworkReply::NoError && status / 100 == 2) {
+                target->write(reply->readAll());
+            } else {
+                adFailed = true;
+            }
+            adReplies.removeOne(reply);
+            reply->deleteLater();
+            if (adReplies.isEmpty())
+                adDone(adFailed);
+        });
+    };
+    for (int i = 0; i < 5; ++i)
+        request(QStringLiteral("/1.2/en%1.png").arg(i + 1), adImageFiles[i], maxAdPictureBytes);
+    for (int i = 0; i < 5; ++i)
+        request(QStringLiteral("/1.2/en%1.txt").arg(i + 1), adTextBuffers[i], maxAdTextBytes);
+}
+
+void BrisaPlayer::adDone(bool error)
+{
+    if (error)
+        return;
+    for (QTemporaryFile *file : adImageFiles)
+        file->flush();
+}
+
+// Window dragging, links and pages
+
+void BrisaPlayer::mousePressEvent(QMouseEvent *event)
+{
+    const QPoint pos = event->position().toPoint();
+    if (event->button() == Qt::LeftButton && childAt(pos) == ui->background) {
+        dragging = true;
+        dragOrigin = pos;
+    }
+}
+
+void BrisaPlayer::mouseMoveEvent(QMouseEvent *event)
+{
+    if (dragging)
+        move(event->globalPosition().toPoint() - dragOrigin);
+}
+
+void BrisaPlayer::mouseReleaseEvent(QMouseEvent *)
+{
+    dragging = false;
+}
+
+void BrisaPlayer::openWebPage(const QString &path)
+{
+    QUrl url = servers.webUrl;
+    url.setPath(path);
+    QDesktopServices::openUrl(url);
+}
+
+void BrisaPlayer::newsLinkClicked()
+{
+    openWebPage(QStringLiteral("/news/"));
+}
+
+void BrisaPlayer::aboutButtonClicked()
+{
+    openWebPage(QStringLiteral("/"));
+}
+
+void BrisaPlayer::tosButtonClicked()
+{
+    openWebPage(QStringLiteral("/tos/"));
+}
+
+void BrisaPlayer::policyButtonClicked()
+{
+    openWebPage(QStringLiteral("/privacy/"));
+}
+
+void BrisaPlayer::contactButtonClicked()
+{
+    openWebPage(QStringLiteral("/contact/"));
+}
+
+void BrisaPlayer::tabChanged(int tab)
+{
+    if (tab != 0)
+        return;
+    ui->searchText->selectAll();
+    ui->searchText->setFocus(Qt::OtherFocusReason);
+}
+
+// Searching
+
+void BrisaPlayer::searchButtonClicked()
+{
+    if (ui->searchText->text().isEmpty()) {
+        ui->searchText->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    ui->searchText->setEnabled(false);
+    ui->searchButton->setEnabled(false);
+    setCursor(*busyCursor);
+    ui->searchText->setCursor(*busyCursor);
+    ui->searchButton->setCursor(*busyCursor);
+    ui->searchErrorLabel->setText(QString());
+    currentQuery = QString::fromLatin1(QUrl::toPercentEncoding(ui->searchText->text()));
+    if (playMode == PlayingStream)
+        stopCurrent();
+    // newSearch deletes the tracks the rows point at: no row may outlive them.
+    songList->empty();
+    searcher->newSearch(&currentQuery);
+}
+
+void BrisaPlayer::searchTyped()
+{
+    ui->searchErrorLabel->setText(QString());
+}
+
+void BrisaPlayer::queryDone(bool success)
+{
+    ui->searchText->setEnabled(true);
+    ui->searchButton->setEnabled(true);
+    setCursor(*normalCursor);
+    ui->searchText->setCursor(*normalCursor);
+    ui->searchButton->setCursor(*normalCursor);
+    if (!success) {
+        ui->searchErrorLabel->setText(searcher->message());
+        ui->content->setCurrentIndex(0);
+        ui->searchText->selectAll();
+        ui->searchText->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    ui->resultCountLabel->setText(
+        resultCountText.arg(QStringLiteral("...")).arg(searcher->total()));
+    ui->content->setCurrentIndex(1);
+}
+
+void BrisaPlayer::songsShown(int count)
+{
+    ui->resultCountLabel->setText(resultCountText.arg(count).arg(searcher->total()));
+}
+
+// Playback
+
+void BrisaPlayer::noticeSong(Song *song)
+{
+    connect(song, &Song::startPlay, this, &BrisaPlayer::streamStartPlay);
+    connect(song, &Song::morePlay, this, &BrisaPlayer::streamMorePlay);
+    connect(song, &Song::endPlay, this, &BrisaPlayer::streamEndPlay);
+}
+
+void BrisaPlayer::releaseOutput()
+{
+    // Closing the device ends its audio thread; only then may the callback go.
+    device.reset();
+    stream.reset();
+    stopCallback.reset();
+}
+
+bool BrisaPlayer::openOutput(const QString &path)
+{
+    releaseOutput();
+    device = audio::AudioDevice::open();
+    if (!device)
+        return false;
+    stopCallback = std::make_shared<StopCallBack>(this, ++outputGeneration);
+    device->registerCallback(stopCallback);
+    std::shared_ptr<audio::SampleSource> source
+        = audio::SampleSource::open(QFile::encodeName(path).toStdString());
+    if (!source)
+        return false;
+    stream = audio::OutputStream::open(device, source, true);
+    return stream != nullptr;
+}
+
+void BrisaPlayer::streamStartPlay(QFile *file, Song *song)
+{
+    stopCurrent();
+    playMode = PlayingStream;
+    currentSong = song;
+    ui->play->setIcon(QIcon(QStringLiteral(":/grafik/stop.png")));
+    const QString path = QFileInfo(*file).absoluteFilePath();
+    if (openOutput(path)) {
+        outputOpened = true;
+        stream->setVolume(ui->volume->value() / 100.0f);
+        streamComplete = false;
+        streamPlaying = true;
+    } else {
+        playMode = Idle;
+        ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
+    }
+}
+
+void BrisaPlayer::streamMorePlay()
+{
+    if (streamPlaying && stream)
+        stream->play();
+}
+
+void BrisaPlayer::streamEndPlay()
+{
+    if (!currentSong || sender() != currentSong)
+        return;
+    streamComplete = true;
+    // The data may have run out just before the transfer ended: then no further end of the
+    // sound would come. Playing on either plays the rest or ends the sound at once.
+    if (playMode == PlayingStream && streamPlaying && stream && !stream->isPlaying())
+        stream->play();
+}
+
+void BrisaPlayer::soundStopped(bool stopCalled, quint64 generation)
+{
+    // Events of a replaced sound, of a stop we asked for, or of a sound resumed since it ran
+    // out are all stale by the time they get here.
+    if (generation != outputGeneration || stopCalled || !stream || stream->isPlaying())
+        return;
+    if (playMode == PlayingStream && streamComplete) {
+        finishStreamTrack();
+        return;
+    }
+    if (playMode == PlayingFile)
+        emit requestNext();
+}
+
+void BrisaPlayer::finishStreamTrack()
+{
+    streamPlaying = false;
+    songList->finish(currentSong);
+    ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
+    playMode = Idle;
+}
+
+void BrisaPlayer::stopStreamTrack()
+{
+    streamPlaying = false;
+    Song *song = currentSong;
+    currentSong = nullptr;
+    if (song) {
+        song->stopListening();
+        songList->abort(song);
+    }
+}
+
+void BrisaPlayer::stopOutput()
+{
+    ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
+    playMode = Idle;
+    if (stream)
+        stream->stop();
+}
+
+void BrisaPlayer::stopCurrent()
+{
+    if (playMode == PlayingStream)
+        stopStreamTrack();
+    if (playMode != Idle)
+        stopOutput();
+}
+
+void BrisaPlayer::playLibraryItem()
+{
+    const QModelIndex root = ui->songLibrary->rootIndex();
+    if (dirModel->rowCount(root) == 0)
+        return;
+    if (!ui->songLibrary->currentIndex().isValid())
+        ui->songLibrary->setCurrentIndex(dirModel->index(0, 0, root));
+    const QModelIndex current = ui->songLibrary->currentIndex();
+    ui->songLibrary->scrollTo(current, QAbstractItemView::EnsureVisible);
+    if (!openOutput(dirModel->filePath(current)))
+        return;
+    ui->play->setIcon(QIcon(QStringLiteral(":/grafik/stop.png")));
+    stream->setVolume(ui->volume->value() / 100.0f);
+    stream->play();
+    playMode = PlayingFile;
+    outputOpened = true;
+}
+
+void BrisaPlayer::playPressed()
+{
+    streamPlaying = false;
+    if (playMode == Idle)
+        playLibraryItem();
+    else
+        stopCurrent();
+}
+
+void BrisaPlayer::stepLibrary(int step)
+{
+    streamPlaying = false;
+    const QModelIndex root = ui->songLibrary->rootIndex();
+    const int n = dirModel->rowCount(root);
+    if (n == 0)
+        return;
+    stopCurrent();
+    int row = step > 0 ? 0 : n - 1;
+    const QModelIndex current = ui->songLibrary->currentIndex();
+    if (current.isValid()) {
+        // An item can be current with the selection cleared; it then counts as the reference.
+        const QModelIndexList selected = ui->songLibrary->selectionModel()->selectedIndexes();
+        const int r = selected.isEmpty() ? current.row() : selected.first().row();
+        row = (n + r + step) % n;
+    }
+    ui->songLibrary->setCurrentIndex(dirModel->index(row, 0, root));
+    playLibraryItem();
+}
+
+void BrisaPlayer::prevPressed()
+{
+    stepLibrary(-1);
+}
+
+void BrisaPlayer::nextPressed()
+{
+    stepLibrary(+1);
+}
+
+void BrisaPlayer::nextRequest()
+{
+    nextPressed();
+}
+
+void BrisaPlayer::volumeChanged(int vol)
+{
+    if (playMode != Idle && stream)
+        stream->setVolume(static_cast<float>(vol) / 100.0f);
+}
+
+// The music folder page
+
+void BrisaPlayer::songDoubleClicked(QModelIndex)
+{
+    stopCurrent();
+    playLibraryItem();
+}
+
+void BrisaPlayer::openMusicDir()
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(musicFolder));
+}
+
+void BrisaPlayer::timerTriggered()
+{
+    // The model follows the folder through file-system notifications; this only catches a
+    // folder that appeared after start-up, which the model could not watch yet.
+    if (musicFolder.isEmpty() || ui->songLibrary->rootIndex().isValid())
+        return;
+    if (QFileInfo(musicFolder).isDir())
+        ui->songLibrary->setRootIndex(dirModel->setRootPath(musicFolder));
+}

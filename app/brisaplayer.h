@@ -1,0 +1,144 @@
+#pragma once
+
+#include "serverconfig.h"
+#include "song.h"
+
+#include <QList>
+#include <QModelIndex>
+#include <QPoint>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <memory>
+
+class QBuffer;
+class QCursor;
+class QFile;
+class QFileSystemModel;
+class QMovie;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QScrollArea;
+class QTemporaryFile;
+class QTimer;
+class EmptyIconProvider;
+class Searcher;
+
+class SongList;
+class StopCallBack;
+
+namespace Ui {
+class BrisaPlayerClass;
+}
+
+namespace audio {
+class AudioDevice;
+class OutputStream;
+} // namespace audio
+
+// The program's one window. It owns and wires everything: the form, the search client and its
+// tracks, the result list, the music folder model, the advertisement transfers and the audio
+// objects of the current playback. All of it lives on the GUI thread; the audio layer's stop
+// events reach it through StopCallBack as queued calls.
+class BrisaPlayer : public QWidget
+{
+    Q_OBJECT
+
+public:
+    enum PlayMode { Idle = 0, PlayingFile = 1, PlayingStream = 2 };
+
+    explicit BrisaPlayer(const ServerConfig &servers, QWidget *parent = nullptr);
+    ~BrisaPlayer() override;
+
+    PlayMode currentPlayMode() const { return static_cast<PlayMode>(playMode); }
+    Song *streamedSong() const { return currentSong; }
+    const QString &musicFolderPath() const { return musicFolder; }
+    // The number of advertisement requests still running.
+    int pendingAdRequests() const { return adReplies.size(); }
+
+signals:
+    void requestNext();
+
+public slots:
+    void queryDone(bool success);
+    void songsShown(int count);
+    void newsLinkClicked();
+    void aboutButtonClicked();
+    void tosButtonClicked();
+    void policyButtonClicked();
+    void contactButtonClicked();
+    void searchButtonClicked();
+    void searchTyped();
+    void playPressed();
+    void nextPressed();
+    void prevPressed();
+    void volumeChanged(int vol);
+    void openMusicDir();
+    void songDoubleClicked(QModelIndex index);
+    void tabChanged(int tab);
+    void timerTriggered();
+    void nextRequest();
+    void noticeSong(Song *song);
+    void adDone(bool error);
+    void streamStartPlay(QFile *file, Song *song);
+    void streamMorePlay();
+    void streamEndPlay();
+
+    // The end of a sound, delivered on the GUI thread by the StopCallBack of output `generation`.
+    void soundStopped(bool stopCalled, quint64 generation);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private:
+    static QString lookUpMusicFolder();
+    void requestAds();
+    void openWebPage(const QString &path);
+    bool openOutput(const QString &path);
+    void playLibraryItem();
+    void stopCurrent();
+    void stopStreamTrack();
+    void stopOutput();
+    void finishStreamTrack();
+    void releaseOutput();
+    void stepLibrary(int step);
+
+    ServerConfig servers;
+    Searcher *searcher = nullptr;
+    QList<Song *> songs;
+    Ui::BrisaPlayerClass *ui = nullptr;
+    QString musicFolder;
+    QFileSystemModel *dirModel = nullptr;
+    EmptyIconProvider *iconProvider = nullptr;
+    QTimer *refreshTimer = nullptr;
+    QMovie *loaderMovie = nullptr;
+    int playMode = Idle;
+    bool streamPlaying = false;
+    bool streamComplete = false;
+    QPointer<Song> currentSong;
+    bool outputOpened = false;
+    std::shared_ptr<audio::AudioDevice> device;
+    std::shared_ptr<audio::OutputStream> stream;
+    std::shared_ptr<StopCallBack> stopCallback;
+    quint64 outputGeneration = 0;
+    QString currentQuery;
+    QScrollArea *scrollArea = nullptr;
+    SongList *songList = nullptr;
+    QString resultCountText;
+    QCursor *normalCursor = nullptr;
+    QCursor *busyCursor = nullptr;
+    std::array<QTemporaryFile *, 5> adImageFiles{};
+    std::array<QBuffer *, 5> adTextBuffers{};
+    QList<QNetworkReply *> adReplies;
+    bool adFailed = false;
+    // Searches, checks and advertisements share one manager; track transfers get their own so
+    // that playing and downloading never queue a search behind them.
+    QNetworkAccessManager *network = nullptr;
+    QNetworkAccessManager *transferNetwork = nullptr;
+    QPoint dragOrigin;
+    bool dragging = false;
+};

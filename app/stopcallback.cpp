@@ -1,0 +1,16 @@
+#include "stopcallback.h"
+
+#include <QMetaObject>
+#include <QObject>
+
+StopCallBack::StopCallBack(QObject *player, quint64 generation)
+    : player(player)
+    , generation(generation)
+{}
+
+void StopCallBack::streamStopped(audio::StopReason reason)
+{
+    const bool stopCalled = reason == audio::StopReason::STOP_CALLED;
+    QMetaObject::invokeMethod(player, "soundStopped", Qt::QueuedConnection, Q_ARG(bool, stopCalled),
+                              Q_ARG(quint64, generation));
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "audiostopcallback.h"
+
+#include <QtGlobal>
+
+class QObject;
+
+// The main window's receiver of stop events. The audio layer calls streamStopped() on a thread
+// of its own; this only posts the event to the window, as a queued call of
+// soundStopped(bool stopCalled, quint64 generation), and never touches anything else.
+// The window keeps the audio objects, and so this callback's caller, shorter-lived than itself.
+class StopCallBack : public audio::StopCallback
+{
+public:
+    StopCallBack(QObject *player, quint64 generation);
+    void streamStopped(audio::StopReason reason) override;
+
+private:
+    QObject *const player;
+    const quint64 generation;
+};

@@ -1,0 +1,38 @@
+# Shared by scripts/run and scripts/test: the Debian packages the project needs, and the build.
+
+LARKSPIN_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools
+    libmpg123-dev libsdl2-dev libmp3lame-dev libtag1-dev libsqlite3-dev libcpp-httplib-dev
+    lame sox
+)
+LARKSPIN_TEST_PACKAGES=(
+    xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format
+)
+
+# install_missing PKG...: installs the packages that are not installed yet (as root),
+# or prints the one apt-get line to run.
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    else
+        echo "Missing Debian packages. Run:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+}
+
+# build DIR BUILD_TYPE [cmake options...]
+build() {
+    local dir=$1 type=$2
+    shift 2
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+}

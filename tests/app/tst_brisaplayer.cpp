@@ -1,0 +1,372 @@
+#include "brisaplayer.h"
+
+#include <QAbstractButton>
+#include <QDesktopServices>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBox>
+#include <QToolButton>
+
+#include <memory>
+
+namespace {
+
+// Nothing listens there: the advertisement requests fail at once.
+ServerConfig refusedServers()
+{
+    ServerConfig config;
+    config.searchUrl = config.adsUrl = config.webUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
+    return config;
+}
+
+// Answers every request with 404 and records the request lines.
+class RecordingServer : public QTcpServer
+{
+public:
+    QStringList requestLines;
+
+    RecordingServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    buffer[socket] += socket->readAll();
+                    int end;
+                    while ((end = buffer[socket].indexOf("\r\n\r\n")) >= 0) {
+                        const QByteArray head = buffer[socket].left(end);
+                        buffer[socket].remove(0, end + 4);
+                        requestLines << QString::fromLatin1(head.left(head.indexOf("\r\n")));
+                        socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+                    }
+                });
+            }
+        });
+        listen(QHostAddress::LocalHost);
+    }
+
+private:
+    QHash<QTcpSocket *, QByteArray> buffer;
+};
+
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls << url; }
+};
+
+} // namespace
+
+class TestBrisaPlayer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void windowIsFixedAndFrameless();
+    void widgetTree_data();
+    void widgetTree();
+    void textsAfterStart();
+    void returningToSearchPageSelectsQuery();
+    void dragging_data();
+    void dragging();
+    void linkButtonsOpenProductPages();
+    void advertisementsAreRequestedInOrder();
+    void teardownRemovesAdvertisementFiles();
+
+private:
+    template<typename T>
+    T *child(const char *name) const
+    {
+        T *w = window->findChild<T *>(QLatin1String(name));
+        if (!w)
+            qFatal("no widget %s", name);
+        return w;
+    }
+
+    std::unique_ptr<BrisaPlayer> window;
+};
+
+void TestBrisaPlayer::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void TestBrisaPlayer::init()
+{
+    window = std::make_unique<BrisaPlayer>(refusedServers());
+}
+
+void TestBrisaPlayer::cleanup()
+{
+    window.reset();
+}
+
+void TestBrisaPlayer::windowIsFixedAndFrameless()
+{
+    QCOMPARE(window->size(), QSize(380, 520));
+    QCOMPARE(window->minimumSize(), QSize(380, 520));
+    QCOMPARE(window->maximumSize(), QSize(380, 520));
+    QVERIFY(window->windowFlags().testFlag(Qt::FramelessWindowHint));
+    QVERIFY(window->windowFlags().testFlag(Qt::WindowSystemMenuHint));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Larkspin Player"));
+    QCOMPARE(window->objectName(), QStringLiteral("BrisaPlayerClass"));
+    window->resize(500, 600);
+    QCOMPARE(window->size(), QSize(380, 520));
+}
+
+void TestBrisaPlayer::widgetTree_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("parentName");
+    QTest::addColumn<QRect>("geometry");
+
+    auto row = [](const char *name, const char *cls, const char *parent, QRect g) {
+        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(cls)
+                            << QString::fromLatin1(parent) << g;
+    };
+    row("background", "QLabel", "BrisaPlayerClass", {0, 0, 380, 520});
+    row("content", "QToolBox", "BrisaPlayerClass", {1, 60, 378, 380});
+    row("searchText", "QLineEdit", "search", {40, 70, 211, 32});
+    row("newsLink", "QToolButton", "search", {0, 250, 375, 22});
+    row("searchButton", "QPushButton", "search", {250, 70, 82, 32});
+    row("searchErrorLabel", "QLabel", "search", {40, 140, 291, 16});
+    row("resultCountLabel", "QLabel", "results", {10, 0, 171, 16});
+    row("stillSearchingLabel", "QLabel", "results", {357, 0, 16, 16});
+    row("refineSearchHint", "QLabel", "results", {190, 0, 161, 16});
+    row("songLibrary", "QListView", "library", {6, 23, 370, 265});
+    row("musicDir", "QLabel", "library", {10, 3, 241, 16});
+    row("openMusicDir", "QPushButton", "library", {256, 3, 101, 16});
+    row("version", "QLabel", "info", {30, 30, 161, 16});
+    row("logo", "QLabel", "info", {290, 30, 51, 51});
+    row("aboutButton", "QPushButton", "info", {20, 240, 60, 16});
+    row("tosButton", "QPushButton", "info", {80, 240, 120, 16});
+    row("policyButton", "QPushButton", "info", {200, 240, 100, 16});
+    row("contactButton", "QPushButton", "info", {300, 240, 60, 16});
+    row("close", "QPushButton", "BrisaPlayerClass", {359, 5, 16, 15});
+    row("minimize", "QPushButton", "BrisaPlayerClass", {343, 5, 16, 15});
+    row("volume", "QSlider", "BrisaPlayerClass", {290, 470, 71, 20});
+    row("next", "QPushButton", "BrisaPlayerClass", {190, 460, 85, 40});
+    row("prev", "QPushButton", "BrisaPlayerClass", {105, 460, 85, 40});
+    row("play", "QPushButton", "BrisaPlayerClass", {163, 453, 50, 50});
+}
+
+void TestBrisaPlayer::widgetTree()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QString, parentName);
+    QFETCH(QRect, geometry);
+
+    QWidget *w = window->findChild<QWidget *>(name);
+    QVERIFY(w);
+    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), className);
+    QCOMPARE(w->parentWidget()->objectName(), parentName);
+    QCOMPARE(w->geometry(), geometry);
+}
+
+void TestBrisaPlayer::textsAfterStart()
+{
+    auto *content = child<QToolBox>("content");
+    QCOMPARE(content->count(), 4);
+    QCOMPARE(content->currentIndex(), 0);
+    const QStringList pages{QStringLiteral("Music Search"), QStringLiteral("Search Results"),
+                            QStringLiteral("My Music"), QStringLiteral("Larkspin")};
+    for (int i = 0; i < pages.size(); ++i)
+        QCOMPARE(content->itemText(i), pages[i]);
+    QCOMPARE(content->widget(0)->objectName(), QStringLiteral("search"));
+    QCOMPARE(content->widget(3)->objectName(), QStringLiteral("info"));
+
+    QCOMPARE(child<QLabel>("resultCountLabel")->text(), QStringLiteral("Available songs: 0 of 0"));
+    QCOMPARE(child<QLabel>("refineSearchHint")->text(),
+             QStringLiteral("refine your search for more..."));
+    QCOMPARE(child<QToolButton>("newsLink")->text(),
+             QStringLiteral("Problems? Check our news for Larkspin updates and support"));
+    QCOMPARE(child<QPushButton>("openMusicDir")->text(), QStringLiteral("open directory"));
+    QCOMPARE(child<QLabel>("version")->text(), QStringLiteral("Larkspin 1.3 Windows"));
+    QCOMPARE(child<QPushButton>("tosButton")->text(), QStringLiteral("Terms Of Service"));
+    QCOMPARE(child<QLabel>("musicDir")->text(), window->musicFolderPath());
+    QVERIFY(QFileInfo(window->musicFolderPath()).isDir());
+    QCOMPARE(child<QSlider>("volume")->value(), 80);
+    QVERIFY(child<QPushButton>("searchButton")->text().isEmpty());
+    QVERIFY(child<QLabel>("background")->pixmap().size() == QSize(380, 520));
+    QVERIFY(child<QPushButton>("play")->styleSheet().contains(
+        QLatin1String("image: url(:/grafik/ps_off.png);\n image-position: center;")));
+    QVERIFY(child<QLineEdit>("searchText")
+                ->styleSheet()
+                .contains(QLatin1String("QLineEdit::disabled {\n background-color: #e7e1e1;")));
+
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(!child<QLabel>("stillSearchingLabel")->isVisible());
+    QVERIFY(!child<QLabel>("refineSearchHint")->isVisibleTo(window.get()));
+    QCOMPARE(QApplication::focusWidget(), child<QLineEdit>("searchText"));
+
+    auto *area = window->findChild<QScrollArea *>();
+    QVERIFY(area);
+    QCOMPARE(area->parentWidget(), child<QWidget>("results"));
+    QCOMPARE(area->geometry(), QRect(3, 20, 372, 265));
+    QCOMPARE(area->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(area->widget()->size(), QSize(0, 0));
+}
+
+void TestBrisaPlayer::returningToSearchPageSelectsQuery()
+{
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    auto *content = child<QToolBox>("content");
+    auto *query = child<QLineEdit>("searchText");
+    query->setText(QStringLiteral("blue night"));
+    query->deselect();
+
+    content->setCurrentIndex(2);
+    child<QListView>("songLibrary")->setFocus();
+    QVERIFY(!query->hasSelectedText());
+    content->setCurrentIndex(0);
+    QCOMPARE(query->selectedText(), QStringLiteral("blue night"));
+    QVERIFY(query->hasFocus());
+
+    // Other pages leave the focus where it is.
+    auto *volume = child<QSlider>("volume");
+    volume->setFocus();
+    content->setCurrentIndex(3);
+    QVERIFY(volume->hasFocus());
+}
+
+void TestBrisaPlayer::dragging_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QPoint>("pressAt"); // in the target's coordinates
+    QTest::addColumn<int>("button");
+    QTest::addColumn<bool>("drags");
+
+    QTest::newRow("left on skin") << "background" << QPoint(200, 30) << int(Qt::LeftButton) << true;
+    QTest::newRow("left on bottom skin")
+        << "background" << QPoint(20, 480) << int(Qt::LeftButton) << true;
+    QTest::newRow("right on skin")
+        << "background" << QPoint(200, 30) << int(Qt::RightButton) << false;
+    QTest::newRow("middle on skin")
+        << "background" << QPoint(200, 30) << int(Qt::MiddleButton) << false;
+    QTest::newRow("close button") << "close" << QPoint(5, 5) << int(Qt::LeftButton) << false;
+    QTest::newRow("play button") << "play" << QPoint(25, 25) << int(Qt::LeftButton) << false;
+    QTest::newRow("toolbox page") << "search" << QPoint(10, 200) << int(Qt::LeftButton) << false;
+    QTest::newRow("slider") << "volume" << QPoint(5, 10) << int(Qt::LeftButton) << false;
+}
+
+void TestBrisaPlayer::dragging()
+{
+    QFETCH(QString, target);
+    QFETCH(QPoint, pressAt);
+    QFETCH(int, button);
+    QFETCH(bool, drags);
+
+    window->move(100, 100);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    const QPoint start = window->pos();
+    QWidget *w = child<QWidget>(target.toLatin1().constData());
+    const QPoint globalPress = w->mapToGlobal(pressAt);
+
+    // Sent to the widget under the cursor, as the application would: ignored presses travel up.
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(pressAt), QPointF(globalPress),
+                      Qt::MouseButton(button), Qt::MouseButtons(button), Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
+
+    const QPoint globalTo = globalPress + QPoint(37, 21);
+    QMouseEvent moveEvent(QEvent::MouseMove, QPointF(window->mapFromGlobal(globalTo)),
+                          QPointF(globalTo), Qt::NoButton, Qt::MouseButtons(button),
+                          Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &moveEvent);
+    QCOMPARE(window->pos(), drags ? start + QPoint(37, 21) : start);
+
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(window->mapFromGlobal(globalTo)),
+                        QPointF(globalTo), Qt::MouseButton(button), Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &release);
+    const QPoint afterRelease = window->pos();
+    QMouseEvent moveAgain(QEvent::MouseMove, QPointF(10, 10), QPointF(globalTo + QPoint(50, 50)),
+                          Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &moveAgain);
+    QCOMPARE(window->pos(), afterRelease);
+}
+
+void TestBrisaPlayer::linkButtonsOpenProductPages()
+{
+    ServerConfig config = refusedServers();
+    config.webUrl = QUrl(QStringLiteral("http://web.example:8080"));
+    window = std::make_unique<BrisaPlayer>(config);
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "open");
+
+    child<QAbstractButton>("newsLink")->click();
+    child<QAbstractButton>("aboutButton")->click();
+    child<QAbstractButton>("tosButton")->click();
+    child<QAbstractButton>("policyButton")->click();
+    child<QAbstractButton>("contactButton")->click();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+
+    const QStringList expected{QStringLiteral("http://web.example:8080/news/"),
+                               QStringLiteral("http://web.example:8080/"),
+                               QStringLiteral("http://web.example:8080/tos/"),
+                               QStringLiteral("http://web.example:8080/privacy/"),
+                               QStringLiteral("http://web.example:8080/contact/")};
+    QStringList opened;
+    for (const QUrl &url : std::as_const(recorder.urls))
+        opened << url.toString();
+    QCOMPARE(opened, expected);
+}
+
+void TestBrisaPlayer::advertisementsAreRequestedInOrder()
+{
+    RecordingServer server;
+    QVERIFY(server.isListening());
+    ServerConfig config = refusedServers();
+    config.adsUrl = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()));
+    window = std::make_unique<BrisaPlayer>(config);
+    QTRY_COMPARE(window->pendingAdRequests(), 0);
+    QStringList expected;
+    for (int i = 1; i <= 5; ++i)
+        expected << QStringLiteral("GET /1.2/en%1.png HTTP/1.1").arg(i);
+    for (int i = 1; i <= 5; ++i)
+        expected << QStringLiteral("GET /1.2/en%1.txt HTTP/1.1").arg(i);
+    QStringList got = server.requestLines;
+    // Up to six go out at once, so only the set is fixed on the wire.
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(got, expected);
+}
+
+void TestBrisaPlayer::teardownRemovesAdvertisementFiles()
+{
+    window.reset();
+    QTemporaryDir tmp;
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    window = std::make_unique<BrisaPlayer>(refusedServers());
+    const int during = QDir(tmp.path()).entryList(QDir::Files).size();
+    window.reset();
+    const int after = QDir(tmp.path()).entryList(QDir::Files).size();
+    qputenv("TMPDIR", oldTmp);
+    QCOMPARE(during, 5);
+    QCOMPARE(after, 0);
+}
+
+QTEST_MAIN(TestBrisaPlayer)
+#include "tst_brisaplayer.moc"
