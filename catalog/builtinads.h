@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string_view>
+
+namespace catalog {
+
+// The five advertisement pictures compiled into the program (catalog/ads/en1.png to
+// en5.png, drawn by catalog/ads/make-ads.sh).
+class BuiltinAds
+{
+public:
+    // PNG bytes of slot 1 to 5; empty for any other slot.
+    static std::string_view image(int slot);
+};
+
+} // namespace catalog

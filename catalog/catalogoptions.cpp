@@ -1,0 +1,119 @@
+#include "catalogoptions.h"
+
+#include <cstdlib>
+
+namespace catalog {
+
+namespace {
+
+bool parsePort(const std::string &text, int &port)
+{
+    if (text.empty() || text.size() > 5
+        || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    port = std::atoi(text.c_str());
+    return port <= 65535;
+}
+
+} // namespace
+
+const char *CatalogOptions::usage()
+{
+    return "usage: larkspin-catalog [--listen ADDR:PORT] [--db FILE] [--public-url URL]\n"
+           "                        [--ads DIR] [--throttle KBPS] [--port-file FILE] [--demo]\n"
+           "                        [DIR ...]\n"
+           "\n"
+           "Indexes the MP3 files below the DIRs and serves them to Larkspin.\n"
+           "  --listen ADDR:PORT  address to listen on (127.0.0.1:8642; port 0 picks one)\n"
+           "  --db FILE           index file (default $XDG_DATA_HOME/larkspin/catalog.sqlite)\n"
+           "  --public-url URL    base URL of track locations (default: the request's Host)\n"
+           "  --ads DIR           en1.png..en5.png and en1.txt..en5.txt for the ad slots\n"
+           "  --throttle KBPS     limit each track transfer to KBPS kilobytes per second\n"
+           "  --port-file FILE    write the bound port to FILE once serving\n"
+           "  --demo              also index a generated demo library\n"
+           "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";
+}
+
+std::string CatalogOptions::dataDir()
+{
+    const char *xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && xdg[0] == '/')
+        return std::string(xdg) + "/larkspin";
+    const char *home = std::getenv("HOME");
+    return std::string(home && home[0] ? home : ".") + "/.local/share/larkspin";
+}
+
+bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &options,
+                           std::string *error)
+{
+    const auto fail = [error](const std::string &message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    bool onlyDirs = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (onlyDirs || arg.empty() || arg[0] != '-') {
+            options.dirs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            onlyDirs = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (arg == "--demo") {
+            options.demo = true;
+            continue;
+        }
+        std::string name = arg, value;
+        const size_t equals = arg.find('=');
+        if (equals != std::string::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+        } else {
+            if (i + 1 >= argc)
+                return fail(arg + " needs a value");
+            value = argv[++i];
+        }
+        if (name == "--listen") {
+            const size_t colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0)
+                return fail("--listen needs ADDR:PORT");
+            std::string host = value.substr(0, colon);
+            if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+                host = host.substr(1, host.size() - 2);
+            if (!parsePort(value.substr(colon + 1), options.port))
+                return fail("bad port in --listen " + value);
+            options.host = host;
+        } else if (name == "--db") {
+            options.databasePath = value;
+        } else if (name == "--public-url") {
+            while (!value.empty() && value.back() == '/')
+                value.pop_back();
+            if (value.compare(0, 7, "http://") != 0 && value.compare(0, 8, "https://") != 0)
+                return fail("--public-url must start with http:// or https://");
+            options.publicUrl = value;
+        } else if (name == "--ads") {
+            options.adsDir = value;
+        } else if (name == "--port-file") {
+            options.portFile = value;
+        } else if (name == "--throttle") {
+            if (value.empty() || value.size() > 7
+                || value.find_first_not_of("0123456789") != std::string::npos)
+                return fail("--throttle needs a number of kilobytes per second");
+            options.throttleKBps = std::atoi(value.c_str());
+        } else {
+            return fail("unknown option " + name);
+        }
+    }
+    if (options.databasePath.empty())
+        options.databasePath = dataDir() + "/catalog.sqlite";
+    return true;
+}
+
+} // namespace catalog

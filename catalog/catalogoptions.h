@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace catalog {
+
+// The command line of larkspin-catalog.
+struct CatalogOptions
+{
+    std::string host = "127.0.0.1";
+    int port = 8642;
+    std::string databasePath; // default: <data dir>/catalog.sqlite
+    std::string publicUrl;
+    std::string adsDir;
+    std::string portFile;
+    int throttleKBps = 0;
+    bool demo = false;
+    bool help = false;
+    std::vector<std::string> dirs;
+
+    // Fills the options from argv; false with *error on a bad command line.
+    static bool parse(int argc, const char *const *argv, CatalogOptions &options,
+                      std::string *error);
+
+    // $XDG_DATA_HOME/larkspin, else ~/.local/share/larkspin.
+    static std::string dataDir();
+
+    static const char *usage();
+};
+
+} // namespace catalog

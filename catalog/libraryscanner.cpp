@@ -1,0 +1,206 @@
+#include "libraryscanner.h"
+
+#include "indexwriter.h"
+
+#include <taglib/fileref.h>
+#include <taglib/tag.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace fs = std::filesystem;
+
+namespace catalog {
+
+namespace {
+
+constexpr size_t filesPerTransaction = 500;
+
+std::string trimmed(const std::string &text)
+{
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+std::string formatRate(size_t files, double seconds)
+{
+    char buffer[96];
+    std::snprintf(buffer, sizeof buffer, "%zu files in %.1f s (%.0f files/s)", files, seconds,
+                  seconds > 0 ? double(files) / seconds : 0.0);
+    return buffer;
+}
+
+} // namespace
+
+LibraryScanner::LibraryScanner(IndexWriter &writer, Log log)
+    : m_writer(writer)
+    , m_log(std::move(log))
+{}
+
+bool LibraryScanner::isMp3Name(const std::string &name)
+{
+    if (name.size() < 5)
+        return false;
+    const std::string ending = name.substr(name.size() - 4);
+    return ending[0] == '.' && (ending[1] | 0x20) == 'm' && (ending[2] | 0x20) == 'p'
+           && ending[3] == '3';
+}
+
+TrackRecord LibraryScanner::readTrack(const std::string &path)
+{
+    TrackRecord track;
+    track.path = path;
+    const fs::path fsPath(path);
+    std::string name = fsPath.filename().string();
+    if (isMp3Name(name))
+        name.resize(name.size() - 4);
+    track.fileName = name;
+
+    TagLib::FileRef file(path.c_str(), true, TagLib::AudioProperties::Fast);
+    if (!file.isNull()) {
+        if (const TagLib::Tag *tag = file.tag()) {
+            track.title = trimmed(tag->title().to8Bit(true));
+            track.creator = trimmed(tag->artist().to8Bit(true));
+            track.album = trimmed(tag->album().to8Bit(true));
+        }
+        if (const TagLib::AudioProperties *properties = file.audioProperties())
+            track.durationMs = properties->lengthInMilliseconds();
+    }
+    if (track.title.empty() || track.creator.empty()) {
+        const auto dash = name.find(" - ");
+        std::string nameCreator, nameTitle = name;
+        if (dash != std::string::npos) {
+            nameCreator = trimmed(name.substr(0, dash));
+            nameTitle = trimmed(name.substr(dash + 3));
+        }
+        if (track.title.empty())
+            track.title = nameTitle.empty() ? name : nameTitle;
+        if (track.creator.empty())
+            track.creator = nameCreator;
+    }
+    return track;
+}
+
+ScanStats LibraryScanner::scan(const std::vector<std::string> &dirs,
+                               const std::atomic<bool> &cancel)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    auto lastReport = started;
+    ScanStats stats;
+
+    struct Root
+    {
+        std::string dir;
+        std::unordered_map<std::string, IndexWriter::FileState> indexed;
+        bool complete = false;
+    };
+    std::vector<Root> roots;
+    std::unordered_set<std::string> seen;
+    size_t pending = 0;
+    m_writer.begin();
+
+    const auto flush = [&] {
+        m_writer.commit();
+        m_writer.begin();
+        pending = 0;
+    };
+
+    for (const auto &dir : dirs) {
+        std::error_code error;
+        const fs::path absolute = fs::weakly_canonical(fs::absolute(dir, error), error);
+        if (error || !fs::is_directory(absolute, error)) {
+            m_log("cannot read folder " + dir + "; it is skipped and its tracks are kept");
+            continue;
+        }
+        Root root;
+        root.dir = absolute.string();
+        root.indexed = m_writer.filesUnder(root.dir);
+
+        fs::recursive_directory_iterator it(absolute, fs::directory_options::skip_permission_denied,
+                                            error);
+        if (error) {
+            m_log("cannot read folder " + dir + ": " + error.message());
+            continue;
+        }
+        bool walked = true;
+        for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
+            if (error) {
+                // An unreadable sub-folder would look like deleted files; keep them.
+                m_log("scan error below " + root.dir + ": " + error.message());
+                walked = false;
+                break;
+            }
+            if (cancel.load()) {
+                stats.cancelled = true;
+                break;
+            }
+            const fs::path &path = it->path();
+            const std::string name = path.filename().string();
+            if (!isMp3Name(name))
+                continue;
+            struct stat info;
+            if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+                continue;
+            const std::string pathText = path.string();
+            if (!seen.insert(pathText).second)
+                continue;
+            ++stats.files;
+            const int64_t mtimeNs
+                = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+            const auto known = root.indexed.find(pathText);
+            if (known != root.indexed.end() && known->second.size == int64_t(info.st_size)
+                && known->second.mtimeNs == mtimeNs) {
+                continue;
+            }
+            TrackRecord track = readTrack(pathText);
+            track.size = int64_t(info.st_size);
+            track.mtimeNs = mtimeNs;
+            if (m_writer.put(track) == 0) {
+                m_log("cannot index " + pathText + ": " + m_writer.lastError());
+                continue;
+            }
+            ++(known == root.indexed.end() ? stats.added : stats.updated);
+            if (++pending >= filesPerTransaction)
+                flush();
+            const auto now = Clock::now();
+            if (now - lastReport > std::chrono::seconds(2)) {
+                lastReport = now;
+                m_log("scanning: "
+                      + formatRate(stats.files,
+                                   std::chrono::duration<double>(now - started).count()));
+            }
+        }
+        root.complete = walked && !stats.cancelled;
+        roots.push_back(std::move(root));
+        if (stats.cancelled)
+            break;
+    }
+
+    if (!stats.cancelled) {
+        for (const auto &root : roots) {
+            if (!root.complete)
+                continue;
+            for (const auto &[path, state] : root.indexed) {
+                if (seen.count(path) == 0 && m_writer.remove(state.id))
+                    ++stats.removed;
+            }
+        }
+    }
+    m_writer.commit();
+    stats.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    m_log(std::string(stats.cancelled ? "scan cancelled: " : "scan done: ")
+          + formatRate(stats.files, stats.seconds) + ", " + std::to_string(stats.added) + " added, "
+          + std::to_string(stats.updated) + " updated, " + std::to_string(stats.removed)
+          + " removed");
+    return stats;
+}
+
+} // namespace catalog

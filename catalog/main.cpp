@@ -1,0 +1,174 @@
+#include "catalogindex.h"
+#include "catalogoptions.h"
+#include "catalogserver.h"
+#include "demolibrary.h"
+#include "indexwriter.h"
+#include "libraryscanner.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace catalog;
+
+namespace {
+
+void writeLog(const std::string &line)
+{
+    const std::string text = line + "\n";
+    // One write per line keeps lines whole when several threads log at once.
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+}
+
+bool writePortFile(const std::string &path, int port)
+{
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << port << "\n";
+        if (!out)
+            return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, path, error);
+    return !error;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    CatalogOptions options;
+    std::string error;
+    if (!CatalogOptions::parse(argc, argv, options, &error)) {
+        std::fprintf(stderr, "larkspin-catalog: %s\n%s", error.c_str(), CatalogOptions::usage());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(CatalogOptions::usage(), stdout);
+        return 0;
+    }
+
+    // Signals are taken by one thread with sigwait(); every other thread inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    std::error_code fsError;
+    std::filesystem::create_directories(
+        std::filesystem::absolute(options.databasePath).parent_path(), fsError);
+    IndexWriter writer;
+    CatalogIndex index(options.databasePath);
+    if (!writer.open(options.databasePath, &error) || !index.open(&error)) {
+        writeLog("larkspin-catalog: cannot open " + options.databasePath + ": " + error);
+        return 1;
+    }
+
+    ServerSettings settings;
+    settings.publicUrl = options.publicUrl;
+    settings.adsDir = options.adsDir;
+    settings.throttleKBps = options.throttleKBps;
+    CatalogServer server(index, settings, writeLog);
+    if (!server.bind(options.host, options.port, &error)) {
+        writeLog("larkspin-catalog: " + error);
+        return 1;
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool rescanRequested = false;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> served{false};
+    std::thread signalThread([&] {
+        for (;;) {
+            int received = 0;
+            if (sigwait(&signals, &received) != 0)
+                continue;
+            if (received == SIGHUP) {
+                std::lock_guard<std::mutex> lock(mutex);
+                rescanRequested = true;
+                wake.notify_all();
+                continue;
+            }
+            stopping = true;
+            wake.notify_all();
+            // stop() only reaches a server that is already running, so keep asking until
+            // main has left run() or decided not to enter it.
+            while (!served) {
+                server.stop();
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            return;
+        }
+    });
+    const auto finishSignalThread = [&] {
+        served = true;
+        if (!stopping)
+            pthread_kill(signalThread.native_handle(), SIGTERM);
+        signalThread.join();
+    };
+
+    std::vector<std::string> dirs = options.dirs;
+    if (options.demo) {
+        const std::string demoDir = CatalogOptions::dataDir() + "/demo";
+        if (!DemoLibrary::ensure(demoDir, writeLog, &error)) {
+            writeLog("larkspin-catalog: " + error);
+            finishSignalThread();
+            return 1;
+        }
+        dirs.push_back(demoDir);
+    }
+
+    LibraryScanner scanner(writer, writeLog);
+    if (dirs.empty()) {
+        writeLog("no folders given; serving the " + std::to_string(index.trackCount())
+                 + " tracks already indexed");
+    } else {
+        scanner.scan(dirs, stopping);
+        index.changed();
+    }
+
+    std::thread scanThread([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return rescanRequested || stopping; });
+            if (stopping)
+                return;
+            rescanRequested = false;
+            lock.unlock();
+            if (dirs.empty())
+                writeLog("no folders to rescan");
+            else
+                scanner.scan(dirs, stopping);
+            index.changed();
+            lock.lock();
+        }
+    });
+
+    bool ok = true;
+    if (!stopping) {
+        writeLog("listening on " + server.boundUrl());
+        if (!options.portFile.empty() && !writePortFile(options.portFile, server.port()))
+            writeLog("cannot write the port file " + options.portFile);
+        ok = server.run();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        wake.notify_all();
+    }
+    scanThread.join();
+    finishSignalThread();
+    writeLog("stopped");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "sqlitestatement.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+namespace catalog {
+
+// One SQLite connection with its own prepared-statement cache. Used by one thread at a
+// time; the catalogue hands connections out from a small pool.
+class SqliteConnection
+{
+public:
+    SqliteConnection() = default;
+    ~SqliteConnection();
+    SqliteConnection(const SqliteConnection &) = delete;
+    SqliteConnection &operator=(const SqliteConnection &) = delete;
+
+    // Opens (creating if needed) the database in WAL mode. On failure returns false and
+    // fills *error.
+    bool open(const std::string &path, std::string *error);
+
+    bool exec(const std::string &sql, std::string *error = nullptr);
+
+    // The cached statement for sql, prepared on first use; check isValid() on it.
+    SqliteStatement &statement(const std::string &sql);
+
+    int64_t lastInsertId() const;
+    int changes() const;
+    std::string lastError() const;
+
+private:
+    ::sqlite3 *m_db = nullptr;
+    std::map<std::string, std::unique_ptr<SqliteStatement>> m_statements;
+};
+
+} // namespace catalog

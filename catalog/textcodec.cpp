@@ -1,0 +1,198 @@
+#include "textcodec.h"
+
+namespace catalog {
+
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+void appendPercent(std::string &out, unsigned char byte)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    out += '%';
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+}
+
+} // namespace
+
+bool TextCodec::percentDecode(std::string_view in, std::string &out)
+{
+    out.clear();
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '%') {
+            out += in[i];
+            continue;
+        }
+        if (i + 2 >= in.size())
+            return false;
+        const int high = hexValue(in[i + 1]);
+        const int low = hexValue(in[i + 2]);
+        if (high < 0 || low < 0)
+            return false;
+        out += char(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
+
+size_t TextCodec::utf8SequenceLength(std::string_view text, size_t pos)
+{
+    const auto byte = [&](size_t i) {
+        return static_cast<unsigned char>(text[i]);
+    };
+    const unsigned char lead = byte(pos);
+    if (lead < 0x80)
+        return 1;
+    size_t length;
+    unsigned char min2 = 0x80, max2 = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            min2 = 0xA0; // overlong
+        if (lead == 0xED)
+            max2 = 0x9F; // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            min2 = 0x90; // overlong
+        if (lead == 0xF4)
+            max2 = 0x8F; // above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (pos + length > text.size())
+        return 0;
+    if (byte(pos + 1) < min2 || byte(pos + 1) > max2)
+        return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if ((byte(pos + i) & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+bool TextCodec::isValidUtf8(std::string_view text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8SequenceLength(text, i);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string TextCodec::escapeXml(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string TextCodec::escapeValue(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '%' || c == '\\' || c < 0x20 || c == 0x7F) {
+            appendPercent(out, c);
+            ++i;
+            continue;
+        }
+        const size_t length = utf8SequenceLength(text, i);
+        if (length == 0) {
+            appendPercent(out, c);
+            ++i;
+            continue;
+        }
+        out.append(text.substr(i, length));
+        i += length;
+    }
+    return out;
+}
+
+std::string TextCodec::slug(std::string_view text)
+{
+    // Latin letters U+00C0..U+017F without their marks; ' ' where the character is no letter.
+    static constexpr std::string_view latin1
+        = "AAAAAAACEEEEIIIIDNOOOOO OUUUUYTsaaaaaaaceeeeiiiidnooooo ouuuuyty";
+    static constexpr std::string_view latinA
+        = "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIiJjJjKkkLlLlLlLlLlNnNnNnnNnOoOoOoOo"
+          "RrRrRrSsSsSsSsTtTtTtUuUuUuUuUuUuWwYyYZzZzZzs";
+    static_assert(latin1.size() == 64 && latinA.size() == 128);
+
+    std::string out;
+    bool pendingDash = false;
+    const auto append = [&](char c) {
+        const bool alnum
+            = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alnum) {
+            pendingDash = !out.empty();
+            return;
+        }
+        if (out.size() >= 60)
+            return;
+        if (pendingDash) {
+            out += '-';
+            pendingDash = false;
+        }
+        out += char(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    };
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8SequenceLength(text, i);
+        if (length == 2) {
+            const auto b0 = static_cast<unsigned char>(text[i]);
+            const auto b1 = static_cast<unsigned char>(text[i + 1]);
+            const unsigned code = ((b0 & 0x1Fu) << 6) | (b1 & 0x3Fu);
+            if (code >= 0xC0 && code < 0x100)
+                append(latin1[code - 0xC0]);
+            else if (code >= 0x100 && code < 0x180)
+                append(latinA[code - 0x100]);
+            else
+                append(' ');
+        } else {
+            append(length == 1 ? text[i] : ' ');
+        }
+        i += length ? length : 1;
+    }
+    while (out.size() > 1 && out.back() == '-')
+        out.pop_back();
+    return out.empty() ? std::string("track") : out;
+}
+
+} // namespace catalog

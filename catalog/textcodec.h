@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace catalog {
+
+// Byte-level text helpers shared by request parsing and reply writing.
+class TextCodec
+{
+public:
+    // Strict percent-decoding: every '%' must start a two-digit hex escape. '+' stays '+'.
+    // Returns false on a broken escape; out is then unspecified.
+    static bool percentDecode(std::string_view in, std::string &out);
+
+    static bool isValidUtf8(std::string_view text);
+
+    // Escapes & < > " ' for use in XML text and attribute values.
+    static std::string escapeXml(std::string_view text);
+
+    // Makes a value that decodes back to the original text when the reader replaces "\x"
+    // with "%" and then percent-decodes as UTF-8: '%' and '\' are percent-encoded, and so
+    // are control characters (XML cannot carry them) and bytes that are not valid UTF-8.
+    static std::string escapeValue(std::string_view text);
+
+    // A URL-safe name: lower-case ASCII letters and digits joined by '-', at most 60
+    // characters; "track" when nothing is left.
+    static std::string slug(std::string_view text);
+
+    // Length of the valid UTF-8 sequence starting at text[pos], or 0 if it is not valid.
+    static size_t utf8SequenceLength(std::string_view text, size_t pos);
+};
+
+} // namespace catalog
