@@ -170,7 +170,12 @@ void Song::responseHeaderReceived()
         return;
     checkDone = true;
     available = status.toInt() == 200;
-    releaseCheck();
+    // Aborting from inside the reply's own header report upsets its error bookkeeping; it is
+    // aborted on its way out instead.
+    QNetworkReply *reply = checkReply;
+    checkReply = nullptr;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->deleteLater();
     emit validation(!available);
 }
 
@@ -200,7 +205,8 @@ void Song::releaseCheck()
     if (!reply)
         return;
     disconnect(reply, nullptr, this, nullptr);
-    reply->abort();
+    if (reply->isRunning())
+        reply->abort();
     reply->deleteLater();
 }
 
@@ -227,10 +233,14 @@ void Song::startTransfer()
     }
     QNetworkRequest request = trackRequest(url);
     request.setTransferTimeout(stallTimeout);
+    // The body is saved byte for byte; MP3 gains nothing from compression anyway.
+    request.setRawHeader("Accept-Encoding", "identity");
     transfer = transferNetwork->get(request);
     transfer->setReadBufferSize(ReadBufferSize);
-    connect(transfer, &QNetworkReply::readyRead, this, &Song::drainTransfer);
-    connect(transfer, &QNetworkReply::downloadProgress, this, &Song::transferProgress);
+    received = 0;
+    // Qt reports downloadProgress at most every 100 ms and drops the reports in between, so
+    // every arrival of data counts as a progress report here.
+    connect(transfer, &QNetworkReply::readyRead, this, &Song::transferProgress);
     connect(transfer, &QNetworkReply::finished, this, &Song::transferFinished);
 }
 
@@ -241,7 +251,8 @@ void Song::releaseTransfer()
     if (!reply)
         return;
     disconnect(reply, nullptr, this, nullptr);
-    reply->abort();
+    if (reply->isRunning())
+        reply->abort();
     reply->deleteLater();
 }
 
@@ -257,13 +268,14 @@ void Song::retireTransferFile()
 
 void Song::drainTransfer()
 {
-    if (!transfer || !transferFile)
+    if (!transfer || !transfer->isOpen() || !transferFile)
         return;
     char buffer[64 * 1024];
     for (;;) {
         const qint64 n = transfer->read(buffer, sizeof buffer);
         if (n <= 0)
             break;
+        received += n;
         if (transferFile->write(buffer, n) != n)
             writeFailed = true;
     }
@@ -272,11 +284,14 @@ void Song::drainTransfer()
         writeFailed = true;
 }
 
-void Song::transferProgress(qint64 value, qint64 total)
+void Song::transferProgress()
 {
+    if (!transfer)
+        return;
     drainTransfer();
-    if (total < 0)
-        total = 0;
+    const QVariant length = transfer->header(QNetworkRequest::ContentLengthHeader);
+    const qint64 total = length.isValid() ? qMax<qint64>(0, length.toLongLong()) : 0;
+    const qint64 value = received;
     if (listening) {
         QPointer<Song> self(this);
         listenMore(value, total);

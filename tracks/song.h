@@ -82,7 +82,7 @@ private:
     void releaseTransfer();
     void retireTransferFile();
     void drainTransfer();
-    void transferProgress(qint64 value, qint64 total);
+    void transferProgress();
     void transferFinished();
     int saveToMusicFolder();
 
@@ -103,6 +103,7 @@ private:
     QPointer<QProgressBar> progressBar;
     int rowIndex = 0;
     int stallTimeout = 60000;
+    qint64 received = 0;
 
     bool checkDone = false;
     bool available = false;

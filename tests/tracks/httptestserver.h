@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QTcpServer>
+#include <QUrl>
+
+class QTcpSocket;
+class QTimer;
+
+// A small HTTP/1.1 server on 127.0.0.1 for tests. It records every request exactly as it came
+// (request line and headers) and answers each with the reply set for its path, or the default
+// reply. Every reply is sent with "Connection: close" and the connection closed after it, so
+// each request arrives on a connection of its own.
+//
+// Reply bodies can be sent at once, dripped in chunks, cut off, held back until the test
+// releases them, or not sent at all (a stalled server).
+class HttpTestServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Request
+    {
+        QByteArray requestLine; // "GET /a%20b.mp3 HTTP/1.1", without CRLF
+        QByteArray method;
+        QByteArray target;
+        QList<QPair<QByteArray, QByteArray>> headers;    // in arrival order, names as sent
+        QByteArray header(const QByteArray &name) const; // case-insensitive; empty if absent
+    };
+
+    enum class BodyMode {
+        Whole,  // everything at once
+        Drip,   // dripSize bytes every dripInterval ms
+        CutOff, // cutAfter bytes of the body, then the connection is closed
+        Stall,  // cutAfter bytes of the body, then nothing and the connection stays open
+        Held,   // sent by the test with push() and ended with finishHeld()
+    };
+
+    struct Reply
+    {
+        int status = 200;
+        QByteArray reason = "OK";
+        QList<QPair<QByteArray, QByteArray>> headers; // extra headers
+        QByteArray body;
+        bool contentLength = true; // announce the body length; without it, the end is the close
+        BodyMode mode = BodyMode::Whole;
+        int dripSize = 1024;
+        int dripInterval = 10;
+        qint64 cutAfter = 0;
+        bool headersOnly = false; // no body at all (as for HEAD), even if body is set
+        bool silent = false;      // the request is recorded but never answered
+    };
+
+    explicit HttpTestServer(QObject *parent = nullptr);
+    ~HttpTestServer() override;
+
+    quint16 port() const { return server.serverPort(); }
+    // http://127.0.0.1:<port><path>; path is put in as already encoded text.
+    QUrl url(const QByteArray &encodedPath) const;
+    QString urlText(const QString &path) const;
+
+    // Replies for requests whose path (target without query) equals path.
+    void setReply(const QByteArray &path, const Reply &reply);
+    void setDefaultReply(const Reply &reply);
+
+    QList<Request> requests() const { return recorded; }
+    int requestCount() const { return recorded.size(); }
+    int requestCount(const QByteArray &method) const;
+    // Waits (processing events) until count requests have arrived.
+    bool waitForRequests(int count, int timeoutMs = 5000);
+
+    // For BodyMode::Held: sends data on every held connection / ends them.
+    void push(const QByteArray &data);
+    void finishHeld();
+    int heldCount() const;
+
+    // A port on 127.0.0.1 on which nothing listens.
+    static quint16 refusedPort();
+
+signals:
+    void requestReceived();
+
+private:
+    void respond(QTcpSocket *socket, const Request &request);
+    const Reply &replyFor(const QByteArray &path) const;
+
+    QTcpServer server;
+    QList<Request> recorded;
+    QList<QPair<QByteArray, Reply>> replies;
+    Reply defaultReply;
+    QList<QPointer<QTcpSocket>> held;
+};

@@ -1,0 +1,892 @@
+#include "httptestserver.h"
+#include "song.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using Reply = HttpTestServer::Reply;
+using BodyMode = HttpTestServer::BodyMode;
+
+namespace {
+
+QByteArray pattern(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char((i * 7 + i / 251) & 0xff);
+    return data;
+}
+
+QByteArray readPath(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+// Every entry, hidden ones included.
+QStringList folderEntries(const QString &path)
+{
+    return QDir(path).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+Reply heldReply(const QByteArray &announcedBody, bool withLength = true)
+{
+    Reply reply;
+    reply.body = announcedBody;
+    reply.contentLength = withLength;
+    reply.mode = BodyMode::Held;
+    return reply;
+}
+
+} // namespace
+
+class tst_Song : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void checkRequestOnTheWire_data();
+    void checkRequestOnTheWire();
+    void trackRequestAddress_data();
+    void trackRequestAddress();
+    void checkStatus_data();
+    void checkStatus();
+    void checkWithoutAnswer_data();
+    void checkWithoutAnswer();
+    void destroyedDuringCheck();
+
+    void listenWritesFileAsDataArrives();
+    void morePlayThreshold_data();
+    void morePlayThreshold();
+    void listenEndsOnceEvenOnError_data();
+    void listenEndsOnceEvenOnError();
+    void stopListeningAbortsWithoutEndPlay();
+    void listenAgainRearmsEndPlay();
+    void listenAgainWhilePlayerStopsThisTrack();
+
+    void fileNames_data();
+    void fileNames();
+    void downloadFailures_data();
+    void downloadFailures();
+    void fileExistsKeepsEarlierFile();
+    void nameTakenDuringDownload();
+    void downloadJoinsListening();
+    void downloadAfterListeningEndedFetchesAgain();
+    void stopListeningKeepsJoinedDownload();
+    void listenJoinsRunningDownload();
+    void progressBar_data();
+    void progressBar();
+    void noPartialFileInMusicFolder();
+    void slowButSteadyDownloadCompletes();
+    void destroyedDuringTransfer();
+
+private:
+    std::unique_ptr<Song> makeSong(const QString &location,
+                                   const QString &title = QStringLiteral("T"),
+                                   const QString &creator = QStringLiteral("C"));
+
+    std::unique_ptr<HttpTestServer> server;
+    std::unique_ptr<QNetworkAccessManager> checkNetwork;
+    std::unique_ptr<QNetworkAccessManager> transferNetwork;
+    std::unique_ptr<QTemporaryDir> musicDir;
+    QString musicFolder;
+};
+
+void tst_Song::initTestCase()
+{
+    qRegisterMetaType<QFile *>();
+    qRegisterMetaType<Song *>();
+}
+
+void tst_Song::init()
+{
+    server = std::make_unique<HttpTestServer>();
+    checkNetwork = std::make_unique<QNetworkAccessManager>();
+    transferNetwork = std::make_unique<QNetworkAccessManager>();
+    musicDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(musicDir->isValid());
+    musicFolder = musicDir->path();
+}
+
+void tst_Song::cleanup()
+{
+    // Replies are freed with deleteLater.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    transferNetwork.reset();
+    checkNetwork.reset();
+    server.reset();
+    musicDir.reset();
+}
+
+std::unique_ptr<Song> tst_Song::makeSong(const QString &location, const QString &title,
+                                         const QString &creator)
+{
+    return std::make_unique<Song>(title, creator, location, &musicFolder, checkNetwork.get(),
+                                  transferNetwork.get());
+}
+
+// --- availability check ---------------------------------------------------------------------
+
+void tst_Song::checkRequestOnTheWire_data()
+{
+    QTest::addColumn<QString>("path"); // as the decoded location text has it
+    QTest::addColumn<QByteArray>("target");
+
+    QTest::newRow("plain") << "/music/track.mp3" << QByteArray("/music/track.mp3");
+    QTest::newRow("spaces") << "/my music/a b.mp3" << QByteArray("/my%20music/a%20b.mp3");
+    QTest::newRow("parentheses") << "/x/(live).mp3" << QByteArray("/x/%28live%29.mp3");
+    QTest::newRow("non-ascii") << QStringLiteral("/Mot\u00f6r/\u00fc\u20ac.mp3")
+                               << QByteArray("/Mot%C3%B6r/%C3%BC%E2%82%AC.mp3");
+    QTest::newRow("braces") << "/a/{b}/c.mp3" << QByteArray("/a/%7Bb%7D/c.mp3");
+    QTest::newRow("query and fragment dropped") << "/a.mp3?id=5&x=y#part" << QByteArray("/a.mp3");
+    QTest::newRow("unreserved kept") << "/A-z_0.9~/x.mp3" << QByteArray("/A-z_0.9~/x.mp3");
+    QTest::newRow("reserved encoded")
+        << "/a+b,c;d=e@f$.mp3" << QByteArray("/a%2Bb%2Cc%3Bd%3De%40f%24.mp3");
+    QTest::newRow("escaped percent") << "/100%25.mp3" << QByteArray("/100%25.mp3");
+    QTest::newRow("no path") << "" << QByteArray("/");
+}
+
+void tst_Song::checkRequestOnTheWire()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, target);
+
+    auto song = makeSong(server->urlText(path));
+    QSignalSpy validation(song.get(), &Song::validation);
+    QVERIFY(server->waitForRequests(1));
+    const HttpTestServer::Request request = server->requests().constFirst();
+    QCOMPARE(request.requestLine, "HEAD " + target + " HTTP/1.1");
+    QCOMPARE(request.header("Host"), "127.0.0.1:" + QByteArray::number(server->port()));
+    QVERIFY(validation.wait());
+    QCOMPARE(validation.constFirst().constFirst().toBool(), false);
+}
+
+void tst_Song::trackRequestAddress_data()
+{
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("http, no port") << "http://example.org/a.mp3"
+                                   << "http"
+                                   << "example.org" << 80;
+    QTest::newRow("http, own port") << "http://example.org:8080/a.mp3"
+                                    << "http"
+                                    << "example.org" << 8080;
+    QTest::newRow("https") << "https://example.org/a.mp3"
+                           << "https"
+                           << "example.org" << 443;
+    QTest::newRow("user info dropped") << "http://u:p@example.org:81/a.mp3"
+                                       << "http"
+                                       << "example.org" << 81;
+}
+
+void tst_Song::trackRequestAddress()
+{
+    QFETCH(QString, location);
+    QFETCH(QString, scheme);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+
+    const QNetworkRequest request = Song::trackRequest(QUrl(location));
+    QCOMPARE(request.url().scheme(), scheme);
+    QCOMPARE(request.url().host(), host);
+    QCOMPARE(request.url().port(scheme == QLatin1String("https") ? 443 : 80), port);
+    QVERIFY(request.url().userInfo().isEmpty());
+    QCOMPARE(request.attribute(QNetworkRequest::RedirectPolicyAttribute).toInt(),
+             int(QNetworkRequest::ManualRedirectPolicy));
+}
+
+void tst_Song::checkStatus_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<bool>("failed");
+
+    QTest::newRow("200 audio") << 200 << QByteArray("audio/mpeg") << false;
+    QTest::newRow("200 html") << 200 << QByteArray("text/html") << false;
+    QTest::newRow("302") << 302 << QByteArray() << true;
+    QTest::newRow("206") << 206 << QByteArray("audio/mpeg") << true;
+    QTest::newRow("204") << 204 << QByteArray() << true;
+    QTest::newRow("404") << 404 << QByteArray("text/html") << true;
+    QTest::newRow("500") << 500 << QByteArray() << true;
+}
+
+void tst_Song::checkStatus()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+    QFETCH(bool, failed);
+
+    Reply reply;
+    reply.status = status;
+    reply.body = "not looked at";
+    if (!contentType.isEmpty())
+        reply.headers.append({"Content-Type", contentType});
+    if (status == 302)
+        reply.headers.append(
+            {"Location", server->urlText(QStringLiteral("/elsewhere.mp3")).toUtf8()});
+    server->setDefaultReply(reply);
+
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy validation(song.get(), &Song::validation);
+    QVERIFY(validation.wait());
+    QCOMPARE(validation.constFirst().constFirst().toBool(), failed);
+    QTest::qWait(100);
+    QCOMPARE(validation.size(), 1);
+    QCOMPARE(server->requestCount(), 1); // a redirect is not followed
+}
+
+void tst_Song::checkWithoutAnswer_data()
+{
+    QTest::addColumn<QString>("location");
+
+    QTest::newRow("unresolvable host") << "http://nonexistent.invalid/x.mp3";
+    QTest::newRow("refused port")
+        << QStringLiteral("http://127.0.0.1:%1/x.mp3").arg(HttpTestServer::refusedPort());
+    QTest::newRow("empty location") << "";
+    QTest::newRow("no host") << "/just/a/path.mp3";
+    QTest::newRow("empty host") << "http:///x.mp3";
+    QTest::newRow("unknown scheme") << "gopher://127.0.0.1/x.mp3";
+}
+
+void tst_Song::checkWithoutAnswer()
+{
+    QFETCH(QString, location);
+
+    auto song = makeSong(location);
+    // Connected after construction, as the search client does.
+    QSignalSpy validation(song.get(), &Song::validation);
+    QVERIFY(validation.wait(10000));
+    QCOMPARE(validation.constFirst().constFirst().toBool(), true);
+    QTest::qWait(100);
+    QCOMPARE(validation.size(), 1);
+}
+
+void tst_Song::destroyedDuringCheck()
+{
+    Reply silent;
+    silent.silent = true;
+    server->setDefaultReply(silent);
+
+    int reports = 0;
+    auto song = makeSong(server->urlText(QStringLiteral("/x.mp3")));
+    connect(song.get(), &Song::validation, this, [&] { ++reports; });
+    QVERIFY(server->waitForRequests(1));
+    song.reset();
+
+    auto empty = makeSong(QString());
+    connect(empty.get(), &Song::validation, this, [&] { ++reports; });
+    empty.reset();
+
+    QTest::qWait(100);
+    QCOMPARE(reports, 0);
+}
+
+// --- listening ------------------------------------------------------------------------------
+
+void tst_Song::listenWritesFileAsDataArrives()
+{
+    const QByteArray body = pattern(3000);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+
+    QString path;
+    bool openAndEmpty = false;
+    connect(song.get(), &Song::startPlay, this, [&](QFile *file, Song *s) {
+        QCOMPARE(s, song.get());
+        path = QFileInfo(*file).absoluteFilePath();
+        openAndEmpty = file->isOpen() && file->size() == 0 && QFileInfo::exists(path);
+    });
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    song->listen();
+    QVERIFY(openAndEmpty);
+
+    QVERIFY(server->waitForRequests(2)); // the check and the transfer
+    QCOMPARE(server->requestCount("GET"), 1);
+    QTRY_COMPARE(server->heldCount(), 1);
+    server->push(body.left(1000));
+    QTRY_COMPARE(readPath(path), body.left(1000));
+    server->push(body.mid(1000));
+    QTRY_COMPARE(readPath(path), body);
+    server->finishHeld();
+    QTRY_COMPARE(endPlay.size(), 1);
+    QTest::qWait(50);
+    QCOMPARE(endPlay.size(), 1);
+}
+
+void tst_Song::morePlayThreshold_data()
+{
+    QTest::addColumn<bool>("withLength");
+    QTest::addColumn<QList<int>>("chunks");
+    QTest::addColumn<QList<bool>>("hint"); // whether the chunk brings a morePlay()
+
+    // 100000 announced: 5 % is 5000 bytes.
+    QTest::newRow("length, below then from 5%") << true << QList<int>{1000, 3999, 1, 10, 20000}
+                                                << QList<bool>{false, false, true, true, true};
+    QTest::newRow("length, first chunk past 5%")
+        << true << QList<int>{6000, 10} << QList<bool>{true, true};
+    QTest::newRow("no length, every report")
+        << false << QList<int>{1, 10, 5000} << QList<bool>{true, true, true};
+}
+
+void tst_Song::morePlayThreshold()
+{
+    QFETCH(bool, withLength);
+    QFETCH(QList<int>, chunks);
+    QFETCH(QList<bool>, hint);
+
+    const QByteArray body = pattern(100000);
+    server->setReply("/t.mp3", heldReply(body, withLength));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QString path;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { path = QFileInfo(*file).absoluteFilePath(); });
+    QSignalSpy morePlay(song.get(), &Song::morePlay);
+    song->listen();
+    QTRY_COMPARE(server->heldCount(), 1);
+
+    int sent = 0;
+    for (int i = 0; i < chunks.size(); ++i) {
+        const int before = morePlay.size();
+        server->push(body.mid(sent, chunks.at(i)));
+        sent += chunks.at(i);
+        QTRY_COMPARE(QFileInfo(path).size(), qint64(sent));
+        if (hint.at(i)) {
+            QTRY_VERIFY(morePlay.size() > before);
+        } else {
+            QTest::qWait(30);
+            QCOMPARE(morePlay.size(), 0);
+        }
+    }
+    server->finishHeld();
+}
+
+void tst_Song::listenEndsOnceEvenOnError_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("complete") << "/ok.mp3" << false;
+    QTest::newRow("404") << "/missing.mp3" << false;
+    QTest::newRow("cut off") << "/cut.mp3" << false;
+    QTest::newRow("refused") << "/x.mp3" << true;
+}
+
+void tst_Song::listenEndsOnceEvenOnError()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, refused);
+
+    Reply ok;
+    ok.body = pattern(5000);
+    server->setReply("/ok.mp3", ok);
+    Reply missing;
+    missing.status = 404;
+    missing.body = "nothing here";
+    server->setReply("/missing.mp3", missing);
+    Reply cut;
+    cut.body = pattern(5000);
+    cut.mode = BodyMode::CutOff;
+    cut.cutAfter = 100;
+    server->setReply("/cut.mp3", cut);
+
+    const QString location
+        = refused
+              ? QStringLiteral("http://127.0.0.1:%1%2").arg(HttpTestServer::refusedPort()).arg(path)
+              : server->urlText(path);
+    auto song = makeSong(location);
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    song->listen();
+    QTRY_COMPARE(endPlay.size(), 1);
+    QTest::qWait(50);
+    QCOMPARE(endPlay.size(), 1);
+}
+
+void tst_Song::stopListeningAbortsWithoutEndPlay()
+{
+    const QByteArray body = pattern(10000);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QString path;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { path = QFileInfo(*file).absoluteFilePath(); });
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    song->listen();
+    QTRY_COMPARE(server->heldCount(), 1);
+    server->push(body.left(100));
+    QTRY_COMPARE(QFileInfo(path).size(), qint64(100));
+
+    song->stopListening();
+    QTRY_COMPARE(server->heldCount(), 0); // the connection was closed by the client
+    server->push(body.mid(100));
+    QTest::qWait(50);
+    QCOMPARE(endPlay.size(), 0);
+    QCOMPARE(QFileInfo(path).size(), qint64(100));
+}
+
+void tst_Song::listenAgainRearmsEndPlay()
+{
+    Reply reply;
+    reply.body = pattern(2000);
+    server->setDefaultReply(reply);
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    QSignalSpy startPlay(song.get(), &Song::startPlay);
+
+    song->listen();
+    song->stopListening();
+    QTest::qWait(50);
+    QCOMPARE(endPlay.size(), 0);
+
+    song->listen();
+    QTRY_COMPARE(endPlay.size(), 1);
+    QCOMPARE(startPlay.size(), 2);
+    auto *file = startPlay.at(1).at(0).value<QFile *>();
+    QCOMPARE(readPath(QFileInfo(*file).absoluteFilePath()), reply.body);
+}
+
+// The player stops the track it streams from inside startPlay(), which is this very track when
+// the same row is played again.
+void tst_Song::listenAgainWhilePlayerStopsThisTrack()
+{
+    Reply reply;
+    reply.body = pattern(2000);
+    server->setDefaultReply(reply);
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    QString path;
+    bool playing = false;
+    connect(song.get(), &Song::startPlay, this, [&](QFile *file, Song *s) {
+        if (playing)
+            s->stopListening();
+        playing = true;
+        path = QFileInfo(*file).absoluteFilePath();
+    });
+
+    song->listen();
+    song->listen();
+    QTRY_COMPARE(endPlay.size(), 1);
+    QCOMPARE(readPath(path), reply.body);
+}
+
+// --- downloading ----------------------------------------------------------------------------
+
+void tst_Song::fileNames_data()
+{
+    QTest::addColumn<QString>("creator");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("fileName");
+
+    QTest::newRow("cleaned both") << "Me/You"
+                                  << "Who's There?"
+                                  << "Me-You - Who s There.mp3";
+    QTest::newRow("empty creator") << ""
+                                   << "Alone"
+                                   << "Alone.mp3";
+    QTest::newRow("creator emptied by cleaning") << "?!"
+                                                 << "Title"
+                                                 << " - Title.mp3";
+    QTest::newRow("empty title") << "X"
+                                 << ""
+                                 << "X - .mp3";
+    QTest::newRow("colon") << ""
+                           << "Live: 1999"
+                           << "Live- 1999.mp3";
+    QTest::newRow("all rules") << "a\\b*c"
+                               << "\"q\"|p"
+                               << "abc -  q  p.mp3";
+    QTest::newRow("blanks and angles kept") << " A  <B> "
+                                            << "t"
+                                            << " A  <B>  - t.mp3";
+    QTest::newRow("non-ascii") << QStringLiteral("Bj\u00f6rk") << QStringLiteral("J\u00f3ga")
+                               << QStringLiteral("Bj\u00f6rk - J\u00f3ga.mp3");
+}
+
+void tst_Song::fileNames()
+{
+    QFETCH(QString, creator);
+    QFETCH(QString, title);
+    QFETCH(QString, fileName);
+
+    Reply reply;
+    reply.body = pattern(4000);
+    server->setDefaultReply(reply);
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")), title, creator);
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 7);
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(0).toInt(), 7);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(folderEntries(musicFolder), QStringList{fileName});
+    QCOMPARE(readPath(musicFolder + QLatin1Char('/') + fileName), reply.body);
+}
+
+void tst_Song::downloadFailures_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("folder"); // relative to the temporary folder; "" = music folder
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<int>("code");
+
+    const int notAvailable = Song::NotAvailable;
+    const int badFilename = Song::BadFilename;
+    QTest::newRow("404") << "/missing.mp3"
+                         << "T"
+                         << "" << false << notAvailable;
+    QTest::newRow("302") << "/moved.mp3"
+                         << "T"
+                         << "" << false << notAvailable;
+    QTest::newRow("refused") << "/ok.mp3"
+                             << "T"
+                             << "" << true << notAvailable;
+    QTest::newRow("cut off") << "/cut.mp3"
+                             << "T"
+                             << "" << false << notAvailable;
+    QTest::newRow("stalled") << "/stall.mp3"
+                             << "T"
+                             << "" << false << notAvailable;
+    QTest::newRow("folder is a file") << "/ok.mp3"
+                                      << "T"
+                                      << "afile" << false << badFilename;
+    QTest::newRow("missing folder") << "/ok.mp3"
+                                    << "T"
+                                    << "no/such" << false << badFilename;
+    QTest::newRow("name too long")
+        << "/ok.mp3" << QString(300, QLatin1Char('a')) << "" << false << badFilename;
+    QTest::newRow("name too long in utf-8")
+        << "/ok.mp3" << QString(124, QChar(0x00e9)) << "" << false << badFilename;
+    QTest::newRow("longest name that fits")
+        << "/ok.mp3" << QString(123, QChar(0x00e9)) << "" << false << int(Song::Downloaded);
+    QTest::newRow("nul in name") << "/ok.mp3"
+                                 << QStringLiteral("a") + QChar(0) + QStringLiteral("b") << ""
+                                 << false << badFilename;
+}
+
+void tst_Song::downloadFailures()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, title);
+    QFETCH(QString, folder);
+    QFETCH(bool, refused);
+    QFETCH(int, code);
+
+    Reply ok;
+    ok.body = pattern(5000);
+    server->setReply("/ok.mp3", ok);
+    Reply missing;
+    missing.status = 404;
+    missing.reason = "Not Found";
+    missing.body = "<html>not found</html>";
+    server->setReply("/missing.mp3", missing);
+    Reply moved;
+    moved.status = 302;
+    moved.reason = "Found";
+    moved.headers.append({"Location", server->urlText(QStringLiteral("/ok.mp3")).toUtf8()});
+    moved.body = "moved";
+    server->setReply("/moved.mp3", moved);
+    Reply cut = ok;
+    cut.mode = BodyMode::CutOff;
+    cut.cutAfter = 1000;
+    server->setReply("/cut.mp3", cut);
+    Reply stall = ok;
+    stall.mode = BodyMode::Stall;
+    stall.cutAfter = 1000;
+    server->setReply("/stall.mp3", stall);
+
+    QFile(musicFolder + QLatin1String("/afile")).open(QIODevice::WriteOnly);
+    QString target = musicFolder;
+    if (!folder.isEmpty())
+        target += QLatin1Char('/') + folder;
+    const QStringList before = folderEntries(musicFolder);
+
+    const QString location
+        = refused
+              ? QStringLiteral("http://127.0.0.1:%1%2").arg(HttpTestServer::refusedPort()).arg(path)
+              : server->urlText(path);
+    Song song(title, QStringLiteral("C"), location, &target, checkNetwork.get(),
+              transferNetwork.get());
+    song.setStallTimeout(300);
+    QSignalSpy ready(&song, &Song::downloadReady);
+    song.download(nullptr, 2);
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(0).toInt(), 2);
+    QCOMPARE(ready.constFirst().at(1).toInt(), code);
+    QStringList expected = before;
+    if (code == Song::Downloaded) {
+        expected << QLatin1String("C - ") + title + QLatin1String(".mp3");
+        expected.sort();
+    }
+    QCOMPARE(folderEntries(musicFolder), expected);
+    QTest::qWait(50);
+    QCOMPARE(ready.size(), 1);
+}
+
+void tst_Song::fileExistsKeepsEarlierFile()
+{
+    Reply reply;
+    reply.body = pattern(4000);
+    server->setDefaultReply(reply);
+    const QString target = musicFolder + QLatin1String("/C - T.mp3");
+    const QByteArray earlier = "an earlier download, byte for byte\n\x01\x02";
+    {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(earlier);
+    }
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 0);
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::FileExists));
+    QCOMPARE(readPath(target), earlier);
+    QCOMPARE(folderEntries(musicFolder), QStringList{QStringLiteral("C - T.mp3")});
+}
+
+void tst_Song::nameTakenDuringDownload()
+{
+    const QByteArray body = pattern(4000);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 0);
+    QTRY_COMPARE(server->heldCount(), 1);
+
+    const QString target = musicFolder + QLatin1String("/C - T.mp3");
+    {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("saved meanwhile");
+    }
+    server->push(body);
+    server->finishHeld();
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::FileExists));
+    QCOMPARE(readPath(target), QByteArray("saved meanwhile"));
+    QCOMPARE(folderEntries(musicFolder), QStringList{QStringLiteral("C - T.mp3")});
+}
+
+void tst_Song::downloadJoinsListening()
+{
+    const QByteArray body = pattern(20000);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QStringList order;
+    connect(song.get(), &Song::endPlay, this, [&] { order << QStringLiteral("endPlay"); });
+    connect(song.get(), &Song::downloadReady, this, [&](int pos, int error) {
+        order << QStringLiteral("downloadReady %1 %2").arg(pos).arg(error);
+    });
+
+    song->listen();
+    QTRY_COMPARE(server->heldCount(), 1);
+    server->push(body.left(5000));
+    QTest::qWait(20);
+    song->download(nullptr, 4);
+    server->push(body.mid(5000));
+    server->finishHeld();
+    QTRY_COMPARE(order.size(), 2);
+    QCOMPARE(order, (QStringList{QStringLiteral("endPlay"), QStringLiteral("downloadReady 4 0")}));
+    QCOMPARE(server->requestCount("GET"), 1);
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
+}
+
+void tst_Song::downloadAfterListeningEndedFetchesAgain()
+{
+    Reply reply;
+    reply.body = pattern(6000);
+    server->setDefaultReply(reply);
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QString listenPath;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { listenPath = QFileInfo(*file).absoluteFilePath(); });
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+
+    song->listen();
+    QTRY_COMPARE(endPlay.size(), 1);
+    song->download(nullptr, 1);
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(server->requestCount("GET"), 2);
+    QCOMPARE(endPlay.size(), 1);
+    // The player may still be reading the listening file by its path.
+    QCOMPARE(readPath(listenPath), reply.body);
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), reply.body);
+}
+
+void tst_Song::stopListeningKeepsJoinedDownload()
+{
+    const QByteArray body = pattern(20000);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    QSignalSpy morePlay(song.get(), &Song::morePlay);
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+
+    song->listen();
+    QTRY_COMPARE(server->heldCount(), 1);
+    server->push(body.left(2000));
+    QTRY_VERIFY(morePlay.size() > 0);
+    song->download(nullptr, 0);
+    song->stopListening();
+    const int hints = morePlay.size();
+    server->push(body.mid(2000, 3000));
+    QTRY_VERIFY(morePlay.size() > hints);
+    server->push(body.mid(5000));
+    server->finishHeld();
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(endPlay.size(), 0);
+    QCOMPARE(server->requestCount("GET"), 1);
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
+}
+
+void tst_Song::listenJoinsRunningDownload()
+{
+    const QByteArray body = pattern(20000);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    QString path;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { path = QFileInfo(*file).absoluteFilePath(); });
+
+    song->download(nullptr, 0);
+    QTRY_COMPARE(server->heldCount(), 1);
+    server->push(body.left(3000));
+    QTest::qWait(30);
+    song->listen();
+    QTRY_COMPARE(readPath(path), body.left(3000));
+    server->push(body.mid(3000));
+    server->finishHeld();
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(endPlay.size(), 1);
+    QCOMPARE(server->requestCount("GET"), 1);
+    QCOMPARE(readPath(path), body);
+}
+
+void tst_Song::progressBar_data()
+{
+    QTest::addColumn<bool>("withLength");
+    QTest::newRow("length") << true;
+    QTest::newRow("no length: busy") << false;
+}
+
+void tst_Song::progressBar()
+{
+    QFETCH(bool, withLength);
+
+    const QByteArray body = pattern(8000);
+    server->setReply("/t.mp3", heldReply(body, withLength));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QProgressBar bar;
+    bar.setMinimum(0);
+    QCOMPARE(bar.maximum(), 100);
+    song->download(&bar, 0);
+    QTRY_COMPARE(server->heldCount(), 1);
+    server->push(body.left(2000));
+    if (withLength) {
+        QTRY_COMPARE(bar.value(), 2000);
+        QCOMPARE(bar.maximum(), 8000);
+    } else {
+        QTRY_COMPARE(bar.maximum(), 0);
+    }
+    server->push(body.mid(2000));
+    server->finishHeld();
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    QTRY_COMPARE(ready.size(), 1);
+}
+
+void tst_Song::noPartialFileInMusicFolder()
+{
+    Reply reply;
+    reply.body = pattern(64 * 1024);
+    reply.mode = BodyMode::Drip;
+    reply.dripSize = 4096;
+    reply.dripInterval = 5;
+    server->setDefaultReply(reply);
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 0);
+    int looks = 0;
+    while (ready.isEmpty()) {
+        QVERIFY2(looks < 1000, "the download did not end");
+        QCOMPARE(folderEntries(musicFolder), QStringList());
+        QTest::qWait(5);
+        ++looks;
+    }
+    QVERIFY(looks > 5);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(folderEntries(musicFolder), QStringList{QStringLiteral("C - T.mp3")});
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), reply.body);
+}
+
+// The stall limit counts silence, not the length of the whole transfer.
+void tst_Song::slowButSteadyDownloadCompletes()
+{
+    Reply reply;
+    reply.body = pattern(16 * 1024);
+    reply.mode = BodyMode::Drip;
+    reply.dripSize = 1024;
+    reply.dripInterval = 50;
+    server->setDefaultReply(reply);
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    song->setStallTimeout(300);
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+}
+
+void tst_Song::destroyedDuringTransfer()
+{
+    const QByteArray body = pattern(20000);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    bool dying = false;
+    int signalsAfter = 0;
+    QString path;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { path = QFileInfo(*file).absoluteFilePath(); });
+    song->listen();
+    song->download(nullptr, 0);
+    connect(song.get(), &Song::endPlay, this, [&] { signalsAfter += dying; });
+    connect(song.get(), &Song::morePlay, this, [&] { signalsAfter += dying; });
+    connect(song.get(), &Song::downloadReady, this, [&] { signalsAfter += dying; });
+    connect(song.get(), &Song::validation, this, [&] { signalsAfter += dying; });
+    QTRY_COMPARE(server->heldCount(), 1);
+    server->push(body.left(1000));
+    QTRY_COMPARE(QFileInfo(path).size(), qint64(1000));
+
+    dying = true;
+    song.reset();
+    server->push(body.mid(1000));
+    server->finishHeld();
+    QTest::qWait(100);
+    QCOMPARE(signalsAfter, 0);
+    QVERIFY(!QFileInfo::exists(path));
+    QCOMPARE(folderEntries(musicFolder), QStringList());
+}
+
+QTEST_MAIN(tst_Song)
+#include "tst_song.moc"
