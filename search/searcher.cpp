@@ -159,7 +159,7 @@ void Searcher::replyFinished()
     disconnect(finished, nullptr, this, nullptr);
     finished->deleteLater();
 
-    if (!replyTooLarge) {
+    if (!replyTooLarge && finished->isOpen()) {
         if (replyBuffer.size() + finished->bytesAvailable() > MaxReplySize) {
             replyTooLarge = true;
             replyBuffer.clear();

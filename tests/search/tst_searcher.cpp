@@ -1,0 +1,627 @@
+#include "httpserver.h"
+#include "searcher.h"
+#include "song.h"
+
+#include <QLabel>
+#include <QMovie>
+#include <QNetworkAccessManager>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTime>
+
+#include <memory>
+
+namespace {
+
+struct Track
+{
+    QString title;
+    QString creator;
+    QString location;
+};
+
+QByteArray playlist(const QString &attributes, const QList<Track> &tracks)
+{
+    QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<playlist ")
+                  + attributes + QStringLiteral("><trackList>");
+    for (const Track &t : tracks) {
+        xml += QStringLiteral("<track><title>") + t.title + QStringLiteral("</title><creator>")
+               + t.creator + QStringLiteral("</creator><location>") + t.location
+               + QStringLiteral("</location></track>");
+    }
+    xml += QStringLiteral("</trackList></playlist>");
+    return xml.toUtf8();
+}
+
+int startOf(const QByteArray &target)
+{
+    const QList<QByteArray> parts = target.split('/');
+    return parts.size() >= 2 ? parts.at(parts.size() - 2).toInt() : -1;
+}
+
+} // namespace
+
+class TestSearcher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<Song *>(); }
+    void init();
+    void cleanup();
+
+    void requestLine_data();
+    void requestLine();
+    void identifierWithinOneSecond();
+
+    void failedReply_data();
+    void failedReply();
+    void transportFailure();
+    void stalledReplyFails();
+    void oversizeReplyFails();
+
+    void trackPositions_data();
+    void trackPositions();
+    void valueDecoding_data();
+    void valueDecoding();
+
+    void lastPageCompletesAndFreesFailedTracks();
+    void pagingAtEightyPercent();
+    void capAt250();
+    void laterPageFailureKeepsTracks();
+    void newSearchDestroysEarlierTracks();
+    void newerRequestSupersedesOutstanding();
+
+private:
+    // Tracks at /ok/ pass their check, at /missing/ fail it, at /slow/ wait for the test.
+    QList<Track> tracks(int from, int count, const QString &kind = QStringLiteral("ok")) const;
+    void startSearch(const QString &rawQuery);
+    // The tracks as they stand when the first page has been read, before any check reports.
+    void snapshotAtQueryDone();
+
+    QList<Track> snapshot;
+    QList<QPointer<Song>> snapshotSongs;
+
+    std::unique_ptr<QWidget> window;
+    QLabel *searchingLabel = nullptr;
+    QLabel *refineHint = nullptr;
+    std::unique_ptr<QMovie> movie;
+    QString musicFolder;
+    QString currentQuery;
+    QList<Song *> songs;
+    std::unique_ptr<QNetworkAccessManager> network;
+    std::unique_ptr<QNetworkAccessManager> transferNetwork;
+    std::unique_ptr<HttpServer> server;
+    std::function<HttpServer::Reply(int start)> searchReply;
+    std::unique_ptr<Searcher> searcher;
+};
+
+void TestSearcher::init()
+{
+    window = std::make_unique<QWidget>();
+    searchingLabel = new QLabel(window.get());
+    refineHint = new QLabel(QStringLiteral("refine your search for more..."), window.get());
+    refineHint->hide();
+    movie = std::make_unique<QMovie>(QStringLiteral(SEARCH_TEST_DATA "/loader.gif"));
+    QVERIFY(movie->isValid());
+    searchingLabel->setMovie(movie.get());
+    musicFolder = QDir::tempPath();
+    network = std::make_unique<QNetworkAccessManager>();
+    transferNetwork = std::make_unique<QNetworkAccessManager>();
+    server = std::make_unique<HttpServer>();
+    QVERIFY(server->isListening());
+    searchReply = [](int) {
+        return HttpServer::Reply{404, "<html>not here</html>", "text/html"};
+    };
+    server->setHandler([this](const HttpServer::Request &r) {
+        if (r.target.startsWith("/api/v0.2/"))
+            return searchReply(startOf(r.target));
+        HttpServer::Reply reply;
+        reply.contentType = "audio/mpeg";
+        if (r.target.startsWith("/slow/"))
+            reply.mode = HttpServer::Reply::Hold;
+        else if (!r.target.startsWith("/ok/"))
+            reply.status = 404;
+        return reply;
+    });
+    searcher
+        = std::make_unique<Searcher>(&songs, searchingLabel, movie.get(), refineHint, &musicFolder,
+                                     network.get(), transferNetwork.get(), QUrl(server->baseUrl()));
+    window->show();
+}
+
+void TestSearcher::cleanup()
+{
+    searcher.reset();
+    qDeleteAll(songs);
+    songs.clear();
+    server.reset();
+    network.reset();
+    transferNetwork.reset();
+    movie.reset();
+    window.reset();
+}
+
+QList<Track> TestSearcher::tracks(int from, int count, const QString &kind) const
+{
+    QList<Track> list;
+    for (int i = from; i < from + count; ++i) {
+        list.append({QStringLiteral("t%1").arg(i), QStringLiteral("c%1").arg(i),
+                     server->baseUrl() + QStringLiteral("/%1/%2.mp3").arg(kind).arg(i)});
+    }
+    return list;
+}
+
+void TestSearcher::startSearch(const QString &rawQuery)
+{
+    // Encoded the way the main window does it.
+    currentQuery = QString::fromLatin1(QUrl::toPercentEncoding(rawQuery));
+    searcher->newSearch(&currentQuery);
+}
+
+void TestSearcher::snapshotAtQueryDone()
+{
+    connect(searcher.get(), &Searcher::queryDone, this, [this] {
+        snapshot.clear();
+        snapshotSongs.clear();
+        for (Song *song : std::as_const(songs)) {
+            snapshot.append({song->title(), song->creator(), song->location()});
+            snapshotSongs.append(song);
+        }
+    });
+}
+
+void TestSearcher::requestLine_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QByteArray>("encoded");
+    QTest::newRow("unreserved") << QStringLiteral("abc-._~09") << QByteArray("abc-._~09");
+    QTest::newRow("blank") << QStringLiteral("daft punk") << QByteArray("daft%20punk");
+    QTest::newRow("non-ASCII") << QStringLiteral("Müller€") << QByteArray("M%C3%BCller%E2%82%AC");
+    QTest::newRow("slash and query characters")
+        << QStringLiteral("AC/DC?&#%") << QByteArray("AC%2FDC%3F%26%23%25");
+}
+
+void TestSearcher::requestLine()
+{
+    QFETCH(QString, query);
+    QFETCH(QByteArray, encoded);
+    searchReply = [](int) {
+        return HttpServer::Reply{200, "<playlist total=\"0\"/>"};
+    };
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    startSearch(query);
+    QVERIFY(searcher->requestPending());
+    QTRY_COMPARE(done.size(), 1);
+
+    QCOMPARE(server->requests().size(), 1);
+    const HttpServer::Request request = server->requests().constFirst();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.version, QByteArray("HTTP/1.1"));
+    const QRegularExpression shape(QStringLiteral("^/api/v0\\.2/[0-9a-z]{40}/music/search/")
+                                   + QRegularExpression::escape(QString::fromLatin1(encoded))
+                                   + QStringLiteral("/0/50$"));
+    QVERIFY2(shape.match(QString::fromLatin1(request.target)).hasMatch(), request.target);
+    QCOMPARE(request.header("Host"),
+             QStringLiteral("127.0.0.1:%1").arg(server->serverPort()).toLatin1());
+}
+
+void TestSearcher::identifierWithinOneSecond()
+{
+    QString query = QStringLiteral("x");
+    searcher->newSearch(&query); // sets the query the addresses are built from
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const QTime before = QTime::currentTime();
+        const QString a = searcher->requestUrl(0).path();
+        const QString b = searcher->requestUrl(50).path();
+        if (before.second() != QTime::currentTime().second())
+            continue;
+        QCOMPARE(a.section(QLatin1Char('/'), 3, 3), b.section(QLatin1Char('/'), 3, 3));
+        QVERIFY(b.endsWith(QLatin1String("/x/50/50")));
+        return;
+    }
+    QFAIL("clock second changed on every attempt");
+}
+
+void TestSearcher::failedReply_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("message");
+    const QString none = QStringLiteral("search returned no results!");
+    const QString news = QStringLiteral("please click link below for news and updates");
+    const QByteArray tracks = "<trackList><track><title>a</title></track></trackList>";
+    QTest::newRow("total 0") << 200
+                             << "<playlist total=\"0\" start=\"0\" end=\"0\">" + tracks
+                                    + "</playlist>"
+                             << none;
+    QTest::newRow("total absent") << 200
+                                  << "<playlist start=\"0\" end=\"0\">" + tracks + "</playlist>"
+                                  << none;
+    QTest::newRow("total not a number")
+        << 200 << "<playlist total=\"many\" start=\"0\" end=\"0\">" + tracks + "</playlist>"
+        << none;
+    QTest::newRow("root named root")
+        << 200 << "<root total=\"5\" start=\"0\" end=\"0\">" + tracks + "</root>" << news;
+    QTest::newRow("other root") << 200 << "<html><body>maintenance</body></html>"_qba << news;
+    QTest::newRow("root case differs")
+        << 200 << "<Playlist total=\"5\" start=\"0\" end=\"0\">" + tracks + "</Playlist>" << news;
+    QTest::newRow("malformed") << 200 << "<playlist total=\"5\" start=\"0\" end=\"0\"><track>"_qba
+                               << news;
+    QTest::newRow("empty body") << 200 << QByteArray() << news;
+    QTest::newRow("404 page") << 404 << "<html><body>Not Found</body>"_qba << news;
+    QTest::newRow("redirect not followed") << 302 << QByteArray() << news;
+}
+
+void TestSearcher::failedReply()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, message);
+    searchReply = [=](int) {
+        HttpServer::Reply r{status, body};
+        r.headers.append({"Location", server->baseUrl().toLatin1() + "/elsewhere"});
+        return r;
+    };
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    QSignalSpy performed(searcher.get(), &Searcher::newSearchPerformed);
+    startSearch(QStringLiteral("q"));
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(done.at(0).at(0).toBool(), false);
+    QCOMPARE(searcher->message(), message);
+    QCOMPARE(performed.size(), 0);
+    QVERIFY(songs.isEmpty());
+    QVERIFY(!searcher->requestPending());
+    QCOMPARE(server->requests().size(), 1);
+    // A failed first page leaves the animation running.
+    QCOMPARE(movie->state(), QMovie::Running);
+}
+
+void TestSearcher::transportFailure()
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const quint16 port = closed.serverPort();
+    closed.close();
+    Searcher refused(&songs, searchingLabel, movie.get(), refineHint, &musicFolder, network.get(),
+                     transferNetwork.get(), QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port)));
+    QSignalSpy done(&refused, &Searcher::queryDone);
+    QString query = QStringLiteral("q");
+    refused.newSearch(&query);
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(done.at(0).at(0).toBool(), false);
+    QVERIFY2(refused.message().contains(QLatin1String("refused"), Qt::CaseInsensitive),
+             qPrintable(refused.message()));
+    QVERIFY(!refused.requestPending());
+}
+
+void TestSearcher::stalledReplyFails()
+{
+    searchReply = [](int) {
+        HttpServer::Reply r;
+        r.mode = HttpServer::Reply::Stall;
+        return r;
+    };
+    searcher->setTransferTimeout(300);
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    startSearch(QStringLiteral("q"));
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 5000);
+    QCOMPARE(done.at(0).at(0).toBool(), false);
+    QVERIFY(!searcher->message().isEmpty());
+    QVERIFY(!searcher->requestPending());
+}
+
+void TestSearcher::oversizeReplyFails()
+{
+    // Well-formed, so only its size can make it fail.
+    const QByteArray body = "<playlist total=\"1\" start=\"0\" end=\"0\"><track><title>"
+                            + QByteArray(Searcher::MaxReplySize + 1024, 'a')
+                            + "</title></track></playlist>";
+    searchReply = [&](int) {
+        return HttpServer::Reply{200, body};
+    };
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    startSearch(QStringLiteral("q"));
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 10000);
+    QCOMPARE(done.at(0).at(0).toBool(), false);
+    QCOMPARE(searcher->message(), QStringLiteral("please click link below for news and updates"));
+    QVERIFY(songs.isEmpty());
+}
+
+void TestSearcher::trackPositions_data()
+{
+    QTest::addColumn<QString>("attributes");
+    QTest::addColumn<int>("elements");
+    QTest::addColumn<QStringList>("titles");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("more elements than positions")
+        << "total=\"9\" start=\"0\" end=\"1\"" << 4 << QStringList{"t0", "t1"} << 2;
+    QTest::newRow("fewer elements than positions")
+        << "total=\"9\" start=\"0\" end=\"2\"" << 1 << QStringList{"t0", "", ""} << 3;
+    QTest::newRow("start absent") << "total=\"9\" end=\"1\"" << 2 << QStringList{"t0", "t1"} << 2;
+    QTest::newRow("start not a number")
+        << "total=\"9\" start=\"x\" end=\"1\"" << 2 << QStringList{"t0", "t1"} << 2;
+    QTest::newRow("end before start")
+        << "total=\"9\" start=\"5\" end=\"3\"" << 2 << QStringList{} << -1;
+    QTest::newRow("offset page") << "total=\"9\" start=\"100\" end=\"101\"" << 2
+                                 << QStringList{"t0", "t1"} << 2;
+}
+
+void TestSearcher::trackPositions()
+{
+    QFETCH(QString, attributes);
+    QFETCH(int, elements);
+    QFETCH(QStringList, titles);
+    QFETCH(int, expected);
+    snapshotAtQueryDone();
+    const QByteArray body = playlist(attributes, tracks(0, elements));
+    searchReply = [&](int) {
+        return HttpServer::Reply{200, body};
+    };
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    QSignalSpy performed(searcher.get(), &Searcher::newSearchPerformed);
+    QList<int> order;
+    connect(searcher.get(), &Searcher::newSearchPerformed, this, [&] { order.append(1); });
+    connect(searcher.get(), &Searcher::queryDone, this, [&] { order.append(2); });
+    startSearch(QStringLiteral("q"));
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(done.at(0).at(0).toBool(), true);
+    QCOMPARE(order, (QList<int>{1, 2}));
+    QCOMPARE(searcher->total(), 9);
+    QCOMPARE(searcher->expectedCount(), expected);
+
+    QCOMPARE(snapshot.size(), titles.size());
+    for (int i = 0; i < titles.size(); ++i) {
+        QCOMPARE(snapshot.at(i).title, titles.at(i));
+        QCOMPARE(snapshot.at(i).location.isEmpty(), titles.at(i).isEmpty());
+    }
+}
+
+void TestSearcher::valueDecoding_data()
+{
+    QTest::addColumn<QString>("raw");
+    QTest::addColumn<QString>("decoded");
+    QTest::newRow("backslash-x slash") << QStringLiteral("AC\\x2FDC") << QStringLiteral("AC/DC");
+    QTest::newRow("percent slash") << QStringLiteral("AC%2FDC") << QStringLiteral("AC/DC");
+    QTest::newRow("two-byte character, backslash-x")
+        << QStringLiteral("Caf\\xC3\\xA9") << QStringLiteral("Café");
+    QTest::newRow("two-byte character, percent")
+        << QStringLiteral("Caf%C3%A9") << QStringLiteral("Café");
+    QTest::newRow("two-byte character, mixed")
+        << QStringLiteral("Caf\\xc3%a9") << QStringLiteral("Café");
+    QTest::newRow("upper-case X left alone")
+        << QStringLiteral("A\\X2FB") << QStringLiteral("A\\X2FB");
+    QTest::newRow("plus kept") << QStringLiteral("a+b") << QStringLiteral("a+b");
+    QTest::newRow("text of nested elements")
+        << QStringLiteral("x<i>y</i>z") << QStringLiteral("xyz");
+    QTest::newRow("character entity") << QStringLiteral("R&amp;B") << QStringLiteral("R&B");
+    QTest::newRow("literal UTF-8") << QStringLiteral("Sigur Rós") << QStringLiteral("Sigur Rós");
+}
+
+void TestSearcher::valueDecoding()
+{
+    QFETCH(QString, raw);
+    QFETCH(QString, decoded);
+    const QByteArray body
+        = playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\""), {{raw, raw, raw}});
+    searchReply = [&](int) {
+        return HttpServer::Reply{200, body};
+    };
+    snapshotAtQueryDone();
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    startSearch(QStringLiteral("q"));
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(snapshot.size(), 1);
+    QCOMPARE(snapshot.at(0).title, decoded);
+    QCOMPARE(snapshot.at(0).creator, decoded);
+    QCOMPARE(snapshot.at(0).location, decoded);
+}
+
+void TestSearcher::lastPageCompletesAndFreesFailedTracks()
+{
+    QList<Track> page = tracks(0, 1);
+    page += tracks(1, 1, QStringLiteral("missing"));
+    page += tracks(2, 1);
+    const QByteArray body
+        = playlist(QStringLiteral("total=\"3\" start=\"0\" end=\"2\" next=\"0\""), page);
+    searchReply = [&](int) {
+        return HttpServer::Reply{200, body};
+    };
+    QSignalSpy added(searcher.get(), &Searcher::addSong);
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    bool runningAtFirstPage = false;
+    connect(searcher.get(), &Searcher::queryDone, this, [&] {
+        runningAtFirstPage = movie->state() == QMovie::Running && !searchingLabel->isHidden();
+    });
+    snapshotAtQueryDone();
+    startSearch(QStringLiteral("q"));
+    QTRY_COMPARE(done.size(), 1);
+    QVERIFY(runningAtFirstPage);
+    QCOMPARE(snapshotSongs.size(), 3);
+    const QPointer<Song> failing = snapshotSongs.at(1);
+
+    QTRY_COMPARE(searcher->reportedCount(), 3);
+    QCOMPARE(added.size(), 2);
+    QCOMPARE(songs.size(), 2);
+    QVERIFY(!songs.contains(failing.data()));
+    QTRY_VERIFY(failing.isNull()); // freed once its report has been delivered
+    QVERIFY(searchingLabel->isHidden());
+    QCOMPARE(movie->state(), QMovie::NotRunning);
+    QVERIFY(refineHint->isHidden());
+    QCOMPARE(server->requests("GET").size(), 1);
+}
+
+void TestSearcher::pagingAtEightyPercent()
+{
+    searchReply = [&](int start) {
+        if (start == 0) {
+            return HttpServer::Reply{
+                200, playlist(QStringLiteral("total=\"60\" start=\"0\" end=\"49\" next=\"50\""),
+                              tracks(0, 50))};
+        }
+        HttpServer::Reply held;
+        held.mode = HttpServer::Reply::Hold;
+        return held;
+    };
+    QList<bool> pendingAtReport;
+    connect(searcher.get(), &Searcher::addSong, this,
+            [&] { pendingAtReport.append(searcher->requestPending()); });
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    QSignalSpy performed(searcher.get(), &Searcher::newSearchPerformed);
+    startSearch(QStringLiteral("q"));
+
+    QTRY_COMPARE(pendingAtReport.size(), 50);
+    // Each entry is the state after the previous report: the 41st report asked for page two.
+    QCOMPARE(pendingAtReport.indexOf(true), 41);
+    QCOMPARE(pendingAtReport.count(true), 9);
+    QTRY_COMPARE(server->heldCount(), 1);
+    const QList<HttpServer::Request> gets = server->requests("GET");
+    QCOMPARE(gets.size(), 2);
+    QVERIFY(gets.at(1).target.endsWith("/music/search/q/50/50"));
+    // All reports are in but a further page is named: still searching.
+    QCOMPARE(movie->state(), QMovie::Running);
+    QVERIFY(!searchingLabel->isHidden());
+
+    QVERIFY(server->releaseHeld(
+        {200, playlist(QStringLiteral("total=\"60\" start=\"50\" end=\"59\" next=\"0\""),
+                       tracks(50, 10))}));
+    QTRY_COMPARE(pendingAtReport.size(), 60);
+    QCOMPARE(songs.size(), 60);
+    QVERIFY(searchingLabel->isHidden());
+    QCOMPARE(movie->state(), QMovie::NotRunning);
+    QCOMPARE(done.size(), 1);
+    QCOMPARE(performed.size(), 1);
+    QCOMPARE(server->requests("GET").size(), 2);
+}
+
+void TestSearcher::capAt250()
+{
+    searchReply = [&](int start) {
+        return HttpServer::Reply{
+            200, playlist(QStringLiteral("total=\"1000\" start=\"%1\" end=\"%2\" next=\"%3\"")
+                              .arg(start)
+                              .arg(start + 49)
+                              .arg(start + 50),
+                          tracks(start, 50))};
+    };
+    QSignalSpy added(searcher.get(), &Searcher::addSong);
+    startSearch(QStringLiteral("q"));
+    QTRY_COMPARE_WITH_TIMEOUT(added.size(), 250, 20000);
+    QVERIFY(!refineHint->isHidden());
+    QVERIFY(searchingLabel->isHidden());
+    QCOMPARE(movie->state(), QMovie::NotRunning);
+
+    // The page already asked for is still read and checked, but none of it is announced.
+    QTRY_VERIFY_WITH_TIMEOUT(!searcher->requestPending()
+                                 && searcher->reportedCount() == searcher->expectedCount(),
+                             10000);
+    QCOMPARE(added.size(), 250);
+    QCOMPARE(searcher->acceptedCount(), 250);
+    QCOMPARE(songs.size(), 250);
+    const QList<HttpServer::Request> gets = server->requests("GET");
+    QVERIFY(gets.size() <= 7);
+    for (int i = 0; i < gets.size(); ++i)
+        QCOMPARE(startOf(gets.at(i).target), 50 * i);
+    QTest::qWait(50);
+    QCOMPARE(server->requests("GET").size(), gets.size());
+}
+
+void TestSearcher::laterPageFailureKeepsTracks()
+{
+    searchReply = [&](int start) {
+        if (start == 0) {
+            return HttpServer::Reply{
+                200, playlist(QStringLiteral("total=\"20\" start=\"0\" end=\"9\" next=\"10\""),
+                              tracks(0, 10))};
+        }
+        return HttpServer::Reply{503, "<html>busy</html>", "text/html"};
+    };
+    QSignalSpy added(searcher.get(), &Searcher::addSong);
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    startSearch(QStringLiteral("q"));
+    QTRY_VERIFY(done.size() >= 2);
+    QTRY_COMPARE(added.size(), 10);
+    QCOMPARE(done.at(0).at(0).toBool(), true);
+    for (int i = 1; i < done.size(); ++i)
+        QCOMPARE(done.at(i).at(0).toBool(), false);
+    QCOMPARE(searcher->message(), QStringLiteral("please click link below for news and updates"));
+    QCOMPARE(songs.size(), 10);
+    QCOMPARE(searcher->nextStart(), 10);
+}
+
+void TestSearcher::newSearchDestroysEarlierTracks()
+{
+    searchReply = [&](int) {
+        return HttpServer::Reply{
+            200, playlist(QStringLiteral("total=\"5\" start=\"0\" end=\"4\" next=\"0\""),
+                          tracks(0, 5, QStringLiteral("slow")))};
+    };
+    QSignalSpy added(searcher.get(), &Searcher::addSong);
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    startSearch(QStringLiteral("first"));
+    QTRY_COMPARE(done.size(), 1);
+    QTRY_COMPARE(server->heldCount(), 5);
+    QCOMPARE(songs.size(), 5);
+    QList<QPointer<Song>> earlier;
+    for (Song *song : std::as_const(songs))
+        earlier.append(song);
+
+    searchReply = [&](int) {
+        return HttpServer::Reply{
+            200, playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\" next=\"0\""),
+                          tracks(10, 1))};
+    };
+    startSearch(QStringLiteral("second"));
+    QVERIFY(songs.isEmpty());
+    for (const QPointer<Song> &song : std::as_const(earlier))
+        QVERIFY(song.isNull());
+
+    QTRY_COMPARE(done.size(), 2);
+    QTRY_COMPARE(added.size(), 1);
+    QCOMPARE(qvariant_cast<Song *>(added.at(0).at(0))->title(), QStringLiteral("t10"));
+    // Answers to the destroyed tracks' checks find nobody.
+    while (server->heldCount() > 0)
+        server->releaseHeld({200, {}, "audio/mpeg"});
+    QTest::qWait(100);
+    QCOMPARE(added.size(), 1);
+    QCOMPARE(searcher->reportedCount(), 1);
+    QCOMPARE(searcher->expectedCount(), 1);
+}
+
+void TestSearcher::newerRequestSupersedesOutstanding()
+{
+    searchReply = [&](int) {
+        HttpServer::Reply held;
+        held.mode = HttpServer::Reply::Hold;
+        return held;
+    };
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    QSignalSpy performed(searcher.get(), &Searcher::newSearchPerformed);
+    snapshotAtQueryDone();
+    startSearch(QStringLiteral("first"));
+    QTRY_COMPARE(server->heldCount(), 1);
+
+    searchReply = [&](int) {
+        return HttpServer::Reply{
+            200, playlist(QStringLiteral("total=\"2\" start=\"0\" end=\"1\" next=\"0\""),
+                          tracks(20, 2))};
+    };
+    startSearch(QStringLiteral("second"));
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(done.at(0).at(0).toBool(), true);
+    QCOMPARE(snapshot.size(), 2);
+    QCOMPARE(snapshot.at(0).title, QStringLiteral("t20"));
+    // The earlier transfer was ended, not left to finish.
+    QTRY_VERIFY(!server->heldClientConnected(0));
+    server->releaseHeld(
+        {200, playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\""), tracks(30, 1))});
+    QTest::qWait(50);
+    QCOMPARE(done.size(), 1);
+    QCOMPARE(performed.size(), 1);
+    QCOMPARE(server->requests("GET").size(), 2);
+}
+
+QTEST_MAIN(TestSearcher)
+#include "tst_searcher.moc"
