@@ -186,8 +186,10 @@ void BrisaPlayer::requestAds()
 {
     for (int i = 0; i < 5; ++i) {
         adImageFiles[i] = new QTemporaryFile;
-        // Opened at once, so that every picture has its path on disk before rows are built.
+        // Opened and named at once (asking for the name links an unnamed temporary file into
+        // the folder), so that every picture has its path on disk before rows are built.
         adImageFiles[i]->open();
+        adImageFiles[i]->fileName();
         adTextBuffers[i] = new QBuffer;
         adTextBuffers[i]->open(QIODevice::ReadWrite);
     }

@@ -3,6 +3,7 @@
 #include "startup.h"
 
 #include <QApplication>
+#include <QFont>
 
 #include <cstdio>
 
@@ -21,5 +22,10 @@ int main(int argc, char **argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Larkspin"));
+    // Every widget has a fixed pixel size made for small type; desktop defaults of 10 or 11
+    // points would clip the news line and the row labels.
+    QFont font = QApplication::font();
+    font.setPointSize(8);
+    QApplication::setFont(font);
     return runPlayer(*servers);
 }

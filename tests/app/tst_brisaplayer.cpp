@@ -220,9 +220,9 @@ void TestBrisaPlayer::textsAfterStart()
     QVERIFY(!child<QLabel>("refineSearchHint")->isVisibleTo(window.get()));
     QCOMPARE(QApplication::focusWidget(), child<QLineEdit>("searchText"));
 
-    auto *area = window->findChild<QScrollArea *>();
+    auto *area = child<QWidget>("results")->findChild<QScrollArea *>(QString(),
+                                                                     Qt::FindDirectChildrenOnly);
     QVERIFY(area);
-    QCOMPARE(area->parentWidget(), child<QWidget>("results"));
     QCOMPARE(area->geometry(), QRect(3, 20, 372, 265));
     QCOMPARE(area->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(area->widget()->size(), QSize(0, 0));

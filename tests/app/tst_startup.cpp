@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
@@ -206,7 +207,8 @@ void TestStartup::decliningTheNoticeShowsNothing()
         if (QMessageBox *box = visibleNotice()) {
             text = box->text();
             QCOMPARE(box->windowTitle(), QStringLiteral("Larkspin"));
-            QCOMPARE(box->defaultButton(), box->button(QMessageBox::No));
+            QCOMPARE(static_cast<QAbstractButton *>(box->defaultButton()),
+                     box->button(QMessageBox::No));
             QVERIFY(box->button(QMessageBox::Yes));
             box->button(QMessageBox::No)->click();
         }
