@@ -71,7 +71,7 @@ std::string makeTitle(int i)
     std::string title;
     if (i == 211) {
         title = "Quetzal Lullaby";
-    } else if (i % 6 == 0) {
+    } else if (i % 6 == 0 || i % 40 == 1) {
         switch (i / 6 % 3) {
         case 0:
             title = adjective + " " + noun;

@@ -1,0 +1,319 @@
+#include "catalogindex.h"
+#include "demolibrary.h"
+#include "indexwriter.h"
+#include "searchquery.h"
+#include "searchrequest.h"
+#include "textcodec.h"
+#include "xspfwriter.h"
+
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+using namespace catalog;
+
+class TestCatalogCore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void valueEscaping_data();
+    void valueEscaping();
+    void searchRequest_data();
+    void searchRequest();
+    void queryWordsAreNeverSyntax_data();
+    void queryWordsAreNeverSyntax();
+    void pageAttributes_data();
+    void pageAttributes();
+    void slugIsUrlSafe_data();
+    void slugIsUrlSafe();
+    void demoWordsAndMatching();
+
+private:
+    static QString clientDecode(const std::string &xmlText);
+};
+
+// What the client does with a value: "\x" becomes "%", then percent-decoding as UTF-8.
+QString TestCatalogCore::clientDecode(const std::string &value)
+{
+    QByteArray bytes = QByteArray::fromStdString(value);
+    bytes.replace("\\x", "%");
+    return QUrl::fromPercentEncoding(bytes);
+}
+
+void TestCatalogCore::valueEscaping_data()
+{
+    QTest::addColumn<QByteArray>("original");
+    QTest::addColumn<QString>("expected");
+    const auto same = [](const char *name, const QByteArray &text) {
+        QTest::newRow(name) << text << QString::fromUtf8(text);
+    };
+    same("percent", "100% Pure");
+    same("percent escape lookalike", "a%41b%zz%");
+    same("backslash x", "Back\\x41slash");
+    same("trailing backslash", "ends in \\");
+    same("slash and colon", "AC/DC: Live");
+    same("quotes", "\"Quoted\" 'single'");
+    same("xml specials", "<a> & </b>");
+    same("non-ascii", "Zoë Ørsted – Москва 東京 🎵");
+    same("control characters", "tab\there\nline");
+    QTest::newRow("invalid utf-8")
+        << QByteArray("bad \xff\xfe end") << QString::fromUtf8("bad \xef\xbf\xbd\xef\xbf\xbd end");
+}
+
+void TestCatalogCore::valueEscaping()
+{
+    QFETCH(QByteArray, original);
+    QFETCH(QString, expected);
+    const std::string escaped = TextCodec::escapeValue(original.toStdString());
+    QVERIFY(TextCodec::isValidUtf8(escaped));
+    for (const char c : escaped)
+        QVERIFY2(static_cast<unsigned char>(c) >= 0x20 && c != '\\', escaped.c_str());
+    QCOMPARE(clientDecode(escaped), expected);
+}
+
+void TestCatalogCore::searchRequest_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<qint64>("start");
+    QTest::addColumn<int>("count");
+
+    const QByteArray id = "0123456789abcdefghijklmnopqrstuvwxyz0123";
+    const QByteArray base = "/api/v0.2/" + id + "/music/search/";
+    const int valid = int(SearchRequest::Outcome::Valid);
+    const int invalid = int(SearchRequest::Outcome::Invalid);
+    const int other = int(SearchRequest::Outcome::NotSearch);
+    QTest::newRow("plain") << base + "love/0/50" << valid << QByteArray("love") << qint64(0) << 50;
+    QTest::newRow("encoded utf-8 and slash") << base + "Z%C3%BCrich%2FAC%20DC/100/20" << valid
+                                             << QByteArray("Zürich/AC DC") << qint64(100) << 20;
+    QTest::newRow("plus stays plus")
+        << base + "a+b/0/1" << valid << QByteArray("a+b") << qint64(0) << 1;
+    QTest::newRow("count over 50")
+        << base + "x/0/51" << valid << QByteArray("x") << qint64(0) << 50;
+    QTest::newRow("huge count") << base + "x/0/000999999999999999999" << valid << QByteArray("x")
+                                << qint64(0) << 50;
+    QTest::newRow("empty query") << base + "/0/50" << valid << QByteArray() << qint64(0) << 50;
+    QTest::newRow("1000 bytes") << base + QByteArray(1000, 'a') + "/0/50" << valid
+                                << QByteArray(1000, 'a') << qint64(0) << 50;
+    QTest::newRow("1001 bytes") << base + QByteArray(1001, 'a') + "/0/50" << invalid << QByteArray()
+                                << qint64(0) << 0;
+    QTest::newRow("1001 bytes encoded")
+        << base + QByteArray(1001, 'a').toPercentEncoding("", "a") + "/0/50" << invalid
+        << QByteArray() << qint64(0) << 0;
+    QTest::newRow("short id") << "/api/v0.2/" + id.left(39) + "/music/search/x/0/50" << invalid
+                              << QByteArray() << qint64(0) << 0;
+    QTest::newRow("upper-case id") << "/api/v0.2/" + id.toUpper() + "/music/search/x/0/50"
+                                   << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("broken escape")
+        << base + "a%4/0/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("escape at end") << base + "a%/0/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("non-hex escape")
+        << base + "%zz/0/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("invalid utf-8")
+        << base + "%FF/0/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("overlong utf-8")
+        << base + "%C0%AF/0/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("surrogate") << base + "%ED%A0%80/0/50" << invalid << QByteArray() << qint64(0)
+                               << 0;
+    QTest::newRow("truncated utf-8")
+        << base + "%C3/0/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("start not a number")
+        << base + "x/abc/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("negative start")
+        << base + "x/-1/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("start too large")
+        << base + "x/10000000000/50" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("count zero") << base + "x/0/0" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("count not a number")
+        << base + "x/0/5x" << invalid << QByteArray() << qint64(0) << 0;
+    QTest::newRow("missing count") << base + "x/0" << other << QByteArray() << qint64(0) << 0;
+    QTest::newRow("extra segment")
+        << base + "x/0/50/more" << other << QByteArray() << qint64(0) << 0;
+    QTest::newRow("other api") << "/api/v0.2/" + id + "/video/search/x/0/50" << other
+                               << QByteArray() << qint64(0) << 0;
+}
+
+void TestCatalogCore::searchRequest()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(int, outcome);
+    const SearchRequest request = SearchRequest::parse(path.toStdString());
+    QCOMPARE(int(request.outcome()), outcome);
+    if (outcome == int(SearchRequest::Outcome::Invalid))
+        QVERIFY(!request.error().empty());
+    if (outcome != int(SearchRequest::Outcome::Valid))
+        return;
+    QFETCH(QByteArray, query);
+    QFETCH(qint64, start);
+    QFETCH(int, count);
+    QCOMPARE(QByteArray::fromStdString(request.query()), query);
+    QCOMPARE(request.start(), start);
+    QCOMPARE(request.count(), count);
+}
+
+void TestCatalogCore::queryWordsAreNeverSyntax_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("words");
+    QTest::newRow("blanks") << "  love   night " << QStringList{"love", "night"};
+    QTest::newRow("operators") << "love AND night OR NOT x NEAR(a b)"
+                               << QStringList{"love", "AND",  "night", "OR", "NOT",
+                                              "x",    "NEAR", "a",     "b"};
+    QTest::newRow("quotes and stars")
+        << "\"love* -night\" ^col:x +y" << QStringList{"love", "night", "col", "x", "y"};
+    QTest::newRow("apostrophe") << "Who's there" << QStringList{"Who", "s", "there"};
+    QTest::newRow("non-ascii") << "Zürich «São» Paulo" << QStringList{"Zürich", "São", "Paulo"};
+    QTest::newRow("only punctuation") << "*-()\"" << QStringList{};
+}
+
+void TestCatalogCore::queryWordsAreNeverSyntax()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, words);
+    const SearchQuery query(text.toStdString());
+    QStringList got;
+    for (const auto &word : query.words())
+        got << QString::fromStdString(word);
+    QCOMPARE(got, words);
+    for (const auto &word : query.words())
+        QVERIFY(word.find('"') == std::string::npos);
+}
+
+void TestCatalogCore::pageAttributes_data()
+{
+    QTest::addColumn<int>("total");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("onPage");
+    QTest::addColumn<QString>("attributes");
+    QTest::newRow("first of three")
+        << 120 << 0 << 50 << "total=\"120\" start=\"0\" end=\"49\" next=\"50\" prev=\"0\"";
+    QTest::newRow("middle") << 120 << 50 << 50
+                            << "total=\"120\" start=\"50\" end=\"99\" next=\"100\" prev=\"0\"";
+    QTest::newRow("last") << 120 << 100 << 20
+                          << "total=\"120\" start=\"100\" end=\"119\" next=\"0\" prev=\"50\"";
+    QTest::newRow("exact end") << 100 << 50 << 50
+                               << "total=\"100\" start=\"50\" end=\"99\" next=\"0\" prev=\"0\"";
+    QTest::newRow("past the end") << 10 << 50 << 0
+                                  << "total=\"10\" start=\"50\" end=\"49\" next=\"0\" prev=\"0\"";
+    QTest::newRow("no match") << 0 << 0 << 0
+                              << "total=\"0\" start=\"0\" end=\"-1\" next=\"0\" prev=\"0\"";
+}
+
+void TestCatalogCore::pageAttributes()
+{
+    QFETCH(int, total);
+    QFETCH(int, start);
+    QFETCH(int, onPage);
+    QFETCH(QString, attributes);
+    SearchPage page;
+    page.total = total;
+    for (int i = 0; i < onPage; ++i) {
+        TrackRecord track;
+        track.id = i + 1;
+        track.title = "t";
+        page.tracks.push_back(track);
+    }
+    const QString xml = QString::fromStdString(XspfWriter::write(page, start, 50, "http://h:1"));
+    QVERIFY2(xml.contains(attributes), qPrintable(xml));
+    QCOMPARE(xml.count(QStringLiteral("<track>")), onPage);
+}
+
+void TestCatalogCore::slugIsUrlSafe_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("slug");
+    QTest::newRow("plain") << "Some Artist - Hello World"
+                           << "some-artist-hello-world";
+    QTest::newRow("latin letters") << "Zoë Ørsted Łódź"
+                                   << "zoe-orsted-lodz";
+    QTest::newRow("other scripts") << "Москва"
+                                   << "track";
+    QTest::newRow("specials") << "../../etc/passwd?%00"
+                              << "etc-passwd-00";
+}
+
+void TestCatalogCore::slugIsUrlSafe()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, slug);
+    QCOMPARE(QString::fromStdString(TextCodec::slug(text.toStdString())), slug);
+}
+
+void TestCatalogCore::demoWordsAndMatching()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const std::string db = dir.filePath("index.sqlite").toStdString();
+    IndexWriter writer;
+    std::string error;
+    QVERIFY2(writer.open(db, &error), error.c_str());
+    CatalogIndex index(db);
+    QVERIFY2(index.open(&error), error.c_str());
+
+    // The demo library's tags, indexed without making its audio.
+    const auto demo = DemoLibrary::tracks();
+    QVERIFY(demo.size() >= 300);
+    QVERIFY(writer.begin());
+    int64_t n = 0;
+    for (const auto &entry : demo) {
+        TrackRecord track;
+        track.path = "/demo/" + entry.fileName;
+        track.fileName = entry.fileName.substr(0, entry.fileName.size() - 4);
+        track.title = entry.title;
+        track.creator = entry.creator;
+        track.album = entry.album;
+        track.durationMs = entry.seconds * 1000;
+        QVERIFY(writer.put(track) > 0);
+        ++n;
+    }
+    QVERIFY(writer.commit());
+    index.changed();
+
+    const auto total = [&index](const char *text) {
+        return index.search(SearchQuery(text), 0, 50).total;
+    };
+    QVERIFY(total("love") > 250);
+    QVERIFY(total("night") > 50 && total("night") <= 100);
+    QCOMPARE(total("quetzal"), int64_t(1));
+    // Letter case and diacritics are ignored; words match at their start only.
+    QCOMPARE(total("ZURICH"), total("zürich"));
+    QVERIFY(total("zur") > 0);
+    QCOMPARE(total("urich"), int64_t(0));
+    QVERIFY(total("elodie") > 0);
+    // Every word must match; operators typed by the user are plain words.
+    QVERIFY(total("love night") < total("night"));
+    QCOMPARE(total("love -night"), total("love night"));
+    QCOMPARE(total("love AND"), int64_t(0));
+    QCOMPARE(total("NEAR(love night)"), int64_t(0));
+    QCOMPARE(total("\"love"), total("love"));
+    QCOMPARE(total("*"), int64_t(0));
+
+    // Pages of a ranking join up without gaps or repeats, the same on every call.
+    std::vector<int64_t> ids;
+    for (int start = 0; start < total("love"); start += 50) {
+        const auto page = index.search(SearchQuery("love"), start, 50);
+        for (const auto &track : page.tracks)
+            ids.push_back(track.id);
+    }
+    QCOMPARE(int64_t(ids.size()), total("love"));
+    std::vector<int64_t> sorted = ids;
+    std::sort(sorted.begin(), sorted.end());
+    QVERIFY(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end());
+    index.changed();
+    const auto again = index.search(SearchQuery("love"), 100, 50);
+    for (size_t i = 0; i < again.tracks.size(); ++i)
+        QCOMPARE(again.tracks[i].id, ids[100 + i]);
+
+    // A removed track leaves the results at once.
+    const auto quetzal = index.search(SearchQuery("quetzal"), 0, 1);
+    QVERIFY(writer.begin());
+    QVERIFY(writer.remove(quetzal.tracks.at(0).id));
+    QVERIFY(writer.commit());
+    index.changed();
+    QCOMPARE(total("quetzal"), int64_t(0));
+}
+
+QTEST_GUILESS_MAIN(TestCatalogCore)
+#include "tst_catalogcore.moc"

@@ -1,0 +1,591 @@
+// Runs the real larkspin-catalog on a free loopback port against a folder of small MP3s
+// and talks to it over raw sockets, so nothing on the way normalises the requests.
+#include "demolibrary.h"
+
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tstring.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QXmlStreamReader>
+#include <QtEndian>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+struct HttpReply
+{
+    int status = 0;
+    QMap<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+};
+
+struct Playlist
+{
+    bool valid = false;
+    QMap<QString, qint64> attributes;
+    struct Track
+    {
+        QString title, creator, location;
+    };
+    QList<Track> tracks;
+};
+
+// The client's decoding of a value: "\x" becomes "%", then percent-decoding as UTF-8.
+QString clientDecode(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.replace("\\x", "%");
+    return QUrl::fromPercentEncoding(bytes);
+}
+
+Playlist parsePlaylist(const QByteArray &xml)
+{
+    Playlist playlist;
+    QXmlStreamReader reader(xml);
+    Playlist::Track *track = nullptr;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (!reader.isStartElement())
+            continue;
+        const auto name = reader.name();
+        if (name == QLatin1String("playlist")) {
+            playlist.valid = true;
+            for (const char *key : {"total", "start", "end", "next", "prev"})
+                playlist.attributes[key] = reader.attributes().value(key).toLongLong();
+        } else if (name == QLatin1String("track")) {
+            playlist.tracks.append(Playlist::Track());
+            track = &playlist.tracks.last();
+        } else if (track && name == QLatin1String("title")) {
+            track->title = clientDecode(reader.readElementText());
+        } else if (track && name == QLatin1String("creator")) {
+            track->creator = clientDecode(reader.readElementText());
+        } else if (track && name == QLatin1String("location")) {
+            track->location = clientDecode(reader.readElementText());
+        }
+    }
+    if (reader.hasError())
+        playlist.valid = false;
+    return playlist;
+}
+
+} // namespace
+
+class TestCatalogService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void paging_data();
+    void paging();
+    void countCap_data();
+    void countCap();
+    void noMatch();
+    void escapingRoundTrip_data();
+    void escapingRoundTrip();
+    void userSyntaxIsPlainWords_data();
+    void userSyntaxIsPlainWords();
+    void trackTransfers();
+    void goneFileIs404();
+    void badRequests_data();
+    void badRequests();
+    void advertisementsAndPages_data();
+    void advertisementsAndPages();
+    void rescanOnHangup();
+    void restartKeepsIndex();
+
+private:
+    void writeMp3(const QString &path, const QString &title, const QString &creator,
+                  const QByteArray &audio = {});
+    bool startService(const QStringList &dirs);
+    void stopService();
+    HttpReply raw(const QByteArray &request);
+    HttpReply get(const QByteArray &target, const QByteArray &method = "GET",
+                  const QByteArray &extraHeaders = {});
+    Playlist search(const QString &query, int start = 0, int count = 50);
+    int countLogLines(const QByteArray &needle);
+
+    QTemporaryDir m_dir;
+    QString m_music;
+    QByteArray m_audio;
+    QProcess m_service;
+    quint16 m_port = 0;
+    const QByteArray m_id = "abcdefghijklmnopqrstuvwxyz0123456789abcd";
+};
+
+void TestCatalogService::writeMp3(const QString &path, const QString &title, const QString &creator,
+                                  const QByteArray &audio)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(audio.isEmpty() ? m_audio : audio);
+    file.close();
+    if (title.isEmpty() && creator.isEmpty())
+        return;
+    TagLib::MPEG::File mp3(QFile::encodeName(path).constData(), false);
+    TagLib::ID3v2::Tag *tag = mp3.ID3v2Tag(true);
+    tag->setTitle(TagLib::String(title.toStdString(), TagLib::String::UTF8));
+    tag->setArtist(TagLib::String(creator.toStdString(), TagLib::String::UTF8));
+    QVERIFY(mp3.save(TagLib::MPEG::File::ID3v2));
+}
+
+void TestCatalogService::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_music = m_dir.filePath("music");
+    QVERIFY(QDir().mkpath(m_music + "/deeper/UPPER"));
+    m_audio = QByteArray::fromStdString(catalog::DemoLibrary::encodeMusic(1, 7));
+    QVERIFY(m_audio.size() > 1000);
+
+    for (int i = 0; i < 120; ++i) {
+        const QString folder = i % 3 == 0 ? m_music : m_music + "/deeper";
+        writeMp3(QStringLiteral("%1/page%2.mp3").arg(folder).arg(i),
+                 QStringLiteral("Pagingword Song %1").arg(i), QStringLiteral("Pager"));
+    }
+    writeMp3(m_music + "/deeper/UPPER/LOUD.MP3", "Capital Ending", "Shouter");
+    writeMp3(m_music + "/Untagged Artist - Untagged Title.mp3", {}, {});
+    writeMp3(m_music + "/escape1.mp3", "Percentword 100% sure", "Per%cent");
+    writeMp3(m_music + "/escape2.mp3", "Backslashword \\x41 and \\", "Back\\slash");
+    writeMp3(m_music + "/escape3.mp3", "Slashword AC/DC: live", "Colon: Man/Woman");
+    writeMp3(m_music + "/escape4.mp3", "Accentword Zoë Ørsted – Łódź", "Søren 東京");
+    writeMp3(m_music + "/escape5.mp3", "Quoteword \"double\" 'single' <tag> &amp;", "\"Q\" & 'A'");
+    writeMp3(m_music + "/gone.mp3", "Vanishingword", "Ghost");
+    writeMp3(m_music + "/notes.txt", {}, {});
+
+    QVERIFY(startService({m_music}));
+}
+
+void TestCatalogService::cleanupTestCase()
+{
+    stopService();
+}
+
+bool TestCatalogService::startService(const QStringList &dirs)
+{
+    const QString portFile = m_dir.filePath("port");
+    QFile::remove(portFile);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_DATA_HOME", m_dir.filePath("xdg"));
+    m_service.setProcessEnvironment(environment);
+    m_service.setStandardErrorFile(m_dir.filePath("service.log"), QIODevice::Append);
+    m_service.start(LARKSPIN_CATALOG_BIN,
+                    QStringList{"--listen", "127.0.0.1:0", "--db", m_dir.filePath("index.sqlite"),
+                                "--port-file", portFile}
+                        + dirs);
+    if (!m_service.waitForStarted(5000))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 10000) {
+        QFile file(portFile);
+        if (file.open(QIODevice::ReadOnly)) {
+            m_port = quint16(file.readAll().trimmed().toUInt());
+            return m_port != 0;
+        }
+        if (m_service.state() != QProcess::Running)
+            return false;
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+void TestCatalogService::stopService()
+{
+    if (m_service.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(m_service.processId()), SIGTERM);
+    if (!m_service.waitForFinished(5000))
+        m_service.kill();
+}
+
+int TestCatalogService::countLogLines(const QByteArray &needle)
+{
+    QFile file(m_dir.filePath("service.log"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return int(file.readAll().count(needle));
+}
+
+HttpReply TestCatalogService::raw(const QByteArray &request)
+{
+    HttpReply reply;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_port);
+    if (!socket.waitForConnected(3000))
+        return reply;
+    socket.write(request);
+    QByteArray data;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(3000))
+        data += socket.readAll();
+    data += socket.readAll();
+
+    const int headerEnd = data.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return reply;
+    const QList<QByteArray> lines = data.left(headerEnd).split('\n');
+    const QList<QByteArray> statusLine = lines.value(0).trimmed().split(' ');
+    reply.status = statusLine.value(1).toInt();
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        if (colon > 0)
+            reply.headers[lines[i].left(colon).trimmed().toLower()]
+                = lines[i].mid(colon + 1).trimmed();
+    }
+    reply.body = data.mid(headerEnd + 4);
+    return reply;
+}
+
+HttpReply TestCatalogService::get(const QByteArray &target, const QByteArray &method,
+                                  const QByteArray &extraHeaders)
+{
+    return raw(method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_port)
+               + "\r\nConnection: close\r\n" + extraHeaders + "\r\n");
+}
+
+Playlist TestCatalogService::search(const QString &query, int start, int count)
+{
+    const HttpReply reply
+        = get("/api/v0.2/" + m_id + "/music/search/" + QUrl::toPercentEncoding(query) + '/'
+              + QByteArray::number(start) + '/' + QByteArray::number(count));
+    if (reply.status != 200
+        || reply.headers.value("content-type") != "application/xspf+xml; charset=utf-8")
+        return {};
+    return parsePlaylist(reply.body);
+}
+
+void TestCatalogService::paging_data()
+{
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("tracks");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<int>("next");
+    QTest::addColumn<int>("prev");
+    QTest::newRow("first") << 0 << 50 << 49 << 50 << 0;
+    QTest::newRow("second") << 50 << 50 << 99 << 100 << 0;
+    QTest::newRow("last") << 100 << 20 << 119 << 0 << 50;
+    QTest::newRow("past the end") << 150 << 0 << 149 << 0 << 100;
+}
+
+void TestCatalogService::paging()
+{
+    QFETCH(int, start);
+    QFETCH(int, tracks);
+    const Playlist playlist = search("pagingword", start);
+    QVERIFY(playlist.valid);
+    QCOMPARE(playlist.attributes["total"], 120);
+    QCOMPARE(playlist.attributes["start"], start);
+    QTEST(int(playlist.attributes["end"]), "end");
+    QTEST(int(playlist.attributes["next"]), "next");
+    QTEST(int(playlist.attributes["prev"]), "prev");
+    QCOMPARE(playlist.tracks.size(), tracks);
+    for (const auto &track : playlist.tracks) {
+        QVERIFY(track.title.startsWith("Pagingword Song "));
+        QCOMPARE(track.creator, QStringLiteral("Pager"));
+        QVERIFY(
+            track.location.startsWith(QStringLiteral("http://127.0.0.1:%1/tracks/").arg(m_port)));
+    }
+}
+
+void TestCatalogService::countCap_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("tracks");
+    QTest::newRow("one") << 1 << 1;
+    QTest::newRow("seven") << 7 << 7;
+    QTest::newRow("fifty") << 50 << 50;
+    QTest::newRow("over fifty") << 51 << 50;
+    QTest::newRow("far over") << 1000 << 50;
+}
+
+void TestCatalogService::countCap()
+{
+    QFETCH(int, count);
+    QFETCH(int, tracks);
+    const Playlist playlist = search("pagingword", 0, count);
+    QCOMPARE(playlist.tracks.size(), tracks);
+    QCOMPARE(playlist.attributes["end"], tracks - 1);
+    QCOMPARE(playlist.attributes["next"], tracks);
+
+    // Pages of any size join up to the whole ranking without repeats.
+    QSet<QString> seen;
+    for (int start = 0; start < 120; start += tracks) {
+        for (const auto &track : search("pagingword", start, count).tracks)
+            seen.insert(track.location);
+    }
+    QCOMPARE(seen.size(), 120);
+}
+
+void TestCatalogService::noMatch()
+{
+    const Playlist playlist = search("nosuchwordanywhere");
+    QVERIFY(playlist.valid);
+    QCOMPARE(playlist.attributes["total"], 0);
+    QCOMPARE(playlist.attributes["next"], 0);
+    QVERIFY(playlist.tracks.isEmpty());
+}
+
+void TestCatalogService::escapingRoundTrip_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("creator");
+    QTest::newRow("percent") << "percentword"
+                             << "Percentword 100% sure"
+                             << "Per%cent";
+    QTest::newRow("backslash x") << "backslashword"
+                                 << "Backslashword \\x41 and \\"
+                                 << "Back\\slash";
+    QTest::newRow("slash and colon") << "slashword"
+                                     << "Slashword AC/DC: live"
+                                     << "Colon: Man/Woman";
+    QTest::newRow("non-ascii") << "accentword zoe"
+                               << "Accentword Zoë Ørsted – Łódź"
+                               << "Søren 東京";
+    QTest::newRow("quotes") << "quoteword"
+                            << "Quoteword \"double\" 'single' <tag> &amp;"
+                            << "\"Q\" & 'A'";
+    QTest::newRow("file name") << "untagged"
+                               << "Untagged Title"
+                               << "Untagged Artist";
+    QTest::newRow("upper-case ending") << "capital"
+                                       << "Capital Ending"
+                                       << "Shouter";
+}
+
+void TestCatalogService::escapingRoundTrip()
+{
+    QFETCH(QString, query);
+    const Playlist playlist = search(query);
+    QVERIFY(playlist.valid);
+    QCOMPARE(playlist.attributes["total"], 1);
+    QCOMPARE(playlist.tracks.size(), 1);
+    QTEST(playlist.tracks[0].title, "title");
+    QTEST(playlist.tracks[0].creator, "creator");
+    // The location must survive the client's own re-encoding of the decoded path.
+    const QUrl location(playlist.tracks[0].location);
+    QVERIFY(location.isValid());
+    const QByteArray path = QUrl::toPercentEncoding(location.path(), "/");
+    QCOMPARE(get(path, "HEAD").status, 200);
+}
+
+void TestCatalogService::userSyntaxIsPlainWords_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<int>("total");
+    QTest::newRow("quote") << "\"pagingword" << 120;
+    QTest::newRow("star and minus") << "*pagingword -song" << 120;
+    QTest::newRow("parentheses") << "(pagingword)" << 120;
+    QTest::newRow("AND as a word") << "pagingword AND" << 0;
+    QTest::newRow("NEAR as a word") << "NEAR(pagingword song)" << 0;
+    QTest::newRow("column filter") << "title:pagingword" << 0;
+    QTest::newRow("only punctuation") << "*-()\"" << 0;
+    QTest::newRow("diacritics and case") << "PÄGINGWÖRD" << 120;
+    QTest::newRow("word start only") << "agingword" << 0;
+}
+
+void TestCatalogService::userSyntaxIsPlainWords()
+{
+    QFETCH(QString, query);
+    const Playlist playlist = search(query);
+    QVERIFY(playlist.valid);
+    QTEST(int(playlist.attributes["total"]), "total");
+}
+
+void TestCatalogService::trackTransfers()
+{
+    const Playlist playlist = search("capital");
+    QCOMPARE(playlist.tracks.size(), 1);
+    const QByteArray path = QUrl(playlist.tracks[0].location).path(QUrl::FullyEncoded).toUtf8();
+    QFile file(m_music + "/deeper/UPPER/LOUD.MP3");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+
+    const HttpReply head = get(path, "HEAD");
+    QCOMPARE(head.status, 200);
+    QCOMPARE(head.headers.value("content-length").toLongLong(), content.size());
+    QCOMPARE(head.headers.value("content-type"), QByteArray("audio/mpeg"));
+    QCOMPARE(head.headers.value("accept-ranges"), QByteArray("bytes"));
+    QVERIFY(head.headers.value("last-modified").endsWith(" GMT"));
+    QVERIFY(head.body.isEmpty());
+
+    const HttpReply whole = get(path);
+    QCOMPARE(whole.status, 200);
+    QCOMPARE(whole.body, content);
+
+    const HttpReply part = get(path, "GET", "Range: bytes=100-199\r\n");
+    QCOMPARE(part.status, 206);
+    QCOMPARE(part.body, content.mid(100, 100));
+    QCOMPARE(part.headers.value("content-range"),
+             "bytes 100-199/" + QByteArray::number(content.size()));
+    const HttpReply tail = get(path, "GET", "Range: bytes=-10\r\n");
+    QCOMPARE(tail.status, 206);
+    QCOMPARE(tail.body, content.right(10));
+    const HttpReply beyond = get(path, "GET", "Range: bytes=99999999-\r\n");
+    QCOMPARE(beyond.status, 416);
+
+    // The id decides; an unknown id is not found whatever the name.
+    QCOMPARE(get("/tracks/999999/x.mp3", "HEAD").status, 404);
+    QCOMPARE(get("/tracks/999999/x.mp3").status, 404);
+}
+
+void TestCatalogService::goneFileIs404()
+{
+    const Playlist playlist = search("vanishingword");
+    QCOMPARE(playlist.tracks.size(), 1);
+    const QByteArray path = QUrl(playlist.tracks[0].location).path(QUrl::FullyEncoded).toUtf8();
+    QCOMPARE(get(path, "HEAD").status, 200);
+    QVERIFY(QFile::remove(m_music + "/gone.mp3"));
+    QCOMPARE(get(path, "HEAD").status, 404);
+    QCOMPARE(get(path).status, 404);
+}
+
+void TestCatalogService::badRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    const QByteArray search = "/api/v0.2/" + m_id + "/music/search/";
+    const auto line = [](const QByteArray &method, const QByteArray &target) -> QByteArray {
+        return method + ' ' + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    };
+    QTest::newRow("short id") << line("GET", "/api/v0.2/abc/music/search/x/0/50") << 400;
+    QTest::newRow("id with capitals")
+        << line("GET", "/api/v0.2/" + m_id.toUpper() + "/music/search/x/0/50") << 400;
+    QTest::newRow("start not a number") << line("GET", search + "x/one/50") << 400;
+    QTest::newRow("negative start") << line("GET", search + "x/-5/50") << 400;
+    QTest::newRow("count zero") << line("GET", search + "x/0/0") << 400;
+    QTest::newRow("broken escape") << line("GET", search + "x%2/0/50") << 400;
+    QTest::newRow("invalid utf-8") << line("GET", search + "%C3%28/0/50") << 400;
+    QTest::newRow("raw invalid utf-8") << line("GET", search + "\xff\xfe/0/50") << 400;
+    QTest::newRow("query over 1000 bytes")
+        << line("GET", search + QByteArray(1001, 'a') + "/0/50") << 400;
+    QTest::newRow("unknown path") << line("GET", "/nothing/here") << 404;
+    QTest::newRow("short search path") << line("GET", search + "x/0") << 404;
+    QTest::newRow("POST") << line("POST", "/") << 405;
+    QTest::newRow("DELETE a track") << line("DELETE", "/tracks/1/x.mp3") << 405;
+    QTest::newRow("traversal") << line("GET", "/tracks/1/../../etc/passwd") << 404;
+    QTest::newRow("traversal in id") << line("GET", "/tracks/../../../etc/passwd") << 404;
+    QTest::newRow("encoded traversal")
+        << line("GET", "/tracks/1/%2e%2e%2f%2e%2e%2fetc%2fpasswd") << 404;
+    QTest::newRow("encoded traversal mp3")
+        << line("GET", "/tracks/1/..%2f..%2f..%2fetc%2fpasswd.mp3") << 404;
+    QTest::newRow("absolute path in name") << line("GET", "/tracks/1//etc/passwd.mp3") << 404;
+    QTest::newRow("ad traversal") << line("GET", "/1.2/../../etc/passwd") << 404;
+    QTest::newRow("page traversal") << line("GET", "/news/../../../etc/passwd") << 404;
+    QTest::newRow("huge id") << line("GET", "/tracks/99999999999999999999999/x.mp3") << 404;
+    QTest::newRow("garbage") << QByteArray("\x01\x02 nonsense\r\n\r\n") << 400;
+}
+
+void TestCatalogService::badRequests()
+{
+    QFETCH(QByteArray, request);
+    const HttpReply reply = raw(request);
+    QTEST(reply.status, "status");
+    QVERIFY(!reply.body.contains("root:x:0:0"));
+    if (reply.status == 400 && !reply.body.isEmpty()) {
+        QVERIFY2(reply.body.contains("<root><error>"), reply.body.constData());
+        QVERIFY(reply.body.contains("</error></root>"));
+    }
+    // The service is still there.
+    QCOMPARE(search("pagingword").attributes["total"], 120);
+}
+
+void TestCatalogService::advertisementsAndPages_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("type");
+    for (int slot = 1; slot <= 5; ++slot) {
+        QTest::addRow("picture %d", slot)
+            << QByteArray("/1.2/en") + QByteArray::number(slot) + ".png" << QByteArray("image/png");
+        QTest::addRow("text %d", slot) << QByteArray("/1.2/en") + QByteArray::number(slot) + ".txt"
+                                       << QByteArray("text/plain; charset=utf-8");
+    }
+    for (const char *page : {"/", "/news/", "/tos/", "/privacy/", "/contact/"})
+        QTest::newRow(page) << QByteArray(page) << QByteArray("text/html; charset=utf-8");
+}
+
+void TestCatalogService::advertisementsAndPages()
+{
+    QFETCH(QByteArray, path);
+    const HttpReply reply = get(path);
+    QCOMPARE(reply.status, 200);
+    QTEST(reply.headers.value("content-type"), "type");
+    if (path.endsWith(".png")) {
+        QVERIFY(reply.body.startsWith("\x89PNG"));
+        // Width and height in the header chunk, big-endian.
+        QCOMPARE(qFromBigEndian<quint32>(reply.body.constData() + 16), 350u);
+        QCOMPARE(qFromBigEndian<quint32>(reply.body.constData() + 20), 100u);
+    } else if (path.endsWith(".txt")) {
+        // The text is the link alone, and it leads to one of this service's pages.
+        QVERIFY(reply.body.startsWith(
+            QByteArray("http://127.0.0.1:" + QByteArray::number(m_port) + "/")));
+        QVERIFY(!reply.body.contains(' ') && !reply.body.contains('\n'));
+        const QByteArray page = QUrl(QString::fromUtf8(reply.body)).path().toUtf8();
+        QCOMPARE(get(page).status, 200);
+    } else {
+        QVERIFY(reply.body.contains("Larkspin"));
+    }
+}
+
+void TestCatalogService::rescanOnHangup()
+{
+    QCOMPARE(search("freshword").attributes["total"], 0);
+    const int scansBefore = countLogLines("scan done");
+    writeMp3(m_music + "/deeper/fresh.mp3", "Freshword Arrival", "Newcomer");
+    // Changed: new tags and new size.
+    writeMp3(m_music + "/page0.mp3", "Renamedword Song", "Pager", m_audio + m_audio);
+    QVERIFY(QFile::remove(m_music + "/deeper/page1.mp3"));
+
+    const QByteArray removedPath = [&] {
+        for (int start = 0; start < 120; start += 50) {
+            for (const auto &track : search("pagingword song 1", start).tracks) {
+                if (track.title == QLatin1String("Pagingword Song 1"))
+                    return QUrl(track.location).path(QUrl::FullyEncoded).toUtf8();
+            }
+        }
+        return QByteArray();
+    }();
+    QVERIFY(!removedPath.isEmpty());
+
+    ::kill(pid_t(m_service.processId()), SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(countLogLines("scan done"), scansBefore + 1, 10000);
+    QVERIFY(countLogLines(" 1 added, 1 updated, 2 removed") == 1);
+
+    QCOMPARE(search("freshword").attributes["total"], 1);
+    QCOMPARE(search("renamedword").attributes["total"], 1);
+    QCOMPARE(search("pagingword").attributes["total"], 118);
+    QCOMPARE(search("vanishingword").attributes["total"], 0);
+    QCOMPARE(get(removedPath, "HEAD").status, 404);
+}
+
+void TestCatalogService::restartKeepsIndex()
+{
+    stopService();
+    QCOMPARE(m_service.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_service.exitCode(), 0);
+    QVERIFY(countLogLines("stopped") >= 1);
+
+    // No folders: the index is served as it was left.
+    QVERIFY(startService({}));
+    QCOMPARE(search("pagingword").attributes["total"], 118);
+    QCOMPARE(search("freshword").tracks.size(), 1);
+
+    // Folders again: nothing changed, so nothing is read again.
+    stopService();
+    const int scansBefore = countLogLines("0 added, 0 updated, 0 removed");
+    QVERIFY(startService({m_music}));
+    QCOMPARE(countLogLines("0 added, 0 updated, 0 removed"), scansBefore + 1);
+    QCOMPARE(search("pagingword").attributes["total"], 118);
+}
+
+QTEST_GUILESS_MAIN(TestCatalogService)
+#include "tst_catalogservice.moc"
