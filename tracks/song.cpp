@@ -95,7 +95,7 @@ void Song::listen()
         announceEnd = true;
     } else {
         retireTransferFile();
-        startTransfer();
+        startTransfer(false);
         listening = true;
         announceEnd = true;
     }
@@ -129,7 +129,7 @@ void Song::download(QProgressBar *bar, int pos)
     if (transfer)
         return;
     retireTransferFile();
-    startTransfer();
+    startTransfer(true);
 }
 
 QString Song::cleanFileName(QString name)
@@ -210,10 +210,25 @@ void Song::releaseCheck()
     reply->deleteLater();
 }
 
-void Song::startTransfer()
+void Song::startTransfer(bool intoMusicFolder)
 {
-    transferFile = new QTemporaryFile(this);
-    transferFile->open();
+    transferFile = nullptr;
+    transferInMusicFolder = false;
+    if (intoMusicFolder && musicFolder && !musicFolder->isEmpty()) {
+        // Received straight beside its final place, under a hidden name, so that saving it is
+        // a rename rather than a copy.
+        transferFile
+            = new QTemporaryFile(*musicFolder + QLatin1String("/.larkspin-XXXXXX.part"), this);
+        transferInMusicFolder = transferFile->open();
+        if (!transferInMusicFolder) {
+            delete transferFile;
+            transferFile = nullptr;
+        }
+    }
+    if (!transferFile) {
+        transferFile = new QTemporaryFile(this);
+        transferFile->open();
+    }
     writeFailed = false;
     if (!transferNetwork || url.host().isEmpty()) {
         // Fails like an unreachable host, through the event loop as a transfer would.
@@ -356,8 +371,12 @@ void Song::downloadDone(bool error)
 {
     downloadPending = false;
     const int code = error ? int(NotAvailable) : saveToMusicFolder();
-    if (transferFile)
+    if (transferFile) {
         transferFile->close();
+        // Nothing but complete tracks stays in the music folder.
+        if (transferInMusicFolder && code != Downloaded)
+            transferFile->remove();
+    }
     emit downloadReady(rowIndex, code);
 }
 
@@ -376,6 +395,16 @@ int Song::saveToMusicFolder()
     struct stat st;
     if (::lstat(QFile::encodeName(target).constData(), &st) == 0)
         return FileExists;
+
+    bool exists = false;
+    if (transferInMusicFolder) {
+        transferFile->close();
+        if (!moveWithoutReplacing(transferFile->fileName(), target, &exists))
+            return exists ? FileExists : BadFilename;
+        transferFile->setAutoRemove(false);
+        transferInMusicFolder = false;
+        return Downloaded;
+    }
 
     // Built under a hidden name beside its place, so the folder never shows a partial file.
     QTemporaryFile copy(*musicFolder + QLatin1String("/.larkspin-XXXXXX.part"));
@@ -398,7 +427,6 @@ int Song::saveToMusicFolder()
         return BadFilename;
     copy.close();
 
-    bool exists = false;
     if (!moveWithoutReplacing(copy.fileName(), target, &exists))
         return exists ? FileExists : BadFilename;
     copy.setAutoRemove(false);

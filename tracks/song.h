@@ -78,7 +78,7 @@ private slots:
 private:
     void failCheck();
     void releaseCheck();
-    void startTransfer();
+    void startTransfer(bool intoMusicFolder);
     void releaseTransfer();
     void retireTransferFile();
     void drainTransfer();
@@ -112,5 +112,7 @@ private:
     bool downloadPending = false;
     bool announceEnd = true;
     bool writeFailed = false;
+    // transferFile is a hidden file in the music folder (a download of its own).
+    bool transferInMusicFolder = false;
     bool emittingStartPlay = false;
 };

@@ -1,0 +1,219 @@
+// Downloads one large file through Song::download and through curl from the same local HTTP
+// server and prints both throughputs, their ratio and the peak resident memory of this process.
+//
+// Usage: bench_download [size-in-MiB] [rounds]   (50 MiB and 3 rounds by default)
+
+#include "song.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// One connection at a time, the whole file with sendfile: a server that costs next to nothing,
+// so both clients are measured rather than the server. It runs in a child process, so its
+// memory does not count towards ours.
+[[noreturn]] void serve(int listener, const char *path)
+{
+    const int fd = ::open(path, O_RDONLY);
+    struct stat st;
+    ::fstat(fd, &st);
+    for (;;) {
+        const int client = ::accept(listener, nullptr, nullptr);
+        if (client < 0)
+            continue;
+        char request[8192];
+        ssize_t got = 0;
+        while (got < ssize_t(sizeof request) - 1) {
+            const ssize_t n = ::read(client, request + got, sizeof request - 1 - got);
+            if (n <= 0)
+                break;
+            got += n;
+            request[got] = 0;
+            if (std::strstr(request, "\r\n\r\n"))
+                break;
+        }
+        const bool head = std::strncmp(request, "HEAD ", 5) == 0;
+        char header[256];
+        const int len = std::snprintf(header, sizeof header,
+                                      "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n"
+                                      "Content-Length: %lld\r\nConnection: close\r\n\r\n",
+                                      static_cast<long long>(st.st_size));
+        if (::write(client, header, len) == len && !head) {
+            off_t offset = 0;
+            while (offset < st.st_size) {
+                if (::sendfile(client, fd, &offset, st.st_size - offset) <= 0)
+                    break;
+            }
+        }
+        ::shutdown(client, SHUT_WR);
+        while (::read(client, request, sizeof request) > 0) {
+        }
+        ::close(client);
+    }
+}
+
+long peakRssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+void makeFile(const QString &path, qint64 size)
+{
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    quint32 x = 12345;
+    for (char &c : block) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    for (qint64 written = 0; written < size; written += block.size())
+        file.write(block.constData(), std::min<qint64>(block.size(), size - written));
+}
+
+// Seconds for one download through Song, or -1 on failure.
+double songRound(const QString &url, const QString &folder, QNetworkAccessManager *check,
+                 QNetworkAccessManager *transfer)
+{
+    QFile::remove(folder + QStringLiteral("/Bench - Track.mp3"));
+    Song song(QStringLiteral("Track"), QStringLiteral("Bench"), url, &folder, check, transfer);
+    int code = -1;
+    QEventLoop loop;
+    QObject::connect(&song, &Song::downloadReady, &loop, [&](int, int error) {
+        code = error;
+        loop.quit();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    song.download(nullptr, 0);
+    loop.exec();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    return code == Song::Downloaded ? seconds : -1;
+}
+
+double curlRound(const QString &url, const QString &out)
+{
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-s"), QStringLiteral("-o"), out, QStringLiteral("-w"),
+                QStringLiteral("%{time_total}"), url});
+    if (!curl.waitForFinished(120000) || curl.exitCode() != 0)
+        return -1;
+    return curl.readAllStandardOutput().trimmed().toDouble();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const qint64 mib = argc > 1 ? std::atoll(argv[1]) : 50;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    const qint64 size = mib << 20;
+
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("track.mp3"));
+    const QString small = dir.filePath(QStringLiteral("small.mp3"));
+    makeFile(source, size);
+    makeFile(small, size / 10);
+
+    auto listenOn = [](const char *path, pid_t *child) {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        ::listen(listener, 16);
+        socklen_t len = sizeof addr;
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+        *child = ::fork();
+        if (*child == 0)
+            serve(listener, path);
+        ::close(listener);
+        return ntohs(addr.sin_port);
+    };
+    pid_t bigServer = 0;
+    pid_t smallServer = 0;
+    const quint16 bigPort = listenOn(QFile::encodeName(source).constData(), &bigServer);
+    const quint16 smallPort = listenOn(QFile::encodeName(small).constData(), &smallServer);
+
+    QCoreApplication app(argc, argv);
+    QNetworkAccessManager checkNetwork;
+    QNetworkAccessManager transferNetwork;
+    const QString folder = dir.filePath(QStringLiteral("music"));
+    QDir().mkpath(folder);
+    const QString bigUrl = QStringLiteral("http://127.0.0.1:%1/track.mp3").arg(bigPort);
+    const QString smallUrl = QStringLiteral("http://127.0.0.1:%1/small.mp3").arg(smallPort);
+
+    const long rssStart = peakRssKiB();
+    const double smallSeconds = songRound(smallUrl, folder, &checkNetwork, &transferNetwork);
+    const long rssSmall = peakRssKiB();
+
+    QList<double> songTimes;
+    QList<double> curlTimes;
+    for (int i = 0; i < rounds; ++i) {
+        songTimes << songRound(bigUrl, folder, &checkNetwork, &transferNetwork);
+        curlTimes << curlRound(bigUrl, dir.filePath(QStringLiteral("curl.out")));
+    }
+    const long rssBig = peakRssKiB();
+
+    ::kill(bigServer, SIGTERM);
+    ::kill(smallServer, SIGTERM);
+    ::waitpid(bigServer, nullptr, 0);
+    ::waitpid(smallServer, nullptr, 0);
+
+    if (smallSeconds < 0 || std::count(songTimes.begin(), songTimes.end(), -1.0)
+        || std::count(curlTimes.begin(), curlTimes.end(), -1.0)) {
+        std::fprintf(stderr, "a download failed\n");
+        return 1;
+    }
+    const double songBest = *std::min_element(songTimes.begin(), songTimes.end());
+    const double curlBest = *std::min_element(curlTimes.begin(), curlTimes.end());
+    const double mb = double(size) / (1 << 20);
+    auto list = [](const QList<double> &times) {
+        QString text;
+        for (double t : times)
+            text += QString::number(t, 'f', 3) + QLatin1Char(' ');
+        return text.toStdString();
+    };
+    std::printf("file: %lld MiB, rounds: %d (best of each taken)\n", static_cast<long long>(mib),
+                rounds);
+    std::printf("Song::download (transfer + move into the music folder): %s s\n",
+                list(songTimes).c_str());
+    std::printf("curl -o file:                                           %s s\n",
+                list(curlTimes).c_str());
+    std::printf("throughput Song: %.1f MiB/s, curl: %.1f MiB/s, ratio Song/curl: %.2f\n",
+                mb / songBest, mb / curlBest, curlBest / songBest);
+    std::printf("peak RSS: %ld KiB at start, %ld KiB after a %lld MiB download, %ld KiB after the "
+                "%lld MiB downloads\n",
+                rssStart, rssSmall, static_cast<long long>(mib / 10), rssBig,
+                static_cast<long long>(mib));
+    return 0;
+}
