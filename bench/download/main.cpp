@@ -196,6 +196,12 @@ int main(int argc, char **argv)
     }
     const double songBest = *std::min_element(songTimes.begin(), songTimes.end());
     const double curlBest = *std::min_element(curlTimes.begin(), curlTimes.end());
+    auto median = [](QList<double> times) {
+        std::sort(times.begin(), times.end());
+        return times.at(times.size() / 2);
+    };
+    const double songMedian = median(songTimes);
+    const double curlMedian = median(curlTimes);
     const double mb = double(size) / (1 << 20);
     auto list = [](const QList<double> &times) {
         QString text;
@@ -203,14 +209,15 @@ int main(int argc, char **argv)
             text += QString::number(t, 'f', 3) + QLatin1Char(' ');
         return text.toStdString();
     };
-    std::printf("file: %lld MiB, rounds: %d (best of each taken)\n", static_cast<long long>(mib),
-                rounds);
+    std::printf("file: %lld MiB, rounds: %d\n", static_cast<long long>(mib), rounds);
     std::printf("Song::download (transfer + move into the music folder): %s s\n",
                 list(songTimes).c_str());
     std::printf("curl -o file:                                           %s s\n",
                 list(curlTimes).c_str());
-    std::printf("throughput Song: %.1f MiB/s, curl: %.1f MiB/s, ratio Song/curl: %.2f\n",
-                mb / songBest, mb / curlBest, curlBest / songBest);
+    std::printf("best:   Song %.1f MiB/s, curl %.1f MiB/s, ratio Song/curl %.2f\n", mb / songBest,
+                mb / curlBest, curlBest / songBest);
+    std::printf("median: Song %.1f MiB/s, curl %.1f MiB/s, ratio Song/curl %.2f\n", mb / songMedian,
+                mb / curlMedian, curlMedian / songMedian);
     std::printf("peak RSS: %ld KiB at start, %ld KiB after a %lld MiB download, %ld KiB after the "
                 "%lld MiB downloads\n",
                 rssStart, rssSmall, static_cast<long long>(mib / 10), rssBig,
