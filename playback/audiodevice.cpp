@@ -39,17 +39,32 @@ struct AudioDevice::Notifier
     }
 };
 
+namespace {
+
+// SDL's audio subsystem and its device table are process-wide and not safe to open and close
+// from two threads at once; a device released inside a stop callback closes on the notifier
+// thread.
+std::mutex &sdlAudioLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+} // namespace
+
 AudioDevice::AudioDevice()
     : m_notifier(std::make_shared<Notifier>())
 {}
 
 std::shared_ptr<AudioDevice> AudioDevice::open()
 {
+    std::lock_guard<std::mutex> sdlGuard(sdlAudioLock());
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Larkspin", SDL_HINT_DEFAULT);
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return nullptr;
     std::shared_ptr<AudioDevice> device(new AudioDevice);
+    device->m_initialised = true;
     SDL_AudioSpec wanted{};
     wanted.freq = sampleRate;
     wanted.format = AUDIO_S16SYS;
@@ -60,7 +75,8 @@ std::shared_ptr<AudioDevice> AudioDevice::open()
     SDL_AudioSpec obtained{};
     device->m_id = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
     if (device->m_id == 0) {
-        // The destructor leaves the subsystem again.
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        device->m_initialised = false;
         return nullptr;
     }
     // Allocated before the device starts, so that it never changes while the callback runs.
@@ -71,9 +87,14 @@ std::shared_ptr<AudioDevice> AudioDevice::open()
 
 AudioDevice::~AudioDevice()
 {
-    // Closing waits for a running audio callback; no stop event is posted after that.
-    if (m_id != 0)
-        SDL_CloseAudioDevice(m_id);
+    {
+        // Closing waits for a running audio callback; no stop event is posted after that.
+        std::lock_guard<std::mutex> sdlGuard(sdlAudioLock());
+        if (m_id != 0)
+            SDL_CloseAudioDevice(m_id);
+        if (m_initialised)
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
     {
         std::lock_guard<std::mutex> guard(m_notifier->lock);
         m_notifier->quit = true;
@@ -87,7 +108,6 @@ AudioDevice::~AudioDevice()
         else
             m_notifierThread.join();
     }
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
 void AudioDevice::registerCallback(std::shared_ptr<StopCallback> callback)

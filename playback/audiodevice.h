@@ -54,6 +54,7 @@ private:
     void post(StopReason reason);
     int blockFrames() const { return int(m_mixBuffer.size()) / channelCount; }
 
+    bool m_initialised = false;
     uint32_t m_id = 0;
     std::once_flag m_started;
     std::vector<OutputStream *> m_streams; // guarded by the audio lock

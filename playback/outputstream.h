@@ -48,14 +48,20 @@ private:
     OutputStream(std::shared_ptr<AudioDevice> device, std::shared_ptr<SampleSource> source);
     void mixInto(int32_t *mix, int frames);
     int render(int16_t *out, int frames);
+    void drainConverter();
 
     std::shared_ptr<AudioDevice> m_device;
     std::shared_ptr<SampleSource> m_source;
     // Audio thread only:
     _SDL_AudioStream *m_converter = nullptr;
     int m_converterRate = 0;
+    int64_t m_convertedIn = 0;  // frames at m_converterRate
+    int64_t m_convertedOut = 0; // frames at the device's rate
+    std::vector<int16_t> m_tail;
+    size_t m_tailAt = 0;
     std::vector<int16_t> m_decoded;
     std::vector<int16_t> m_rendered;
+    std::vector<int16_t> m_silence;
 
     std::atomic<bool> m_playing{false};
     std::atomic<float> m_volume{1.0f};
