@@ -1,6 +1,5 @@
 #include "song.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
