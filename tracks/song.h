@@ -42,7 +42,8 @@ public:
     QString creator() const { return m_creator; }
     QString location() const { return m_location; }
 
-    // Fetches the track into a fresh temporary file and emits startPlay() before returning.
+    // Fetches the track into a fresh temporary file (or plays the file a running download is
+    // filling) and emits startPlay() before returning.
     void listen();
     // Ends the listening side; a transfer a download rides on goes on to its end.
     void stopListening();
