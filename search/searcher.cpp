@@ -226,7 +226,10 @@ void Searcher::searchDone(bool error)
     pageEnd = decimalAttribute(root, QStringLiteral("end"));
     m_nextStart = decimalAttribute(root, QStringLiteral("next"));
     prevStart = decimalAttribute(root, QStringLiteral("prev"));
-    m_expectedCount += pageEnd - pageStart + 1;
+    // The positions come from the reply, not from its track elements: a page claiming more
+    // than it was asked for would otherwise make that many empty tracks.
+    const int count = int(qBound(qint64(0), qint64(pageEnd) - pageStart + 1, qint64(PageSize)));
+    m_expectedCount += count;
 
     if (m_total == 0) {
         failureEnd(tr("search returned no results!"));
@@ -234,7 +237,6 @@ void Searcher::searchDone(bool error)
     }
 
     const QDomNodeList tracks = root.elementsByTagName(QStringLiteral("track"));
-    const int count = pageEnd - pageStart + 1;
     for (int i = 0; i < count; ++i) {
         const QDomElement track = i < tracks.size() ? tracks.at(i).toElement() : QDomElement();
         const QString title = decodeValue(track.firstChildElement(QStringLiteral("title")).text());

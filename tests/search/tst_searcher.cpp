@@ -344,7 +344,14 @@ void TestSearcher::trackPositions_data()
     QTest::newRow("start not a number")
         << "total=\"9\" start=\"x\" end=\"1\"" << 2 << QStringList{"t0", "t1"} << 2;
     QTest::newRow("end before start")
-        << "total=\"9\" start=\"5\" end=\"3\"" << 2 << QStringList{} << -1;
+        << "total=\"9\" start=\"5\" end=\"3\"" << 2 << QStringList{} << 0;
+    QStringList fifty{"t0", "t1"};
+    while (fifty.size() < Searcher::PageSize)
+        fifty.append(QString());
+    QTest::newRow("more positions than a page")
+        << "total=\"9\" start=\"0\" end=\"2147483647\"" << 2 << fifty << 50;
+    QTest::newRow("positions overflowing")
+        << "total=\"9\" start=\"-2147483647\" end=\"2147483647\"" << 2 << fifty << 50;
     QTest::newRow("offset page") << "total=\"9\" start=\"100\" end=\"101\"" << 2
                                  << QStringList{"t0", "t1"} << 2;
 }
