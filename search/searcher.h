@@ -23,7 +23,10 @@ class Song;
 // Nothing passed to the constructor is owned. The tracks in *songs belong to the main window
 // between searches; tracks that fail their check (or pass after the cap) are taken out of
 // *songs and freed here. A failed request ends in queryDone(false) with message() set to
-// the transport error text, the news text or the no-results text.
+// the transport error text (QNetworkReply::errorString(): refused, unresolved, timed out), the
+// news text (a reply that is no playlist, or larger than MaxReplySize) or the no-results text.
+// A reply with an HTTP error status is not a transport error: its body is read like any other.
+// Redirects are not followed.
 class Searcher : public QObject
 {
     Q_OBJECT

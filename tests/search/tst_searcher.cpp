@@ -59,6 +59,7 @@ private slots:
     void failedReply_data();
     void failedReply();
     void transportFailure();
+    void errorStatusBodyIsRead();
     void stalledReplyFails();
     void oversizeReplyFails();
 
@@ -295,6 +296,19 @@ void TestSearcher::transportFailure()
     QVERIFY2(refused.message().contains(QLatin1String("refused"), Qt::CaseInsensitive),
              qPrintable(refused.message()));
     QVERIFY(!refused.requestPending());
+}
+
+void TestSearcher::errorStatusBodyIsRead()
+{
+    searchReply = [&](int) {
+        return HttpServer::Reply{
+            500, playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\""), tracks(0, 1))};
+    };
+    QSignalSpy done(searcher.get(), &Searcher::queryDone);
+    startSearch(QStringLiteral("q"));
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(done.at(0).at(0).toBool(), true);
+    QCOMPARE(searcher->total(), 1);
 }
 
 void TestSearcher::stalledReplyFails()
