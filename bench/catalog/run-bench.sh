@@ -47,14 +47,12 @@ stop_service
 
 echo "== filling the index with $TRACKS synthetic tracks"
 "$FILL" "$WORK/index.sqlite" "$TRACKS"
-start_service
+# A few real files as well, for HEAD requests.
+mkdir -p "$WORK/few"; cp "$WORK/one.mp3" "$WORK/few/Bench Artist - Headword.mp3"
+start_service "$WORK/few"
 ID=0123456789abcdefghijklmnopqrstuvwxyz0123
 API="http://127.0.0.1:$PORT/api/v0.2/$ID/music/search"
 count() { curl -s "$API/$1/0/1" | sed -n 's/.*total="\([0-9]*\)".*/\1/p'; }
-# Index a few real files as well, for HEAD requests.
-mkdir -p "$WORK/few"; cp "$WORK/one.mp3" "$WORK/few/Bench Artist - Headword.mp3"
-stop_service
-start_service "$WORK/few"
 TRACK=$(curl -s "$API/headword/0/1" | sed -n 's/.*<location>http:\/\/[^/]*\([^<]*\)<.*/\1/p')
 
 printf "%-34s %8s %10s %9s %9s\n" "request" "matches" "req/s" "p50" "p99"
