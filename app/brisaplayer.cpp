@@ -2,6 +2,7 @@
 #include "ui_brisaplayerclass.h"
 
 #include "emptyiconprovider.h"
+#include "musicfoldermodel.h"
 #include "searcher.h"
 #include "song.h"
 #include "songlist.h"
@@ -17,7 +18,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QFileSystemModel>
 #include <QIcon>
 #include <QLayout>
 #include <QMouseEvent>
@@ -96,16 +96,12 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
 
     ui->refineSearchHint->hide();
 
-    dirModel = new QFileSystemModel(this);
-    dirModel->setFilter(QDir::Files | QDir::Readable);
-    dirModel->setNameFilters({QStringLiteral("*.mp3")});
-    dirModel->setNameFilterDisables(false);
-    dirModel->setReadOnly(true);
+    dirModel = new MusicFolderModel(this);
     iconProvider = new EmptyIconProvider;
     dirModel->setIconProvider(iconProvider);
+    dirModel->setFolder(musicFolder);
     ui->songLibrary->setSelectionRectVisible(false);
     ui->songLibrary->setModel(dirModel);
-    ui->songLibrary->setRootIndex(dirModel->setRootPath(musicFolder));
 
     refreshTimer = new QTimer(this);
     connect(refreshTimer, &QTimer::timeout, this, &BrisaPlayer::timerTriggered);
@@ -544,10 +540,6 @@ void BrisaPlayer::openMusicDir()
 
 void BrisaPlayer::timerTriggered()
 {
-    // The model follows the folder through file-system notifications; this only catches a
-    // folder that appeared after start-up, which the model could not watch yet.
-    if (musicFolder.isEmpty() || ui->songLibrary->rootIndex().isValid())
-        return;
-    if (QFileInfo(musicFolder).isDir())
-        ui->songLibrary->setRootIndex(dirModel->setRootPath(musicFolder));
+    // Costs one stat() unless the folder changed; notifications usually got there first.
+    dirModel->refresh();
 }

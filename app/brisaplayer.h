@@ -16,7 +16,7 @@
 class QBuffer;
 class QCursor;
 class QFile;
-class QFileSystemModel;
+class MusicFolderModel;
 class QMovie;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -112,7 +112,7 @@ private:
     QList<Song *> songs;
     Ui::BrisaPlayerClass *ui = nullptr;
     QString musicFolder;
-    QFileSystemModel *dirModel = nullptr;
+    MusicFolderModel *dirModel = nullptr;
     EmptyIconProvider *iconProvider = nullptr;
     QTimer *refreshTimer = nullptr;
     QMovie *loaderMovie = nullptr;

@@ -1,0 +1,373 @@
+#include "brisaplayer.h"
+#include "song.h"
+#include "songlist.h"
+
+#include "../playback/testmp3.h"
+#include "../tracks/httptestserver.h"
+
+#include "musicfoldermodel.h"
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QNetworkAccessManager>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+ServerConfig refusedServers()
+{
+    ServerConfig config;
+    config.searchUrl = config.adsUrl = config.webUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
+    return config;
+}
+
+QStringList labelTexts(QWidget *frame)
+{
+    QStringList texts;
+    for (QLabel *label : frame->findChildren<QLabel *>())
+        texts << label->text();
+    return texts;
+}
+
+} // namespace
+
+// The window's playback: the music folder list, the transport buttons and a result track
+// streamed while it downloads. Sounds go to SDL's dummy output, which plays in real time.
+class TestWindowPlayback : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void folderListsMp3FilesOnly();
+    void folderFollowsChanges();
+    void emptyFolderTransportDoesNothing();
+    void playStartsTheFirstFileAndStops();
+    void prevAndNextWrapAround();
+    void withoutCurrentItemPrevPlaysLastNextFirst();
+    void oneFileReplays();
+    void currentItemWithoutSelectionIsTheReference();
+    void fileThatPlaysToItsEndIsFollowedByTheNext();
+    void fileStoppedByTheUserIsNotFollowed();
+    void streamPlaysWhileDownloadingAndFinishes();
+    void streamWhoseDataRanOutBeforeTheEndStillFinishes();
+    void nextDuringStreamStopsItAndPlaysAFile();
+    void newSearchStopsAStreamButNotAFile();
+
+private:
+    void makeWindow(const QStringList &files);
+    QListView *view() const
+    {
+        return window->findChild<QListView *>(QStringLiteral("songLibrary"));
+    }
+    MusicFolderModel *model() const { return qobject_cast<MusicFolderModel *>(view()->model()); }
+    int rows() const { return model()->rowCount(view()->rootIndex()); }
+    int currentRow() const { return view()->currentIndex().row(); }
+    void click(const char *button)
+    {
+        window->findChild<QPushButton *>(QLatin1String(button))->click();
+    }
+    Song *streamSong(HttpTestServer &server, const QByteArray &path);
+
+    QTemporaryDir home;
+    QString toneShort; // 0.3 s
+    QString toneLong;  // 3 s
+    QString musicFolder;
+    std::unique_ptr<BrisaPlayer> window;
+    std::unique_ptr<QNetworkAccessManager> network;
+    QList<Song *> songs;
+    int folderCount = 0;
+};
+
+void TestWindowPlayback::initTestCase()
+{
+    if (TestMp3::lamePath().isEmpty())
+        QSKIP("lame is not installed");
+    QVERIFY(home.isValid());
+    toneShort = home.filePath(QStringLiteral("short.mp3"));
+    toneLong = home.filePath(QStringLiteral("long.mp3"));
+    QVERIFY(TestMp3::makeTone(toneShort, 0.3));
+    QVERIFY(TestMp3::makeTone(toneLong, 3.0, 44100, 1, 660.0));
+    // The window asks the system for the music folder: point the XDG user dirs at ours.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
+    QDir().mkpath(home.filePath(QStringLiteral("config")));
+}
+
+void TestWindowPlayback::init()
+{
+    network = std::make_unique<QNetworkAccessManager>();
+}
+
+void TestWindowPlayback::cleanup()
+{
+    window.reset();
+    qDeleteAll(songs);
+    songs.clear();
+    network.reset();
+}
+
+void TestWindowPlayback::makeWindow(const QStringList &files)
+{
+    musicFolder = home.filePath(QStringLiteral("Music%1").arg(++folderCount));
+    QDir().mkpath(musicFolder);
+    QFile dirs(home.filePath(QStringLiteral("config/user-dirs.dirs")));
+    QVERIFY(dirs.open(QIODevice::WriteOnly));
+    dirs.write("XDG_MUSIC_DIR=\"" + QFile::encodeName(musicFolder) + "\"\n");
+    dirs.close();
+    for (const QString &name : files)
+        QVERIFY(QFile::copy(toneShort, musicFolder + QLatin1Char('/') + name));
+
+    window = std::make_unique<BrisaPlayer>(refusedServers());
+    QCOMPARE(window->musicFolderPath(), musicFolder);
+    QTRY_COMPARE(rows(), int(files.size()));
+}
+
+Song *TestWindowPlayback::streamSong(HttpTestServer &server, const QByteArray &path)
+{
+    auto *song = new Song(QStringLiteral("Tone"), QStringLiteral("Tester"),
+                          server.url(path).toString(), &musicFolder, network.get(), network.get());
+    songs << song;
+    window->noticeSong(song);
+    window->findChild<SongList *>()->addSong(song);
+    return song;
+}
+
+void TestWindowPlayback::folderListsMp3FilesOnly()
+{
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("B.MP3"), QStringLiteral("c.Mp3")});
+    QFile(musicFolder + QLatin1String("/notes.txt")).open(QIODevice::WriteOnly);
+    QFile::copy(toneShort, musicFolder + QLatin1String("/.hidden.mp3"));
+    QDir(musicFolder).mkdir(QStringLiteral("sub.mp3"));
+    QFile::copy(toneShort, musicFolder + QLatin1String("/sub.mp3/d.mp3"));
+    QTest::qWait(300);
+    QStringList names;
+    for (int r = 0; r < rows(); ++r)
+        names << model()->index(r, 0, view()->rootIndex()).data().toString();
+    QCOMPARE(names, (QStringList{QStringLiteral("a.mp3"), QStringLiteral("B.MP3"),
+                                 QStringLiteral("c.Mp3")}));
+    QVERIFY(
+        model()->index(0, 0, view()->rootIndex()).data(Qt::DecorationRole).value<QIcon>().isNull());
+}
+
+void TestWindowPlayback::folderFollowsChanges()
+{
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("c.mp3")});
+    view()->setCurrentIndex(model()->index(1, 0, view()->rootIndex()));
+    QFile::copy(toneShort, musicFolder + QLatin1String("/b.mp3"));
+    QTRY_COMPARE_WITH_TIMEOUT(rows(), 3, 500);
+    // The current item stays on its file while rows move.
+    QCOMPARE(model()->fileName(view()->currentIndex()), QStringLiteral("c.mp3"));
+    QFile::remove(musicFolder + QLatin1String("/a.mp3"));
+    QTRY_COMPARE_WITH_TIMEOUT(rows(), 2, 500);
+    QCOMPARE(model()->fileName(view()->currentIndex()), QStringLiteral("c.mp3"));
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+}
+
+void TestWindowPlayback::emptyFolderTransportDoesNothing()
+{
+    makeWindow({});
+    click("play");
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    click("next");
+    click("prev");
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    QVERIFY(!view()->currentIndex().isValid());
+}
+
+void TestWindowPlayback::playStartsTheFirstFileAndStops()
+{
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("b.mp3")});
+    click("play");
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QCOMPARE(currentRow(), 0);
+    // Play while playing only stops.
+    click("play");
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    QCOMPARE(currentRow(), 0);
+}
+
+void TestWindowPlayback::prevAndNextWrapAround()
+{
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("b.mp3"), QStringLiteral("c.mp3")});
+    view()->setCurrentIndex(model()->index(2, 0, view()->rootIndex()));
+    click("next");
+    QCOMPARE(currentRow(), 0);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    click("prev");
+    QCOMPARE(currentRow(), 2);
+    click("prev");
+    QCOMPARE(currentRow(), 1);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+}
+
+void TestWindowPlayback::withoutCurrentItemPrevPlaysLastNextFirst()
+{
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("b.mp3"), QStringLiteral("c.mp3")});
+    QVERIFY(!view()->currentIndex().isValid());
+    click("prev");
+    QCOMPARE(currentRow(), 2);
+    window.reset();
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("b.mp3")});
+    click("next");
+    QCOMPARE(currentRow(), 0);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+}
+
+void TestWindowPlayback::oneFileReplays()
+{
+    makeWindow({QStringLiteral("only.mp3")});
+    click("next");
+    QCOMPARE(currentRow(), 0);
+    click("prev");
+    QCOMPARE(currentRow(), 0);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+}
+
+void TestWindowPlayback::currentItemWithoutSelectionIsTheReference()
+{
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("b.mp3"), QStringLiteral("c.mp3")});
+    view()->setCurrentIndex(model()->index(1, 0, view()->rootIndex()));
+    view()->selectionModel()->clearSelection();
+    click("next");
+    QCOMPARE(currentRow(), 2);
+}
+
+void TestWindowPlayback::fileThatPlaysToItsEndIsFollowedByTheNext()
+{
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("b.mp3"), QStringLiteral("c.mp3")});
+    view()->setCurrentIndex(model()->index(1, 0, view()->rootIndex()));
+    window->songDoubleClicked(view()->currentIndex());
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    // 0.3 s each: b, then c, then round to a.
+    QTRY_COMPARE_WITH_TIMEOUT(currentRow(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(currentRow(), 0, 5000);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+}
+
+void TestWindowPlayback::fileStoppedByTheUserIsNotFollowed()
+{
+    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("b.mp3")});
+    click("play");
+    click("play");
+    QTest::qWait(800);
+    QCOMPARE(currentRow(), 0);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+}
+
+void TestWindowPlayback::streamPlaysWhileDownloadingAndFinishes()
+{
+    makeWindow({});
+    QFile mp3(toneShort);
+    QVERIFY(mp3.open(QIODevice::ReadOnly));
+    HttpTestServer server;
+    HttpTestServer::Reply reply;
+    reply.body = mp3.readAll();
+    reply.mode = HttpTestServer::BodyMode::Drip;
+    reply.dripSize = 512;
+    reply.dripInterval = 5;
+    server.setReply("/tone.mp3", reply);
+    Song *song = streamSong(server, "/tone.mp3");
+    SongList *list = window->findChild<SongList *>();
+
+    list->rowButton(0, 0)->click();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    QCOMPARE(window->streamedSong(), song);
+    QCOMPARE(list->rowStatusLabel(0)->text(), QStringLiteral("playing..."));
+    QTRY_COMPARE_WITH_TIMEOUT(window->currentPlayMode(), BrisaPlayer::Idle, 5000);
+    QVERIFY(!list->rowStatusLabel(0));
+    QVERIFY(labelTexts(list->rowFrame(0)).contains(QString()));
+    QVERIFY(!labelTexts(list->rowFrame(0)).contains(QStringLiteral("playing...")));
+}
+
+void TestWindowPlayback::streamWhoseDataRanOutBeforeTheEndStillFinishes()
+{
+    makeWindow({});
+    QFile mp3(toneShort);
+    QVERIFY(mp3.open(QIODevice::ReadOnly));
+    HttpTestServer server;
+    HttpTestServer::Reply reply;
+    reply.mode = HttpTestServer::BodyMode::Held;
+    reply.contentLength = false;
+    server.setReply("/tone.mp3", reply);
+    streamSong(server, "/tone.mp3");
+    SongList *list = window->findChild<SongList *>();
+
+    list->rowButton(0, 0)->click();
+    QTRY_COMPARE(server.heldCount(), 1);
+    // All the data, then a pause long enough for the sound to run dry, then the end.
+    server.push(mp3.readAll());
+    QTest::qWait(1000);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    server.finishHeld();
+    QTRY_COMPARE_WITH_TIMEOUT(window->currentPlayMode(), BrisaPlayer::Idle, 3000);
+    QVERIFY(!labelTexts(list->rowFrame(0)).contains(QStringLiteral("playing...")));
+}
+
+void TestWindowPlayback::nextDuringStreamStopsItAndPlaysAFile()
+{
+    makeWindow({QStringLiteral("a.mp3")});
+    QFile mp3(toneLong);
+    QVERIFY(mp3.open(QIODevice::ReadOnly));
+    HttpTestServer server;
+    HttpTestServer::Reply reply;
+    reply.body = mp3.readAll();
+    reply.mode = HttpTestServer::BodyMode::Drip;
+    reply.dripSize = 1024;
+    reply.dripInterval = 20;
+    server.setReply("/long.mp3", reply);
+    streamSong(server, "/long.mp3");
+    SongList *list = window->findChild<SongList *>();
+
+    list->rowButton(0, 0)->click();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    click("next");
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QVERIFY(!window->streamedSong());
+    QVERIFY(labelTexts(list->rowFrame(0)).contains(QStringLiteral("play stopped")));
+}
+
+void TestWindowPlayback::newSearchStopsAStreamButNotAFile()
+{
+    makeWindow({QStringLiteral("a.mp3")});
+    QFile mp3(toneLong);
+    QVERIFY(mp3.open(QIODevice::ReadOnly));
+    HttpTestServer server;
+    HttpTestServer::Reply reply;
+    reply.body = mp3.readAll();
+    reply.mode = HttpTestServer::BodyMode::Drip;
+    reply.dripInterval = 20;
+    server.setReply("/long.mp3", reply);
+    Song *song = streamSong(server, "/long.mp3");
+    SongList *list = window->findChild<SongList *>();
+    auto *query = window->findChild<QLineEdit *>(QStringLiteral("searchText"));
+    query->setText(QStringLiteral("anything"));
+
+    list->rowButton(0, 0)->click();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    QSignalSpy ended(song, &Song::endPlay);
+    window->searchButtonClicked();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    QVERIFY(!window->streamedSong());
+    // The list is emptied at once: no row points at a track the search is about to delete.
+    QCOMPARE(list->rowCount(), 0);
+    QTRY_VERIFY(window->findChild<QLineEdit *>(QStringLiteral("searchText"))->isEnabled());
+    QCOMPARE(ended.count(), 0);
+
+    click("play");
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    window->searchButtonClicked();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+}
+
+QTEST_MAIN(TestWindowPlayback)
+#include "tst_windowplayback.moc"
