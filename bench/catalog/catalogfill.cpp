@@ -16,8 +16,8 @@ namespace {
 std::vector<std::string> makeVocabulary()
 {
     // Syllables avoid the first letters of the marker words (a, h, r, z).
-    static const char *const syllables[] = {"ba", "de", "fi", "go", "ku", "lo",
-                                            "me", "ni", "po", "su", "ti", "ve"};
+    static const char *const syllables[]
+        = {"ba", "de", "fi", "go", "ku", "lo", "me", "ni", "po", "su", "ti", "ve"};
     std::vector<std::string> words;
     for (const char *a : syllables) {
         for (const char *b : syllables) {
@@ -87,8 +87,8 @@ int main(int argc, char **argv)
         }
     }
     writer.commit();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("filled %ld synthetic tracks in %.1f s (%.0f rows/s)\n", count, seconds,
                 double(count) / seconds);
     return 0;
