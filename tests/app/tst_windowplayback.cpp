@@ -3,7 +3,7 @@
 #include "songlist.h"
 
 #include "../playback/testmp3.h"
-#include "../tracks/httptestserver.h"
+#include "httptestserver.h"
 
 #include "musicfoldermodel.h"
 #include <QDir>
