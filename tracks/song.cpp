@@ -197,16 +197,22 @@ void Song::failCheck()
     emit validation(true);
 }
 
-void Song::releaseCheck()
+void Song::releaseReply(QPointer<QNetworkReply> &slot)
 {
-    QNetworkReply *reply = checkReply;
-    checkReply = nullptr;
+    QNetworkReply *reply = slot;
+    slot = nullptr;
     if (!reply)
         return;
+    // Disconnected first: abort() reports finished() before it returns.
     disconnect(reply, nullptr, this, nullptr);
     if (reply->isRunning())
         reply->abort();
     reply->deleteLater();
+}
+
+void Song::releaseCheck()
+{
+    releaseReply(checkReply);
 }
 
 void Song::startTransfer(bool intoMusicFolder)
@@ -260,14 +266,7 @@ void Song::startTransfer(bool intoMusicFolder)
 
 void Song::releaseTransfer()
 {
-    QNetworkReply *reply = transfer;
-    transfer = nullptr;
-    if (!reply)
-        return;
-    disconnect(reply, nullptr, this, nullptr);
-    if (reply->isRunning())
-        reply->abort();
-    reply->deleteLater();
+    releaseReply(transfer);
 }
 
 void Song::retireTransferFile()

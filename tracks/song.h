@@ -78,6 +78,7 @@ private slots:
 
 private:
     void failCheck();
+    void releaseReply(QPointer<QNetworkReply> &slot);
     void releaseCheck();
     void startTransfer(bool intoMusicFolder);
     void releaseTransfer();
