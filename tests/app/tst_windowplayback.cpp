@@ -28,6 +28,22 @@ ServerConfig refusedServers()
     return config;
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+HttpTestServer::Reply dripped(const QByteArray &body, int chunk, int interval)
+{
+    HttpTestServer::Reply reply;
+    reply.body = body;
+    reply.mode = HttpTestServer::BodyMode::Drip;
+    reply.dripSize = chunk;
+    reply.dripInterval = interval;
+    return reply;
+}
+
 QStringList labelTexts(QWidget *frame)
 {
     QStringList texts;
@@ -267,15 +283,8 @@ void TestWindowPlayback::fileStoppedByTheUserIsNotFollowed()
 void TestWindowPlayback::streamPlaysWhileDownloadingAndFinishes()
 {
     makeWindow({});
-    QFile mp3(toneShort);
-    QVERIFY(mp3.open(QIODevice::ReadOnly));
     HttpTestServer server;
-    HttpTestServer::Reply reply;
-    reply.body = mp3.readAll();
-    reply.mode = HttpTestServer::BodyMode::Drip;
-    reply.dripSize = 512;
-    reply.dripInterval = 5;
-    server.setReply("/tone.mp3", reply);
+    server.setReply("/tone.mp3", dripped(readFile(toneShort), 512, 5));
     Song *song = streamSong(server, "/tone.mp3");
     SongList *list = window->findChild<SongList *>();
 
@@ -292,8 +301,6 @@ void TestWindowPlayback::streamPlaysWhileDownloadingAndFinishes()
 void TestWindowPlayback::streamWhoseDataRanOutBeforeTheEndStillFinishes()
 {
     makeWindow({});
-    QFile mp3(toneShort);
-    QVERIFY(mp3.open(QIODevice::ReadOnly));
     HttpTestServer server;
     HttpTestServer::Reply reply;
     reply.mode = HttpTestServer::BodyMode::Held;
@@ -305,7 +312,7 @@ void TestWindowPlayback::streamWhoseDataRanOutBeforeTheEndStillFinishes()
     list->rowButton(0, 0)->click();
     QTRY_COMPARE(server.heldCount(), 1);
     // All the data, then a pause long enough for the sound to run dry, then the end.
-    server.push(mp3.readAll());
+    server.push(readFile(toneShort));
     QTest::qWait(1000);
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
     server.finishHeld();
@@ -316,15 +323,8 @@ void TestWindowPlayback::streamWhoseDataRanOutBeforeTheEndStillFinishes()
 void TestWindowPlayback::nextDuringStreamStopsItAndPlaysAFile()
 {
     makeWindow({QStringLiteral("a.mp3")});
-    QFile mp3(toneLong);
-    QVERIFY(mp3.open(QIODevice::ReadOnly));
     HttpTestServer server;
-    HttpTestServer::Reply reply;
-    reply.body = mp3.readAll();
-    reply.mode = HttpTestServer::BodyMode::Drip;
-    reply.dripSize = 1024;
-    reply.dripInterval = 20;
-    server.setReply("/long.mp3", reply);
+    server.setReply("/long.mp3", dripped(readFile(toneLong), 1024, 20));
     streamSong(server, "/long.mp3");
     SongList *list = window->findChild<SongList *>();
 
@@ -339,14 +339,8 @@ void TestWindowPlayback::nextDuringStreamStopsItAndPlaysAFile()
 void TestWindowPlayback::newSearchStopsAStreamButNotAFile()
 {
     makeWindow({QStringLiteral("a.mp3")});
-    QFile mp3(toneLong);
-    QVERIFY(mp3.open(QIODevice::ReadOnly));
     HttpTestServer server;
-    HttpTestServer::Reply reply;
-    reply.body = mp3.readAll();
-    reply.mode = HttpTestServer::BodyMode::Drip;
-    reply.dripInterval = 20;
-    server.setReply("/long.mp3", reply);
+    server.setReply("/long.mp3", dripped(readFile(toneLong), 1024, 20));
     Song *song = streamSong(server, "/long.mp3");
     SongList *list = window->findChild<SongList *>();
     auto *query = window->findChild<QLineEdit *>(QStringLiteral("searchText"));
