@@ -1,10 +1,8 @@
 #include "searcher.h"
 
 #include "song.h"
+#include "xspfpage.h"
 
-#include <QDomDocument>
-#include <QDomElement>
-#include <QDomNodeList>
 #include <QMovie>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -27,13 +25,6 @@ bool isHttpStatusError(const QNetworkReply *reply)
             && code <= QNetworkReply::UnknownContentError)
            || (code >= QNetworkReply::InternalServerError
                && code <= QNetworkReply::UnknownServerError);
-}
-
-int decimalAttribute(const QDomElement &element, const QString &name)
-{
-    bool ok = false;
-    const int value = element.attribute(name).toInt(&ok, 10);
-    return ok ? value : 0;
 }
 
 } // namespace
@@ -77,9 +68,7 @@ QUrl Searcher::requestUrl(int start) const
 
 QString Searcher::decodeValue(const QString &value)
 {
-    QString text = value;
-    text.replace(QStringLiteral("\\x"), QStringLiteral("%"));
-    return QUrl::fromPercentEncoding(text.toUtf8());
+    return XspfPage::decodeValue(value);
 }
 
 void Searcher::newSearch(QString *currentQuery)
@@ -198,20 +187,23 @@ void Searcher::searchDone(bool error)
         return;
     }
 
-    QDomDocument document;
-    if (replyTooLarge || !document.setContent(replyBuffer, false)) {
+    if (replyTooLarge) {
+        failureEnd(newsText());
+        return;
+    }
+    const XspfPage page = XspfPage::parse(replyBuffer, PageSize);
+    if (!page.isDocument()) {
         failureEnd(newsText());
         return;
     }
     replyBuffer.clear();
     replyBuffer.squeeze();
 
-    const QDomElement root = document.documentElement();
-    if (root.tagName() == QLatin1String("root")) {
+    if (page.rootName() == QLatin1String("root")) {
         failureEnd(newsText());
         return;
     }
-    if (root.tagName() != QLatin1String("playlist")) {
+    if (page.rootName() != QLatin1String("playlist")) {
         failureEnd(newsText());
         return;
     }
@@ -221,30 +213,21 @@ void Searcher::searchDone(bool error)
         m_acceptedCount = 0;
         m_reportedCount = 0;
     }
-    m_total = decimalAttribute(root, QStringLiteral("total"));
-    pageStart = decimalAttribute(root, QStringLiteral("start"));
-    pageEnd = decimalAttribute(root, QStringLiteral("end"));
-    m_nextStart = decimalAttribute(root, QStringLiteral("next"));
-    prevStart = decimalAttribute(root, QStringLiteral("prev"));
-    // The positions come from the reply, not from its track elements: a page claiming more
-    // than it was asked for would otherwise make that many empty tracks.
-    const int count = int(qBound(qint64(0), qint64(pageEnd) - pageStart + 1, qint64(PageSize)));
-    m_expectedCount += count;
+    m_total = page.total();
+    pageStart = page.start();
+    pageEnd = page.end();
+    m_nextStart = page.next();
+    prevStart = page.prev();
+    m_expectedCount += page.count();
 
     if (m_total == 0) {
         failureEnd(tr("search returned no results!"));
         return;
     }
 
-    const QDomNodeList tracks = root.elementsByTagName(QStringLiteral("track"));
-    for (int i = 0; i < count; ++i) {
-        const QDomElement track = i < tracks.size() ? tracks.at(i).toElement() : QDomElement();
-        const QString title = decodeValue(track.firstChildElement(QStringLiteral("title")).text());
-        const QString creator
-            = decodeValue(track.firstChildElement(QStringLiteral("creator")).text());
-        const QString location
-            = decodeValue(track.firstChildElement(QStringLiteral("location")).text());
-        auto *song = new Song(title, creator, location, musicFolder, network, transferNetwork);
+    for (const XspfPage::Track &track : page.tracks()) {
+        auto *song = new Song(track.title, track.creator, track.location, musicFolder, network,
+                              transferNetwork);
         connect(song, &Song::validation, this, &Searcher::validation);
         songs->append(song);
     }
