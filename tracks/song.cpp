@@ -145,6 +145,17 @@ QString Song::cleanFileName(QString name)
     return name;
 }
 
+QString Song::musicFileName(const QString &creator, const QString &title)
+{
+    QString name;
+    if (!creator.isEmpty())
+        name = cleanFileName(creator) + QLatin1String(" - ");
+    name += cleanFileName(title) + QLatin1String(".mp3");
+    if (name.contains(QChar(0)) || QFile::encodeName(name).size() > MaxNameBytes)
+        return QString();
+    return name;
+}
+
 QNetworkRequest Song::trackRequest(const QUrl &url)
 {
     QUrl target;
@@ -382,11 +393,8 @@ int Song::saveToMusicFolder()
 {
     if (!transferFile || writeFailed || !musicFolder || musicFolder->isEmpty())
         return BadFilename;
-    QString name;
-    if (!m_creator.isEmpty())
-        name = cleanFileName(m_creator) + QLatin1String(" - ");
-    name += cleanFileName(m_title) + QLatin1String(".mp3");
-    if (name.contains(QChar(0)) || name.toUtf8().size() > MaxNameBytes)
+    const QString name = musicFileName(m_creator, m_title);
+    if (name.isEmpty())
         return BadFilename;
     const QString target = *musicFolder + QLatin1Char('/') + name;
 

@@ -53,6 +53,10 @@ public:
 
     // The file name rules for a creator or title: \ ? ! * removed, / and : to -, " ' | to blank.
     static QString cleanFileName(QString name);
+    // The name a download is saved under in the music folder: the cleaned creator and " - "
+    // (when the creator is not empty), the cleaned title, ".mp3". Empty when the file system
+    // cannot take the name (a NUL character, longer than 255 bytes).
+    static QString musicFileName(const QString &creator, const QString &title);
     // The request for a track location: path percent-encoded, query and fragment dropped,
     // the location's own host, scheme and port.
     static QNetworkRequest trackRequest(const QUrl &url);
