@@ -58,7 +58,7 @@ AudioDevice::AudioDevice()
 
 std::shared_ptr<AudioDevice> AudioDevice::open()
 {
-    std::lock_guard<std::mutex> sdlGuard(sdlAudioLock());
+    std::unique_lock<std::mutex> sdlGuard(sdlAudioLock());
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Larkspin", SDL_HINT_DEFAULT);
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
@@ -77,6 +77,7 @@ std::shared_ptr<AudioDevice> AudioDevice::open()
     if (device->m_id == 0) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         device->m_initialised = false;
+        sdlGuard.unlock(); // the destructor takes it
         return nullptr;
     }
     // Allocated before the device starts, so that it never changes while the callback runs.

@@ -412,6 +412,10 @@ void TestOutputStream::failsWithoutDevice()
 {
     qputenv("SDL_AUDIODRIVER", "no-such-driver");
     QVERIFY(!AudioDevice::open());
+    // Without a sound card the driver starts but no device opens; with one, it opens. Either
+    // way the call returns.
+    qputenv("SDL_AUDIODRIVER", "alsa");
+    AudioDevice::open();
     qputenv("SDL_AUDIODRIVER", "disk");
     QVERIFY(AudioDevice::open());
 }
