@@ -1,0 +1,390 @@
+// One user's journey through the real window against the real catalogue service: search, play a
+// result while it downloads, save another into the music folder, walk the folder with the
+// transport buttons, and start a new search while a track streams. Sounds go to SDL's disk
+// driver (16-bit stereo at 44100 Hz, as the device asks for), so what reached the output can be
+// read back and checked for the tone of the track that was meant to play.
+#include "brisaplayer.h"
+#include "song.h"
+#include "songlist.h"
+
+#include "../playback/testmp3.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBox>
+
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct Tone
+{
+    QString file;
+    QString title;
+    QString creator;
+    double seconds;
+    double frequency;
+};
+
+// The library the service indexes. Every track has a tone of its own.
+const Tone alpha{QStringLiteral("alpha.mp3"), QStringLiteral("Larkword Alpha"),
+                 QStringLiteral("Tone Maker"), 1.5, 440};
+const Tone saved{QStringLiteral("saved.mp3"), QStringLiteral("Larkword: What? Now!"),
+                 QStringLiteral("AC/DC: Tribute"), 1.0, 660};
+const Tone longTone{QStringLiteral("long.mp3"), QStringLiteral("Larkword Long"),
+                    QStringLiteral("Tone Maker"), 12.0, 550};
+const QString savedName = QStringLiteral("AC-DC- Tribute - Larkword- What Now.mp3");
+
+// Files already in the music folder; they sort before the saved track.
+const Tone low{QStringLiteral("01 low.mp3"), {}, {}, 3.0, 300};
+const Tone high{QStringLiteral("02 high.mp3"), {}, {}, 3.0, 1500};
+
+// Track transfers crawl at 16 kB/s: the long track is still arriving seconds after it started.
+constexpr int throttleKBps = 16;
+constexpr int frameRate = 44100;
+
+std::vector<int16_t> deviceOutput(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray raw = file.readAll();
+    std::vector<int16_t> samples(size_t(raw.size()) / 2);
+    std::memcpy(samples.data(), raw.constData(), samples.size() * 2);
+    return TestMp3::withoutSilentFrames(samples);
+}
+
+size_t soundFrames(const QString &path)
+{
+    return deviceOutput(path).size() / 2;
+}
+
+} // namespace
+
+class TestJourney : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void searchListsTheLibrary();
+    void playSongStreamsThatTrackToTheOutput();
+    void downloadSavesTheServedFileUnderItsCleanName();
+    void previousAndNextPlayFolderFiles();
+    void newSearchWhileStreamingStopsTheStream();
+
+private:
+    bool startService();
+    QByteArray serviceLog() const;
+    QString nextOutput();
+    void makeTone(const QString &folder, const Tone &tone);
+    void search(const QString &query);
+    int rowOf(const QString &title) const;
+    QStringList libraryNames() const;
+    QString libraryCurrent() const;
+    void click(const char *button) { window->findChild<QPushButton *>(button)->click(); }
+
+    QTemporaryDir home;
+    QString library;
+    QString musicFolder;
+    QProcess service;
+    quint16 port = 0;
+    std::unique_ptr<BrisaPlayer> window;
+    SongList *list = nullptr;
+    QListView *folderView = nullptr;
+    QLineEdit *query = nullptr;
+    int outputs = 0;
+};
+
+void TestJourney::initTestCase()
+{
+    if (TestMp3::lamePath().isEmpty())
+        QSKIP("lame is not installed");
+    QCOMPARE(qgetenv("SDL_AUDIODRIVER"), QByteArray("disk"));
+    qunsetenv("SDL_DISKAUDIODELAY"); // real time: the stream has to keep ahead of the player
+    QVERIFY(home.isValid());
+
+    library = home.filePath(QStringLiteral("library"));
+    musicFolder = home.filePath(QStringLiteral("Music"));
+    QVERIFY(QDir().mkpath(library));
+    QVERIFY(QDir().mkpath(musicFolder));
+    for (const Tone &tone : {alpha, saved, longTone})
+        makeTone(library, tone);
+    for (const Tone &tone : {low, high})
+        makeTone(musicFolder, tone);
+
+    // The window asks the system for the music folder: the XDG user dirs name ours.
+    const QString config = home.filePath(QStringLiteral("config"));
+    QVERIFY(QDir().mkpath(config));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+    QFile dirs(config + QLatin1String("/user-dirs.dirs"));
+    QVERIFY(dirs.open(QIODevice::WriteOnly));
+    dirs.write("XDG_MUSIC_DIR=\"" + QFile::encodeName(musicFolder) + "\"\n");
+    dirs.close();
+
+    QVERIFY2(startService(), serviceLog().constData());
+
+    ServerConfig servers;
+    servers.searchUrl = servers.adsUrl = servers.webUrl
+        = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
+    qputenv("SDL_DISKAUDIOFILE", QFile::encodeName(nextOutput()));
+    window = std::make_unique<BrisaPlayer>(servers);
+    QCOMPARE(window->musicFolderPath(), musicFolder);
+    list = window->findChild<SongList *>();
+    folderView = window->findChild<QListView *>(QStringLiteral("songLibrary"));
+    query = window->findChild<QLineEdit *>(QStringLiteral("searchText"));
+    QVERIFY(list && folderView && query);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTRY_COMPARE(libraryNames(), (QStringList{low.file, high.file}));
+}
+
+void TestJourney::cleanupTestCase()
+{
+    window.reset();
+    if (service.state() != QProcess::NotRunning) {
+        ::kill(pid_t(service.processId()), SIGTERM);
+        if (!service.waitForFinished(5000))
+            service.kill();
+    }
+}
+
+void TestJourney::makeTone(const QString &folder, const Tone &tone)
+{
+    QStringList tags;
+    if (!tone.title.isEmpty()) {
+        tags << QStringLiteral("--add-id3v2") << QStringLiteral("--tt") << tone.title
+             << QStringLiteral("--ta") << tone.creator;
+    }
+    QVERIFY(TestMp3::makeTone(folder + QLatin1Char('/') + tone.file, tone.seconds, frameRate, 1,
+                              tone.frequency, tags));
+}
+
+bool TestJourney::startService()
+{
+    const QString portFile = home.filePath(QStringLiteral("port"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+    service.setProcessEnvironment(environment);
+    service.setStandardErrorFile(home.filePath(QStringLiteral("service.log")));
+    service.start(QStringLiteral(LARKSPIN_CATALOG_BIN),
+                  {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                   QStringLiteral("--db"), home.filePath(QStringLiteral("index.sqlite")),
+                   QStringLiteral("--port-file"), portFile, QStringLiteral("--throttle"),
+                   QString::number(throttleKBps), library});
+    if (!service.waitForStarted(10000))
+        return false;
+    // The port file is written once the library is indexed and the service listens.
+    const bool listening = QTest::qWaitFor(
+        [&] { return QFile::exists(portFile) || service.state() != QProcess::Running; }, 30000);
+    QFile file(portFile);
+    if (!listening || !file.open(QIODevice::ReadOnly))
+        return false;
+    port = quint16(file.readAll().trimmed().toUInt());
+    return port != 0;
+}
+
+QByteArray TestJourney::serviceLog() const
+{
+    QFile file(home.filePath(QStringLiteral("service.log")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every audio device truncates SDL_DISKAUDIOFILE when it opens; each playback gets a file of
+// its own, named before the click that opens its device.
+QString TestJourney::nextOutput()
+{
+    const QString path = home.filePath(QStringLiteral("output-%1.raw").arg(++outputs));
+    qputenv("SDL_DISKAUDIOFILE", QFile::encodeName(path));
+    return path;
+}
+
+void TestJourney::search(const QString &text)
+{
+    query->setFocus();
+    query->selectAll();
+    QTest::keyClicks(query, text);
+    QCOMPARE(query->text(), text);
+    QTest::keyClick(query, Qt::Key_Return);
+}
+
+int TestJourney::rowOf(const QString &title) const
+{
+    for (int row = 0; row < list->rowCount(); ++row) {
+        if (list->textLabel(row, 0)->text() == title)
+            return row;
+    }
+    return -1;
+}
+
+QStringList TestJourney::libraryNames() const
+{
+    QStringList names;
+    const QModelIndex root = folderView->rootIndex();
+    for (int row = 0; row < folderView->model()->rowCount(root); ++row)
+        names << folderView->model()->index(row, 0, root).data().toString();
+    return names;
+}
+
+QString TestJourney::libraryCurrent() const
+{
+    return folderView->currentIndex().data().toString();
+}
+
+void TestJourney::searchListsTheLibrary()
+{
+    search(QStringLiteral("larkword"));
+    QVERIFY(!query->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 3, 15000);
+    QVERIFY(query->isEnabled());
+    QCOMPARE(window->findChild<QToolBox *>(QStringLiteral("content"))->currentIndex(), 1);
+    QCOMPARE(window->findChild<QLabel *>(QStringLiteral("resultCountLabel"))->text(),
+             QStringLiteral("Available songs: 3 of 3"));
+    for (const Tone &tone : {alpha, saved, longTone}) {
+        const int row = rowOf(tone.title);
+        QVERIFY2(row >= 0, qPrintable(tone.title));
+        QCOMPARE(list->textLabel(row, 1)->text(), tone.creator);
+    }
+    // One search request and one availability check per track reached the service.
+    QTRY_VERIFY(serviceLog().count("HEAD /tracks/") == 3);
+    QCOMPARE(serviceLog().count("GET /api/v0.2/"), 1);
+    QVERIFY(serviceLog().contains("/music/search/larkword/0/50 200"));
+}
+
+void TestJourney::playSongStreamsThatTrackToTheOutput()
+{
+    const int row = rowOf(alpha.title);
+    QVERIFY(row >= 0);
+    const QString output = nextOutput();
+    list->rowButton(row, 0)->click();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    QCOMPARE(window->streamedSong(), list->song(row));
+    QCOMPARE(list->rowStatusLabel(row)->text(), QStringLiteral("playing..."));
+    nextOutput();
+
+    QTRY_COMPARE_WITH_TIMEOUT(window->currentPlayMode(), BrisaPlayer::Idle, 20000);
+    QVERIFY(!list->rowStatusLabel(row));
+    QTRY_VERIFY(serviceLog().contains("GET /tracks/"));
+
+    // The whole track, at the volume slider's 80 %, in the device's 16-bit stereo.
+    int rate = 0;
+    const size_t expected
+        = TestMp3::decodeWhole(library + QLatin1Char('/') + alpha.file, &rate).size() / 2;
+    QCOMPARE(rate, frameRate);
+    const std::vector<int16_t> played = deviceOutput(output);
+    const size_t frames = played.size() / 2;
+    QVERIFY2(frames >= expected * 95 / 100 && frames <= expected * 101 / 100,
+             qPrintable(QStringLiteral("%1 of %2 frames").arg(frames).arg(expected)));
+    QCOMPARE(TestMp3::dominantFrequency(played, frameRate), alpha.frequency);
+    int peak = 0;
+    for (const int16_t sample : played)
+        peak = qMax(peak, qAbs(int(sample)));
+    QVERIFY2(peak > 12000 * 0.7 && peak < 12000 * 0.9, qPrintable(QString::number(peak)));
+}
+
+void TestJourney::downloadSavesTheServedFileUnderItsCleanName()
+{
+    const int row = rowOf(saved.title);
+    QVERIFY(row >= 0);
+    QSignalSpy ready(list->song(row), &Song::downloadReady);
+    list->rowButton(row, 1)->click();
+    QCOMPARE(list->rowStatusLabel(row)->text(), QStringLiteral("downloading"));
+    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
+    QCOMPARE(ready.first().at(1).toInt(), int(Song::Downloaded));
+
+    // Listed on the "My Music" page within half a second, give or take a busy machine.
+    QTRY_VERIFY_WITH_TIMEOUT(libraryNames().contains(savedName), 750);
+    QCOMPARE(libraryNames(), (QStringList{low.file, high.file, savedName}));
+
+    QStringList rowTexts;
+    for (QLabel *label : list->rowFrame(row)->findChildren<QLabel *>())
+        rowTexts << label->text();
+    QVERIFY(rowTexts.contains(QStringLiteral("downloaded")));
+
+    QFile served(library + QLatin1Char('/') + saved.file);
+    QFile kept(musicFolder + QLatin1Char('/') + savedName);
+    QVERIFY(served.open(QIODevice::ReadOnly));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QVERIFY(served.size() > 4000);
+    QVERIFY(served.readAll() == kept.readAll());
+    // Nothing else was left in the folder on the way.
+    QCOMPARE(QDir(musicFolder).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+             (QStringList{low.file, high.file, savedName}));
+}
+
+void TestJourney::previousAndNextPlayFolderFiles()
+{
+    QVERIFY(!folderView->currentIndex().isValid());
+    const struct
+    {
+        const char *button;
+        const Tone &tone;
+    } steps[] = {
+        {"next", low},
+        {"next", high},
+        {"prev", low},
+        {"prev", saved}, // round to the last file: the one just saved
+    };
+    const Tone savedInFolder{savedName, {}, {}, saved.seconds, saved.frequency};
+    for (const auto &step : steps) {
+        const Tone &tone = &step.tone == &saved ? savedInFolder : step.tone;
+        const QString output = nextOutput();
+        click(step.button);
+        // The device is open now; whatever opens next writes elsewhere.
+        nextOutput();
+        QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+        QCOMPARE(libraryCurrent(), tone.file);
+        QTRY_VERIFY_WITH_TIMEOUT(soundFrames(output) >= frameRate / 2, 10000);
+        QCOMPARE(TestMp3::dominantFrequency(deviceOutput(output), frameRate), tone.frequency);
+    }
+    click("play");
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+}
+
+void TestJourney::newSearchWhileStreamingStopsTheStream()
+{
+    const int row = rowOf(longTone.title);
+    QVERIFY(row >= 0);
+    const QString output = nextOutput();
+    list->rowButton(row, 0)->click();
+    nextOutput();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    QTRY_VERIFY_WITH_TIMEOUT(soundFrames(output) >= frameRate / 4, 10000);
+    QCOMPARE(TestMp3::dominantFrequency(deviceOutput(output), frameRate), longTone.frequency);
+    // Far from the end: the transfer of 12 s of sound takes seconds at the throttled rate.
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+
+    search(QStringLiteral("tone maker"));
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    QVERIFY(!window->streamedSong());
+    // The row was marked "play stopped" and the old listing taken down with it at once, so
+    // that no row outlives the tracks the search deletes.
+    QCOMPARE(list->rowCount(), 0);
+    const size_t stoppedAt = soundFrames(output);
+
+    QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 2, 15000);
+    QVERIFY(rowOf(alpha.title) >= 0);
+    QVERIFY(rowOf(longTone.title) >= 0);
+    QVERIFY(query->isEnabled());
+    QCOMPARE(window->findChild<QLabel *>(QStringLiteral("searchErrorLabel"))->text(), QString());
+    // The old sound fell silent (one device buffer may still have been on its way).
+    QTest::qWait(300);
+    QVERIFY(soundFrames(output) <= stoppedAt + 2048);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+}
+
+QTEST_MAIN(TestJourney)
+#include "tst_journey.moc"
