@@ -140,6 +140,14 @@ std::string TextCodec::escapeValue(std::string_view text)
             ++i;
             continue;
         }
+        // U+FFFE and U+FFFF are no XML characters either: a reader rejects the whole page.
+        if (length == 3 && c == 0xEF && static_cast<unsigned char>(text[i + 1]) == 0xBF
+            && static_cast<unsigned char>(text[i + 2]) >= 0xBE) {
+            for (size_t k = 0; k < length; ++k)
+                appendPercent(out, static_cast<unsigned char>(text[i + k]));
+            i += length;
+            continue;
+        }
         out.append(text.substr(i, length));
         i += length;
     }
