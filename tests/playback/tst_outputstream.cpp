@@ -29,6 +29,7 @@ private slots:
     void playsWholeTrack();
     void resumesGrowingFile_data();
     void resumesGrowingFile();
+    void resumesWhileWriterAppends();
     void reportsEachStopOnce();
     void scalesByVolume();
     void survivesBadData_data();
@@ -206,6 +207,54 @@ void TestOutputStream::resumesGrowingFile()
         }
         QCOMPARE(recorder->streamsEnded(), plays);
         QCOMPARE(stream->framesPlayed(), expected.size() / 2);
+    }
+    QCOMPARE(recorder->stopsCalled(), 0);
+    QVERIFY(devicesOutput() == TestMp3::withoutSilentFrames(expected));
+}
+
+// The way the window uses it: a transfer appends to the file on one thread while the sound
+// plays, and every stop for lack of data is answered with play() from the stop callback.
+void TestOutputStream::resumesWhileWriterAppends()
+{
+    const QString path = tone(QStringLiteral("writer"), 1.5);
+    QVERIFY(!path.isEmpty());
+    const QByteArray content = TestMp3::id3v2Tag(3000) + contents(path);
+    const QString complete = newFile(QStringLiteral("complete.mp3"), content);
+    const std::vector<int16_t> expected = TestMp3::decodeWhole(complete);
+
+    auto recorder = std::make_shared<StopRecorder>();
+    {
+        const QString growing = newFile(QStringLiteral("growing"));
+        auto device = AudioDevice::open();
+        QVERIFY(device);
+        device->registerCallback(recorder);
+        auto stream = OutputStream::open(device, source(growing), true);
+        QVERIFY(stream);
+        std::atomic<bool> keepPlaying{true};
+        OutputStream *sound = stream.get();
+        recorder->setHook([&keepPlaying, sound](audio::StopReason reason) {
+            if (reason == audio::StopReason::STREAM_ENDED && keepPlaying)
+                sound->play();
+        });
+        stream->play();
+        std::thread writer([&] {
+            QFile file(growing);
+            if (!file.open(QIODevice::Append))
+                return;
+            for (qsizetype at = 0; at < content.size(); at += 1500) {
+                file.write(content.mid(at, 1500));
+                file.flush();
+                std::this_thread::sleep_for(2ms);
+            }
+        });
+        writer.join();
+        QTRY_COMPARE_WITH_TIMEOUT(stream->framesPlayed(), expected.size() / 2, 10000);
+        keepPlaying = false;
+        const int ends = recorder->streamsEnded();
+        stream->play();
+        QVERIFY(recorder->waitForStreamsEnded(ends + 1, 5s));
+        recorder->setHook({});
+        QVERIFY(recorder->streamsEnded() > 1);
     }
     QCOMPARE(recorder->stopsCalled(), 0);
     QVERIFY(devicesOutput() == TestMp3::withoutSilentFrames(expected));
