@@ -16,8 +16,9 @@ class OutputStream;
 // the hardware wants something else). It mixes the sounds opened on it and reports their stops
 // to the registered callbacks on a notifier thread of its own.
 //
-// Every sound keeps its device alive, so handles may be released in any order. Release them on
-// the thread that opened them.
+// Every sound keeps its device alive, so handles may be released in any order and on any
+// thread, a stop callback included. Releasing the last one closes the device and waits for a
+// running stop callback to return.
 class AudioDevice
 {
 public:
