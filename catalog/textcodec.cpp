@@ -127,6 +127,11 @@ std::string TextCodec::escapeValue(std::string_view text)
 {
     std::string out;
     out.reserve(text.size() + 8);
+    // XML readers drop text that is nothing but blanks; an escaped first blank keeps it.
+    if (!text.empty() && text.find_first_not_of(' ') == std::string_view::npos) {
+        appendPercent(out, ' ');
+        text.remove_prefix(1);
+    }
     for (size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '%' || c == '\\' || c < 0x20 || c == 0x7F) {
