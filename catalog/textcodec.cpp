@@ -178,7 +178,8 @@ std::string TextCodec::slug(std::string_view text)
             pendingDash = !out.empty();
             return;
         }
-        if (out.size() >= 60)
+        // The joining '-' counts towards the 60 as well.
+        if (out.size() + (pendingDash ? 2 : 1) > 60)
             return;
         if (pendingDash) {
             out += '-';
