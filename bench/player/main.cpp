@@ -1,7 +1,8 @@
 // The window's playback as the user meets it, against the catalogue service on loopback with
 // track transfers throttled (256 kB/s unless told otherwise):
-//  - time from a click on "Play Song" to the first sample handed to the output, taken from
-//    SDL's disk driver, which writes every buffer it is handed to a file;
+//  - time from a click on "Play Song" to the first sample of the track handed to the output
+//    (the first one that is not silence), read back from SDL's disk driver, which writes
+//    every buffer it is handed to a file;
 //  - processor time of the whole process while the track plays (SDL's dummy driver, which
 //    plays in real time), during the transfer and after it, and the peak resident memory;
 //  - processor time of the idle window with 10,000 files in the music folder.
@@ -638,7 +639,7 @@ int main(int argc, char **argv)
             << QString::number(double(idle.switches) / idleSeconds, 'f', 1) << " context switches/s"
             << Qt::endl;
     };
-    idleLine("search page shown", searchPage);
+    idleLine("as started (search page, search field focused)", searchPage);
     idleLine("\"My Music\" page shown", libraryPage);
     out << "peak RSS of the whole run: " << QString::number(finalHwm / 1024.0, 'f', 1) << " MiB"
         << Qt::endl;
