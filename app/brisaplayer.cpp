@@ -306,8 +306,8 @@ void BrisaPlayer::searchButtonClicked()
     currentQuery = QString::fromLatin1(QUrl::toPercentEncoding(ui->searchText->text()));
     if (playMode == PlayingStream)
         stopCurrent();
-    // newSearch deletes the tracks the rows point at: no row may outlive them.
-    songList->empty();
+    // The rows stay until the new listing arrives; they hold their tracks guarded, so a click
+    // on a row whose track newSearch deletes does nothing.
     searcher->newSearch(&currentQuery);
 }
 
@@ -418,7 +418,11 @@ void BrisaPlayer::soundStopped(bool stopCalled, quint64 generation)
         finishStreamTrack();
         return;
     }
-    if (playMode == PlayingFile)
+    if (playMode != PlayingFile)
+        return;
+    if (dirModel->rowCount() == 0)
+        stopOutput(); // the folder emptied while the file played: nothing to go on with
+    else
         emit requestNext();
 }
 

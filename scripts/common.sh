@@ -29,10 +29,13 @@ install_missing() {
     fi
 }
 
-# build DIR BUILD_TYPE [cmake options...]
+# build DIR BUILD_TYPE [cmake options...] [-- targets...]
 build() {
     local dir=$1 type=$2
     shift 2
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
-    cmake --build "$dir" -j"$(nproc)"
+    local options=() targets=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1"); shift; done
+    [ $# -gt 0 ] && shift && targets=(--target "$@")
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "${options[@]}" >/dev/null
+    cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
 }
