@@ -8,6 +8,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTime>
+#include <QTimer>
 #include <QWidget>
 
 #include <cstdlib>
@@ -40,7 +41,16 @@ Searcher::Searcher(QList<Song *> *songs, QWidget *searchingLabel, QMovie *loader
     , network(network)
     , transferNetwork(transferNetwork)
     , serviceUrl(serviceUrl)
-{}
+    , deadline(new QTimer(this))
+{
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, this, [this] {
+        if (!reply)
+            return;
+        replyOverdue = true;
+        reply->abort(); // finishes the reply through replyFinished() at once
+    });
+}
 
 Searcher::~Searcher()
 {
@@ -111,10 +121,13 @@ void Searcher::search(int start)
     reply = network->get(request);
     connect(reply, &QNetworkReply::readyRead, this, &Searcher::replyDataArrived);
     connect(reply, &QNetworkReply::finished, this, &Searcher::replyFinished);
+    replyOverdue = false;
+    deadline->start(m_requestDeadline);
 }
 
 void Searcher::endReply()
 {
+    deadline->stop();
     if (!reply)
         return;
     QNetworkReply *old = reply;
@@ -145,6 +158,7 @@ void Searcher::replyFinished()
     if (sender() != finished)
         return;
     reply = nullptr;
+    deadline->stop();
     disconnect(finished, nullptr, this, nullptr);
     finished->deleteLater();
 
@@ -161,7 +175,8 @@ void Searcher::replyFinished()
     if (!replyTooLarge && finished->error() != QNetworkReply::NoError
         && !isHttpStatusError(finished)) {
         error = true;
-        m_message = finished->errorString();
+        m_message = replyOverdue ? tr("the search service took too long to answer")
+                                 : finished->errorString();
     }
     searchDone(error);
 }

@@ -8,6 +8,7 @@
 #include <QUrl>
 
 class QMovie;
+class QTimer;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QWidget;
@@ -49,6 +50,9 @@ public:
     // stalls longer fails like a transport error.
     void setTransferTimeout(int ms) { m_transferTimeout = ms; }
     int transferTimeout() const { return m_transferTimeout; }
+    // Overall limit of a search request in milliseconds (60 s unless set): a server that drips
+    // its reply never stalls, but must not keep the search controls disabled for ever.
+    void setRequestDeadline(int ms) { m_requestDeadline = ms; }
 
     bool requestPending() const { return m_requestPending; }
     int expectedCount() const { return m_expectedCount; }
@@ -102,6 +106,9 @@ private:
     QByteArray replyBuffer;
     bool replyTooLarge = false;
     int m_transferTimeout = 30000;
+    int m_requestDeadline = 60000;
+    QTimer *deadline;
+    bool replyOverdue = false;
 
     int m_total = 0;
     int pageStart = 0;

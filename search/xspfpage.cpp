@@ -6,6 +6,8 @@
 #include <QUrl>
 #include <QXmlStreamReader>
 
+#include <utility>
+
 namespace {
 
 int decimalAttribute(const QDomElement &element, const QString &name)
@@ -34,13 +36,54 @@ bool nestedWithin(const QByteArray &body, int maxDepth)
     return true;
 }
 
+// Qt's XML readers check every attribute of an element against the ones before it, so a tag
+// of 40 000 attributes (400 kB) takes seconds, and one of megabytes takes minutes. A playlist's
+// tags are a few bytes long; this byte scan bounds them before any XML reader runs.
+constexpr int MaxTagBytes = 64 * 1024;
+
+bool tagsWithin(const QByteArray &body, int maxTagBytes)
+{
+    const qsizetype size = body.size();
+    qsizetype i = 0;
+    while ((i = body.indexOf('<', i)) >= 0) {
+        // Comments and character data are text, whatever quotes they hold.
+        for (const auto &[open, close] :
+             {std::pair<const char *, const char *>{"<!--", "-->"}, {"<![CDATA[", "]]>"}}) {
+            if (body.mid(i, qsizetype(qstrlen(open))) == open) {
+                const qsizetype closed = body.indexOf(close, i);
+                i = closed < 0 ? size : closed;
+                break;
+            }
+        }
+        if (i >= size)
+            break;
+        const qsizetype tagStart = i;
+        char quote = 0;
+        for (++i; i < size; ++i) {
+            if (i - tagStart > maxTagBytes)
+                return false;
+            const char c = body.at(i);
+            if (quote) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                break;
+            }
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 XspfPage XspfPage::parse(const QByteArray &body, int maxTracks)
 {
     XspfPage page;
     QDomDocument document;
-    if (!nestedWithin(body, MaxDepth) || !document.setContent(body, false))
+    if (!tagsWithin(body, MaxTagBytes) || !nestedWithin(body, MaxDepth)
+        || !document.setContent(body, false))
         return page;
     page.m_document = true;
 

@@ -1,6 +1,8 @@
 #include "httpserver.h"
+#include "httptestserver.h"
 #include "searcher.h"
 #include "song.h"
+#include "xspfpage.h"
 
 #include <QLabel>
 #include <QMovie>
@@ -62,6 +64,8 @@ private slots:
     void errorStatusBodyIsRead();
     void stalledReplyFails();
     void oversizeReplyFails();
+    void drippedReplyMeetsTheDeadline();
+    void pageGuards();
 
     void trackPositions_data();
     void trackPositions();
@@ -325,6 +329,53 @@ void TestSearcher::stalledReplyFails()
     QCOMPARE(done.at(0).at(0).toBool(), false);
     QVERIFY(!searcher->message().isEmpty());
     QVERIFY(!searcher->requestPending());
+}
+
+void TestSearcher::drippedReplyMeetsTheDeadline()
+{
+    // One byte every 20 ms never stalls the transfer, and never ends.
+    HttpTestServer dripping;
+    HttpTestServer::Reply reply;
+    reply.body = QByteArray(1 << 20, ' ');
+    reply.mode = HttpTestServer::BodyMode::Drip;
+    reply.dripSize = 1;
+    reply.dripInterval = 20;
+    dripping.setDefaultReply(reply);
+    Searcher slow(&songs, searchingLabel, movie.get(), refineHint, &musicFolder, network.get(),
+                  transferNetwork.get(), dripping.url("/"));
+    slow.setRequestDeadline(500);
+    QSignalSpy done(&slow, &Searcher::queryDone);
+    QString query = QStringLiteral("q");
+    slow.newSearch(&query);
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 5000);
+    QCOMPARE(done.at(0).at(0).toBool(), false);
+    QCOMPARE(slow.message(), QStringLiteral("the search service took too long to answer"));
+    QVERIFY(!slow.requestPending());
+}
+
+void TestSearcher::pageGuards()
+{
+    // Megabytes of attributes on one element are refused before any XML reader sees them.
+    QByteArray attributes = "<playlist total=\"1\" start=\"0\" end=\"0\"";
+    for (int i = 0; i < 200000; ++i)
+        attributes += " a" + QByteArray::number(i) + "=\"1\"";
+    attributes += "><track><title>t</title></track></playlist>";
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!XspfPage::parse(attributes, 50).isDocument());
+    QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+
+    // Quotes in comments and character data are text: a long page after them still reads.
+    const QByteArray filler(200 * 1024, 'x');
+    const QByteArray page = "<playlist total=\"1\" start=\"0\" end=\"0\"><!-- it's -->"
+                            "<![CDATA[ \" ]]><trackList><track><title>"
+                            + filler
+                            + "</title><creator>c</creator></track></trackList></playlist>";
+    const XspfPage read = XspfPage::parse(page, 50);
+    QVERIFY(read.isDocument());
+    QCOMPARE(read.count(), 1);
+    QCOMPARE(read.tracks().at(0).creator, QStringLiteral("c"));
+    QCOMPARE(read.tracks().at(0).title.size(), filler.size());
 }
 
 void TestSearcher::oversizeReplyFails()
