@@ -2,8 +2,11 @@
 
 #include <QAbstractFileIconProvider>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -21,7 +24,15 @@ MusicFolderModel::MusicFolderModel(QObject *parent)
     : QAbstractListModel(parent)
     , watcher(new QFileSystemWatcher(this))
 {
-    connect(watcher, &QFileSystemWatcher::directoryChanged, this, &MusicFolderModel::rescan);
+    connect(watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        // A folder that went away is dropped from the watch, so refresh() polls for its return.
+        if (!QFileInfo(folderPath).isDir()) {
+            watcher->removePath(folderPath);
+            seenExists = false;
+            seenModified = 0;
+        }
+        rescan();
+    });
 }
 
 void MusicFolderModel::setFolder(const QString &path)
@@ -32,23 +43,27 @@ void MusicFolderModel::setFolder(const QString &path)
     folderPath = path;
     names.clear();
     seenExists = false;
-    seenModified = QDateTime();
+    seenModified = 0;
     endResetModel();
     refresh();
 }
 
 void MusicFolderModel::refresh()
 {
-    if (folderPath.isEmpty())
+    // While the folder is watched, its notifications keep the list current; the periodic call
+    // then costs nothing. Unwatched (missing, or the watch was lost), one stat() a call.
+    if (folderPath.isEmpty() || watcher->directories().contains(folderPath))
         return;
-    const QFileInfo info(folderPath);
-    const bool exists = info.isDir();
-    const QDateTime modified = exists ? info.lastModified() : QDateTime();
+    struct stat info;
+    const bool exists
+        = ::stat(QFile::encodeName(folderPath).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+    const qint64 modified
+        = exists ? qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec : 0;
     if (exists == seenExists && modified == seenModified)
         return;
     seenExists = exists;
     seenModified = modified;
-    if (exists && !watcher->directories().contains(folderPath))
+    if (exists)
         watcher->addPath(folderPath);
     rescan();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractListModel>
-#include <QDateTime>
 #include <QStringList>
 
 class QAbstractFileIconProvider;
@@ -10,10 +9,10 @@ class QFileSystemWatcher;
 // The MP3 files of one folder as a flat list: readable files named *.mp3 in any letter case,
 // no folders, no hidden files, sorted by name ignoring case.
 //
-// The list follows the folder through file-system notifications, and refresh() looks again
-// whenever the folder's modification time changed, so a caller may call it often at the price
-// of one stat(). Rows are inserted and removed one by one as files come and go, so persistent
-// indexes (the view's current item and selection) stay on their files.
+// The list follows the folder through file-system notifications. refresh() looks again only
+// while the folder is not watched (it is missing, or its watch was lost), at the price of one
+// stat(), so a caller may call it often. Rows are inserted and removed one by one as files come and
+// go, so persistent indexes (the view's current item and selection) stay on their files.
 class MusicFolderModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -41,7 +40,7 @@ private:
 
     QString folderPath;
     QStringList names;
-    QDateTime seenModified;
+    qint64 seenModified = 0;
     bool seenExists = false;
     QFileSystemWatcher *watcher;
     QAbstractFileIconProvider *iconProvider = nullptr;
