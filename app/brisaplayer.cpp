@@ -1,6 +1,7 @@
 #include "brisaplayer.h"
 #include "ui_brisaplayerclass.h"
 
+#include "cursorblinktimeout.h"
 #include "emptyiconprovider.h"
 #include "musicfoldermodel.h"
 #include "searcher.h"
@@ -34,6 +35,7 @@
 namespace {
 
 constexpr int refreshInterval = 500;
+constexpr int cursorBlinkTimeout = 10000;
 constexpr int adTimeout = 30000;
 // A hostile or broken advertisement server must not fill memory or the temp folder.
 constexpr qint64 maxAdPictureBytes = 4 * 1024 * 1024;
@@ -135,6 +137,8 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
     connect(ui->openMusicDir, &QPushButton::clicked, this, &BrisaPlayer::openMusicDir);
     connect(ui->songLibrary, &QListView::doubleClicked, this, &BrisaPlayer::songDoubleClicked);
     connect(ui->content, &QToolBox::currentChanged, this, &BrisaPlayer::tabChanged);
+
+    new CursorBlinkTimeout(cursorBlinkTimeout, this);
 
     ui->searchText->setFocus(Qt::OtherFocusReason);
 }

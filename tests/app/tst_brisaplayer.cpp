@@ -1,4 +1,5 @@
 #include "brisaplayer.h"
+#include "cursorblinktimeout.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>
@@ -90,6 +91,7 @@ private slots:
     void linkButtonsOpenProductPages();
     void advertisementsAreRequestedInOrder();
     void teardownRemovesAdvertisementFiles();
+    void cursorStopsBlinkingWhenIdle();
 
 private:
     template<typename T>
@@ -366,6 +368,47 @@ void TestBrisaPlayer::teardownRemovesAdvertisementFiles()
     qputenv("TMPDIR", oldTmp);
     QCOMPARE(during, 5);
     QCOMPARE(after, 0);
+}
+
+namespace {
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+} // namespace
+
+void TestBrisaPlayer::cursorStopsBlinkingWhenIdle()
+{
+    window.reset();
+    const int flashTime = QApplication::cursorFlashTime();
+    QVERIFY(flashTime > 0);
+    QWidget top;
+    auto *edit = new QLineEdit(&top);
+    top.show();
+    QVERIFY(QTest::qWaitForWindowActive(&top));
+    edit->setFocus();
+    auto *timeout = new CursorBlinkTimeout(300, &top);
+    PaintCounter counter;
+    edit->installEventFilter(&counter);
+
+    QTRY_COMPARE(QApplication::cursorFlashTime(), 0);
+    QTest::qWait(100);
+    counter.paints = 0;
+    QTest::qWait(1200);
+    QCOMPARE(counter.paints, 0);
+
+    QTest::keyClick(edit, Qt::Key_A);
+    QCOMPARE(QApplication::cursorFlashTime(), flashTime);
+    QTRY_VERIFY(counter.paints > 0);
+    delete timeout;
+    QCOMPARE(QApplication::cursorFlashTime(), flashTime);
 }
 
 QTEST_MAIN(TestBrisaPlayer)

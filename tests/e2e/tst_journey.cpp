@@ -62,7 +62,8 @@ std::vector<int16_t> deviceOutput(const QString &path)
         return {};
     const QByteArray raw = file.readAll();
     std::vector<int16_t> samples(size_t(raw.size()) / 2);
-    std::memcpy(samples.data(), raw.constData(), samples.size() * 2);
+    if (!samples.empty())
+        std::memcpy(samples.data(), raw.constData(), samples.size() * 2);
     return TestMp3::withoutSilentFrames(samples);
 }
 
