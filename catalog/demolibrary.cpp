@@ -63,11 +63,19 @@ std::string fileSafe(const std::string &text)
     return collapsed;
 }
 
+const char *creatorOf(int i)
+{
+    return creators[size_t((i / 8 + i % 8) % int(creators.size()))];
+}
+
 std::string makeTitle(int i)
 {
-    const std::string place = places[size_t(i * 7 % int(places.size()))];
-    const std::string adjective = adjectives[size_t(i * 5 % int(adjectives.size()))];
-    const std::string noun = nouns[size_t(i * 3 % int(nouns.size()))];
+    // Tracks of one creator (see creatorOf) differ in every word drawn here.
+    const int r = i % 8;
+    const int m = i / 8;
+    const std::string place = places[size_t((m / 16 * 4 + m + r) % int(places.size()))];
+    const std::string adjective = adjectives[size_t((m / 16 * 3 + m + r) % int(adjectives.size()))];
+    const std::string noun = nouns[size_t((m / 16 * 3 + m + r) % int(nouns.size()))];
     std::string title;
     if (i == 211) {
         title = "Quetzal Lullaby";
@@ -159,7 +167,7 @@ std::vector<DemoTrack> DemoLibrary::tracks()
     list.reserve(trackCount);
     for (int i = 0; i < trackCount; ++i) {
         DemoTrack track;
-        track.creator = creators[size_t(i % int(creators.size()))];
+        track.creator = creatorOf(i);
         track.title = makeTitle(i);
         track.album = "Larkspin Demo Vol. " + std::to_string(i / 40 + 1);
         track.seconds = 2 + (i * 37) % 7;

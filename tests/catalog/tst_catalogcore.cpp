@@ -10,6 +10,9 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <set>
+#include <utility>
+
 using namespace catalog;
 
 class TestCatalogCore : public QObject
@@ -255,6 +258,11 @@ void TestCatalogCore::demoWordsAndMatching()
     // The demo library's tags, indexed without making its audio.
     const auto demo = DemoLibrary::tracks();
     QVERIFY(demo.size() >= 300);
+    // No two tracks share creator and title: their downloads would clash.
+    std::set<std::pair<std::string, std::string>> names;
+    for (const auto &entry : demo)
+        names.emplace(entry.creator, entry.title);
+    QCOMPARE(names.size(), demo.size());
     QVERIFY(writer.begin());
     int64_t n = 0;
     for (const auto &entry : demo) {
