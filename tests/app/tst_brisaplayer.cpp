@@ -1,5 +1,6 @@
 #include "brisaplayer.h"
 #include "cursorblinktimeout.h"
+#include "httptestserver.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>
@@ -92,6 +93,9 @@ private slots:
     void advertisementsAreRequestedInOrder();
     void teardownRemovesAdvertisementFiles();
     void cursorStopsBlinkingWhenIdle();
+    void emptyQueryOnlyFocuses();
+    void searchFlow();
+    void failedSearchReturnsToTheQuery();
 
 private:
     template<typename T>
@@ -409,6 +413,88 @@ void TestBrisaPlayer::cursorStopsBlinkingWhenIdle()
     QTRY_VERIFY(counter.paints > 0);
     delete timeout;
     QCOMPARE(QApplication::cursorFlashTime(), flashTime);
+}
+
+void TestBrisaPlayer::emptyQueryOnlyFocuses()
+{
+    HttpTestServer server;
+    ServerConfig config = refusedServers();
+    config.searchUrl = server.url("/");
+    window = std::make_unique<BrisaPlayer>(config);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    child<QSlider>("volume")->setFocus();
+    QTest::mouseClick(child<QPushButton>("searchButton"), Qt::LeftButton);
+    QVERIFY(child<QLineEdit>("searchText")->hasFocus());
+    QVERIFY(child<QLineEdit>("searchText")->isEnabled());
+    QTest::keyClick(child<QLineEdit>("searchText"), Qt::Key_Return);
+    QTest::qWait(100);
+    QCOMPARE(server.requestCount(), 0);
+}
+
+void TestBrisaPlayer::searchFlow()
+{
+    HttpTestServer server;
+    HttpTestServer::Reply held;
+    held.mode = HttpTestServer::BodyMode::Held;
+    held.contentLength = false;
+    server.setDefaultReply(held);
+    ServerConfig config = refusedServers();
+    config.searchUrl = server.url("/");
+    window = std::make_unique<BrisaPlayer>(config);
+    auto *query = child<QLineEdit>("searchText");
+    auto *button = child<QPushButton>("searchButton");
+    query->setText(QStringLiteral("blue skies"));
+    child<QLabel>("searchErrorLabel")->setText(QStringLiteral("old error"));
+
+    QTest::keyClick(query, Qt::Key_Return);
+    QVERIFY(!query->isEnabled());
+    QVERIFY(!button->isEnabled());
+    QCOMPARE(window->cursor().shape(), Qt::BusyCursor);
+    QCOMPARE(query->cursor().shape(), Qt::BusyCursor);
+    QCOMPARE(child<QLabel>("searchErrorLabel")->text(), QString());
+    QVERIFY(server.waitForRequests(1));
+    QVERIFY(server.requests().at(0).requestLine.contains("/music/search/blue%20skies/0/50 "));
+
+    // The first page: the tracks' own checks fail here, which only keeps the count at 0.
+    QTRY_COMPARE(server.heldCount(), 1);
+    server.push("<playlist total=\"7\" start=\"0\" end=\"0\" next=\"0\"><trackList>"
+                "<track><location>http://127.0.0.1:9/x.mp3</location></track>"
+                "</trackList></playlist>");
+    server.finishHeld();
+    QTRY_VERIFY(query->isEnabled());
+    QVERIFY(button->isEnabled());
+    QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(button->cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(child<QToolBox>("content")->currentIndex(), 1);
+    QCOMPARE(child<QLabel>("resultCountLabel")->text(),
+             QStringLiteral("Available songs: ... of 7"));
+}
+
+void TestBrisaPlayer::failedSearchReturnsToTheQuery()
+{
+    HttpTestServer server;
+    HttpTestServer::Reply none;
+    none.body = "<playlist total=\"0\" start=\"0\" end=\"0\"/>";
+    server.setDefaultReply(none);
+    ServerConfig config = refusedServers();
+    config.searchUrl = server.url("/");
+    window = std::make_unique<BrisaPlayer>(config);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    auto *query = child<QLineEdit>("searchText");
+    query->setText(QStringLiteral("nothing at all"));
+    child<QToolBox>("content")->setCurrentIndex(2);
+    window->searchButtonClicked();
+    QTRY_VERIFY(query->isEnabled());
+    QCOMPARE(child<QLabel>("searchErrorLabel")->text(),
+             QStringLiteral("search returned no results!"));
+    QCOMPARE(child<QToolBox>("content")->currentIndex(), 0);
+    QCOMPARE(query->selectedText(), QStringLiteral("nothing at all"));
+    QVERIFY(query->hasFocus());
+    // Editing the query clears the message at the first change.
+    QTest::keyClick(query, Qt::Key_X);
+    QCOMPARE(child<QLabel>("searchErrorLabel")->text(), QString());
 }
 
 QTEST_MAIN(TestBrisaPlayer)
