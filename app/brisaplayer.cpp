@@ -68,6 +68,7 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
 
     musicFolder = lookUpMusicFolder();
     ui->musicDir->setText(musicFolder);
+    Song::removeStalePartFiles(musicFolder);
 
     network = new QNetworkAccessManager(this);
     transferNetwork = new QNetworkAccessManager(this);
@@ -109,9 +110,9 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
     connect(refreshTimer, &QTimer::timeout, this, &BrisaPlayer::timerTriggered);
     refreshTimer->start(refreshInterval);
 
-    // Stop events arrive already queued; this hop keeps the advance to the next file out of the
-    // handler that learned of the end.
-    connect(this, &BrisaPlayer::requestNext, this, &BrisaPlayer::nextRequest, Qt::QueuedConnection);
+    // Stop events already arrive queued on this thread, so this runs at once: a click handled
+    // in between could otherwise be overridden by a stale advance.
+    connect(this, &BrisaPlayer::requestNext, this, &BrisaPlayer::nextRequest);
 
     playMode = Idle;
     currentSong = nullptr;
@@ -198,6 +199,8 @@ void BrisaPlayer::requestAds()
         url.setPath(path);
         QNetworkRequest req(url);
         req.setTransferTimeout(adTimeout);
+        req.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
         QNetworkReply *reply = network->get(req);
         adReplies.append(reply);
         connect(reply, &QNetworkReply::downloadProgress, reply, [reply, limit](qint64 received) {
@@ -208,6 +211,10 @@ void BrisaPlayer::requestAds()
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             if (reply->error() == QNetworkReply::NoError && status / 100 == 2) {
                 target->write(reply->readAll());
+                // On disk at once: the list reads the picture by its path, whatever the
+                // other advertisement requests do.
+                if (auto *file = qobject_cast<QFileDevice *>(target))
+                    file->flush();
             } else {
                 adFailed = true;
             }
@@ -424,8 +431,11 @@ void BrisaPlayer::soundStopped(bool stopCalled, quint64 generation)
     }
     if (playMode != PlayingFile)
         return;
-    if (dirModel->rowCount() == 0)
-        stopOutput(); // the folder emptied while the file played: nothing to go on with
+    // A file that gave no sound at all (no MP3 inside) counts as one that did not open, and a
+    // folder that emptied while it played has nothing to go on with: both end here, rather
+    // than going round a folder of such files for ever.
+    if (stream->framesPlayed() == 0 || dirModel->rowCount() == 0)
+        stopOutput();
     else
         emit requestNext();
 }

@@ -9,16 +9,16 @@
 
 int main(int argc, char **argv)
 {
+    // Before anything else: a second copy ends silently, whatever else is wrong.
+    SingleInstance instance;
+    if (instance.acquire() == SingleInstance::AlreadyRunning)
+        return 0;
     QString error;
     const std::optional<ServerConfig> servers = ServerConfig::fromEnvironment(&error);
     if (!servers) {
         std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
         return 2;
     }
-    // Before the application object: a second copy shows nothing at all.
-    SingleInstance instance;
-    if (instance.acquire() == SingleInstance::AlreadyRunning)
-        return 0;
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Larkspin"));

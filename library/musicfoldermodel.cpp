@@ -41,6 +41,7 @@ void MusicFolderModel::setFolder(const QString &path)
         watcher->removePath(folderPath);
     beginResetModel();
     folderPath = path;
+    folderBytes = QFile::encodeName(path);
     names.clear();
     seenExists = false;
     seenModified = 0;
@@ -50,20 +51,19 @@ void MusicFolderModel::setFolder(const QString &path)
 
 void MusicFolderModel::refresh()
 {
-    // While the folder is watched, its notifications keep the list current; the periodic call
-    // then costs nothing. Unwatched (missing, or the watch was lost), one stat() a call.
-    if (folderPath.isEmpty() || watcher->directories().contains(folderPath))
+    // Notifications usually got here first; the folder's modification time catches what they
+    // miss (network file systems, a watch that was lost). One stat(), no allocation.
+    if (folderPath.isEmpty())
         return;
     struct stat info;
-    const bool exists
-        = ::stat(QFile::encodeName(folderPath).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+    const bool exists = ::stat(folderBytes.constData(), &info) == 0 && S_ISDIR(info.st_mode);
     const qint64 modified
         = exists ? qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec : 0;
     if (exists == seenExists && modified == seenModified)
         return;
     seenExists = exists;
     seenModified = modified;
-    if (exists)
+    if (exists && !watcher->directories().contains(folderPath))
         watcher->addPath(folderPath);
     rescan();
 }

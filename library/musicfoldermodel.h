@@ -9,10 +9,11 @@ class QFileSystemWatcher;
 // The MP3 files of one folder as a flat list: readable files named *.mp3 in any letter case,
 // no folders, no hidden files, sorted by name ignoring case.
 //
-// The list follows the folder through file-system notifications. refresh() looks again only
-// while the folder is not watched (it is missing, or its watch was lost), at the price of one
-// stat(), so a caller may call it often. Rows are inserted and removed one by one as files come and
-// go, so persistent indexes (the view's current item and selection) stay on their files.
+// The list follows the folder through file-system notifications, and refresh() looks again
+// whenever the folder's modification time changed (what notifications miss on network file
+// systems), at the price of one stat(), so a caller may call it often. Rows are inserted and
+// removed one by one as files come and go, so persistent indexes (the view's current item and
+// selection) stay on their files.
 class MusicFolderModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -39,6 +40,7 @@ private:
     QStringList readFolder() const;
 
     QString folderPath;
+    QByteArray folderBytes;
     QStringList names;
     qint64 seenModified = 0;
     bool seenExists = false;

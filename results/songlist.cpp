@@ -73,12 +73,16 @@ void SongList::addSong(Song *song)
     frame->show();
     rowFrames.append(frame);
 
+    // Titles and creators come from a server: shown as typed, never read as markup (a rich
+    // text image tag would make the label load any local file).
     auto *titleLabel = new QLabel(frame);
+    titleLabel->setTextFormat(Qt::PlainText);
     titleLabel->setGeometry(4, 3, 260, 14);
     titleLabel->setStyleSheet(QLatin1String(textLabelStyle));
     titleLabel->show();
     textLabels.append(titleLabel);
     auto *creatorLabel = new QLabel(frame);
+    creatorLabel->setTextFormat(Qt::PlainText);
     creatorLabel->setGeometry(4, 20, 260, 14);
     creatorLabel->setStyleSheet(QLatin1String(textLabelStyle));
     creatorLabel->show();
@@ -90,6 +94,8 @@ void SongList::addSong(Song *song)
         auto *button = new QPushButton(frame);
         button->setText(text);
         button->setCursor(Qt::PointingHandCursor);
+        // Once covered by a status label, a button must not be pressed from the keyboard.
+        button->setFocusPolicy(Qt::NoFocus);
         button->setIcon(actionIcon);
         button->setGeometry(270, y, 80, 16);
         button->setStyleSheet(QLatin1String(rowButtonStyle));
@@ -101,8 +107,10 @@ void SongList::addSong(Song *song)
     QPushButton *playButton = makeButton(tr("Play Song"), 3);
     QPushButton *downloadButton = makeButton(tr("Download"), 20);
 
-    playButton->setToolTip(song->location());
-    downloadButton->setToolTip(song->location());
+    const QString tip
+        = QLatin1String("<qt>") + song->location().toHtmlEscaped() + QLatin1String("</qt>");
+    playButton->setToolTip(tip);
+    downloadButton->setToolTip(tip);
     titleLabel->setText(song->title());
     creatorLabel->setText(song->creator());
 

@@ -21,11 +21,14 @@ bool isHttpStatusError(const QNetworkReply *reply)
 {
     if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
         return false;
+    // 400 and 418 read as ProtocolInvalidOperationError, 407 as a proxy error.
     const int code = reply->error();
     return (code >= QNetworkReply::ContentAccessDenied
             && code <= QNetworkReply::UnknownContentError)
            || (code >= QNetworkReply::InternalServerError
-               && code <= QNetworkReply::UnknownServerError);
+               && code <= QNetworkReply::UnknownServerError)
+           || code == QNetworkReply::ProtocolInvalidOperationError
+           || code == QNetworkReply::ProxyAuthenticationRequiredError;
 }
 
 } // namespace

@@ -17,21 +17,27 @@ int decimalAttribute(const QDomElement &element, const QString &name)
     return ok ? value : 0;
 }
 
-// Qt's DOM builder takes time quadratic in the nesting depth: 200 000 levels (1.4 MB) hold the
-// GUI thread for minutes. A playlist is four levels deep; the stream reader checks in linear
-// time.
+// Qt's DOM builder takes time quadratic in the nesting depth (200 000 levels, 1.4 MB, hold the
+// GUI thread for minutes) and some hundred bytes of memory per node (an 8 MiB reply of empty
+// elements takes 2 GB). A playlist is four levels deep and a page some 300 elements; the stream
+// reader checks both bounds in linear time and constant memory before the DOM is built.
 constexpr int MaxDepth = 64;
+constexpr int MaxNodes = 20000;
 
-bool nestedWithin(const QByteArray &body, int maxDepth)
+bool shapeWithin(const QByteArray &body, int maxDepth, int maxNodes)
 {
     QXmlStreamReader reader(body);
     int depth = 0;
+    qint64 nodes = 0;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
-        if (token == QXmlStreamReader::StartElement && ++depth > maxDepth)
-            return false;
-        if (token == QXmlStreamReader::EndElement)
+        if (token == QXmlStreamReader::StartElement) {
+            nodes += 1 + reader.attributes().size();
+            if (++depth > maxDepth || nodes > maxNodes)
+                return false;
+        } else if (token == QXmlStreamReader::EndElement) {
             --depth;
+        }
     }
     return true;
 }
@@ -82,7 +88,7 @@ XspfPage XspfPage::parse(const QByteArray &body, int maxTracks)
 {
     XspfPage page;
     QDomDocument document;
-    if (!tagsWithin(body, MaxTagBytes) || !nestedWithin(body, MaxDepth)
+    if (!tagsWithin(body, MaxTagBytes) || !shapeWithin(body, MaxDepth, MaxNodes)
         || !document.setContent(body, false))
         return page;
     page.m_document = true;

@@ -1,5 +1,7 @@
 #include "song.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -17,6 +19,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Downloads are written beside their final place under this hidden name, then renamed.
+constexpr const char *partFileTemplate = "/.larkspin-XXXXXX.part";
 
 constexpr int CheckTimeout = 30000;
 constexpr qint64 ChunkSize = 256 * 1024;
@@ -233,8 +238,7 @@ void Song::startTransfer(bool intoMusicFolder)
     if (intoMusicFolder && musicFolder && !musicFolder->isEmpty()) {
         // Received straight beside its final place, under a hidden name, so that saving it is
         // a rename rather than a copy.
-        transferFile
-            = new QTemporaryFile(*musicFolder + QLatin1String("/.larkspin-XXXXXX.part"), this);
+        transferFile = new QTemporaryFile(*musicFolder + QLatin1String(partFileTemplate), this);
         transferInMusicFolder = transferFile->open();
         if (!transferInMusicFolder) {
             delete transferFile;
@@ -413,7 +417,7 @@ int Song::saveToMusicFolder()
     }
 
     // Built under a hidden name beside its place, so the folder never shows a partial file.
-    QTemporaryFile copy(*musicFolder + QLatin1String("/.larkspin-XXXXXX.part"));
+    QTemporaryFile copy(*musicFolder + QLatin1String(partFileTemplate));
     if (!copy.open())
         return BadFilename;
     QFile source(transferFile->fileName());
@@ -437,4 +441,18 @@ int Song::saveToMusicFolder()
         return exists ? FileExists : BadFilename;
     copy.setAutoRemove(false);
     return Downloaded;
+}
+
+void Song::removeStalePartFiles(const QString &folder)
+{
+    if (folder.isEmpty())
+        return;
+    QDir dir(folder);
+    const QDateTime dayAgo = QDateTime::currentDateTimeUtc().addDays(-1);
+    const QFileInfoList parts
+        = dir.entryInfoList({QStringLiteral(".larkspin-*.part")}, QDir::Files | QDir::Hidden);
+    for (const QFileInfo &part : parts) {
+        if (part.lastModified().toUTC() < dayAgo)
+            QFile::remove(part.absoluteFilePath());
+    }
 }

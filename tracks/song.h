@@ -57,6 +57,9 @@ public:
     // (when the creator is not empty), the cleaned title, ".mp3". Empty when the file system
     // cannot take the name (a NUL character, longer than 255 bytes).
     static QString musicFileName(const QString &creator, const QString &title);
+    // Removes the hidden partial files that downloads left in folder when the program ended
+    // without finishing them (a crash, a kill), once they are a day old.
+    static void removeStalePartFiles(const QString &folder);
     // The request for a track location: path percent-encoded, query and fragment dropped,
     // the location's own host, scheme and port.
     static QNetworkRequest trackRequest(const QUrl &url);

@@ -75,6 +75,7 @@ private slots:
     void currentItemWithoutSelectionIsTheReference();
     void fileThatPlaysToItsEndIsFollowedByTheNext();
     void fileStoppedByTheUserIsNotFollowed();
+    void folderOfFilesWithoutSoundDoesNotGoRound();
     void streamPlaysWhileDownloadingAndFinishes();
     void streamWhoseDataRanOutBeforeTheEndStillFinishes();
     void nextDuringStreamStopsItAndPlaysAFile();
@@ -278,6 +279,23 @@ void TestWindowPlayback::fileStoppedByTheUserIsNotFollowed()
     QTest::qWait(800);
     QCOMPARE(currentRow(), 0);
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+}
+
+void TestWindowPlayback::folderOfFilesWithoutSoundDoesNotGoRound()
+{
+    makeWindow({});
+    QFile(musicFolder + QLatin1String("/a empty.mp3")).open(QIODevice::WriteOnly);
+    QFile text(musicFolder + QLatin1String("/b text.mp3"));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write("not a song\n");
+    text.close();
+    QTRY_COMPARE(rows(), 2);
+    click("play");
+    // Whether the file is refused at once or ends without a sound, nothing goes on from it.
+    QTRY_COMPARE_WITH_TIMEOUT(window->currentPlayMode(), BrisaPlayer::Idle, 3000);
+    QTest::qWait(500);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    QCOMPARE(currentRow(), 0);
 }
 
 void TestWindowPlayback::streamPlaysWhileDownloadingAndFinishes()

@@ -52,6 +52,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void serverTextIsNeverMarkup();
 
     void emptyListIsZeroSized();
     void firstRow();
@@ -134,6 +135,23 @@ void TestSongList::cleanup()
         delete adTextBuffers[i];
     }
     network.reset();
+}
+
+void TestSongList::serverTextIsNeverMarkup()
+{
+    // Rich text would load the named file into the label: this one never ends.
+    const QString markup = QStringLiteral("<img src=\"/dev/zero\">");
+    auto *song = new Song(markup, markup + QStringLiteral("<b>x</b>"),
+                          unreachable + QStringLiteral("/<i>a</i>.mp3"), &musicFolder,
+                          network.get(), network.get());
+    songs.append(song);
+    list->addSong(song);
+    QCOMPARE(list->textLabel(0, 0)->text(), markup);
+    QCOMPARE(list->textLabel(0, 0)->textFormat(), Qt::PlainText);
+    QCOMPARE(list->textLabel(0, 1)->textFormat(), Qt::PlainText);
+    QVERIFY(list->rowButton(0, 0)->toolTip().contains(QLatin1String("&lt;i&gt;a&lt;/i&gt;")));
+    QCOMPARE(list->rowButton(0, 0)->focusPolicy(), Qt::NoFocus);
+    list->grab(); // paints the row: with markup read as such, this would not return
 }
 
 Song *TestSongList::makeSong(int i)
@@ -274,7 +292,7 @@ void TestSongList::rowLooks()
         QCOMPARE(button->styleSheet(), buttonStyle);
         QCOMPARE(button->cursor().shape(), Qt::PointingHandCursor);
         QVERIFY(!button->icon().isNull());
-        QCOMPARE(button->toolTip(), unreachable + QStringLiteral("/%1.mp3").arg(row));
+        QCOMPARE(button->toolTip(), QStringLiteral("<qt>%1/%2.mp3</qt>").arg(unreachable).arg(row));
         QVERIFY(button->isVisible());
     }
 }

@@ -257,6 +257,8 @@ void TestSearcher::failedReply_data()
                                << news;
     QTest::newRow("empty body") << 200 << QByteArray() << news;
     QTest::newRow("404 page") << 404 << "<html><body>Not Found</body>"_qba << news;
+    QTest::newRow("400 page") << 400 << "<html><body>Bad Request</body>"_qba << news;
+    QTest::newRow("418 page") << 418 << QByteArray() << news;
     QTest::newRow("redirect not followed") << 302 << QByteArray() << news;
 }
 
@@ -355,15 +357,20 @@ void TestSearcher::drippedReplyMeetsTheDeadline()
 
 void TestSearcher::pageGuards()
 {
+    // Without the bounds these take minutes and gigabytes; the test's time limit would end them.
     // Megabytes of attributes on one element are refused before any XML reader sees them.
     QByteArray attributes = "<playlist total=\"1\" start=\"0\" end=\"0\"";
     for (int i = 0; i < 200000; ++i)
         attributes += " a" + QByteArray::number(i) + "=\"1\"";
     attributes += "><track><title>t</title></track></playlist>";
-    QElapsedTimer timer;
-    timer.start();
     QVERIFY(!XspfPage::parse(attributes, 50).isDocument());
-    QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+
+    // An 8 MiB page of empty elements would take gigabytes as a document.
+    QByteArray elements = "<playlist total=\"1\" start=\"0\" end=\"0\">";
+    while (elements.size() < 8 * 1024 * 1024 - 32)
+        elements += "<t a=\"1\"/>";
+    elements += "</playlist>";
+    QVERIFY(!XspfPage::parse(elements, 50).isDocument());
 
     // Quotes in comments and character data are text: a long page after them still reads.
     const QByteArray filler(200 * 1024, 'x');

@@ -63,6 +63,7 @@ class tst_Song : public QObject
     Q_OBJECT
 
 private slots:
+    void stalePartFilesAreRemoved();
     void initTestCase();
     void init();
     void cleanup();
@@ -913,6 +914,29 @@ void tst_Song::destroyedDuringTransfer()
     QTest::qWait(50);
     QCOMPARE(signalsAfter, 0);
     QCOMPARE(folderEntries(musicFolder), QStringList());
+}
+
+void tst_Song::stalePartFilesAreRemoved()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const auto make = [&](const QString &name, int hoursOld) {
+        QFile file(folder.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("x");
+        file.flush(); // a later flush would set the time again
+        QVERIFY(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-3600 * hoursOld),
+                                 QFileDevice::FileModificationTime));
+    };
+    make(QStringLiteral(".larkspin-abc123.part"), 30);
+    make(QStringLiteral(".larkspin-def456.part"), 1);
+    make(QStringLiteral("old song.mp3"), 30);
+    make(QStringLiteral(".other.part"), 30);
+    Song::removeStalePartFiles(folder.path());
+    QStringList left = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
+    left.sort();
+    QCOMPARE(left, (QStringList{QStringLiteral(".larkspin-def456.part"),
+                                QStringLiteral(".other.part"), QStringLiteral("old song.mp3")}));
 }
 
 QTEST_MAIN(tst_Song)
