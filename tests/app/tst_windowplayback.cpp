@@ -1,6 +1,7 @@
 #include "brisaplayer.h"
 #include "song.h"
 #include "songlist.h"
+#include "testmusicfolder.h"
 
 #include "../playback/testmp3.h"
 #include "httptestserver.h"
@@ -115,9 +116,6 @@ void TestWindowPlayback::initTestCase()
     toneLong = home.filePath(QStringLiteral("long.mp3"));
     QVERIFY(TestMp3::makeTone(toneShort, 0.3));
     QVERIFY(TestMp3::makeTone(toneLong, 3.0, 44100, 1, 660.0));
-    // The window asks the system for the music folder: point the XDG user dirs at ours.
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
-    QDir().mkpath(home.filePath(QStringLiteral("config")));
 }
 
 void TestWindowPlayback::init()
@@ -136,11 +134,7 @@ void TestWindowPlayback::cleanup()
 void TestWindowPlayback::makeWindow(const QStringList &files)
 {
     musicFolder = home.filePath(QStringLiteral("Music%1").arg(++folderCount));
-    QDir().mkpath(musicFolder);
-    QFile dirs(home.filePath(QStringLiteral("config/user-dirs.dirs")));
-    QVERIFY(dirs.open(QIODevice::WriteOnly));
-    dirs.write("XDG_MUSIC_DIR=\"" + QFile::encodeName(musicFolder) + "\"\n");
-    dirs.close();
+    QVERIFY(TestMusicFolder::use(home.filePath(QStringLiteral("config")), musicFolder));
     for (const QString &name : files)
         QVERIFY(QFile::copy(toneShort, musicFolder + QLatin1Char('/') + name));
 

@@ -3,6 +3,7 @@
 // loop keeps turning, the search controls come back and the failure reads on the search page.
 #include "brisaplayer.h"
 #include "songlist.h"
+#include "testmusicfolder.h"
 
 #include "httptestserver.h"
 
@@ -85,15 +86,8 @@ private:
 void TestHostileSearch::initTestCase()
 {
     QVERIFY(home.isValid());
-    const QString config = home.filePath(QStringLiteral("config"));
-    const QString music = home.filePath(QStringLiteral("Music"));
-    QVERIFY(QDir().mkpath(config));
-    QVERIFY(QDir().mkpath(music));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
-    QFile dirs(config + QLatin1String("/user-dirs.dirs"));
-    QVERIFY(dirs.open(QIODevice::WriteOnly));
-    dirs.write("XDG_MUSIC_DIR=\"" + QFile::encodeName(music) + "\"\n");
-    dirs.close();
+    QVERIFY(TestMusicFolder::use(home.filePath(QStringLiteral("config")),
+                                 home.filePath(QStringLiteral("Music"))));
 
     heartbeat.setInterval(20);
     connect(&heartbeat, &QTimer::timeout, this,

@@ -6,6 +6,7 @@
 #include "brisaplayer.h"
 #include "song.h"
 #include "songlist.h"
+#include "testmusicfolder.h"
 
 #include "../playback/testmp3.h"
 #include "httptestserver.h"
@@ -102,8 +103,6 @@ void TestHostileTracks::initTestCase()
     QVERIFY(file.open(QIODevice::ReadOnly));
     toneBytes = file.readAll();
     QVERIFY(toneBytes.size() > 4000);
-    QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("config"))));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
 
     heartbeat.setInterval(20);
     connect(&heartbeat, &QTimer::timeout, this,
@@ -120,11 +119,7 @@ void TestHostileTracks::cleanup()
 void TestHostileTracks::makeWindow(const QStringList &files)
 {
     musicFolder = home.filePath(QStringLiteral("Music%1").arg(++folderCount));
-    QVERIFY(QDir().mkpath(musicFolder));
-    QFile dirs(home.filePath(QStringLiteral("config/user-dirs.dirs")));
-    QVERIFY(dirs.open(QIODevice::WriteOnly));
-    dirs.write("XDG_MUSIC_DIR=\"" + QFile::encodeName(musicFolder) + "\"\n");
-    dirs.close();
+    QVERIFY(TestMusicFolder::use(home.filePath(QStringLiteral("config")), musicFolder));
     for (const QString &name : files)
         QVERIFY(QFile::copy(tone, musicFolder + QLatin1Char('/') + name));
 

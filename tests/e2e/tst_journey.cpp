@@ -6,6 +6,7 @@
 #include "brisaplayer.h"
 #include "song.h"
 #include "songlist.h"
+#include "testmusicfolder.h"
 
 #include "../playback/testmp3.h"
 
@@ -129,13 +130,7 @@ void TestJourney::initTestCase()
         makeTone(musicFolder, tone);
 
     // The window asks the system for the music folder: the XDG user dirs name ours.
-    const QString config = home.filePath(QStringLiteral("config"));
-    QVERIFY(QDir().mkpath(config));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
-    QFile dirs(config + QLatin1String("/user-dirs.dirs"));
-    QVERIFY(dirs.open(QIODevice::WriteOnly));
-    dirs.write("XDG_MUSIC_DIR=\"" + QFile::encodeName(musicFolder) + "\"\n");
-    dirs.close();
+    QVERIFY(TestMusicFolder::use(home.filePath(QStringLiteral("config")), musicFolder));
 
     QVERIFY2(startService(), serviceLog().constData());
 
