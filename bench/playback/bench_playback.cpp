@@ -5,19 +5,17 @@
 #include "outputstream.h"
 #include "samplesource.h"
 
+#include "benchtrack.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <sys/resource.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -36,45 +34,6 @@ long peakKilobytes()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
-}
-
-// A few minutes of a changing chord with some noise, so that the encoder has work to do.
-bool makeTrack(const QString &wavPath, const QString &mp3Path, int seconds)
-{
-    const QString lame = QStandardPaths::findExecutable(QStringLiteral("lame"));
-    if (lame.isEmpty())
-        return false;
-    const int rate = 44100;
-    QFile wav(wavPath);
-    if (!wav.open(QIODevice::WriteOnly))
-        return false;
-    const quint32 bytes = quint32(seconds) * rate * 4;
-    QDataStream out(&wav);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + bytes);
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(2) << quint32(rate) << quint32(rate * 4)
-        << quint16(4) << quint16(16);
-    out.writeRawData("data", 4);
-    out << bytes;
-    quint32 noise = 1;
-    for (int i = 0; i < seconds * rate; ++i) {
-        const double t = double(i) / rate;
-        const double base = 110.0 * std::pow(2.0, (int(t) % 12) / 12.0);
-        noise = noise * 1664525u + 1013904223u;
-        const double left = std::sin(2 * M_PI * base * t)
-                            + 0.5 * std::sin(2 * M_PI * base * 1.5 * t)
-                            + 0.1 * (double(noise >> 16) / 32768.0 - 1.0);
-        const double right
-            = std::sin(2 * M_PI * base * 2 * t) + 0.3 * std::sin(2 * M_PI * base * 3 * t);
-        out << qint16(left * 9000) << qint16(right * 9000);
-    }
-    wav.close();
-    QProcess encoder;
-    encoder.start(lame, {QStringLiteral("--quiet"), QStringLiteral("-b"), QStringLiteral("128"),
-                         wavPath, mp3Path});
-    return encoder.waitForFinished(300000) && encoder.exitCode() == 0;
 }
 
 // Appends the track to an empty file in pieces and decodes what is there after each piece.
@@ -114,11 +73,10 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     const QString mp3 = dir.filePath(QStringLiteral("track.mp3"));
     const int seconds = 190;
-    if (!makeTrack(dir.filePath(QStringLiteral("track.wav")), mp3, seconds)) {
+    if (!BenchTrack::make(mp3, seconds)) {
         std::printf("cannot make the test track: is lame installed?\n");
         return 1;
     }
-    QFile::remove(dir.filePath(QStringLiteral("track.wav")));
     QFile in(mp3);
     in.open(QIODevice::ReadOnly);
     const QByteArray track = in.readAll();

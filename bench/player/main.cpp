@@ -12,9 +12,11 @@
 #include "song.h"
 #include "songlist.h"
 
+#include "benchtrack.h"
+#include "procstatus.h"
+
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDataStream>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -25,19 +27,16 @@
 #include <QListView>
 #include <QProcess>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
 #include <QToolBox>
-#include <QtEndian>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -63,19 +62,6 @@ ProcessTimes processTimes()
             + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     t.switches = usage.ru_nvcsw + usage.ru_nivcsw;
     return t;
-}
-
-qint64 procStatusKiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 struct ThreadTime
@@ -158,62 +144,6 @@ void runFor(int ms)
     QEventLoop loop;
     QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec();
-}
-
-// A few minutes of a changing chord with some noise at 128 kbit/s, so that encoder and decoder
-// have music-like work. Made once and kept in the temp folder.
-bool makeTrack(const QString &mp3Path, int seconds, QTextStream &out)
-{
-    const QString lame = QStandardPaths::findExecutable(QStringLiteral("lame"));
-    if (lame.isEmpty()) {
-        out << "lame is not installed" << Qt::endl;
-        return false;
-    }
-    const int rate = 44100;
-    const QString wavPath = mp3Path + QStringLiteral(".wav");
-    QFile wav(wavPath);
-    if (!wav.open(QIODevice::WriteOnly))
-        return false;
-    const quint32 bytes = quint32(seconds) * rate * 4;
-    {
-        QDataStream header(&wav);
-        header.setByteOrder(QDataStream::LittleEndian);
-        header.writeRawData("RIFF", 4);
-        header << quint32(36 + bytes);
-        header.writeRawData("WAVEfmt ", 8);
-        header << quint32(16) << quint16(1) << quint16(2) << quint32(rate) << quint32(rate * 4)
-               << quint16(4) << quint16(16);
-        header.writeRawData("data", 4);
-        header << bytes;
-    }
-    std::vector<qint16> block(size_t(rate) * 2);
-    quint32 noise = 1;
-    for (int second = 0; second < seconds; ++second) {
-        const double base = 110.0 * std::pow(2.0, (second % 12) / 12.0);
-        for (int i = 0; i < rate; ++i) {
-            const double t = second + double(i) / rate;
-            noise = noise * 1664525u + 1013904223u;
-            const double left = std::sin(2 * M_PI * base * t)
-                                + 0.5 * std::sin(2 * M_PI * base * 1.5 * t)
-                                + 0.1 * (double(noise >> 16) / 32768.0 - 1.0);
-            const double right
-                = std::sin(2 * M_PI * base * 2 * t) + 0.3 * std::sin(2 * M_PI * base * 3 * t);
-            block[size_t(2 * i)] = qToLittleEndian(qint16(left * 9000));
-            block[size_t(2 * i + 1)] = qToLittleEndian(qint16(right * 9000));
-        }
-        wav.write(reinterpret_cast<const char *>(block.data()), qint64(block.size() * 2));
-    }
-    wav.close();
-    const QString partial = mp3Path + QStringLiteral(".part");
-    QProcess encoder;
-    encoder.start(lame, {QStringLiteral("--quiet"), QStringLiteral("-b"), QStringLiteral("128"),
-                         QStringLiteral("--tt"), trackTitle, QStringLiteral("--ta"), trackCreator,
-                         wavPath, partial});
-    const bool encoded = encoder.waitForFinished(600000)
-                         && encoder.exitStatus() == QProcess::NormalExit && encoder.exitCode() == 0;
-    QFile::remove(wavPath);
-    // Renamed only when complete, so that an interrupted run leaves no half track behind.
-    return encoded && QFile::rename(partial, mp3Path);
 }
 
 QString percent(double cpuSeconds, double wallSeconds)
@@ -376,8 +306,10 @@ int main(int argc, char **argv)
     if (!QFile::exists(cachedTrack)) {
         out << "encoding a " << trackSeconds << " s track into " << cachedTrack << " ..."
             << Qt::endl;
-        if (!makeTrack(cachedTrack, trackSeconds, out)) {
-            out << "could not make the track" << Qt::endl;
+        if (!BenchTrack::make(
+                cachedTrack, trackSeconds,
+                {QStringLiteral("--tt"), trackTitle, QStringLiteral("--ta"), trackCreator})) {
+            out << "could not make the track: is lame installed?" << Qt::endl;
             return 2;
         }
     }
@@ -530,12 +462,12 @@ int main(int argc, char **argv)
                     playingCpu = after.cpu - before.cpu;
                     playingSwitches = after.switches - before.switches;
                     playingThreads = busiestThreads(threadsBefore, threadTimes(), playSeconds);
-                    playingRss = procStatusKiB("VmRSS:");
+                    playingRss = ProcStatus::kibibytes("VmRSS:");
                 }
             }
         }
     }
-    const qint64 playingHwm = procStatusKiB("VmHWM:");
+    const qint64 playingHwm = ProcStatus::kibibytes("VmHWM:");
 
     // 3. The idle window with a large music folder.
     const QString idleFolder = scratch.filePath(QStringLiteral("Music-idle"));
@@ -576,7 +508,7 @@ int main(int argc, char **argv)
         runFor(1000);
         measure(libraryPage, "My Music page");
     }
-    const qint64 finalHwm = procStatusKiB("VmHWM:");
+    const qint64 finalHwm = ProcStatus::kibibytes("VmHWM:");
     cleanUp();
 
     // The figures.

@@ -7,6 +7,8 @@
 #include "song.h"
 #include "songlist.h"
 
+#include "procstatus.h"
+
 #include <QApplication>
 #include <QBuffer>
 #include <QCommandLineParser>
@@ -27,19 +29,6 @@
 #include <cstdio>
 
 namespace {
-
-qint64 procStatusKiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 struct Run
 {
@@ -160,7 +149,7 @@ int main(int argc, char **argv)
     window.show();
 
     QCoreApplication::processEvents();
-    const qint64 rssBefore = procStatusKiB("VmRSS:");
+    const qint64 rssBefore = ProcStatus::kibibytes("VmRSS:");
     const int runs = qMax(1, parser.value(runsOption).toInt());
     QString query = QString::fromLatin1(QUrl::toPercentEncoding(parser.value(queryOption)));
     QList<Run> results;
@@ -210,7 +199,7 @@ int main(int argc, char **argv)
             QObject::disconnect(c);
         if (run.row250 >= 0) {
             QCoreApplication::processEvents(); // let the last rows paint
-            hwmAt250 = qMax(hwmAt250, procStatusKiB("VmHWM:"));
+            hwmAt250 = qMax(hwmAt250, ProcStatus::kibibytes("VmHWM:"));
         }
         results.append(run);
     }
@@ -233,7 +222,7 @@ int main(int argc, char **argv)
     out << "peak RSS with 250 rows listed: "
         << (hwmAt250 < 0 ? QStringLiteral("-") : QString::number(hwmAt250 / 1024.0, 'f', 1))
         << " MiB (before the first search " << rssBefore / 1024.0 << " MiB, now "
-        << procStatusKiB("VmRSS:") / 1024.0 << " MiB)\n";
+        << ProcStatus::kibibytes("VmRSS:") / 1024.0 << " MiB)\n";
     out << "targets: first row 100 ms, 250 rows 1500 ms, under 80 MB" << Qt::endl;
 
     qDeleteAll(songs);
