@@ -89,11 +89,13 @@ void CatalogIndex::release(std::unique_ptr<SqliteConnection> connection)
     m_pool.push_back(std::move(connection));
 }
 
-std::shared_ptr<const std::vector<int64_t>> CatalogIndex::ranking(SqliteConnection &connection,
-                                                                  const std::string &expression)
+std::shared_ptr<const std::vector<int64_t>>
+CatalogIndex::ranking(SqliteConnection &connection, const std::string &expression, bool fresh)
 {
-    if (auto cached = m_cache.find(expression))
-        return cached;
+    if (!fresh) {
+        if (auto cached = m_cache.find(expression))
+            return cached;
+    }
     const uint64_t generation = m_cache.generation();
     auto ids = std::make_shared<std::vector<int64_t>>();
     auto &statement = connection.statement(rankingSql);
@@ -104,8 +106,26 @@ std::shared_ptr<const std::vector<int64_t>> CatalogIndex::ranking(SqliteConnecti
         ids->push_back(statement.integer(0));
     statement.reset();
     std::shared_ptr<const std::vector<int64_t>> result = std::move(ids);
-    m_cache.insert(expression, generation, result);
+    m_cache.insert(expression, generation, result, fresh);
     return result;
+}
+
+bool CatalogIndex::readPage(SqliteConnection &connection, const std::vector<int64_t> &ids,
+                            int64_t start, int count, SearchPage &page)
+{
+    page.total = int64_t(ids.size());
+    page.tracks.clear();
+    auto &statement = connection.statement(trackSql);
+    for (int64_t i = start; i < page.total && i < start + count; ++i) {
+        statement.bind(1, ids[size_t(i)]);
+        const bool found = statement.step();
+        if (found)
+            page.tracks.push_back(readTrack(statement));
+        statement.reset();
+        if (!found)
+            return false;
+    }
+    return true;
 }
 
 SearchPage CatalogIndex::search(const SearchQuery &query, int64_t start, int count)
@@ -116,16 +136,15 @@ SearchPage CatalogIndex::search(const SearchQuery &query, int64_t start, int cou
     Lease lease(*this);
     if (!lease.get())
         return page;
-    const auto ids = ranking(*lease.get(), query.matchExpression());
-    page.total = int64_t(ids->size());
-    auto &statement = lease.get()->statement(trackSql);
-    for (int64_t i = start; i < page.total && i < start + count; ++i) {
-        statement.bind(1, (*ids)[size_t(i)]);
-        if (statement.step()) {
-            page.tracks.push_back(readTrack(statement));
-        }
-        statement.reset();
-    }
+    SqliteConnection &connection = *lease.get();
+    // One read transaction: the ranking (when made here) and the page come from one snapshot.
+    // A cached ranking may hold tracks a rescan has removed since; such a page is ranked
+    // again in this snapshot, so it always holds as many tracks as its total promises.
+    connection.exec("BEGIN");
+    const std::string expression = query.matchExpression();
+    if (!readPage(connection, *ranking(connection, expression, false), start, count, page))
+        readPage(connection, *ranking(connection, expression, true), start, count, page);
+    connection.exec("COMMIT");
     return page;
 }
 

@@ -48,8 +48,11 @@ private:
     class Lease;
     std::unique_ptr<SqliteConnection> acquire();
     void release(std::unique_ptr<SqliteConnection> connection);
+    // fresh: rank again and replace what the cache holds for the expression.
     std::shared_ptr<const std::vector<int64_t>> ranking(SqliteConnection &connection,
-                                                        const std::string &expression);
+                                                        const std::string &expression, bool fresh);
+    bool readPage(SqliteConnection &connection, const std::vector<int64_t> &ids, int64_t start,
+                  int count, SearchPage &page);
 
     const std::string m_path;
     ResultCache m_cache;

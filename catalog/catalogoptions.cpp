@@ -21,7 +21,7 @@ const char *CatalogOptions::usage()
 {
     return "usage: larkspin-catalog [--listen ADDR:PORT] [--db FILE] [--public-url URL]\n"
            "                        [--ads DIR] [--throttle KBPS] [--port-file FILE] [--demo]\n"
-           "                        [DIR ...]\n"
+           "                        [--max-per-client N] [--follow-symlinks] [DIR ...]\n"
            "\n"
            "Indexes the MP3 files below the DIRs and serves them to Larkspin.\n"
            "  --listen ADDR:PORT  address to listen on (127.0.0.1:8642; port 0 picks one)\n"
@@ -31,6 +31,9 @@ const char *CatalogOptions::usage()
            "  --throttle KBPS     limit each track transfer to KBPS kilobytes per second\n"
            "  --port-file FILE    write the bound port to FILE once serving\n"
            "  --demo              also index a generated demo library\n"
+           "  --max-per-client N  open connections allowed from one address (256)\n"
+           "  --follow-symlinks   also serve files that links in the folders point to\n"
+           "                      outside them\n"
            "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";
 }
 
@@ -70,6 +73,10 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
             options.demo = true;
             continue;
         }
+        if (arg == "--follow-symlinks") {
+            options.followSymlinks = true;
+            continue;
+        }
         std::string name = arg, value;
         const size_t equals = arg.find('=');
         if (equals != std::string::npos) {
@@ -107,6 +114,12 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
                 || value.find_first_not_of("0123456789") != std::string::npos)
                 return fail("--throttle needs a number of kilobytes per second");
             options.throttleKBps = std::atoi(value.c_str());
+        } else if (name == "--max-per-client") {
+            if (value.empty() || value.size() > 5
+                || value.find_first_not_of("0123456789") != std::string::npos
+                || std::atoi(value.c_str()) == 0)
+                return fail("--max-per-client needs a number of connections from 1 to 99999");
+            options.maxPerClient = unsigned(std::atoi(value.c_str()));
         } else {
             return fail("unknown option " + name);
         }

@@ -15,6 +15,8 @@ struct CatalogOptions
     std::string adsDir;
     std::string portFile;
     int throttleKBps = 0;
+    unsigned maxPerClient = 256;
+    bool followSymlinks = false;
     bool demo = false;
     bool help = false;
     std::vector<std::string> dirs;

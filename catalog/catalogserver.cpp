@@ -1,37 +1,40 @@
 #include "catalogserver.h"
 
+#include "byterange.h"
 #include "catalogindex.h"
 #include "productpages.h"
 #include "searchquery.h"
 #include "searchrequest.h"
 #include "textcodec.h"
-#include "tunedhttpserver.h"
 #include "xspfwriter.h"
 
-#include <chrono>
-#include <cstdio>
+#include <climits>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace catalog {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// httplib runs the routing handler and the logger of one request on the same worker
-// thread, so the start time can wait there without touching the shared request.
-thread_local Clock::time_point requestStarted;
-
-void setError(httplib::Response &response, int status, const std::string &message)
+HttpReply errorReply(int status, const std::string &message)
 {
-    response.status = status;
-    response.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root><error>"
-                             + TextCodec::escapeXml(message) + "</error></root>\n",
-                         "application/xml; charset=utf-8");
+    HttpReply reply;
+    reply.status = status;
+    reply.contentType = "application/xml; charset=utf-8";
+    reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root><error>"
+                 + TextCodec::escapeXml(message) + "</error></root>\n";
+    return reply;
+}
+
+HttpReply contentReply(std::string body, const char *contentType)
+{
+    HttpReply reply;
+    reply.contentType = contentType;
+    reply.body = std::move(body);
+    return reply;
 }
 
 std::string httpDate(time_t when)
@@ -73,26 +76,11 @@ std::string targetPath(const std::string &target)
     return path;
 }
 
-// Ranges only make sense for track files; everything else is answered whole.
-void dropRanges(const httplib::Request &request)
+bool isWithin(const std::string &path, const std::string &folder)
 {
-    // The request object is the server's own, non-const; the handler just sees it const.
-    const_cast<httplib::Request &>(request).ranges.clear();
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0
+           && (folder.back() == '/' || path[folder.size()] == '/');
 }
-
-struct OpenTrack
-{
-    explicit OpenTrack(int descriptor)
-        : fd(descriptor)
-    {}
-    ~OpenTrack() { ::close(fd); }
-    OpenTrack(const OpenTrack &) = delete;
-    OpenTrack &operator=(const OpenTrack &) = delete;
-
-    const int fd;
-    Clock::time_point started = Clock::now();
-    size_t sent = 0;
-};
 
 } // namespace
 
@@ -100,125 +88,139 @@ CatalogServer::CatalogServer(CatalogIndex &index, ServerSettings settings, Log l
     : m_index(index)
     , m_settings(std::move(settings))
     , m_ads(m_settings.adsDir)
-    , m_log(std::move(log))
-    , m_server(std::make_unique<TunedHttpServer>())
+    , m_front(
+          m_settings.limits, uint64_t(m_settings.throttleKBps) * 1000,
+          [this](const HttpRequest &request) { return handle(request); }, std::move(log))
 {
-    const int threads = m_settings.workerThreads;
-    m_server->new_task_queue = [threads] {
-        return new httplib::ThreadPool(size_t(threads));
-    };
-    m_server->set_tcp_nodelay(true);
-    m_server->set_keep_alive_max_count(10000);
-    m_server->set_keep_alive_timeout(5);
-    m_server->set_pre_routing_handler(
-        [this](const httplib::Request &request, httplib::Response &response) {
-            handle(request, response);
-            return httplib::Server::HandlerResponse::Handled;
-        });
-    m_server->set_logger(
-        [this](const httplib::Request &request, const httplib::Response &response) {
-            logRequest(request, response);
-        });
+    // A folder may not exist yet (the demo library is made after the service binds).
+    for (const auto &folder : m_settings.musicFolders) {
+        std::error_code error;
+        const auto real = std::filesystem::weakly_canonical(folder, error);
+        if (!error)
+            m_realFolders.push_back(real.string());
+    }
 }
 
-CatalogServer::~CatalogServer() = default;
+CatalogServer::~CatalogServer()
+{
+    m_front.stop();
+}
 
 bool CatalogServer::bind(const std::string &host, int port, std::string *error)
 {
     m_host = host;
-    if (port == 0) {
-        m_port = m_server->bind_to_any_port(host);
-    } else {
-        m_port = m_server->bind_to_port(host, port) ? port : -1;
-    }
-    if (m_port <= 0) {
-        if (error)
-            *error = "cannot listen on " + host + ":" + std::to_string(port);
-        return false;
-    }
-    m_server->setListenBacklog(SOMAXCONN);
-    return true;
+    return m_front.bind(host, port, error);
 }
 
 std::string CatalogServer::boundUrl() const
 {
     const bool ipv6 = m_host.find(':') != std::string::npos;
-    return "http://" + (ipv6 ? "[" + m_host + "]" : m_host) + ":" + std::to_string(m_port);
+    return "http://" + (ipv6 ? "[" + m_host + "]" : m_host) + ":" + std::to_string(port());
 }
 
 bool CatalogServer::run()
 {
-    return m_server->listen_after_bind();
+    std::unique_lock<std::mutex> lock(m_runMutex);
+    if (m_stopRequested)
+        return true;
+    std::string error;
+    if (!m_front.start(&error))
+        return false;
+    m_runWake.wait(lock, [this] { return m_stopRequested; });
+    lock.unlock();
+    m_front.stop();
+    return true;
 }
 
 void CatalogServer::stop()
 {
-    m_server->stop();
+    {
+        std::lock_guard<std::mutex> lock(m_runMutex);
+        m_stopRequested = true;
+    }
+    m_runWake.notify_all();
 }
 
-std::string CatalogServer::baseUrl(const httplib::Request &request) const
+std::string CatalogServer::baseUrl(const HttpRequest &request) const
 {
     if (!m_settings.publicUrl.empty())
         return m_settings.publicUrl;
-    const std::string host = request.get_header_value("Host");
+    const std::string host = request.header("Host");
     return isHostHeader(host) ? "http://" + host : boundUrl();
 }
 
-void CatalogServer::handle(const httplib::Request &request, httplib::Response &response)
+HttpReply CatalogServer::handle(const HttpRequest &request)
 {
-    requestStarted = Clock::now();
-    if (request.method != "GET" && request.method != "HEAD") {
-        dropRanges(request);
-        response.set_header("Allow", "GET, HEAD");
-        setError(response, 405, "method not allowed");
-        return;
+    if (request.method() != "GET" && request.method() != "HEAD") {
+        HttpReply reply = errorReply(405, "method not allowed");
+        reply.headers.emplace_back("Allow", "GET, HEAD");
+        return reply;
     }
-    const std::string path = targetPath(request.target);
-    if (path.compare(0, 8, "/tracks/") == 0) {
-        serveTrack(request, response, path);
-        return;
-    }
-    dropRanges(request);
-    if (path.compare(0, 10, "/api/v0.2/") == 0) {
-        serveSearch(request, response, path);
-    } else if (path.compare(0, 5, "/1.2/") == 0) {
-        serveAd(request, response, path);
-    } else if (auto page = ProductPages::page(path)) {
-        response.status = 200;
-        response.set_content(*page, "text/html; charset=utf-8");
-    } else {
-        setError(response, 404, "not found");
-    }
+    const std::string path = targetPath(request.target());
+    if (path.compare(0, 8, "/tracks/") == 0)
+        return serveTrack(request, path);
+    if (path.compare(0, 10, "/api/v0.2/") == 0)
+        return serveSearch(request, path);
+    if (path.compare(0, 5, "/1.2/") == 0)
+        return serveAd(request, path);
+    if (auto page = ProductPages::page(path))
+        return contentReply(*page, "text/html; charset=utf-8");
+    return errorReply(404, "not found");
 }
 
-void CatalogServer::serveSearch(const httplib::Request &request, httplib::Response &response,
-                                const std::string &path)
+HttpReply CatalogServer::serveSearch(const HttpRequest &request, const std::string &path)
 {
     const SearchRequest search = SearchRequest::parse(path);
     switch (search.outcome()) {
     case SearchRequest::Outcome::NotSearch:
-        setError(response, 404, "not found");
-        return;
+        return errorReply(404, "not found");
     case SearchRequest::Outcome::Invalid:
-        setError(response, 400, search.error());
-        return;
+        return errorReply(400, search.error());
     case SearchRequest::Outcome::Valid:
         break;
     }
     const SearchPage page
         = m_index.search(SearchQuery(search.query()), search.start(), search.count());
-    response.status = 200;
-    response.set_content(XspfWriter::write(page, search.start(), search.count(), baseUrl(request)),
-                         "application/xspf+xml; charset=utf-8");
+    return contentReply(XspfWriter::write(page, search.start(), search.count(), baseUrl(request)),
+                        "application/xspf+xml; charset=utf-8");
 }
 
-void CatalogServer::serveTrack(const httplib::Request &request, httplib::Response &response,
-                               const std::string &path)
+int CatalogServer::openTrack(const TrackRecord &track) const
+{
+    // Non-blocking, so a FIFO put in the file's place cannot hold the event loop; the
+    // checks below run on what was opened, so a swap after them changes nothing.
+    const int fd = ::open(track.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    if (m_settings.followSymlinks)
+        return fd;
+    char real[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = ::readlink(link.c_str(), real, sizeof real - 1);
+    if (length > 0) {
+        const std::string realPath(real, size_t(length));
+        // Where the scan found it with no link on the way, or a link within the library.
+        if (realPath == track.path)
+            return fd;
+        for (const auto &folder : m_realFolders) {
+            if (isWithin(realPath, folder))
+                return fd;
+        }
+    }
+    ::close(fd);
+    return -1;
+}
+
+HttpReply CatalogServer::serveTrack(const HttpRequest &request, const std::string &path)
 {
     // /tracks/{id}/{name}.mp3 with a URL-safe name; anything else names no track.
-    const auto notFound = [&] {
-        dropRanges(request);
-        setError(response, 404, "no such track");
+    const auto notFound = [] {
+        return errorReply(404, "no such track");
     };
     const size_t idStart = 8;
     const size_t idEnd = path.find('/', idStart);
@@ -240,49 +242,41 @@ void CatalogServer::serveTrack(const httplib::Request &request, httplib::Respons
     const auto track = m_index.track(std::stoll(path.substr(idStart, idEnd - idStart)));
     if (!track)
         return notFound();
-    const int fd = ::open(track->path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    HttpReply reply;
+    reply.fileFd = openTrack(*track);
+    if (reply.fileFd < 0)
         return notFound();
-    auto file = std::make_shared<OpenTrack>(fd);
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+    if (::fstat(reply.fileFd, &info) != 0)
         return notFound();
+    const auto size = uint64_t(info.st_size);
+    const std::string modified = httpDate(info.st_mtim.tv_sec);
 
-    const auto size = size_t(info.st_size);
-    for (const auto &range : request.ranges) {
-        // A range that starts past the end cannot be served (RFC 9110 416).
-        if (range.first >= 0 && size_t(range.first) >= size) {
-            dropRanges(request);
-            response.set_header("Content-Range", "bytes */" + std::to_string(size));
-            setError(response, 416, "range not satisfiable");
-            return;
-        }
+    ByteRange range;
+    const std::string ifRange = request.header("If-Range");
+    if (ifRange.empty() || ifRange == modified)
+        range = ByteRange::parse(request.header("Range"), size);
+    if (range.kind == ByteRange::Kind::Unsatisfiable) {
+        HttpReply refused = errorReply(416, "range not satisfiable");
+        refused.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+        return refused;
     }
-    response.set_header("Accept-Ranges", "bytes");
-    response.set_header("Last-Modified", httpDate(info.st_mtim.tv_sec));
-    const size_t rate = size_t(m_settings.throttleKBps) * 1000;
-    response.set_content_provider(
-        size, "audio/mpeg", [file, rate](size_t offset, size_t length, httplib::DataSink &sink) {
-            char buffer[16384];
-            size_t chunk = std::min(length, sizeof buffer);
-            if (rate > 0) {
-                chunk = std::min(chunk, std::max<size_t>(rate / 20, 512));
-                const double due = double(file->sent) / double(rate);
-                const double elapsed
-                    = std::chrono::duration<double>(Clock::now() - file->started).count();
-                if (due > elapsed)
-                    std::this_thread::sleep_for(std::chrono::duration<double>(due - elapsed));
-            }
-            const ssize_t got = ::pread(file->fd, buffer, chunk, off_t(offset));
-            if (got <= 0)
-                return false; // the file shrank under us; end the transfer
-            file->sent += size_t(got);
-            return sink.write(buffer, size_t(got));
-        });
+    reply.contentType = "audio/mpeg";
+    reply.headers.emplace_back("Accept-Ranges", "bytes");
+    reply.headers.emplace_back("Last-Modified", modified);
+    reply.fileLength = size;
+    if (range.kind == ByteRange::Kind::Part) {
+        reply.status = 206;
+        reply.fileOffset = range.first;
+        reply.fileLength = range.last - range.first + 1;
+        reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(range.first) + "-"
+                                                        + std::to_string(range.last) + "/"
+                                                        + std::to_string(size));
+    }
+    return reply;
 }
 
-void CatalogServer::serveAd(const httplib::Request &request, httplib::Response &response,
-                            const std::string &path)
+HttpReply CatalogServer::serveAd(const HttpRequest &request, const std::string &path)
 {
     // /1.2/en{1..5}.png and /1.2/en{1..5}.txt
     if (path.size() == 12 && path.compare(0, 7, "/1.2/en") == 0 && path[7] >= '1' && path[7] <= '5'
@@ -290,47 +284,14 @@ void CatalogServer::serveAd(const httplib::Request &request, httplib::Response &
         const int slot = path[7] - '0';
         const std::string ending = path.substr(9);
         if (ending == "png") {
-            if (auto image = m_ads.image(slot)) {
-                response.status = 200;
-                response.set_content(*image, "image/png");
-                return;
-            }
+            if (auto image = m_ads.image(slot))
+                return contentReply(*image, "image/png");
         } else if (ending == "txt") {
-            if (auto text = m_ads.text(slot, baseUrl(request))) {
-                response.status = 200;
-                response.set_content(*text, "text/plain; charset=utf-8");
-                return;
-            }
+            if (auto text = m_ads.text(slot, baseUrl(request)))
+                return contentReply(*text, "text/plain; charset=utf-8");
         }
     }
-    setError(response, 404, "not found");
-}
-
-void CatalogServer::logRequest(const httplib::Request &request, const httplib::Response &response)
-{
-    // Requests that httplib rejects itself never reach handle(), so they have no start time.
-    const double ms
-        = requestStarted == Clock::time_point()
-              ? 0.0
-              : std::chrono::duration<double, std::milli>(Clock::now() - requestStarted).count();
-    requestStarted = Clock::time_point();
-    std::string target = request.target.empty() ? request.path : request.target;
-    if (target.size() > 300)
-        target = target.substr(0, 300) + "...";
-    for (char &c : target) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    }
-    size_t bytes = 0;
-    if (request.method != "HEAD") {
-        const std::string length = response.get_header_value("Content-Length");
-        bytes = length.empty() ? response.body.size()
-                               : size_t(std::strtoull(length.c_str(), nullptr, 10));
-    }
-    char line[512];
-    std::snprintf(line, sizeof line, "%s %s %d %zu %.1fms", request.method.c_str(), target.c_str(),
-                  response.status, bytes, ms);
-    m_log(line);
+    return errorReply(404, "not found");
 }
 
 } // namespace catalog

@@ -1,31 +1,33 @@
 #pragma once
 
 #include "adslots.h"
+#include "httpfront.h"
 
-#include <functional>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
-
-namespace httplib {
-struct Request;
-struct Response;
-} // namespace httplib
+#include <vector>
 
 namespace catalog {
 
 class CatalogIndex;
-class TunedHttpServer;
+struct TrackRecord;
 
 struct ServerSettings
 {
-    std::string publicUrl;  // base of track locations; empty: from the Host header
-    std::string adsDir;     // empty: built-in advertisements
-    int throttleKBps = 0;   // per track transfer, kilobytes per second; 0: unlimited
-    int workerThreads = 48; // a keep-alive connection holds a worker while it is open
+    std::string publicUrl; // base of track locations; empty: from the Host header
+    std::string adsDir;    // empty: built-in advertisements
+    int throttleKBps = 0;  // per track transfer, kilobytes per second; 0: unlimited
+    HttpLimits limits;
+    // Track files are served from these folders only; a file whose real path lies outside
+    // them (through a symbolic link) is served only with followSymlinks.
+    std::vector<std::string> musicFolders;
+    bool followSymlinks = false;
 };
 
 // The HTTP face of the catalogue: search API, track files, advertisement slots and product
-// pages. Handlers run on httplib's worker threads; the index is shared between them.
+// pages. Requests are answered on the front's event-loop threads; the index is shared.
 class CatalogServer
 {
 public:
@@ -38,7 +40,7 @@ public:
 
     // Binds host:port (port 0 picks a free port). False with *error on failure.
     bool bind(const std::string &host, int port, std::string *error);
-    int port() const { return m_port; }
+    int port() const { return m_front.port(); }
     // "http://host:port" of the bound socket.
     std::string boundUrl() const;
 
@@ -48,23 +50,23 @@ public:
     void stop();
 
 private:
-    void handle(const httplib::Request &request, httplib::Response &response);
-    void serveSearch(const httplib::Request &request, httplib::Response &response,
-                     const std::string &path);
-    void serveTrack(const httplib::Request &request, httplib::Response &response,
-                    const std::string &path);
-    void serveAd(const httplib::Request &request, httplib::Response &response,
-                 const std::string &path);
-    std::string baseUrl(const httplib::Request &request) const;
-    void logRequest(const httplib::Request &request, const httplib::Response &response);
+    HttpReply handle(const HttpRequest &request);
+    HttpReply serveSearch(const HttpRequest &request, const std::string &path);
+    HttpReply serveTrack(const HttpRequest &request, const std::string &path);
+    HttpReply serveAd(const HttpRequest &request, const std::string &path);
+    int openTrack(const TrackRecord &track) const;
+    std::string baseUrl(const HttpRequest &request) const;
 
     CatalogIndex &m_index;
     const ServerSettings m_settings;
     const AdSlots m_ads;
-    Log m_log;
-    std::unique_ptr<TunedHttpServer> m_server;
+    std::vector<std::string> m_realFolders;
+    HttpFront m_front;
     std::string m_host;
-    int m_port = 0;
+
+    std::mutex m_runMutex;
+    std::condition_variable m_runWake;
+    bool m_stopRequested = false;
 };
 
 } // namespace catalog

@@ -5,6 +5,7 @@
 #include "indexwriter.h"
 #include "libraryscanner.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <mutex>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -41,6 +43,24 @@ bool writePortFile(const std::string &path, int port)
     return !error;
 }
 
+// Every connection is a descriptor: raise the soft limit so the server's connection limit
+// can be reached, and lower that limit when the hard one is too low.
+unsigned connectionLimit()
+{
+    constexpr unsigned wanted = 10000;
+    constexpr unsigned spare = 256; // track files, the index, the log
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024 - spare;
+    if (limit.rlim_cur < wanted + spare) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, wanted + spare);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return unsigned(
+        std::min<rlim_t>(wanted, limit.rlim_cur > spare * 2 ? limit.rlim_cur - spare : spare));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -63,6 +83,8 @@ int main(int argc, char **argv)
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A peer that goes away mid-transfer is an error on that connection only.
+    std::signal(SIGPIPE, SIG_IGN);
 
     std::error_code fsError;
     std::filesystem::create_directories(
@@ -74,10 +96,19 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    std::vector<std::string> dirs = options.dirs;
+    const std::string demoDir = CatalogOptions::dataDir() + "/demo";
+    if (options.demo)
+        dirs.push_back(demoDir);
+
     ServerSettings settings;
     settings.publicUrl = options.publicUrl;
     settings.adsDir = options.adsDir;
     settings.throttleKBps = options.throttleKBps;
+    settings.limits.maxPerClient = options.maxPerClient;
+    settings.limits.maxConnections = connectionLimit();
+    settings.musicFolders = dirs;
+    settings.followSymlinks = options.followSymlinks;
     CatalogServer server(index, settings, writeLog);
     if (!server.bind(options.host, options.port, &error)) {
         writeLog("larkspin-catalog: " + error);
@@ -118,15 +149,10 @@ int main(int argc, char **argv)
         signalThread.join();
     };
 
-    std::vector<std::string> dirs = options.dirs;
-    if (options.demo) {
-        const std::string demoDir = CatalogOptions::dataDir() + "/demo";
-        if (!DemoLibrary::ensure(demoDir, writeLog, &error)) {
-            writeLog("larkspin-catalog: " + error);
-            finishSignalThread();
-            return 1;
-        }
-        dirs.push_back(demoDir);
+    if (options.demo && !DemoLibrary::ensure(demoDir, writeLog, &error)) {
+        writeLog("larkspin-catalog: " + error);
+        finishSignalThread();
+        return 1;
     }
 
     LibraryScanner scanner(writer, writeLog);

@@ -16,11 +16,19 @@ ResultCache::Ranking ResultCache::find(const std::string &key)
     return it->second->ranking;
 }
 
-void ResultCache::insert(const std::string &key, uint64_t generation, Ranking ranking)
+void ResultCache::insert(const std::string &key, uint64_t generation, Ranking ranking, bool replace)
 {
     if (!ranking || ranking->size() > m_capacity)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (replace && generation == m_generation) {
+        const auto it = m_byKey.find(key);
+        if (it != m_byKey.end()) {
+            m_size -= it->second->ranking->size();
+            m_entries.erase(it->second);
+            m_byKey.erase(it);
+        }
+    }
     if (generation != m_generation || m_byKey.count(key))
         return;
     m_size += ranking->size();

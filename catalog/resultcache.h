@@ -22,7 +22,8 @@ public:
     explicit ResultCache(size_t capacityIds);
 
     Ranking find(const std::string &key);
-    void insert(const std::string &key, uint64_t generation, Ranking ranking);
+    // replace: drop what is stored under key first.
+    void insert(const std::string &key, uint64_t generation, Ranking ranking, bool replace = false);
 
     // Drops everything and moves to the next generation; returns the new generation.
     uint64_t invalidate();

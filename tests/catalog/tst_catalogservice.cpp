@@ -12,12 +12,15 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QXmlStreamReader>
 #include <QtEndian>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -101,14 +104,20 @@ private slots:
     void badRequests();
     void advertisementsAndPages_data();
     void advertisementsAndPages();
+    void framing();
+    void ranges_data();
+    void ranges();
+    void connectionFloods();
     void rescanOnHangup();
     void restartKeepsIndex();
+    void unsafeTrackFiles();
 
 private:
     void writeMp3(const QString &path, const QString &title, const QString &creator,
                   const QByteArray &audio = {});
-    bool startService(const QStringList &dirs);
+    bool startService(const QStringList &dirs, const QStringList &options = {});
     void stopService();
+    QByteArray exchange(const QByteArray &request, const QHostAddress &from = {});
     HttpReply raw(const QByteArray &request);
     HttpReply get(const QByteArray &target, const QByteArray &method = "GET",
                   const QByteArray &extraHeaders = {});
@@ -170,7 +179,7 @@ void TestCatalogService::cleanupTestCase()
     stopService();
 }
 
-bool TestCatalogService::startService(const QStringList &dirs)
+bool TestCatalogService::startService(const QStringList &dirs, const QStringList &options)
 {
     const QString portFile = m_dir.filePath("port");
     QFile::remove(portFile);
@@ -181,7 +190,7 @@ bool TestCatalogService::startService(const QStringList &dirs)
     m_service.start(LARKSPIN_CATALOG_BIN,
                     QStringList{"--listen", "127.0.0.1:0", "--db", m_dir.filePath("index.sqlite"),
                                 "--port-file", portFile}
-                        + dirs);
+                        + options + dirs);
     if (!m_service.waitForStarted(5000))
         return false;
     QElapsedTimer timer;
@@ -216,19 +225,26 @@ int TestCatalogService::countLogLines(const QByteArray &needle)
     return int(file.readAll().count(needle));
 }
 
-HttpReply TestCatalogService::raw(const QByteArray &request)
+// Everything the service sends until it closes the connection or pauses for 3 s.
+QByteArray TestCatalogService::exchange(const QByteArray &request, const QHostAddress &from)
 {
-    HttpReply reply;
     QTcpSocket socket;
+    if (!from.isNull() && !socket.bind(from))
+        return {};
     socket.connectToHost(QHostAddress::LocalHost, m_port);
     if (!socket.waitForConnected(3000))
-        return reply;
+        return {};
     socket.write(request);
     QByteArray data;
     while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(3000))
         data += socket.readAll();
-    data += socket.readAll();
+    return data + socket.readAll();
+}
 
+HttpReply TestCatalogService::raw(const QByteArray &request)
+{
+    HttpReply reply;
+    const QByteArray data = exchange(request);
     const int headerEnd = data.indexOf("\r\n\r\n");
     if (headerEnd < 0)
         return reply;
@@ -483,6 +499,23 @@ void TestCatalogService::badRequests_data()
     QTest::newRow("page traversal") << line("GET", "/news/../../../etc/passwd") << 404;
     QTest::newRow("huge id") << line("GET", "/tracks/99999999999999999999999/x.mp3") << 404;
     QTest::newRow("garbage") << QByteArray("\x01\x02 nonsense\r\n\r\n") << 400;
+    const auto headers = [](const QByteArray &fields) -> QByteArray {
+        return "GET / HTTP/1.1\r\nHost: x\r\n" + fields + "Connection: close\r\n\r\n";
+    };
+    QTest::newRow("request line of 8 KiB") << line("GET", '/' + QByteArray(8100, 'a')) << 404;
+    QTest::newRow("request line over 8 KiB") << line("GET", '/' + QByteArray(8200, 'a')) << 414;
+    QTest::newRow("request line of 1 MiB") << line("GET", '/' + QByteArray(1 << 20, 'a')) << 414;
+    QTest::newRow("header fields of 31 KiB")
+        << headers("X-Big: " + QByteArray(31 * 1024, 'b') + "\r\n") << 200;
+    QTest::newRow("header fields over 32 KiB")
+        << headers("X-Big: " + QByteArray(33 * 1024, 'b') + "\r\n") << 431;
+    QTest::newRow("header fields of 1 MiB")
+        << headers("X-Big: " + QByteArray(1 << 20, 'b') + "\r\n") << 431;
+    QByteArray lines;
+    for (int i = 0; i < 98; ++i)
+        lines += "X-Line-" + QByteArray::number(i) + ": y\r\n";
+    QTest::newRow("100 header lines") << headers(lines) << 200;
+    QTest::newRow("101 header lines") << headers(lines + "X-One-More: y\r\n") << 431;
 }
 
 void TestCatalogService::badRequests()
@@ -491,7 +524,8 @@ void TestCatalogService::badRequests()
     const HttpReply reply = raw(request);
     QTEST(reply.status, "status");
     QVERIFY(!reply.body.contains("root:x:0:0"));
-    if (reply.status == 400 && !reply.body.isEmpty()) {
+    // Bytes that are no request at all are refused by the HTTP layer, in its own words.
+    if (reply.status == 400 && !reply.body.isEmpty() && !request.startsWith('\x01')) {
         QVERIFY2(reply.body.contains("<root><error>"), reply.body.constData());
         QVERIFY(reply.body.contains("</error></root>"));
     }
@@ -534,6 +568,167 @@ void TestCatalogService::advertisementsAndPages()
     } else {
         QVERIFY(reply.body.contains("Larkspin"));
     }
+}
+
+void TestCatalogService::framing()
+{
+    // A GET that declares a body is refused and its connection closed, so the body is never
+    // taken for the next request (as a proxy in front might not read it either).
+    const QByteArray smuggled = "GET /news/ HTTP/1.1\r\nHost: x\r\n\r\n";
+    const QByteArray framings[]
+        = {"Content-Length: " + QByteArray::number(smuggled.size()) + "\r\n",
+           "Transfer-Encoding: chunked\r\n"};
+    for (const QByteArray &framing : framings) {
+        const QByteArray body
+            = framing.startsWith("Content")
+                  ? smuggled
+                  : QByteArray::number(smuggled.size(), 16) + "\r\n" + smuggled + "\r\n0\r\n\r\n";
+        const QByteArray data = exchange("GET / HTTP/1.1\r\nHost: x\r\n" + framing + "\r\n" + body);
+        QVERIFY2(data.startsWith("HTTP/1.1 400 "), data.left(100).constData());
+        QCOMPARE(data.count("HTTP/1.1 "), 1);
+    }
+
+    // Pipelined requests are each answered, in order.
+    const QByteArray data
+        = exchange("GET /news/ HTTP/1.1\r\nHost: x\r\n\r\n"
+                   "HEAD /tos/ HTTP/1.1\r\nHost: x\r\n\r\n"
+                   "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n"
+                   "GET /contact/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QList<int> statuses;
+    for (int at = data.indexOf("HTTP/1.1 "); at >= 0; at = data.indexOf("HTTP/1.1 ", at + 1))
+        statuses.append(data.mid(at + 9, 3).toInt());
+    QCOMPARE(statuses, QList<int>({200, 200, 404, 200}));
+    QVERIFY(data.indexOf("<h1>News") < data.indexOf("HTTP/1.1 200", 10));
+    QVERIFY(data.indexOf("<h1>Contact") > data.indexOf("HTTP/1.1 404"));
+}
+
+void TestCatalogService::ranges_data()
+{
+    // first and last: a negative value counts from the file's size.
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("fields");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("last");
+    const auto row = [](const char *name, const QByteArray &range, int status, qint64 first = 0,
+                        qint64 last = -1, const QByteArray &method = "GET") {
+        QTest::newRow(name) << method << ("Range: " + range + "\r\n") << status << first << last;
+    };
+    row("part", "bytes=100-199", 206, 100, 199);
+    row("end past the file is clamped", "bytes=0-999999999", 206, 0, -1);
+    row("open end", "bytes=100-", 206, 100, -1);
+    row("suffix", "bytes=-10", 206, -10, -1);
+    row("suffix longer than the file", "bytes=-99999999", 206, 0, -1);
+    row("blanks and letter case", " Bytes=5-9 ", 206, 5, 9);
+    row("empty suffix", "bytes=-0", 416);
+    row("start past the file", "bytes=99999999-", 416);
+    row("start and end past the file", "bytes=99999999-99999999", 416);
+    row("several ranges: the whole file", "bytes=0-0,-1", 200);
+    row("end before start: ignored", "bytes=10-5", 200);
+    row("other unit: ignored", "items=0-5", 200);
+    row("not a range: ignored", "bytes=abc", 200);
+    row("HEAD", "bytes=100-199", 206, 100, 199, "HEAD");
+    row("HEAD past the file", "bytes=99999999-", 416, 0, -1, "HEAD");
+    QTest::newRow("If-Range of another version") << QByteArray("GET")
+                                                 << QByteArray("Range: bytes=100-199\r\n"
+                                                               "If-Range: Mon, 01 Jan 2001 "
+                                                               "00:00:00 GMT\r\n")
+                                                 << 200 << qint64(0) << qint64(-1);
+}
+
+void TestCatalogService::ranges()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, fields);
+    QFETCH(int, status);
+    QFETCH(qint64, first);
+    QFETCH(qint64, last);
+    const Playlist playlist = search("capital");
+    QCOMPARE(playlist.tracks.size(), 1);
+    const QByteArray path = QUrl(playlist.tracks[0].location).path(QUrl::FullyEncoded).toUtf8();
+    QFile file(m_music + "/deeper/UPPER/LOUD.MP3");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    const qint64 size = content.size();
+    first = first < 0 ? size + first : first;
+    last = last < 0 ? size + last : last;
+
+    const HttpReply reply = get(path, method, fields);
+    QCOMPARE(reply.status, status);
+    const QByteArray length = reply.headers.value("content-length");
+    if (status == 416) {
+        QCOMPARE(reply.headers.value("content-range"), "bytes */" + QByteArray::number(size));
+        QCOMPARE(length.toLongLong(), method == "HEAD" ? length.toLongLong() : reply.body.size());
+        return;
+    }
+    const QByteArray expected = content.mid(first, last - first + 1);
+    QCOMPARE(length.toLongLong(), qint64(expected.size()));
+    QCOMPARE(reply.body, method == "HEAD" ? QByteArray() : expected);
+    if (status == 206) {
+        QCOMPARE(reply.headers.value("content-range"), "bytes " + QByteArray::number(first) + '-'
+                                                           + QByteArray::number(last) + '/'
+                                                           + QByteArray::number(size));
+    } else {
+        QVERIFY(!reply.headers.contains("content-range"));
+    }
+}
+
+void TestCatalogService::connectionFloods()
+{
+    // Connections that trickle a request a byte at a time, and connections that send
+    // nothing, hold no thread: searches go on answering while they last. Idle connections
+    // go after 5 s, trickling ones when their header is still unfinished after 10 s, and no
+    // client address holds more than 256.
+    QObject owner;
+    const auto open = [&](const char *from, int count) {
+        QList<QTcpSocket *> sockets;
+        for (int i = 0; i < count; ++i) {
+            auto *socket = new QTcpSocket(&owner);
+            socket->bind(QHostAddress(QString::fromLatin1(from)));
+            socket->connectToHost(QHostAddress::LocalHost, m_port);
+            sockets.append(socket);
+        }
+        for (QTcpSocket *socket : sockets)
+            socket->waitForConnected(3000);
+        return sockets;
+    };
+    const auto openCount = [](const QList<QTcpSocket *> &sockets) {
+        return int(std::count_if(sockets.begin(), sockets.end(), [](QTcpSocket *socket) {
+            return socket->state() == QAbstractSocket::ConnectedState;
+        }));
+    };
+    QElapsedTimer clock;
+    clock.start();
+    const QList<QTcpSocket *> trickling = open("127.0.0.3", 100);
+    const QList<QTcpSocket *> idle = open("127.0.0.2", 300);
+    const QByteArray slowRequest
+        = "GET /news/ HTTP/1.1\r\nHost: x\r\nX-Slow: " + QByteArray(1000, 'a');
+    int sent = 0;
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, this, [&] {
+        for (QTcpSocket *socket : trickling)
+            socket->write(slowRequest.mid(sent, 1));
+        ++sent;
+    });
+    trickle.start(250);
+
+    int searches = 0;
+    bool idleCheckedEarly = false;
+    while (clock.elapsed() < 9000) {
+        QCOMPARE(search("pagingword", 50).tracks.size(), 50);
+        ++searches;
+        QTest::qWait(100);
+        if (!idleCheckedEarly && clock.elapsed() > 1500) {
+            QCOMPARE(openCount(idle), 256);
+            QCOMPARE(openCount(trickling), 100);
+            idleCheckedEarly = true;
+        }
+    }
+    QCOMPARE(openCount(idle), 0);
+    QCOMPARE(openCount(trickling), 100);
+    QVERIFY(searches > 40);
+    QTRY_COMPARE_WITH_TIMEOUT(openCount(trickling), 0, 4000);
+    QVERIFY(clock.elapsed() < 12500);
 }
 
 void TestCatalogService::rescanOnHangup()
@@ -585,6 +780,49 @@ void TestCatalogService::restartKeepsIndex()
     QVERIFY(startService({m_music}));
     QCOMPARE(countLogLines("0 added, 0 updated, 0 removed"), scansBefore + 1);
     QCOMPARE(search("pagingword").attributes["total"], 118);
+}
+
+void TestCatalogService::unsafeTrackFiles()
+{
+    // Tracks indexed as files and then replaced by what a track file must never be: they
+    // answer 404 at once and nothing waits on them.
+    const QString unsafe = m_dir.filePath("unsafe");
+    QVERIFY(QDir().mkpath(unsafe));
+    const QStringList kinds = {"fifo", "folder", "dangling", "outside", "inside"};
+    for (const QString &kind : kinds)
+        writeMp3(unsafe + '/' + kind + ".mp3", "Unsafeword " + kind, "Replacer");
+    writeMp3(m_dir.filePath("outside.mp3"), "Elsewhere", "Outsider");
+    stopService();
+    QVERIFY(startService({m_music, unsafe}));
+    QMap<QString, QByteArray> paths;
+    for (const auto &track : search("unsafeword").tracks)
+        paths[track.title.section(' ', 1)] = QUrl(track.location).path(QUrl::FullyEncoded).toUtf8();
+    QCOMPARE(paths.keys(), QStringList({"dangling", "fifo", "folder", "inside", "outside"}));
+    for (const QString &kind : kinds)
+        QVERIFY(QFile::remove(unsafe + '/' + kind + ".mp3"));
+    QCOMPARE(::mkfifo(QFile::encodeName(unsafe + "/fifo.mp3").constData(), 0644), 0);
+    QVERIFY(QDir().mkpath(unsafe + "/folder.mp3"));
+    QVERIFY(QFile::link(m_dir.filePath("nothing.mp3"), unsafe + "/dangling.mp3"));
+    QVERIFY(QFile::link(m_dir.filePath("outside.mp3"), unsafe + "/outside.mp3"));
+    QVERIFY(QFile::link(m_music + "/page3.mp3", unsafe + "/inside.mp3"));
+
+    for (const char *kind : {"fifo", "folder", "dangling", "outside"}) {
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(get(paths[kind], "HEAD").status, 404);
+        QCOMPARE(get(paths[kind]).status, 404);
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(kind));
+    }
+    // A link from one music folder into another is still the user's music.
+    QCOMPARE(get(paths["inside"]).status, 200);
+
+    // Links out of the folders are followed when the user asks for it.
+    stopService();
+    QVERIFY(startService({}, {"--follow-symlinks"}));
+    QFile outside(m_dir.filePath("outside.mp3"));
+    QVERIFY(outside.open(QIODevice::ReadOnly));
+    QCOMPARE(get(paths["outside"]).body, outside.readAll());
+    QCOMPARE(get(paths["fifo"]).status, 404);
 }
 
 QTEST_GUILESS_MAIN(TestCatalogService)

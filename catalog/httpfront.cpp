@@ -1,0 +1,515 @@
+#include "httpfront.h"
+
+#include <microhttpd.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace catalog {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Per-connection pool: the request line and header fields are read into it, so it bounds
+// what one connection can make us hold. Room for the largest request the limits allow.
+constexpr size_t connectionMemory = 64 * 1024;
+constexpr auto timerTick = std::chrono::milliseconds(250);
+
+int64_t ticks(Clock::time_point when)
+{
+    return when.time_since_epoch().count();
+}
+
+MHD_Response *textResponse(const std::string &text)
+{
+    return MHD_create_response_from_buffer(text.size(), const_cast<char *>(text.data()),
+                                           MHD_RESPMEM_MUST_COPY);
+}
+
+MHD_Result countHeader(void *count, MHD_ValueKind, const char *, const char *)
+{
+    ++*static_cast<int *>(count);
+    return MHD_YES;
+}
+
+} // namespace
+
+struct HttpFront::Connection
+{
+    int fd = -1;
+    // Set while a request is being answered; otherwise the next request's header is due by
+    // headerDue (steady clock ticks).
+    std::atomic<bool> answering{false};
+    std::atomic<int64_t> headerDue{0};
+    bool closedByTimer = false;
+};
+
+struct HttpFront::Exchange
+{
+    Clock::time_point started = Clock::now();
+    std::string target;
+    std::string method;
+    bool checked = false;
+    bool answered = false;
+    uint64_t bodyBytes = 0;
+};
+
+struct HttpFront::PacedBody
+{
+    ~PacedBody() { ::close(fd); }
+
+    HttpFront *front = nullptr;
+    MHD_Connection *connection = nullptr;
+    int fd = -1;
+    uint64_t offset = 0;
+    uint64_t rate = 0;
+    Clock::time_point started = Clock::now();
+};
+
+// libmicrohttpd's C callbacks, with the front as their closure.
+struct HttpFrontCallbacks
+{
+    static void *uriLog(void *, const char *uri, MHD_Connection *)
+    {
+        auto *exchange = new HttpFront::Exchange;
+        exchange->target = uri ? uri : "";
+        return exchange;
+    }
+
+    static MHD_Result access(void *self, MHD_Connection *connection, const char *,
+                             const char *method, const char *, const char *, size_t *uploadDataSize,
+                             void **context)
+    {
+        auto *exchange = static_cast<HttpFront::Exchange *>(*context);
+        if (!exchange) // not reached: the URI callback makes one for every request
+            return MHD_NO;
+        if (exchange->answered) {
+            // Body bytes of a request answered early: the connection closes after the reply.
+            *uploadDataSize = 0;
+            return MHD_YES;
+        }
+        auto *front = static_cast<HttpFront *>(self);
+        if (!exchange->checked) {
+            // The first call comes with the header. A reply queued now makes the library
+            // close the connection after it, so only refusals are answered here.
+            exchange->checked = true;
+            exchange->method = method;
+            front->check(connection, *exchange);
+            return MHD_YES;
+        }
+        front->answer(connection, *exchange);
+        return MHD_YES;
+    }
+
+    static void completed(void *self, MHD_Connection *connection, void **context,
+                          MHD_RequestTerminationCode reason)
+    {
+        auto *front = static_cast<HttpFront *>(self);
+        std::unique_ptr<HttpFront::Exchange> exchange(static_cast<HttpFront::Exchange *>(*context));
+        *context = nullptr;
+        if (const auto *info
+            = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)) {
+            if (auto *state = static_cast<HttpFront::Connection *>(info->socket_context)) {
+                state->headerDue = ticks(
+                    Clock::now() + std::chrono::seconds(front->m_limits.headerTimeoutSeconds));
+                state->answering = false;
+            }
+        }
+        if (!exchange)
+            return;
+        unsigned status = 0;
+        if (const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS))
+            status = info->http_status;
+        const double ms
+            = std::chrono::duration<double, std::milli>(Clock::now() - exchange->started).count();
+        std::string target = exchange->target;
+        if (target.size() > 300)
+            target = target.substr(0, 300) + "...";
+        for (char &c : target) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = '?';
+        }
+        const std::string method = exchange->method.empty() ? "-" : exchange->method;
+        char line[512];
+        std::snprintf(line, sizeof line, "%s %s %u %llu %.1fms%s", method.c_str(), target.c_str(),
+                      status, static_cast<unsigned long long>(exchange->bodyBytes), ms,
+                      reason == MHD_REQUEST_TERMINATED_COMPLETED_OK ? "" : " (cut)");
+        front->m_log(line);
+    }
+
+    static void connectionEvent(void *self, MHD_Connection *connection, void **socketContext,
+                                MHD_ConnectionNotificationCode event)
+    {
+        auto *front = static_cast<HttpFront *>(self);
+        if (event == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto *state = new HttpFront::Connection;
+            if (const auto *info
+                = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD))
+                state->fd = info->connect_fd;
+            state->headerDue
+                = ticks(Clock::now() + std::chrono::seconds(front->m_limits.headerTimeoutSeconds));
+            *socketContext = state;
+            std::lock_guard<std::mutex> lock(front->m_mutex);
+            front->m_connections.insert(state);
+            return;
+        }
+        // Called before the socket is closed, so the timer never shuts down a reused number.
+        auto *state = static_cast<HttpFront::Connection *>(*socketContext);
+        *socketContext = nullptr;
+        if (!state)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(front->m_mutex);
+            front->m_connections.erase(state);
+        }
+        delete state;
+    }
+
+    static ssize_t readPaced(void *closure, uint64_t position, char *buffer, size_t max)
+    {
+        auto *body = static_cast<HttpFront::PacedBody *>(closure);
+        HttpFront *front = body->front;
+        const double elapsed = std::chrono::duration<double>(Clock::now() - body->started).count();
+        // A twentieth of a second's worth at once, so a transfer moves in small, even steps.
+        const uint64_t step = std::max<uint64_t>(body->rate / 20, 512);
+        const auto allowed = uint64_t(elapsed * double(body->rate)) + step;
+        if (allowed <= position) {
+            {
+                std::lock_guard<std::mutex> lock(front->m_mutex);
+                if (front->m_stopping)
+                    return MHD_CONTENT_READER_END_WITH_ERROR;
+            }
+            const double due = double(position + 1 - step) / double(body->rate);
+            MHD_suspend_connection(body->connection);
+            front->resumeLater(body->connection, body->started
+                                                     + std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double>(due)));
+            return 0;
+        }
+        const size_t chunk = size_t(std::min<uint64_t>({max, allowed - position, step}));
+        const ssize_t got = ::pread(body->fd, buffer, chunk, off_t(body->offset + position));
+        // A file that shrank under us ends the transfer; the client sees it cut.
+        return got > 0 ? got : MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+
+    static void freePaced(void *closure) { delete static_cast<HttpFront::PacedBody *>(closure); }
+};
+
+HttpRequest::HttpRequest(MHD_Connection *connection, std::string method, std::string target)
+    : m_connection(connection)
+    , m_method(std::move(method))
+    , m_target(std::move(target))
+{}
+
+std::string HttpRequest::header(const char *name) const
+{
+    const char *value = MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, name);
+    return value ? value : "";
+}
+
+bool HttpRequest::hasHeader(const char *name) const
+{
+    return MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, name) != nullptr;
+}
+
+HttpReply::~HttpReply()
+{
+    if (fileFd >= 0)
+        ::close(fileFd);
+}
+
+HttpReply::HttpReply(HttpReply &&other) noexcept
+    : status(other.status)
+    , contentType(std::move(other.contentType))
+    , body(std::move(other.body))
+    , headers(std::move(other.headers))
+    , fileFd(std::exchange(other.fileFd, -1))
+    , fileOffset(other.fileOffset)
+    , fileLength(other.fileLength)
+{}
+
+HttpReply &HttpReply::operator=(HttpReply &&other) noexcept
+{
+    if (this != &other) {
+        if (fileFd >= 0)
+            ::close(fileFd);
+        status = other.status;
+        contentType = std::move(other.contentType);
+        body = std::move(other.body);
+        headers = std::move(other.headers);
+        fileFd = std::exchange(other.fileFd, -1);
+        fileOffset = other.fileOffset;
+        fileLength = other.fileLength;
+    }
+    return *this;
+}
+
+HttpFront::HttpFront(HttpLimits limits, uint64_t throttleBytesPerSecond, Handler handler, Log log)
+    : m_limits(limits)
+    , m_throttle(throttleBytesPerSecond)
+    , m_handler(std::move(handler))
+    , m_log(std::move(log))
+{}
+
+HttpFront::~HttpFront()
+{
+    stop();
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
+}
+
+bool HttpFront::bind(const std::string &host, int port, std::string *error)
+{
+    const auto fail = [&](const std::string &why) {
+        if (error)
+            *error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + why;
+        return false;
+    };
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const std::string service = std::to_string(port);
+    if (const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found))
+        return fail(::gai_strerror(status));
+    std::string why = "no address";
+    for (addrinfo *address = found; address; address = address->ai_next) {
+        const int fd
+            = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                       address->ai_protocol);
+        if (fd < 0)
+            continue;
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, address->ai_addr, address->ai_addrlen) == 0
+            && ::listen(fd, SOMAXCONN) == 0) {
+            m_listenFd = fd;
+            break;
+        }
+        why = std::strerror(errno);
+        ::close(fd);
+    }
+    ::freeaddrinfo(found);
+    if (m_listenFd < 0)
+        return fail(why);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&bound), &length);
+    m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                               : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+    return true;
+}
+
+bool HttpFront::start(std::string *error)
+{
+    if (m_listenFd < 0) {
+        if (error)
+            *error = "not bound";
+        return false;
+    }
+    unsigned threads = m_limits.threads;
+    if (threads == 0)
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL
+                           | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO;
+    m_daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &HttpFrontCallbacks::access, this, MHD_OPTION_LISTEN_SOCKET,
+        m_listenFd, MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT,
+        m_limits.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.maxPerClient,
+        MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_limits.idleTimeoutSeconds),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, connectionMemory, MHD_OPTION_URI_LOG_CALLBACK,
+        &HttpFrontCallbacks::uriLog, this, MHD_OPTION_NOTIFY_COMPLETED,
+        &HttpFrontCallbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &HttpFrontCallbacks::connectionEvent, this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
+        MHD_OPTION_END);
+    if (!m_daemon) {
+        if (error)
+            *error = "cannot start the HTTP server";
+        return false;
+    }
+    // The daemon owns the socket now and closes it when stopped.
+    m_listenFd = -1;
+    m_timers = std::thread([this] { runTimers(); });
+    return true;
+}
+
+void HttpFront::stop()
+{
+    if (!m_daemon)
+        return;
+    std::vector<MHD_Connection *> suspended;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        for (const auto &[when, connection] : m_resumes)
+            suspended.push_back(connection);
+        m_resumes.clear();
+    }
+    m_wake.notify_all();
+    m_timers.join();
+    // The daemon refuses to stop while connections are suspended.
+    for (MHD_Connection *connection : suspended)
+        MHD_resume_connection(connection);
+    MHD_stop_daemon(m_daemon);
+    m_daemon = nullptr;
+}
+
+void HttpFront::resumeLater(MHD_Connection *connection, Clock::time_point when)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping) {
+            MHD_resume_connection(connection);
+            return;
+        }
+        m_resumes.emplace_back(when, connection);
+        std::push_heap(m_resumes.begin(), m_resumes.end(), std::greater<>());
+    }
+    m_wake.notify_all();
+}
+
+void HttpFront::runTimers()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    auto nextCheck = Clock::now();
+    while (!m_stopping) {
+        const auto now = Clock::now();
+        while (!m_resumes.empty() && m_resumes.front().first <= now) {
+            std::pop_heap(m_resumes.begin(), m_resumes.end(), std::greater<>());
+            MHD_resume_connection(m_resumes.back().second);
+            m_resumes.pop_back();
+        }
+        if (now >= nextCheck) {
+            // A request that trickles in keeps the connection active, so the idle timeout
+            // never ends it; shutting the socket down lets its event loop close it.
+            const int64_t nowTicks = ticks(now);
+            for (Connection *connection : m_connections) {
+                if (!connection->answering && !connection->closedByTimer
+                    && connection->headerDue < nowTicks) {
+                    ::shutdown(connection->fd, SHUT_RDWR);
+                    connection->closedByTimer = true;
+                }
+            }
+            nextCheck = now + timerTick;
+        }
+        auto wakeAt = nextCheck;
+        if (!m_resumes.empty())
+            wakeAt = std::min(wakeAt, m_resumes.front().first);
+        m_wake.wait_until(lock, wakeAt);
+    }
+}
+
+void HttpFront::check(MHD_Connection *connection, Exchange &exchange)
+{
+    if (const auto *info
+        = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)) {
+        if (auto *state = static_cast<Connection *>(info->socket_context))
+            state->answering = true;
+    }
+    const char *method = exchange.method.c_str();
+    size_t headerBytes = 0;
+    if (const auto *info
+        = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE))
+        headerBytes = info->header_size;
+    // The request line is method, target and version with two blanks and CRLF.
+    const size_t requestLine = exchange.method.size() + exchange.target.size() + 12;
+    int headerLines = 0;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &countHeader, &headerLines);
+    const bool hasBody
+        = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH)
+          || MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                         MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    const bool bodiless = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0
+                          || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    const auto refuse = [&](int status, const char *text) {
+        HttpReply reply;
+        reply.status = status;
+        reply.contentType = "text/plain; charset=utf-8";
+        reply.body = text;
+        send(connection, exchange, reply, true);
+    };
+    if (requestLine > m_limits.maxRequestLine) {
+        refuse(MHD_HTTP_URI_TOO_LONG, "request line too long\n");
+    } else if (headerLines > m_limits.maxHeaderLines
+               || headerBytes > requestLine + m_limits.maxHeaderBytes) {
+        refuse(MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "header fields too large\n");
+    } else if (bodiless && hasBody) {
+        // Reading the body would let it pass for the next request behind a proxy that
+        // reads it differently; refuse the request and the rest of the connection.
+        refuse(MHD_HTTP_BAD_REQUEST, "a GET or HEAD request carries no body\n");
+    } else if (hasBody) {
+        // No request of ours takes a body: answer at once, unread, and close.
+        HttpReply reply = m_handler(HttpRequest(connection, exchange.method, exchange.target));
+        send(connection, exchange, reply, true);
+    }
+}
+
+void HttpFront::answer(MHD_Connection *connection, Exchange &exchange)
+{
+    HttpReply reply = m_handler(HttpRequest(connection, exchange.method, exchange.target));
+    send(connection, exchange, reply, false);
+}
+
+void HttpFront::send(MHD_Connection *connection, Exchange &exchange, HttpReply &reply,
+                     bool closeAfter)
+{
+    exchange.answered = true;
+    const uint64_t bodyBytes = reply.fileFd >= 0 ? reply.fileLength : reply.body.size();
+    MHD_Response *response = makeResponse(connection, reply, closeAfter);
+    if (!response) {
+        reply = HttpReply();
+        reply.status = MHD_HTTP_INTERNAL_SERVER_ERROR;
+        response = makeResponse(connection, reply, true);
+    }
+    if (exchange.method != MHD_HTTP_METHOD_HEAD)
+        exchange.bodyBytes = bodyBytes;
+    MHD_queue_response(connection, unsigned(reply.status), response);
+    MHD_destroy_response(response);
+}
+
+MHD_Response *HttpFront::makeResponse(MHD_Connection *connection, HttpReply &reply, bool closeAfter)
+{
+    MHD_Response *response = nullptr;
+    if (reply.fileFd < 0) {
+        response = textResponse(reply.body);
+    } else if (m_throttle > 0) {
+        auto *body = new PacedBody;
+        body->front = this;
+        body->connection = connection;
+        body->fd = std::exchange(reply.fileFd, -1);
+        body->offset = reply.fileOffset;
+        body->rate = m_throttle;
+        response = MHD_create_response_from_callback(reply.fileLength, 64 * 1024,
+                                                     &HttpFrontCallbacks::readPaced, body,
+                                                     &HttpFrontCallbacks::freePaced);
+        if (!response)
+            delete body;
+        reply.fileFd = -1;
+    } else {
+        // The response takes the descriptor; the body goes out with sendfile.
+        response = MHD_create_response_from_fd_at_offset64(reply.fileLength, reply.fileFd,
+                                                           reply.fileOffset);
+        if (response)
+            reply.fileFd = -1;
+    }
+    if (!response)
+        return nullptr;
+    if (!reply.contentType.empty())
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.c_str());
+    for (const auto &[name, value] : reply.headers)
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    if (closeAfter)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    return response;
+}
+
+} // namespace catalog

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+struct MHD_Connection;
+struct MHD_Daemon;
+struct MHD_Response;
+
+namespace catalog {
+
+struct HttpLimits
+{
+    size_t maxRequestLine = 8 * 1024;  // longer: 414
+    size_t maxHeaderBytes = 32 * 1024; // header fields after the request line; more: 431
+    int maxHeaderLines = 100;          // more: 431
+    int headerTimeoutSeconds = 10;     // a request whose header is not complete by then: closed
+    int idleTimeoutSeconds = 5;        // a connection with nothing to do: closed
+    unsigned maxConnections = 10000;   // further connections are closed at once
+    unsigned maxPerClient = 256;       // per client address
+    unsigned threads = 0;              // event loops; 0: one per core
+};
+
+// One request as the handler sees it: its header is complete.
+class HttpRequest
+{
+public:
+    HttpRequest(MHD_Connection *connection, std::string method, std::string target);
+
+    const std::string &method() const { return m_method; }
+    // The request target as sent, query included.
+    const std::string &target() const { return m_target; }
+    // The first value of a header field, empty when absent.
+    std::string header(const char *name) const;
+    bool hasHeader(const char *name) const;
+
+private:
+    MHD_Connection *m_connection;
+    std::string m_method;
+    std::string m_target;
+};
+
+// What the handler answers: a body in memory, or length bytes of an open file from offset,
+// sent with sendfile (or paced, when the front throttles files). The reply owns fileFd.
+struct HttpReply
+{
+    HttpReply() = default;
+    ~HttpReply();
+    HttpReply(HttpReply &&other) noexcept;
+    HttpReply &operator=(HttpReply &&other) noexcept;
+    HttpReply(const HttpReply &) = delete;
+    HttpReply &operator=(const HttpReply &) = delete;
+
+    int status = 200;
+    std::string contentType;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+    int fileFd = -1;
+    uint64_t fileOffset = 0;
+    uint64_t fileLength = 0;
+};
+
+// The event-driven HTTP/1.1 server under the catalogue, on libmicrohttpd: a few event-loop
+// threads (epoll) serve every connection, so a connection that waits costs memory, never a
+// thread. Enforces the limits above; pipelined requests are answered in order; a GET or HEAD
+// that declares a body is answered 400 and the connection closed. One access-log line per
+// request. The handler runs on the event-loop threads and must not block for long.
+class HttpFront
+{
+public:
+    using Handler = std::function<HttpReply(const HttpRequest &request)>;
+    using Log = std::function<void(const std::string &line)>;
+
+    // throttleBytesPerSecond > 0 paces every file body at that rate, without a thread.
+    HttpFront(HttpLimits limits, uint64_t throttleBytesPerSecond, Handler handler, Log log);
+    ~HttpFront();
+    HttpFront(const HttpFront &) = delete;
+    HttpFront &operator=(const HttpFront &) = delete;
+
+    // Listens on host:port (port 0 picks a free port). False with *error on failure.
+    bool bind(const std::string &host, int port, std::string *error);
+    int port() const { return m_port; }
+
+    // Starts the event loops; false with *error when they cannot start.
+    bool start(std::string *error);
+    // Stops serving and closes every connection. Idempotent.
+    void stop();
+
+private:
+    friend struct HttpFrontCallbacks;
+    struct Connection;
+    struct Exchange;
+    struct PacedBody;
+
+    void check(MHD_Connection *connection, Exchange &exchange);
+    void answer(MHD_Connection *connection, Exchange &exchange);
+    void send(MHD_Connection *connection, Exchange &exchange, HttpReply &reply, bool closeAfter);
+    MHD_Response *makeResponse(MHD_Connection *connection, HttpReply &reply, bool closeAfter);
+    void resumeLater(MHD_Connection *connection, std::chrono::steady_clock::time_point when);
+    void runTimers();
+
+    const HttpLimits m_limits;
+    const uint64_t m_throttle;
+    const Handler m_handler;
+    const Log m_log;
+    int m_listenFd = -1;
+    int m_port = 0;
+    MHD_Daemon *m_daemon = nullptr;
+
+    // Shared by the event loops and the timer thread, which closes connections whose header
+    // is overdue and resumes paced bodies that were suspended until their next piece is due.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+    std::unordered_set<Connection *> m_connections;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, MHD_Connection *>> m_resumes;
+    std::thread m_timers;
+};
+
+} // namespace catalog
