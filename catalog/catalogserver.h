@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 namespace catalog {
 
 class CatalogIndex;
@@ -54,7 +56,8 @@ private:
     HttpReply serveSearch(const HttpRequest &request, const std::string &path);
     HttpReply serveTrack(const HttpRequest &request, const std::string &path);
     HttpReply serveAd(const HttpRequest &request, const std::string &path);
-    int openTrack(const TrackRecord &track) const;
+    // An open descriptor of the track's file and its status, or -1 when it must not be served.
+    int openTrack(const TrackRecord &track, struct stat &info) const;
     std::string baseUrl(const HttpRequest &request) const;
 
     CatalogIndex &m_index;

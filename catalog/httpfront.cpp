@@ -22,6 +22,9 @@ using Clock = std::chrono::steady_clock;
 // what one connection can make us hold. Room for the largest request the limits allow.
 constexpr size_t connectionMemory = 64 * 1024;
 constexpr auto timerTick = std::chrono::milliseconds(250);
+// The library stops accepting at its own limit and leaves later connections waiting in the
+// listen queue; with room above ours, connections past our limit are taken and closed.
+constexpr unsigned refusalRoom = 512;
 
 int64_t ticks(Clock::time_point when)
 {
@@ -50,6 +53,7 @@ struct HttpFront::Connection
     std::atomic<bool> answering{false};
     std::atomic<int64_t> headerDue{0};
     bool closedByTimer = false;
+    bool refused = false;
 };
 
 struct HttpFront::Exchange
@@ -159,6 +163,12 @@ struct HttpFrontCallbacks
             *socketContext = state;
             std::lock_guard<std::mutex> lock(front->m_mutex);
             front->m_connections.insert(state);
+            if (front->m_open >= front->m_limits.maxConnections) {
+                state->refused = true;
+                ::shutdown(state->fd, SHUT_RDWR);
+            } else {
+                ++front->m_open;
+            }
             return;
         }
         // Called before the socket is closed, so the timer never shuts down a reused number.
@@ -169,6 +179,8 @@ struct HttpFrontCallbacks
         {
             std::lock_guard<std::mutex> lock(front->m_mutex);
             front->m_connections.erase(state);
+            if (!state->refused)
+                --front->m_open;
         }
         delete state;
     }
@@ -324,8 +336,8 @@ bool HttpFront::start(std::string *error)
     m_daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &HttpFrontCallbacks::access, this, MHD_OPTION_LISTEN_SOCKET,
         m_listenFd, MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT,
-        m_limits.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.maxPerClient,
-        MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_limits.idleTimeoutSeconds),
+        m_limits.maxConnections + refusalRoom, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        m_limits.maxPerClient, MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_limits.idleTimeoutSeconds),
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, connectionMemory, MHD_OPTION_URI_LOG_CALLBACK,
         &HttpFrontCallbacks::uriLog, this, MHD_OPTION_NOTIFY_COMPLETED,
         &HttpFrontCallbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION,
@@ -393,7 +405,7 @@ void HttpFront::runTimers()
             // never ends it; shutting the socket down lets its event loop close it.
             const int64_t nowTicks = ticks(now);
             for (Connection *connection : m_connections) {
-                if (!connection->answering && !connection->closedByTimer
+                if (!connection->answering && !connection->closedByTimer && !connection->refused
                     && connection->headerDue < nowTicks) {
                     ::shutdown(connection->fd, SHUT_RDWR);
                     connection->closedByTimer = true;

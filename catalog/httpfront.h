@@ -25,7 +25,8 @@ struct HttpLimits
     int maxHeaderLines = 100;          // more: 431
     int headerTimeoutSeconds = 10;     // a request whose header is not complete by then: closed
     int idleTimeoutSeconds = 5;        // a connection with nothing to do: closed
-    unsigned maxConnections = 10000;   // further connections are closed at once
+    unsigned maxConnections = 10000;   // further connections are closed at once (needs 512
+                                       // descriptors beyond it)
     unsigned maxPerClient = 256;       // per client address
     unsigned threads = 0;              // event loops; 0: one per core
 };
@@ -122,6 +123,8 @@ private:
     std::condition_variable m_wake;
     bool m_stopping = false;
     std::unordered_set<Connection *> m_connections;
+    unsigned m_open = 0; // connections not refused
+
     std::vector<std::pair<std::chrono::steady_clock::time_point, MHD_Connection *>> m_resumes;
     std::thread m_timers;
 };

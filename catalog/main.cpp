@@ -48,17 +48,17 @@ bool writePortFile(const std::string &path, int port)
 unsigned connectionLimit()
 {
     constexpr unsigned wanted = 10000;
-    constexpr unsigned spare = 256; // track files, the index, the log
+    constexpr unsigned spare = 1024; // refused connections, track files, the index, the log
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 1024 - spare;
+        return 64;
     if (limit.rlim_cur < wanted + spare) {
         limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, wanted + spare);
         ::setrlimit(RLIMIT_NOFILE, &limit);
         ::getrlimit(RLIMIT_NOFILE, &limit);
     }
-    return unsigned(
-        std::min<rlim_t>(wanted, limit.rlim_cur > spare * 2 ? limit.rlim_cur - spare : spare));
+    return limit.rlim_cur > spare + 64 ? unsigned(std::min<rlim_t>(wanted, limit.rlim_cur - spare))
+                                       : 64;
 }
 
 } // namespace
