@@ -1,8 +1,8 @@
 #pragma once
 
-#include "resultcache.h"
 #include "trackrecord.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +14,7 @@ namespace catalog {
 
 class SearchQuery;
 class SqliteConnection;
+class SearchIndexReader;
 
 struct SearchPage
 {
@@ -21,9 +22,9 @@ struct SearchPage
     std::vector<TrackRecord> tracks;
 };
 
-// Read side of the catalogue, shared by all request threads. Each thread borrows its own
-// SQLite connection from a pool; ranked match lists are cached per query until
-// changed() reports that the index was written to.
+// Read side of the catalogue, shared by the request threads. Each borrows a reader from a
+// pool: a SQLite connection for the tracks and a reader of the full-text index that ranks
+// them. The pool grows to the number of threads that read at once and no further.
 class CatalogIndex
 {
 public:
@@ -35,29 +36,30 @@ public:
     // Opens a first connection and creates the tables if needed.
     bool open(std::string *error);
 
-    // Matches ranked best first (bm25), ties by id; the tracks of [start, start + count).
+    // Matches ranked best first (BM25 over title and creator, then album, then file name),
+    // ties by id; the tracks of [start, start + count). The page always holds as many tracks
+    // as its total promises, also while the index changes.
     SearchPage search(const SearchQuery &query, int64_t start, int count);
 
     std::optional<TrackRecord> track(int64_t id);
     int64_t trackCount();
 
-    // Called after every committed write so that cached rankings are dropped.
+    // Called after committed writes: searches see them from now on.
     void changed();
+    // Moves on at every changed().
+    uint64_t generation() const { return m_generation; }
 
 private:
+    struct Reader;
     class Lease;
-    std::unique_ptr<SqliteConnection> acquire();
-    void release(std::unique_ptr<SqliteConnection> connection);
-    // fresh: rank again and replace what the cache holds for the expression.
-    std::shared_ptr<const std::vector<int64_t>> ranking(SqliteConnection &connection,
-                                                        const std::string &expression, bool fresh);
-    bool readPage(SqliteConnection &connection, const std::vector<int64_t> &ids, int64_t start,
-                  int count, SearchPage &page);
+    std::unique_ptr<Reader> acquire();
+    void release(std::unique_ptr<Reader> reader);
+    bool readPage(SqliteConnection &connection, const std::vector<int64_t> &ids, SearchPage &page);
 
     const std::string m_path;
-    ResultCache m_cache;
+    std::atomic<uint64_t> m_generation{0};
     std::mutex m_poolMutex;
-    std::vector<std::unique_ptr<SqliteConnection>> m_pool;
+    std::vector<std::unique_ptr<Reader>> m_pool;
 };
 
 } // namespace catalog

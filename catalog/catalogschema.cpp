@@ -17,23 +17,26 @@ CREATE TABLE IF NOT EXISTS tracks(
     album TEXT NOT NULL,
     filename TEXT NOT NULL,
     duration_ms INTEGER NOT NULL);
-CREATE VIRTUAL TABLE IF NOT EXISTS tracks_fts USING fts5(
-    title, creator, album, filename,
-    content='tracks', content_rowid='id',
-    tokenize='unicode61 remove_diacritics 2');
-CREATE TRIGGER IF NOT EXISTS tracks_ai AFTER INSERT ON tracks BEGIN
-    INSERT INTO tracks_fts(rowid, title, creator, album, filename)
-    VALUES (new.id, new.title, new.creator, new.album, new.filename);
+-- Tracks written since the full-text index last took them in; emptied as it does. (An
+-- upsert's conflict handling would override OR IGNORE here, hence NOT EXISTS.)
+CREATE TABLE IF NOT EXISTS search_log(id INTEGER PRIMARY KEY);
+DROP TRIGGER IF EXISTS tracks_ai;
+DROP TRIGGER IF EXISTS tracks_ad;
+DROP TRIGGER IF EXISTS tracks_au;
+DROP TABLE IF EXISTS tracks_fts;
+CREATE TRIGGER IF NOT EXISTS tracks_log_insert AFTER INSERT ON tracks BEGIN
+    INSERT INTO search_log(id) SELECT new.id
+        WHERE NOT EXISTS (SELECT 1 FROM search_log WHERE id = new.id);
 END;
-CREATE TRIGGER IF NOT EXISTS tracks_ad AFTER DELETE ON tracks BEGIN
-    INSERT INTO tracks_fts(tracks_fts, rowid, title, creator, album, filename)
-    VALUES ('delete', old.id, old.title, old.creator, old.album, old.filename);
+CREATE TRIGGER IF NOT EXISTS tracks_log_delete AFTER DELETE ON tracks BEGIN
+    INSERT INTO search_log(id) SELECT old.id
+        WHERE NOT EXISTS (SELECT 1 FROM search_log WHERE id = old.id);
 END;
-CREATE TRIGGER IF NOT EXISTS tracks_au AFTER UPDATE ON tracks BEGIN
-    INSERT INTO tracks_fts(tracks_fts, rowid, title, creator, album, filename)
-    VALUES ('delete', old.id, old.title, old.creator, old.album, old.filename);
-    INSERT INTO tracks_fts(rowid, title, creator, album, filename)
-    VALUES (new.id, new.title, new.creator, new.album, new.filename);
+CREATE TRIGGER IF NOT EXISTS tracks_log_update AFTER UPDATE ON tracks BEGIN
+    INSERT INTO search_log(id) SELECT old.id
+        WHERE NOT EXISTS (SELECT 1 FROM search_log WHERE id = old.id);
+    INSERT INTO search_log(id) SELECT new.id
+        WHERE NOT EXISTS (SELECT 1 FROM search_log WHERE id = new.id);
 END;
 )SQL";
     return connection.exec(sql, error);

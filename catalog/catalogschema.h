@@ -6,8 +6,9 @@ namespace catalog {
 
 class SqliteConnection;
 
-// The tables of the catalogue: one row per file in "tracks", and an FTS5 index over its
-// title, creator, album and file name that triggers keep in step with it.
+// The tables of the catalogue: one row per file in "tracks", and "search_log", the ids of
+// tracks written since the full-text index (SearchIndexWriter) took them in, which triggers
+// fill and the index writer empties.
 class CatalogSchema
 {
 public:

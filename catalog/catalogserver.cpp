@@ -8,6 +8,7 @@
 #include "textcodec.h"
 #include "xspfwriter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -16,6 +17,7 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 namespace catalog {
@@ -85,12 +87,20 @@ bool isWithin(const std::string &path, const std::string &folder)
            && (folder.back() == '/' || path[folder.size()] == '/');
 }
 
+// Search pages kept for repeated queries: the popular ones are asked for over and over.
+constexpr size_t pageCacheBytes = 32 * 1024 * 1024;
+const char *const xspfType = "application/xspf+xml; charset=utf-8";
+
 } // namespace
 
 CatalogServer::CatalogServer(CatalogIndex &index, ServerSettings settings, Log log)
     : m_index(index)
     , m_settings(std::move(settings))
     , m_ads(m_settings.adsDir)
+    , m_pages(pageCacheBytes)
+    , m_searches(m_settings.searchThreads ? m_settings.searchThreads
+                                          : std::max(1u, std::thread::hardware_concurrency()),
+                 m_settings.searchQueue)
     , m_front(
           m_settings.limits, uint64_t(m_settings.throttleKBps) * 1000,
           [this](const HttpRequest &request) { return handle(request); }, std::move(log))
@@ -106,6 +116,7 @@ CatalogServer::CatalogServer(CatalogIndex &index, ServerSettings settings, Log l
 
 CatalogServer::~CatalogServer()
 {
+    m_searches.stop();
     m_front.stop();
 }
 
@@ -131,6 +142,8 @@ bool CatalogServer::run()
         return false;
     m_runWake.wait(lock, [this] { return m_stopRequested; });
     lock.unlock();
+    // Waiting searches are answered before the connections close.
+    m_searches.stop();
     m_front.stop();
     return true;
 }
@@ -182,10 +195,37 @@ HttpReply CatalogServer::serveSearch(const HttpRequest &request, const std::stri
     case SearchRequest::Outcome::Valid:
         break;
     }
-    const SearchPage page
-        = m_index.search(SearchQuery(search.query()), search.start(), search.count());
-    return contentReply(XspfWriter::write(page, search.start(), search.count(), baseUrl(request)),
-                        "application/xspf+xml; charset=utf-8");
+    const SearchQuery query(search.query());
+    const int64_t start = search.start();
+    const int count = search.count();
+    const std::string base = baseUrl(request);
+    std::string key = base + ' ' + std::to_string(start) + ' ' + std::to_string(count);
+    for (const auto &word : query.words())
+        key += ' ' + word;
+    const uint64_t generation = m_index.generation();
+    if (const auto page = m_pages.find(key, generation))
+        return contentReply(*page, xspfType);
+
+    // Searching takes a thread of its own; the connection waits without one.
+    const HttpPending pending = request.defer();
+    const bool queued
+        = m_searches.submit([this, pending, query, start, count, base, key, generation](bool run) {
+              if (!run) {
+                  pending.reply(errorReply(503, "the service is stopping"));
+                  return;
+              }
+              const SearchPage page = m_index.search(query, start, count);
+              auto body = std::make_shared<const std::string>(
+                  XspfWriter::write(page, start, count, base));
+              m_pages.insert(key, generation, body);
+              pending.reply(contentReply(*body, xspfType));
+          });
+    if (!queued) {
+        HttpReply busy = errorReply(503, "too many searches at once; try again");
+        busy.headers.emplace_back("Retry-After", "1");
+        pending.reply(std::move(busy));
+    }
+    return {};
 }
 
 int CatalogServer::openTrack(const TrackRecord &track, struct stat &info) const

@@ -2,6 +2,8 @@
 
 #include "adslots.h"
 #include "httpfront.h"
+#include "pagecache.h"
+#include "workqueue.h"
 
 #include <condition_variable>
 #include <memory>
@@ -26,6 +28,10 @@ struct ServerSettings
     // them (through a symbolic link) is served only with followSymlinks.
     std::vector<std::string> musicFolders;
     bool followSymlinks = false;
+    // Searches run on their own threads (0: one per core); more than searchQueue waiting
+    // are answered 503.
+    unsigned searchThreads = 0;
+    size_t searchQueue = 64;
 };
 
 // The HTTP face of the catalogue: search API, track files, advertisement slots and product
@@ -64,6 +70,8 @@ private:
     const ServerSettings m_settings;
     const AdSlots m_ads;
     std::vector<std::string> m_realFolders;
+    PageCache m_pages;
+    WorkQueue m_searches;
     HttpFront m_front;
     std::string m_host;
 

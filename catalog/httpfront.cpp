@@ -60,9 +60,13 @@ struct HttpFront::Exchange
 {
     Clock::time_point started = Clock::now();
     std::string target;
+    size_t targetLength = 0;
     std::string method;
     bool checked = false;
     bool answered = false;
+    bool deferred = false;
+    std::unique_ptr<HttpReply> later; // the deferred reply, once given
+
     uint64_t bodyBytes = 0;
 };
 
@@ -81,10 +85,14 @@ struct HttpFront::PacedBody
 // libmicrohttpd's C callbacks, with the front as their closure.
 struct HttpFrontCallbacks
 {
-    static void *uriLog(void *, const char *uri, MHD_Connection *)
+    static void *uriLog(void *self, const char *uri, MHD_Connection *)
     {
         auto *exchange = new HttpFront::Exchange;
-        exchange->target = uri ? uri : "";
+        // A target too long to serve is refused; only its start is kept, for the log.
+        exchange->targetLength = uri ? std::strlen(uri) : 0;
+        exchange->target.assign(uri ? uri : "",
+                                std::min(exchange->targetLength,
+                                         static_cast<HttpFront *>(self)->m_limits.maxRequestLine));
         return exchange;
     }
 
@@ -215,8 +223,11 @@ struct HttpFrontCallbacks
     static void freePaced(void *closure) { delete static_cast<HttpFront::PacedBody *>(closure); }
 };
 
-HttpRequest::HttpRequest(MHD_Connection *connection, std::string method, std::string target)
-    : m_connection(connection)
+HttpRequest::HttpRequest(HttpFront &front, MHD_Connection *connection, void *exchange,
+                         std::string method, std::string target)
+    : m_front(front)
+    , m_connection(connection)
+    , m_exchange(exchange)
     , m_method(std::move(method))
     , m_target(std::move(target))
 {}
@@ -230,6 +241,22 @@ std::string HttpRequest::header(const char *name) const
 bool HttpRequest::hasHeader(const char *name) const
 {
     return MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, name) != nullptr;
+}
+
+HttpPending HttpRequest::defer() const
+{
+    m_front.suspend(m_connection, *static_cast<HttpFront::Exchange *>(m_exchange));
+    HttpPending pending;
+    pending.m_front = &m_front;
+    pending.m_connection = m_connection;
+    pending.m_exchange = m_exchange;
+    return pending;
+}
+
+void HttpPending::reply(HttpReply reply) const
+{
+    m_front->complete(m_connection, *static_cast<HttpFront::Exchange *>(m_exchange),
+                      std::move(reply));
 }
 
 HttpReply::~HttpReply()
@@ -365,6 +392,8 @@ void HttpFront::stop()
         for (const auto &[when, connection] : m_resumes)
             suspended.push_back(connection);
         m_resumes.clear();
+        suspended.insert(suspended.end(), m_waiting.begin(), m_waiting.end());
+        m_waiting.clear();
     }
     m_wake.notify_all();
     m_timers.join();
@@ -433,7 +462,7 @@ void HttpFront::check(MHD_Connection *connection, Exchange &exchange)
         = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE))
         headerBytes = info->header_size;
     // The request line is method, target and version with two blanks and CRLF.
-    const size_t requestLine = exchange.method.size() + exchange.target.size() + 12;
+    const size_t requestLine = exchange.method.size() + exchange.targetLength + 12;
     int headerLines = 0;
     MHD_get_connection_values(connection, MHD_HEADER_KIND, &countHeader, &headerLines);
     const bool hasBody
@@ -460,15 +489,54 @@ void HttpFront::check(MHD_Connection *connection, Exchange &exchange)
         refuse(MHD_HTTP_BAD_REQUEST, "a GET or HEAD request carries no body\n");
     } else if (hasBody) {
         // No request of ours takes a body: answer at once, unread, and close.
-        HttpReply reply = m_handler(HttpRequest(connection, exchange.method, exchange.target));
-        send(connection, exchange, reply, true);
+        HttpReply reply = m_handler(
+            HttpRequest(*this, connection, &exchange, exchange.method, exchange.target));
+        if (!exchange.deferred)
+            send(connection, exchange, reply, true);
     }
 }
 
 void HttpFront::answer(MHD_Connection *connection, Exchange &exchange)
 {
-    HttpReply reply = m_handler(HttpRequest(connection, exchange.method, exchange.target));
-    send(connection, exchange, reply, false);
+    if (exchange.deferred) {
+        // Resumed: by the reply, or by stop() without one.
+        std::unique_ptr<HttpReply> later;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            later = std::move(exchange.later);
+        }
+        if (!later) {
+            later = std::make_unique<HttpReply>();
+            later->status = MHD_HTTP_SERVICE_UNAVAILABLE;
+            later->contentType = "text/plain; charset=utf-8";
+            later->body = "the service is stopping\n";
+        }
+        send(connection, exchange, *later, false);
+        return;
+    }
+    HttpReply reply
+        = m_handler(HttpRequest(*this, connection, &exchange, exchange.method, exchange.target));
+    if (!exchange.deferred)
+        send(connection, exchange, reply, false);
+}
+
+void HttpFront::suspend(MHD_Connection *connection, Exchange &exchange)
+{
+    exchange.deferred = true;
+    MHD_suspend_connection(connection);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_waiting.insert(connection);
+}
+
+void HttpFront::complete(MHD_Connection *connection, Exchange &exchange, HttpReply reply)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_waiting.erase(connection))
+            return; // already resumed by stop()
+        exchange.later = std::make_unique<HttpReply>(std::move(reply));
+    }
+    MHD_resume_connection(connection);
 }
 
 void HttpFront::send(MHD_Connection *connection, Exchange &exchange, HttpReply &reply,

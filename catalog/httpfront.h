@@ -31,11 +31,29 @@ struct HttpLimits
     unsigned threads = 0;              // event loops; 0: one per core
 };
 
+struct HttpReply;
+class HttpFront;
+
+// A reply that another thread gives later, while the connection waits without a thread.
+class HttpPending
+{
+public:
+    // Call exactly once, from any thread.
+    void reply(HttpReply reply) const;
+
+private:
+    friend class HttpRequest;
+    HttpFront *m_front = nullptr;
+    MHD_Connection *m_connection = nullptr;
+    void *m_exchange = nullptr;
+};
+
 // One request as the handler sees it: its header is complete.
 class HttpRequest
 {
 public:
-    HttpRequest(MHD_Connection *connection, std::string method, std::string target);
+    HttpRequest(HttpFront &front, MHD_Connection *connection, void *exchange, std::string method,
+                std::string target);
 
     const std::string &method() const { return m_method; }
     // The request target as sent, query included.
@@ -44,8 +62,14 @@ public:
     std::string header(const char *name) const;
     bool hasHeader(const char *name) const;
 
+    // Answers later: the handler's return value is ignored, and the reply given through the
+    // returned handle is sent instead. Call at most once.
+    HttpPending defer() const;
+
 private:
+    HttpFront &m_front;
     MHD_Connection *m_connection;
+    void *m_exchange;
     std::string m_method;
     std::string m_target;
 };
@@ -98,6 +122,8 @@ public:
 
 private:
     friend struct HttpFrontCallbacks;
+    friend class HttpPending;
+    friend class HttpRequest;
     struct Connection;
     struct Exchange;
     struct PacedBody;
@@ -107,6 +133,8 @@ private:
     void send(MHD_Connection *connection, Exchange &exchange, HttpReply &reply, bool closeAfter);
     MHD_Response *makeResponse(MHD_Connection *connection, HttpReply &reply, bool closeAfter);
     void resumeLater(MHD_Connection *connection, std::chrono::steady_clock::time_point when);
+    void suspend(MHD_Connection *connection, Exchange &exchange);
+    void complete(MHD_Connection *connection, Exchange &exchange, HttpReply reply);
     void runTimers();
 
     const HttpLimits m_limits;
@@ -123,7 +151,8 @@ private:
     std::condition_variable m_wake;
     bool m_stopping = false;
     std::unordered_set<Connection *> m_connections;
-    unsigned m_open = 0; // connections not refused
+    unsigned m_open = 0;                            // connections not refused
+    std::unordered_set<MHD_Connection *> m_waiting; // for a deferred reply
 
     std::vector<std::pair<std::chrono::steady_clock::time_point, MHD_Connection *>> m_resumes;
     std::thread m_timers;

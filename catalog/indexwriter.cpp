@@ -1,19 +1,67 @@
 #include "indexwriter.h"
 
 #include "catalogschema.h"
+#include "searchindexwriter.h"
 #include "sqliteconnection.h"
 
 namespace catalog {
 
+namespace {
+
+const char *const trackColumns
+    = "id, path, filename, title, creator, album, duration_ms, size, mtime";
+
+TrackRecord readTrack(const SqliteStatement &statement)
+{
+    TrackRecord track;
+    track.id = statement.integer(0);
+    track.path = statement.text(1);
+    track.fileName = statement.text(2);
+    track.title = statement.text(3);
+    track.creator = statement.text(4);
+    track.album = statement.text(5);
+    track.durationMs = statement.integer(6);
+    track.size = statement.integer(7);
+    track.mtimeNs = statement.integer(8);
+    return track;
+}
+
+} // namespace
+
 IndexWriter::IndexWriter()
     : m_connection(std::make_unique<SqliteConnection>())
+    , m_search(std::make_unique<SearchIndexWriter>())
 {}
 
 IndexWriter::~IndexWriter() = default;
 
 bool IndexWriter::open(const std::string &databasePath, std::string *error)
 {
-    return m_connection->open(databasePath, error) && CatalogSchema::apply(*m_connection, error);
+    bool fresh = false;
+    if (!m_connection->open(databasePath, error) || !CatalogSchema::apply(*m_connection, error)
+        || !m_search->open(SearchIndexWriter::pathFor(databasePath), &fresh, error))
+        return false;
+    if (fresh && !rebuildSearch()) {
+        if (error)
+            *error = "cannot fill the search index: " + m_search->lastError();
+        return false;
+    }
+    // What a crash between the two commits left behind.
+    return begin() && commit();
+}
+
+bool IndexWriter::rebuildSearch()
+{
+    if (!m_connection->exec("BEGIN") || !m_search->begin())
+        return false;
+    m_search->clear();
+    auto &statement
+        = m_connection->statement(std::string("SELECT ") + trackColumns + " FROM tracks");
+    while (statement.step())
+        m_search->put(readTrack(statement));
+    statement.reset();
+    m_connection->exec("DELETE FROM search_log");
+    return m_connection->exec("COMMIT") && m_search->finish();
 }
 
 bool IndexWriter::begin()
@@ -21,9 +69,51 @@ bool IndexWriter::begin()
     return m_connection->exec("BEGIN IMMEDIATE");
 }
 
+bool IndexWriter::takeLog(std::vector<TrackRecord> &puts, std::vector<int64_t> &removals)
+{
+    auto &log = m_connection->statement(
+        "SELECT search_log.id, tracks.id IS NOT NULL, tracks.id, path, filename, title, creator,"
+        " album, duration_ms, size, mtime"
+        " FROM search_log LEFT JOIN tracks ON tracks.id = search_log.id");
+    while (log.step()) {
+        if (log.integer(1) == 0) {
+            removals.push_back(log.integer(0));
+            continue;
+        }
+        TrackRecord track;
+        track.id = log.integer(2);
+        track.path = log.text(3);
+        track.fileName = log.text(4);
+        track.title = log.text(5);
+        track.creator = log.text(6);
+        track.album = log.text(7);
+        track.durationMs = log.integer(8);
+        track.size = log.integer(9);
+        track.mtimeNs = log.integer(10);
+        puts.push_back(std::move(track));
+    }
+    log.reset();
+    return m_connection->exec("DELETE FROM search_log");
+}
+
 bool IndexWriter::commit()
 {
-    return m_connection->exec("COMMIT");
+    std::vector<TrackRecord> puts;
+    std::vector<int64_t> removals;
+    if (!takeLog(puts, removals))
+        return false;
+    if (puts.empty() && removals.empty())
+        return m_connection->exec("COMMIT");
+    // Marked as changing until finished: a crash in between has the index made again.
+    for (const int64_t id : removals)
+        m_search->remove(id);
+    if (!m_search->begin())
+        return false;
+    if (!m_connection->exec("COMMIT"))
+        return false;
+    for (const auto &track : puts)
+        m_search->put(track);
+    return m_search->finish();
 }
 
 std::unordered_map<std::string, IndexWriter::FileState>

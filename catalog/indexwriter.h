@@ -6,13 +6,16 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace catalog {
 
+class SearchIndexWriter;
 class SqliteConnection;
 
-// Write side of the catalogue: one connection, used by one thread at a time (the scanner,
-// or the benchmark's fill tool). Writes are grouped in explicit transactions.
+// Write side of the catalogue: the tracks table and the full-text index that ranks it, used
+// by one thread at a time (the scanner, or the benchmark's fill tool). Writes are grouped in
+// explicit transactions; commit() brings the full-text index in step.
 class IndexWriter
 {
 public:
@@ -28,9 +31,13 @@ public:
     IndexWriter(const IndexWriter &) = delete;
     IndexWriter &operator=(const IndexWriter &) = delete;
 
+    // Opens both, filling the full-text index from the tracks table when it is missing or
+    // cannot be trusted, and taking in what a crash left it without.
     bool open(const std::string &databasePath, std::string *error);
 
     bool begin();
+    // Removed tracks leave the full-text index before the tracks table commits, and new ones
+    // enter it after: a search never ranks a track it cannot read.
     bool commit();
 
     // The indexed files whose path lies below the directory dir (an absolute path).
@@ -43,7 +50,11 @@ public:
     std::string lastError() const;
 
 private:
+    bool rebuildSearch();
+    bool takeLog(std::vector<TrackRecord> &puts, std::vector<int64_t> &removals);
+
     std::unique_ptr<SqliteConnection> m_connection;
+    std::unique_ptr<SearchIndexWriter> m_search;
 };
 
 } // namespace catalog

@@ -6,9 +6,10 @@
 
 namespace catalog {
 
-// The words of a user's query. Every word must match the start of a word in the indexed
-// text. The text typed by the user is never passed to the index as query syntax: each word
-// becomes a quoted prefix term, so AND, NEAR, quotes, '*', '-' and parentheses are plain text.
+// The words of a user's query, as the search index knows words (SearchTerms): every word
+// must match a word of the track, and the last may also match the start of a longer one.
+// The text typed by the user is never read as query syntax: AND, NEAR, quotes, '*', '-'
+// and parentheses are plain text, and only letters and digits make words.
 class SearchQuery
 {
 public:
@@ -17,9 +18,6 @@ public:
 
     const std::vector<std::string> &words() const { return m_words; }
     bool isEmpty() const { return m_words.empty(); }
-
-    // The FTS5 MATCH expression: "word1"* "word2"* ...
-    std::string matchExpression() const;
 
 private:
     std::vector<std::string> m_words;

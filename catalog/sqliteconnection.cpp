@@ -21,7 +21,7 @@ bool SqliteConnection::open(const std::string &path, std::string *error)
         return false;
     }
     sqlite3_busy_timeout(m_db, 10000);
-    return exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32000;"
+    return exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-8000;"
                 "PRAGMA temp_store=MEMORY;",
                 error);
 }

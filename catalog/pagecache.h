@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace catalog {
+
+// Search pages recently written, least recently used dropped first once they hold more than
+// the given number of bytes. A page made from an older generation of the index is never
+// served. Thread-safe.
+class PageCache
+{
+public:
+    using Page = std::shared_ptr<const std::string>;
+
+    explicit PageCache(size_t capacityBytes);
+
+    Page find(const std::string &key, uint64_t generation);
+    void insert(const std::string &key, uint64_t generation, Page page);
+
+private:
+    struct Entry
+    {
+        std::string key;
+        uint64_t generation;
+        Page page;
+    };
+    void drop(std::list<Entry>::iterator entry);
+
+    const size_t m_capacity;
+    std::mutex m_mutex;
+    size_t m_size = 0;
+    std::list<Entry> m_entries; // most recently used first
+    std::unordered_map<std::string, std::list<Entry>::iterator> m_byKey;
+};
+
+} // namespace catalog

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Xapian {
+class Database;
+class Enquire;
+} // namespace Xapian
+
+namespace catalog {
+
+class SearchQuery;
+
+// One reader of the full-text index, used by one thread at a time. Ranks with BM25 and
+// stops once the best start + count matches are certain, rather than scoring every match.
+class SearchIndexReader
+{
+public:
+    struct Matches
+    {
+        int64_t total = 0;        // exact up to exactTotals matches, else estimated
+        std::vector<int64_t> ids; // of [start, start + count), best first, ties by id
+    };
+
+    // Matches counted exactly before the total may be an estimate.
+    static constexpr unsigned exactTotals = 10000;
+    // The last word of a query also matches longer words that start with it: at most this
+    // many of them, the most frequent first.
+    static constexpr unsigned prefixExpansion = 100;
+
+    explicit SearchIndexReader(std::string path);
+    ~SearchIndexReader();
+    SearchIndexReader(const SearchIndexReader &) = delete;
+    SearchIndexReader &operator=(const SearchIndexReader &) = delete;
+
+    Matches search(const SearchQuery &query, int64_t start, int count);
+    // Moves to the newest committed version of the index.
+    void refresh();
+
+private:
+    bool ensureOpen();
+
+    const std::string m_path;
+    std::unique_ptr<Xapian::Database> m_db;
+    std::unique_ptr<Xapian::Enquire> m_enquire;
+    std::chrono::steady_clock::time_point m_refreshed;
+};
+
+} // namespace catalog
