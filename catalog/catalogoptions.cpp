@@ -21,7 +21,8 @@ const char *CatalogOptions::usage()
 {
     return "usage: larkspin-catalog [--listen ADDR:PORT] [--db FILE] [--public-url URL]\n"
            "                        [--ads DIR] [--throttle KBPS] [--port-file FILE] [--demo]\n"
-           "                        [--max-per-client N] [--follow-symlinks] [DIR ...]\n"
+           "                        [--max-per-client N] [--follow-symlinks]\n"
+           "                        [--search-threads N] [--search-queue N] [DIR ...]\n"
            "\n"
            "Indexes the MP3 files below the DIRs and serves them to Larkspin.\n"
            "  --listen ADDR:PORT  address to listen on (127.0.0.1:8642; port 0 picks one)\n"
@@ -34,6 +35,8 @@ const char *CatalogOptions::usage()
            "  --max-per-client N  open connections allowed from one address (256)\n"
            "  --follow-symlinks   also serve files that links in the folders point to\n"
            "                      outside them\n"
+           "  --search-threads N  searches run at once (default: one per core)\n"
+           "  --search-queue N    searches waiting beyond those; more are answered 503 (64)\n"
            "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";
 }
 
@@ -114,12 +117,17 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
                 || value.find_first_not_of("0123456789") != std::string::npos)
                 return fail("--throttle needs a number of kilobytes per second");
             options.throttleKBps = std::atoi(value.c_str());
-        } else if (name == "--max-per-client") {
+        } else if (name == "--max-per-client" || name == "--search-threads"
+                   || name == "--search-queue") {
             if (value.empty() || value.size() > 5
                 || value.find_first_not_of("0123456789") != std::string::npos
                 || std::atoi(value.c_str()) == 0)
-                return fail("--max-per-client needs a number of connections from 1 to 99999");
-            options.maxPerClient = unsigned(std::atoi(value.c_str()));
+                return fail(name + " needs a number from 1 to 99999");
+            const auto number = unsigned(std::atoi(value.c_str()));
+            (name == "--max-per-client"   ? options.maxPerClient
+             : name == "--search-threads" ? options.searchThreads
+                                          : options.searchQueue)
+                = number;
         } else {
             return fail("unknown option " + name);
         }

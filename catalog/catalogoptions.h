@@ -16,6 +16,8 @@ struct CatalogOptions
     std::string portFile;
     int throttleKBps = 0;
     unsigned maxPerClient = 256;
+    unsigned searchThreads = 0; // 0: one per core
+    unsigned searchQueue = 64;
     bool followSymlinks = false;
     bool demo = false;
     bool help = false;

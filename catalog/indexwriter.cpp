@@ -113,7 +113,10 @@ bool IndexWriter::commit()
         return false;
     for (const auto &track : puts)
         m_search->put(track);
-    return m_search->finish();
+    const bool finished = m_search->finish();
+    if (m_committed)
+        m_committed();
+    return finished;
 }
 
 std::unordered_map<std::string, IndexWriter::FileState>

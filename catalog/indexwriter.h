@@ -3,6 +3,7 @@
 #include "trackrecord.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -49,12 +50,16 @@ public:
 
     std::string lastError() const;
 
+    // Called after every commit that changed tracks, on the committing thread.
+    void setCommitted(std::function<void()> committed) { m_committed = std::move(committed); }
+
 private:
     bool rebuildSearch();
     bool takeLog(std::vector<TrackRecord> &puts, std::vector<int64_t> &removals);
 
     std::unique_ptr<SqliteConnection> m_connection;
     std::unique_ptr<SearchIndexWriter> m_search;
+    std::function<void()> m_committed;
 };
 
 } // namespace catalog

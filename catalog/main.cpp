@@ -95,6 +95,7 @@ int main(int argc, char **argv)
         writeLog("larkspin-catalog: cannot open " + options.databasePath + ": " + error);
         return 1;
     }
+    writer.setCommitted([&index] { index.changed(); });
 
     std::vector<std::string> dirs = options.dirs;
     const std::string demoDir = CatalogOptions::dataDir() + "/demo";
@@ -109,6 +110,8 @@ int main(int argc, char **argv)
     settings.limits.maxConnections = connectionLimit();
     settings.musicFolders = dirs;
     settings.followSymlinks = options.followSymlinks;
+    settings.searchThreads = options.searchThreads;
+    settings.searchQueue = options.searchQueue;
     CatalogServer server(index, settings, writeLog);
     if (!server.bind(options.host, options.port, &error)) {
         writeLog("larkspin-catalog: " + error);

@@ -4,13 +4,17 @@
 #include "searchquery.h"
 #include "searchrequest.h"
 #include "textcodec.h"
+#include "workqueue.h"
 #include "xspfwriter.h"
 
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
 
+#include <condition_variable>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 using namespace catalog;
@@ -31,6 +35,8 @@ private slots:
     void slugIsUrlSafe_data();
     void slugIsUrlSafe();
     void demoWordsAndMatching();
+    void rankingAndPaging();
+    void workQueueRefusesWhenFull();
 
 private:
     static QString clientDecode(const std::string &xmlText);
@@ -337,6 +343,139 @@ void TestCatalogCore::demoWordsAndMatching()
         QCOMPARE(int64_t(page.tracks.size()), std::min<int64_t>(50, page.total - start));
         QCOMPARE(page.total, before.total - 25);
     }
+}
+
+void TestCatalogCore::rankingAndPaging()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const std::string db = dir.filePath("index.sqlite").toStdString();
+    IndexWriter writer;
+    std::string error;
+    QVERIFY2(writer.open(db, &error), error.c_str());
+    CatalogIndex index(db);
+    QVERIFY2(index.open(&error), error.c_str());
+    int64_t serial = 0;
+    const auto put = [&](const std::string &title, const std::string &creator,
+                         const std::string &album, std::string file = {}) {
+        TrackRecord track;
+        track.path = "/music/" + std::to_string(++serial) + ".mp3";
+        track.fileName = file.empty() ? "f" + std::to_string(serial) : file;
+        track.title = title;
+        track.creator = creator;
+        track.album = album;
+        return writer.put(track);
+    };
+    const auto ids = [&index](const char *text, int64_t start = 0, int count = 50) {
+        std::vector<int64_t> found;
+        for (const auto &track : index.search(SearchQuery(text), start, count).tracks)
+            found.push_back(track.id);
+        return found;
+    };
+    const auto total = [&index](const char *text) {
+        return index.search(SearchQuery(text), 0, 50).total;
+    };
+
+    QVERIFY(writer.begin());
+    // The same word in title, creator, album and file name, in otherwise alike tracks.
+    const int64_t inAlbum = put("Lights Zed", "Yak", "Harbor Set");
+    const int64_t inTitle = put("Harbor Lights", "Zed Yak", "");
+    const int64_t inCreator = put("Lights Zed", "Harbor Yak", "");
+    const int64_t inFile = put("Lights Zed", "Yak", "", "harbor");
+    const int64_t longer = put("Riverside Walk", "Q", "");
+    const int64_t exact = put("River Walk", "Q", "");
+    const int64_t accents = put("Zoë ÅNGSTRÖM", "Łódź Ørsted", "");
+    for (int i = 0; i < 9000; ++i)
+        put("Massword " + std::to_string(i), "Common Band", "");
+    for (int i = 0; i < 3000; ++i)
+        put("Massword Other " + std::to_string(i), "Band", "");
+    QVERIFY(writer.commit());
+    index.changed();
+
+    // Title and creator weigh alike and ties go by id; then album, then file name.
+    QCOMPARE(ids("harbor"), std::vector<int64_t>({inTitle, inCreator, inAlbum, inFile}));
+    // The last word may be the start of a word, and the whole word ranks first; other
+    // words must be whole.
+    QCOMPARE(ids("riv"), std::vector<int64_t>({longer, exact}));
+    QCOMPARE(ids("river"), std::vector<int64_t>({exact, longer}));
+    QCOMPARE(ids("walk riv"), std::vector<int64_t>({longer, exact}));
+    QCOMPARE(total("riv walk"), int64_t(0));
+    QCOMPARE(total("lights harb"), int64_t(4));
+    // Letter case and accents are ignored; letters with no accent-free form stay.
+    for (const char *text : {"zoe angstrom", "ZOË Ångström", "ZOE angstr", "łodz ØRSTED"})
+        QCOMPARE(ids(text), std::vector<int64_t>({accents}));
+    QCOMPARE(total("lodz orsted"), int64_t(0));
+
+    // Totals are exact up to 10,000 matches; beyond, an estimate that the pages agree with.
+    QCOMPARE(total("massword common"), int64_t(9000));
+    const int64_t many = total("massword");
+    QVERIFY2(many >= 11400 && many <= 12600, std::to_string(many).c_str());
+    for (const int64_t start : {int64_t(0), many - 30, many - 1, many}) {
+        const auto page = index.search(SearchQuery("massword"), start, 50);
+        QCOMPARE(int64_t(page.tracks.size()),
+                 std::max<int64_t>(0, std::min<int64_t>(50, page.total - start)));
+    }
+
+    // Pages read while other tracks are written join up without repeats or gaps.
+    std::vector<int64_t> paged, unrelated;
+    for (int64_t start = 0; start < 9000; start += 50) {
+        const auto page = ids("massword common", start);
+        paged.insert(paged.end(), page.begin(), page.end());
+        QVERIFY(writer.begin());
+        for (int i = 0; i < 3; ++i)
+            unrelated.push_back(put("Unrelated " + std::to_string(start), "Someone", ""));
+        QVERIFY(writer.remove(unrelated[size_t(start / 50)]));
+        QVERIFY(writer.commit());
+    }
+    QCOMPARE(paged.size(), size_t(9000));
+    std::sort(paged.begin(), paged.end());
+    QVERIFY(std::adjacent_find(paged.begin(), paged.end()) == paged.end());
+}
+
+void TestCatalogCore::workQueueRefusesWhenFull()
+{
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool release = false;
+    std::vector<std::string> events;
+    const auto record = [&](const std::string &event) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(event);
+        wake.notify_all();
+    };
+    const auto eventCount = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events.size();
+    };
+    {
+        // One job runs and one waits: a third finds the queue full.
+        WorkQueue queue(1, 1);
+        QVERIFY(queue.submit([&](bool run) {
+            record(run ? "first ran" : "first dropped");
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [&] { return release; });
+        }));
+        QTRY_COMPARE(eventCount(), size_t(1));
+        QVERIFY(queue.submit([&](bool run) { record(run ? "second ran" : "second dropped"); }));
+        QVERIFY(!queue.submit([&](bool) { record("third called"); }));
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            release = true;
+            wake.notify_all();
+        }
+        QTRY_COMPARE(eventCount(), size_t(2));
+    }
+    QCOMPARE(events, std::vector<std::string>({"first ran", "second ran"}));
+
+    // Jobs still waiting at stop() are called to answer; nothing is taken after it.
+    events.clear();
+    WorkQueue idle(0, 2);
+    QVERIFY(idle.submit([&](bool run) { record(run ? "a ran" : "a dropped"); }));
+    QVERIFY(idle.submit([&](bool run) { record(run ? "b ran" : "b dropped"); }));
+    QVERIFY(!idle.submit([&](bool) { record("c called"); }));
+    idle.stop();
+    QVERIFY(!idle.submit([&](bool) { record("after stop"); }));
+    QCOMPARE(events, std::vector<std::string>({"a dropped", "b dropped"}));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogCore)

@@ -111,6 +111,7 @@ private slots:
     void rescanOnHangup();
     void restartKeepsIndex();
     void unsafeTrackFiles();
+    void busySearches();
 
 private:
     void writeMp3(const QString &path, const QString &title, const QString &creator,
@@ -823,6 +824,44 @@ void TestCatalogService::unsafeTrackFiles()
     QVERIFY(outside.open(QIODevice::ReadOnly));
     QCOMPARE(get(paths["outside"]).body, outside.readAll());
     QCOMPARE(get(paths["fifo"]).status, 404);
+}
+
+void TestCatalogService::busySearches()
+{
+    // One search at a time and one waiting: a burst is answered, each search with its page
+    // or "busy", never left to time out, and the service serves normally after it.
+    stopService();
+    QVERIFY(startService({m_music}, {"--search-threads", "1", "--search-queue", "1"}));
+    QObject owner;
+    QList<QTcpSocket *> sockets;
+    for (int i = 0; i < 100; ++i) {
+        auto *socket = new QTcpSocket(&owner);
+        socket->connectToHost(QHostAddress::LocalHost, m_port);
+        sockets.append(socket);
+    }
+    for (QTcpSocket *socket : sockets)
+        QVERIFY(socket->waitForConnected(3000));
+    // Distinct pages, so none is served from the page cache.
+    for (int i = 0; i < sockets.size(); ++i)
+        sockets[i]->write("GET /api/v0.2/" + m_id + "/music/search/pager/" + QByteArray::number(i)
+                          + "/50 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QMap<int, int> statuses;
+    for (QTcpSocket *socket : sockets) {
+        QByteArray data;
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(3000))
+            data += socket->readAll();
+        data += socket->readAll();
+        const int status = data.mid(9, 3).toInt();
+        ++statuses[status];
+        if (status == 503)
+            QVERIFY(data.contains("\r\nRetry-After: 1\r\n"));
+        else if (status == 200)
+            QVERIFY(data.contains("</playlist>"));
+    }
+    // Whether any is refused depends on how fast the one thread is; WorkQueue's own test
+    // fills the queue for certain.
+    QCOMPARE(statuses[200] + statuses[503], 100);
+    QCOMPARE(search("pagingword").attributes["total"], 118);
 }
 
 QTEST_GUILESS_MAIN(TestCatalogService)
