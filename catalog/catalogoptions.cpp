@@ -31,6 +31,8 @@ const char *CatalogOptions::usage()
            "  --throttle KBPS     limit each track transfer to KBPS kilobytes per second\n"
            "  --port-file FILE    write the bound port to FILE once serving\n"
            "  --demo              also index a generated demo library\n"
+           "  --help              display this help and exit\n"
+           "  --version           output version information and exit\n"
            "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";
 }
 
@@ -64,6 +66,10 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
         }
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            options.version = true;
             continue;
         }
         if (arg == "--demo") {

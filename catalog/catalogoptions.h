@@ -17,6 +17,7 @@ struct CatalogOptions
     int throttleKBps = 0;
     bool demo = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> dirs;
 
     // Fills the options from argv; false with *error on a bad command line.

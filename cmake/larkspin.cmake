@@ -9,7 +9,8 @@ target_compile_definitions(larkspin_flags INTERFACE
     QT_NO_FOREACH
     QT_NO_URL_CAST_FROM_STRING
     QT_USE_QSTRINGBUILDER
-    QT_DISABLE_DEPRECATED_BEFORE=0x060000)
+    QT_DISABLE_DEPRECATED_BEFORE=0x060000
+    LARKSPIN_VERSION="${PROJECT_VERSION}")
 if(LARKSPIN_SANITIZE)
     target_compile_options(larkspin_flags INTERFACE
         -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
