@@ -400,6 +400,7 @@ void BrisaPlayer::streamStartPlay(QFile *file, Song *song)
         playMode = Idle;
         ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
     }
+    emit playbackChanged();
 }
 
 void BrisaPlayer::streamMorePlay()
@@ -446,6 +447,7 @@ void BrisaPlayer::finishStreamTrack()
     songList->finish(currentSong);
     ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
     playMode = Idle;
+    emit playbackChanged();
 }
 
 void BrisaPlayer::stopStreamTrack()
@@ -465,6 +467,7 @@ void BrisaPlayer::stopOutput()
     playMode = Idle;
     if (stream)
         stream->stop();
+    emit playbackChanged();
 }
 
 void BrisaPlayer::stopCurrent()
@@ -491,6 +494,8 @@ void BrisaPlayer::playLibraryItem()
     stream->play();
     playMode = PlayingFile;
     outputOpened = true;
+    playingFile = dirModel->filePath(current);
+    emit playbackChanged();
 }
 
 void BrisaPlayer::playPressed()
