@@ -3,6 +3,7 @@
 
 #include "cursorblinktimeout.h"
 #include "emptyiconprovider.h"
+#include "grafikpicture.h"
 #include "musicfoldermodel.h"
 #include "searcher.h"
 #include "song.h"
@@ -61,8 +62,12 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
 {
     ui->setupUi(this);
     ui->content->layout()->setSpacing(0);
+    // The form's labels take plain pixmaps: give them the drawing made for this screen.
+    const qreal ratio = devicePixelRatio();
+    ui->background->setPixmap(GrafikPicture::pixmap(QStringLiteral(":/grafik/player.png"), ratio));
+    ui->logo->setPixmap(GrafikPicture::pixmap(QStringLiteral(":/grafik/exe.png"), ratio));
 
-    loaderMovie = new QMovie(QStringLiteral(":/grafik/loader.gif"));
+    loaderMovie = new QMovie(GrafikPicture::fileName(QStringLiteral(":/grafik/loader.gif"), ratio));
     ui->stillSearchingLabel->hide();
     ui->stillSearchingLabel->setMovie(loaderMovie);
 
