@@ -9,6 +9,7 @@ LARKSPIN_PACKAGES=(
 LARKSPIN_TEST_PACKAGES=(
     xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format dbus
 )
+LARKSPIN_PACKAGE_PACKAGES=(dpkg-dev file lintian curl)
 LARKSPIN_FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 
 # install_missing PKG...: installs the packages that are not installed yet (as root),
