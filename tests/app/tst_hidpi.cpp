@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMovie>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -53,6 +54,22 @@ void TestHiDpi::windowIsDrawnFromTheDoublePictures()
     // for pixel.
     const QRect strip(0, 0, 660, 116);
     QCOMPARE(premultiplied(shot.toImage()).copy(strip), skin.copy(strip));
+
+    // Style sheet pictures: the close button's image lies on the skin within its 16x15 frame,
+    // pixel for pixel the 2x file (the style decides the exact inset).
+    const QRect frame(718, 10, 32, 30);
+    const QImage drawn = premultiplied(shot.toImage()).copy(frame);
+    bool found = false;
+    for (int dy = 0; dy <= 4 && !found; ++dy) {
+        for (int dx = 0; dx <= 4 && !found; ++dx) {
+            QImage expected = skin.copy(frame);
+            QPainter painter(&expected);
+            painter.drawImage(QPoint(dx, dy), QImage(QStringLiteral(":/grafik/exit_off@2x.png")));
+            painter.end();
+            found = drawn == expected;
+        }
+    }
+    QVERIFY(found);
 
     const auto *logo = window.findChild<QLabel *>(QStringLiteral("logo"));
     QCOMPARE(premultiplied(logo->pixmap().toImage()),
