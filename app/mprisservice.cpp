@@ -17,6 +17,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -164,7 +165,7 @@ double MprisService::volume() const
 
 void MprisService::setVolume(double volume)
 {
-    if (!volumeSlider || !(volume == volume))
+    if (!volumeSlider || std::isnan(volume))
         return;
     // MPRIS allows more than 1; the slider ends at full volume.
     const double share = std::clamp(volume, 0.0, 1.0);
