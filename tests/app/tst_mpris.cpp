@@ -399,12 +399,16 @@ void TestMpris::nameOwnedByAnotherProgram()
                             .interface()
                             ->serviceOwner(QLatin1String(MprisService::busName))
                             .value();
+            // The folder is listed in the background; Play plays its first file.
+            auto *list = player->findChild<QListView *>(QStringLiteral("songLibrary"));
+            const bool listed = QTest::qWaitFor(
+                [&] { return list->model()->rowCount(list->rootIndex()) == 1; }, 5000);
             QDBusMessage message
                 = QDBusMessage::createMethodCall(instance, QLatin1String(MprisService::objectPath),
                                                  playerInterface, QStringLiteral("Play"));
             QDBusPendingCall pending = client->asyncCall(message, 5000);
             const bool answered = QTest::qWaitFor([&] { return pending.isFinished(); }, 6000);
-            statusSeen = answered && player->currentPlayMode() == BrisaPlayer::PlayingFile
+            statusSeen = listed && answered && player->currentPlayMode() == BrisaPlayer::PlayingFile
                              ? QStringLiteral("Playing")
                              : QStringLiteral("not playing");
             player->findChild<QAbstractButton *>(QStringLiteral("close"))->click();
