@@ -3,6 +3,7 @@
 
 #include "cursorblinktimeout.h"
 #include "emptyiconprovider.h"
+#include "grafikpicture.h"
 #include "musicfoldermodel.h"
 #include "searcher.h"
 #include "song.h"
@@ -61,8 +62,12 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
 {
     ui->setupUi(this);
     ui->content->layout()->setSpacing(0);
+    // The form's labels take plain pixmaps: give them the drawing made for this screen.
+    const qreal ratio = devicePixelRatio();
+    ui->background->setPixmap(GrafikPicture::pixmap(QStringLiteral(":/grafik/player.png"), ratio));
+    ui->logo->setPixmap(GrafikPicture::pixmap(QStringLiteral(":/grafik/exe.png"), ratio));
 
-    loaderMovie = new QMovie(QStringLiteral(":/grafik/loader.gif"));
+    loaderMovie = new QMovie(GrafikPicture::fileName(QStringLiteral(":/grafik/loader.gif"), ratio));
     ui->stillSearchingLabel->hide();
     ui->stillSearchingLabel->setMovie(loaderMovie);
 
@@ -400,6 +405,7 @@ void BrisaPlayer::streamStartPlay(QFile *file, Song *song)
         playMode = Idle;
         ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
     }
+    emit playbackChanged();
 }
 
 void BrisaPlayer::streamMorePlay()
@@ -446,6 +452,7 @@ void BrisaPlayer::finishStreamTrack()
     songList->finish(currentSong);
     ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
     playMode = Idle;
+    emit playbackChanged();
 }
 
 void BrisaPlayer::stopStreamTrack()
@@ -465,6 +472,7 @@ void BrisaPlayer::stopOutput()
     playMode = Idle;
     if (stream)
         stream->stop();
+    emit playbackChanged();
 }
 
 void BrisaPlayer::stopCurrent()
@@ -491,6 +499,8 @@ void BrisaPlayer::playLibraryItem()
     stream->play();
     playMode = PlayingFile;
     outputOpened = true;
+    playingFile = dirModel->filePath(current);
+    emit playbackChanged();
 }
 
 void BrisaPlayer::playPressed()

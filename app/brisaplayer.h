@@ -54,12 +54,16 @@ public:
 
     PlayMode currentPlayMode() const { return static_cast<PlayMode>(playMode); }
     Song *streamedSong() const { return currentSong; }
+    // The music folder file that plays or played last.
+    const QString &playingFilePath() const { return playingFile; }
     const QString &musicFolderPath() const { return musicFolder; }
     // The number of advertisement requests still running.
     int pendingAdRequests() const { return adReplies.size(); }
 
 signals:
     void requestNext();
+    // The play mode or what plays may have changed.
+    void playbackChanged();
 
 public slots:
     void queryDone(bool success);
@@ -120,6 +124,7 @@ private:
     bool streamPlaying = false;
     bool streamComplete = false;
     QPointer<Song> currentSong;
+    QString playingFile;
     bool outputOpened = false;
     std::shared_ptr<audio::AudioDevice> device;
     std::shared_ptr<audio::OutputStream> stream;

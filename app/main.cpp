@@ -1,3 +1,4 @@
+#include "infooptions.h"
 #include "serverconfig.h"
 #include "singleinstance.h"
 #include "startup.h"
@@ -9,6 +10,9 @@
 
 int main(int argc, char **argv)
 {
+    // Answered even while another copy runs, and without a display.
+    if (const std::optional<int> status = InfoOptions::answer(argc, argv, stdout))
+        return *status;
     // Before anything else: a second copy ends silently, whatever else is wrong.
     SingleInstance instance;
     if (instance.acquire() == SingleInstance::AlreadyRunning)

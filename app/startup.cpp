@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "brisaplayer.h"
+#include "mprisservice.h"
 #include "serverconfig.h"
 
 #include <QApplication>
@@ -32,6 +33,8 @@ int runPlayer(const ServerConfig &servers)
     }
     // Only now: the notice itself is drawn in the platform's own style.
     QApplication::setStyle(QStringLiteral("Fusion"));
+    // No session bus, or none that answers: the window runs without media keys.
+    new MprisService(window, QDBusConnection::sessionBus(), window);
     window->show();
     QObject::connect(qApp, &QGuiApplication::lastWindowClosed, qApp, &QCoreApplication::quit);
     const int result = QApplication::exec();

@@ -37,6 +37,8 @@ const char *CatalogOptions::usage()
            "                      outside them\n"
            "  --search-threads N  searches run at once (default: one per core)\n"
            "  --search-queue N    searches waiting beyond those; more are answered 503 (64)\n"
+           "  --help              display this help and exit\n"
+           "  --version           output version information and exit\n"
            "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";
 }
 
@@ -70,6 +72,10 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
         }
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            options.version = true;
             continue;
         }
         if (arg == "--demo") {

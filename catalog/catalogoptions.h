@@ -21,6 +21,7 @@ struct CatalogOptions
     bool followSymlinks = false;
     bool demo = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> dirs;
 
     // Fills the options from argv; false with *error on a bad command line.

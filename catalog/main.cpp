@@ -75,6 +75,10 @@ int main(int argc, char **argv)
         std::fputs(CatalogOptions::usage(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::fputs("larkspin-catalog (Larkspin) " LARKSPIN_VERSION "\n", stdout);
+        return 0;
+    }
 
     // Signals are taken by one thread with sigwait(); every other thread inherits the mask.
     sigset_t signals;

@@ -7,8 +7,9 @@ LARKSPIN_PACKAGES=(
     lame sox
 )
 LARKSPIN_TEST_PACKAGES=(
-    xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format
+    xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format dbus-daemon
 )
+LARKSPIN_PACKAGE_PACKAGES=(dpkg-dev file lintian curl)
 LARKSPIN_FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 
 # install_missing PKG...: installs the packages that are not installed yet (as root),

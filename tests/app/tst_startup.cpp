@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -64,6 +65,8 @@ private slots:
     void killedInstanceDoesNotBlockTheNext();
     void badServerUrl_data();
     void badServerUrl();
+    void helpAndVersion_data();
+    void helpAndVersion();
     void baseUrlParsing_data();
     void baseUrlParsing();
     void decliningTheNoticeShowsNothing();
@@ -173,6 +176,60 @@ void TestStartup::badServerUrl()
     QVERIFY2(err.contains(variable), qPrintable(err));
     QCOMPARE(err.count(QLatin1Char('\n')), 1);
     QVERIFY(!lockHeld(runtimeDir.path() + QLatin1String("/larkspin.lock")));
+}
+
+void TestStartup::helpAndVersion_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("firstLine");
+    const QString client = QStringLiteral(LARKSPIN_BIN);
+    const QString catalog = QStringLiteral(LARKSPIN_CATALOG_BIN);
+    const QString version = QStringLiteral(LARKSPIN_VERSION_TEXT);
+    QTest::newRow("client version")
+        << client << QStringList{"--version"} << "larkspin (Larkspin) " + version;
+    QTest::newRow("client help") << client << QStringList{"-style", "fusion", "--help"}
+                                 << "Usage: larkspin [QT-OPTION]...";
+    QTest::newRow("catalog version")
+        << catalog << QStringList{"--version"} << "larkspin-catalog (Larkspin) " + version;
+    QTest::newRow("catalog help")
+        << catalog << QStringList{"--help"}
+        << "usage: larkspin-catalog [--listen ADDR:PORT] [--db FILE] [--public-url URL]";
+}
+
+// Answered on stdout with status 0 even while another copy runs, with no display and with
+// broken settings, and without touching the lock or the index.
+void TestStartup::helpAndVersion()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, firstLine);
+    const QString lock = runtimeDir.path() + QLatin1String("/larkspin.lock");
+    QProcess first;
+    first.setProcessEnvironment(environment());
+    first.start(QStringLiteral(LARKSPIN_BIN));
+    QTRY_VERIFY_WITH_TIMEOUT(lockHeld(lock), 10000);
+
+    QProcessEnvironment env = environment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("none"));
+    env.insert(QStringLiteral("LARKSPIN_SEARCH_URL"), QStringLiteral("nonsense"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), runtimeDir.path() + QLatin1String("/data"));
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardError(), QByteArray());
+    const QString out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    QVERIFY2(out.endsWith(QLatin1Char('\n')), qPrintable(out));
+    QCOMPARE(out.section(QLatin1Char('\n'), 0, 0), firstLine);
+    if (arguments.contains(QLatin1String("--help")))
+        QVERIFY2(out.contains(QLatin1String("--version")), qPrintable(out));
+    QVERIFY(!QFileInfo::exists(runtimeDir.path() + QLatin1String("/data")));
+    QCOMPARE(first.state(), QProcess::Running);
+    first.kill();
+    QVERIFY(first.waitForFinished());
 }
 
 void TestStartup::baseUrlParsing_data()
