@@ -203,14 +203,18 @@ void BrisaPlayer::requestAds()
                          QNetworkRequest::ManualRedirectPolicy);
         QNetworkReply *reply = network->get(req);
         adReplies.append(reply);
-        connect(reply, &QNetworkReply::downloadProgress, reply, [reply, limit](qint64 received) {
-            if (received > limit)
+        // Counted as the bytes arrive: progress reports come at most every 100 ms, the last one
+        // after the reply has finished, so a body that arrives at once would pass them by.
+        connect(reply, &QNetworkReply::readyRead, reply, [reply, limit] {
+            if (reply->bytesAvailable() > limit)
                 reply->abort();
         });
-        connect(reply, &QNetworkReply::finished, this, [this, reply, target] {
+        connect(reply, &QNetworkReply::finished, this, [this, reply, target, limit] {
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            if (reply->error() == QNetworkReply::NoError && status / 100 == 2) {
-                target->write(reply->readAll());
+            const QByteArray body = reply->isOpen() ? reply->read(limit + 1) : QByteArray();
+            if (reply->error() == QNetworkReply::NoError && status / 100 == 2
+                && body.size() <= limit) {
+                target->write(body);
                 // On disk at once: the list reads the picture by its path, whatever the
                 // other advertisement requests do.
                 if (auto *file = qobject_cast<QFileDevice *>(target))
