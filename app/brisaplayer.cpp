@@ -364,6 +364,11 @@ void BrisaPlayer::noticeSong(Song *song)
     connect(song, &Song::endPlay, this, &BrisaPlayer::streamEndPlay);
 }
 
+bool BrisaPlayer::soundPlaying() const
+{
+    return stream && stream->isPlaying();
+}
+
 void BrisaPlayer::releaseOutput()
 {
     // Closing the device ends its audio thread; only then may the callback go.

@@ -54,6 +54,8 @@ public:
 
     PlayMode currentPlayMode() const { return static_cast<PlayMode>(playMode); }
     Song *streamedSong() const { return currentSong; }
+    // Whether the current sound is playing now (false while a stream waits for data).
+    bool soundPlaying() const;
     const QString &musicFolderPath() const { return musicFolder; }
     // The number of advertisement requests still running.
     int pendingAdRequests() const { return adReplies.size(); }
