@@ -11,6 +11,9 @@ StopCallBack::StopCallBack(QObject *player, quint64 generation)
 void StopCallBack::streamStopped(audio::StopReason reason)
 {
     const bool stopCalled = reason == audio::StopReason::STOP_CALLED;
-    QMetaObject::invokeMethod(player, "soundStopped", Qt::QueuedConnection, Q_ARG(bool, stopCalled),
-                              Q_ARG(quint64, generation));
+    QObject *receiver = player.data();
+    if (!receiver)
+        return;
+    QMetaObject::invokeMethod(receiver, "soundStopped", Qt::QueuedConnection,
+                              Q_ARG(bool, stopCalled), Q_ARG(quint64, generation));
 }

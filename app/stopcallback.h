@@ -2,6 +2,7 @@
 
 #include "audiostopcallback.h"
 
+#include <QPointer>
 #include <QtGlobal>
 
 class QObject;
@@ -9,7 +10,8 @@ class QObject;
 // The main window's receiver of stop events. The audio layer calls streamStopped() on a thread
 // of its own; this only posts the event to the window, as a queued call of
 // soundStopped(bool stopCalled, quint64 generation), and never touches anything else.
-// The window keeps the audio objects, and so this callback's caller, shorter-lived than itself.
+// The window releases the audio objects, and so this callback's caller, before it goes; the
+// guarded pointer drops an event that comes later all the same.
 class StopCallBack : public audio::StopCallback
 {
 public:
@@ -17,6 +19,6 @@ public:
     void streamStopped(audio::StopReason reason) override;
 
 private:
-    QObject *const player;
+    const QPointer<QObject> player;
     const quint64 generation;
 };

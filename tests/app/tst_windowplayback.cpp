@@ -1,6 +1,7 @@
 #include "brisaplayer.h"
 #include "song.h"
 #include "songlist.h"
+#include "stopcallback.h"
 #include "testmusicfolder.h"
 
 #include "../playback/testmp3.h"
@@ -59,6 +60,16 @@ QStringList labelTexts(QWidget *frame)
     return texts;
 }
 
+// Stands in for the window as the receiver of stop events.
+class StopReceiver : public QObject
+{
+    Q_OBJECT
+public:
+    int stops = 0;
+public slots:
+    void soundStopped(bool, quint64) { ++stops; }
+};
+
 } // namespace
 
 // The window's playback: the music folder list, the transport buttons and a result track
@@ -87,6 +98,7 @@ private slots:
     void streamWhoseDataRanOutBeforeTheEndStillFinishes();
     void nextDuringStreamStopsItAndPlaysAFile();
     void newSearchStopsAStreamButNotAFile();
+    void stopEventAfterTheWindowIsDropped();
 
 private:
     void makeWindow(const QStringList &files);
@@ -423,6 +435,19 @@ void TestWindowPlayback::newSearchStopsAStreamButNotAFile()
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
     window->searchButtonClicked();
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+}
+
+void TestWindowPlayback::stopEventAfterTheWindowIsDropped()
+{
+    auto receiver = std::make_unique<StopReceiver>();
+    StopCallBack callback(receiver.get(), 1);
+    callback.streamStopped(audio::StopReason::STREAM_ENDED);
+    QTRY_COMPARE(receiver->stops, 1);
+    callback.streamStopped(audio::StopReason::STOP_CALLED);
+    receiver.reset();
+    // A late event finds nobody, rather than a freed window.
+    callback.streamStopped(audio::StopReason::STREAM_ENDED);
+    QCoreApplication::processEvents();
 }
 
 QTEST_MAIN(TestWindowPlayback)
