@@ -379,12 +379,15 @@ void BrisaPlayer::releaseOutput()
 
 bool BrisaPlayer::openOutput(const QString &path)
 {
-    releaseOutput();
-    device = audio::AudioDevice::open();
-    if (!device)
-        return false;
-    stopCallback = std::make_shared<StopCallBack>(this, ++outputGeneration);
-    device->registerCallback(stopCallback);
+    stream.reset();
+    // One device for the whole run: opening one takes longer than a track change may.
+    if (!device) {
+        device = audio::AudioDevice::open();
+        if (!device)
+            return false;
+        stopCallback = std::make_shared<StopCallBack>(this);
+        device->registerCallback(stopCallback);
+    }
     std::shared_ptr<audio::SampleSource> source
         = audio::SampleSource::open(QFile::encodeName(path).toStdString());
     if (!source)
@@ -428,11 +431,11 @@ void BrisaPlayer::streamEndPlay()
         stream->play();
 }
 
-void BrisaPlayer::soundStopped(bool stopCalled, quint64 generation)
+void BrisaPlayer::soundStopped(bool stopCalled, quint64 streamId)
 {
     // Events of a replaced sound, of a stop we asked for, or of a sound resumed since it ran
     // out are all stale by the time they get here.
-    if (generation != outputGeneration || stopCalled || !stream || stream->isPlaying())
+    if (!stream || streamId != stream->id() || stopCalled || stream->isPlaying())
         return;
     if (playMode == PlayingStream && streamComplete) {
         finishStreamTrack();

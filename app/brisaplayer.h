@@ -88,8 +88,9 @@ public slots:
     void streamMorePlay();
     void streamEndPlay();
 
-    // The end of a sound, delivered on the GUI thread by the StopCallBack of output `generation`.
-    void soundStopped(bool stopCalled, quint64 generation);
+    // The end of the sound with OutputStream::id() `stream`, delivered on the GUI thread by the
+    // StopCallBack.
+    void soundStopped(bool stopCalled, quint64 stream);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -126,7 +127,6 @@ private:
     std::shared_ptr<audio::AudioDevice> device;
     std::shared_ptr<audio::OutputStream> stream;
     std::shared_ptr<StopCallBack> stopCallback;
-    quint64 outputGeneration = 0;
     QString currentQuery;
     QScrollArea *scrollArea = nullptr;
     SongList *songList = nullptr;

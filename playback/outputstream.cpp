@@ -40,6 +40,7 @@ OutputStream::OutputStream(std::shared_ptr<AudioDevice> device,
                            std::shared_ptr<SampleSource> source)
     : m_device(std::move(device))
     , m_source(std::move(source))
+    , m_id(m_device->newStreamId())
     , m_ring(size_t(ringFrames) * AudioDevice::channelCount)
     , m_decoded(size_t(decodeFrames) * SampleSource::channelCount)
     , m_chunk(size_t(chunkFrames) * AudioDevice::channelCount)
@@ -87,7 +88,7 @@ void OutputStream::stop()
     const bool wasPlaying = m_playing.exchange(false);
     m_device->unlock();
     if (wasPlaying)
-        m_device->post(StopReason::STOP_CALLED);
+        m_device->post(StopReason::STOP_CALLED, m_id);
 }
 
 void OutputStream::setVolume(float volume)
@@ -144,7 +145,7 @@ void OutputStream::decodeLoop()
     while (!m_quit) {
         guard.unlock();
         if (m_endPending.exchange(false, std::memory_order_acq_rel))
-            m_device->post(StopReason::STREAM_ENDED);
+            m_device->post(StopReason::STREAM_ENDED, m_id);
         bool idle = true;
         const uint64_t written = m_written.load(std::memory_order_relaxed);
         const uint64_t queued = written - m_read.load(std::memory_order_acquire);

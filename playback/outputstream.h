@@ -44,6 +44,9 @@ public:
     void setVolume(float volume);
     float getVolume() const { return m_volume; }
 
+    // Tells the sounds of a device apart in stop events; never 0.
+    uint64_t id() const { return m_id; }
+
     // Frames handed to the device so far, at AudioDevice::sampleRate.
     uint64_t framesPlayed() const { return m_framesPlayed; }
     // Device buffers that got silence in part because decoding lagged behind while the file
@@ -62,6 +65,7 @@ private:
 
     std::shared_ptr<AudioDevice> m_device;
     std::shared_ptr<SampleSource> m_source;
+    const uint64_t m_id;
 
     // Single producer (the decoder thread), single consumer (the audio callback). The counts
     // only grow; a frame is at index count % ring size.

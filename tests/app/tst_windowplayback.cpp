@@ -440,13 +440,13 @@ void TestWindowPlayback::newSearchStopsAStreamButNotAFile()
 void TestWindowPlayback::stopEventAfterTheWindowIsDropped()
 {
     auto receiver = std::make_unique<StopReceiver>();
-    StopCallBack callback(receiver.get(), 1);
-    callback.streamStopped(audio::StopReason::STREAM_ENDED);
+    StopCallBack callback(receiver.get());
+    callback.streamStopped(audio::StopReason::STREAM_ENDED, 1);
     QTRY_COMPARE(receiver->stops, 1);
-    callback.streamStopped(audio::StopReason::STOP_CALLED);
+    callback.streamStopped(audio::StopReason::STOP_CALLED, 1);
     receiver.reset();
     // A late event finds nobody, rather than a freed window.
-    callback.streamStopped(audio::StopReason::STREAM_ENDED);
+    callback.streamStopped(audio::StopReason::STREAM_ENDED, 1);
     QCoreApplication::processEvents();
 }
 
