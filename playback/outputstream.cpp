@@ -17,8 +17,10 @@ constexpr int frameBytes = AudioDevice::channelCount * int(sizeof(int16_t));
 // About 0.74 s: enough to ride out a slow disk or a busy processor, little to throw away.
 constexpr uint64_t ringFrames = 32768;
 constexpr int chunkFrames = 2048;
-// How often an idle decoder looks at the file again, and at a stop to report.
-constexpr auto idleWait = std::chrono::milliseconds(10);
+// How often an idle decoder looks at the file again, and at a stop to report, while the sound
+// plays; a stopped sound is woken by play(), and looks now and then only for a late stop.
+constexpr std::chrono::milliseconds idleWait(10);
+constexpr std::chrono::milliseconds stoppedWait(250);
 constexpr uint64_t notDry = ~uint64_t(0);
 } // namespace
 
@@ -147,9 +149,15 @@ void OutputStream::decodeLoop()
         if (m_endPending.exchange(false, std::memory_order_acq_rel))
             m_device->post(StopReason::STREAM_ENDED, m_id);
         bool idle = true;
+        auto wait = m_playing ? idleWait : stoppedWait;
         const uint64_t written = m_written.load(std::memory_order_relaxed);
         const uint64_t queued = written - m_read.load(std::memory_order_acquire);
-        if (ringFrames - queued >= uint64_t(chunkFrames)) {
+        if (ringFrames - queued < uint64_t(chunkFrames)) {
+            // Full: sleep until half of it has played rather than waking for every chunk.
+            const auto halfPlayed = std::chrono::milliseconds((queued - ringFrames / 2) * 1000
+                                                              / AudioDevice::sampleRate);
+            wait = std::clamp<std::chrono::milliseconds>(halfPlayed, idleWait, stoppedWait);
+        } else {
             const uint64_t seen = m_playCount.load(std::memory_order_acquire);
             const int got = render(m_chunk.data(), chunkFrames);
             if (got > 0) {
@@ -168,7 +176,7 @@ void OutputStream::decodeLoop()
         }
         guard.lock();
         if (idle && !m_quit)
-            m_wakeUp.wait_for(guard, idleWait);
+            m_wakeUp.wait_for(guard, wait);
     }
 }
 
