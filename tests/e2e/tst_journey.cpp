@@ -90,6 +90,7 @@ private slots:
     void downloadSavesTheServedFileUnderItsCleanName();
     void previousAndNextPlayFolderFiles();
     void newSearchWhileStreamingStopsTheStream();
+    void downloadGoesOnThroughANewSearch();
 
 private:
     bool startService();
@@ -382,6 +383,28 @@ void TestJourney::newSearchWhileStreamingStopsTheStream()
     QTest::qWait(300);
     QVERIFY(soundFrames(outputPath, output) <= stoppedAt + 2048);
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+}
+
+void TestJourney::downloadGoesOnThroughANewSearch()
+{
+    const int row = rowOf(alpha.title);
+    QVERIFY(row >= 0);
+    QSignalSpy ready(list->song(row), &Song::downloadReady);
+    list->rowButton(row, 1)->click();
+    // The listing it came from goes at once; the transfer crawls on for a second or so.
+    search(QStringLiteral("larkword"));
+    QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 3, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
+    QCOMPARE(ready.first().at(1).toInt(), int(Song::Downloaded));
+    const QString name = alpha.creator + QLatin1String(" - ") + alpha.title + QLatin1String(".mp3");
+    QTRY_VERIFY_WITH_TIMEOUT(libraryNames().contains(name), 750);
+    QFile served(library + QLatin1Char('/') + alpha.file);
+    QFile kept(musicFolder + QLatin1Char('/') + name);
+    QVERIFY(served.open(QIODevice::ReadOnly));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QVERIFY(served.readAll() == kept.readAll());
+    QCOMPARE(QDir(musicFolder).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+             (QStringList{low.file, high.file, savedName, name}));
 }
 
 QTEST_MAIN(TestJourney)
