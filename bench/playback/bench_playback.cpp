@@ -72,6 +72,30 @@ void decodeInPieces(const QByteArray &track, const QString &path, int piece, dou
                 trackSeconds / cpu);
 }
 
+// A file of 200 MB whose ID3v2 header claims a 256 MiB tag, with the track right after it:
+// opening it and the first read must stay short whatever the header says.
+void openCraftedFile(const QByteArray &track, const QString &path)
+{
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    const char header[10] = {'I', 'D', '3', 3, 0, 0, 0x7f, 0x7f, 0x7f, 0x7f};
+    file.write(header, sizeof header);
+    file.write(track);
+    file.resize(200 * 1000 * 1000);
+    file.close();
+    QElapsedTimer clock;
+    clock.start();
+    const auto source = audio::SampleSource::open(QFile::encodeName(path).toStdString());
+    const double opened = double(clock.nsecsElapsed()) / 1e6;
+    std::vector<int16_t> buffer(2 * 4096);
+    clock.restart();
+    const int frames = source ? source->read(buffer.data(), 4096) : 0;
+    std::printf("200 MB file claiming a 256 MiB tag: opened in %.2f ms, first read %.2f ms "
+                "(%d frames); peak resident memory %ld kB\n",
+                opened, double(clock.nsecsElapsed()) / 1e6, frames, peakKilobytes());
+    QFile::remove(path);
+}
+
 struct Recorder : audio::StopCallback
 {
     std::atomic<int> ended{0};
@@ -127,6 +151,7 @@ int main(int argc, char *argv[])
     const long rssBefore = peakKilobytes();
     for (const int piece : {37, 4096, 65536})
         decodeInPieces(track, dir.filePath(QStringLiteral("growing")), piece, seconds);
+    openCraftedFile(track, dir.filePath(QStringLiteral("crafted.mp3")));
 
     const int playSeconds = argc > 1 ? std::max(1, atoi(argv[1])) : 180;
     const int slowSeconds = argc > 2 ? std::max(1, atoi(argv[2])) : 60;
