@@ -208,14 +208,18 @@ void BrisaPlayer::requestAds()
                          QNetworkRequest::ManualRedirectPolicy);
         QNetworkReply *reply = network->get(req);
         adReplies.append(reply);
-        connect(reply, &QNetworkReply::downloadProgress, reply, [reply, limit](qint64 received) {
-            if (received > limit)
+        // Counted as the bytes arrive: progress reports come at most every 100 ms, the last one
+        // after the reply has finished, so a body that arrives at once would pass them by.
+        connect(reply, &QNetworkReply::readyRead, reply, [reply, limit] {
+            if (reply->bytesAvailable() > limit)
                 reply->abort();
         });
-        connect(reply, &QNetworkReply::finished, this, [this, reply, target] {
+        connect(reply, &QNetworkReply::finished, this, [this, reply, target, limit] {
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            if (reply->error() == QNetworkReply::NoError && status / 100 == 2) {
-                target->write(reply->readAll());
+            const QByteArray body = reply->isOpen() ? reply->read(limit + 1) : QByteArray();
+            if (reply->error() == QNetworkReply::NoError && status / 100 == 2
+                && body.size() <= limit) {
+                target->write(body);
                 // On disk at once: the list reads the picture by its path, whatever the
                 // other advertisement requests do.
                 if (auto *file = qobject_cast<QFileDevice *>(target))
@@ -365,6 +369,11 @@ void BrisaPlayer::noticeSong(Song *song)
     connect(song, &Song::endPlay, this, &BrisaPlayer::streamEndPlay);
 }
 
+bool BrisaPlayer::soundPlaying() const
+{
+    return stream && stream->isPlaying();
+}
+
 void BrisaPlayer::releaseOutput()
 {
     // Closing the device ends its audio thread; only then may the callback go.
@@ -375,12 +384,15 @@ void BrisaPlayer::releaseOutput()
 
 bool BrisaPlayer::openOutput(const QString &path)
 {
-    releaseOutput();
-    device = audio::AudioDevice::open();
-    if (!device)
-        return false;
-    stopCallback = std::make_shared<StopCallBack>(this, ++outputGeneration);
-    device->registerCallback(stopCallback);
+    stream.reset();
+    // One device for the whole run: opening one takes longer than a track change may.
+    if (!device) {
+        device = audio::AudioDevice::open();
+        if (!device)
+            return false;
+        stopCallback = std::make_shared<StopCallBack>(this);
+        device->registerCallback(stopCallback);
+    }
     std::shared_ptr<audio::SampleSource> source
         = audio::SampleSource::open(QFile::encodeName(path).toStdString());
     if (!source)
@@ -425,11 +437,11 @@ void BrisaPlayer::streamEndPlay()
         stream->play();
 }
 
-void BrisaPlayer::soundStopped(bool stopCalled, quint64 generation)
+void BrisaPlayer::soundStopped(bool stopCalled, quint64 streamId)
 {
     // Events of a replaced sound, of a stop we asked for, or of a sound resumed since it ran
     // out are all stale by the time they get here.
-    if (generation != outputGeneration || stopCalled || !stream || stream->isPlaying())
+    if (!stream || streamId != stream->id() || stopCalled || stream->isPlaying())
         return;
     if (playMode == PlayingStream && streamComplete) {
         finishStreamTrack();

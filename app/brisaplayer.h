@@ -56,6 +56,8 @@ public:
     Song *streamedSong() const { return currentSong; }
     // The music folder file that plays or played last.
     const QString &playingFilePath() const { return playingFile; }
+    // Whether the current sound is playing now (false while a stream waits for data).
+    bool soundPlaying() const;
     const QString &musicFolderPath() const { return musicFolder; }
     // The number of advertisement requests still running.
     int pendingAdRequests() const { return adReplies.size(); }
@@ -90,8 +92,9 @@ public slots:
     void streamMorePlay();
     void streamEndPlay();
 
-    // The end of a sound, delivered on the GUI thread by the StopCallBack of output `generation`.
-    void soundStopped(bool stopCalled, quint64 generation);
+    // The end of the sound with OutputStream::id() `stream`, delivered on the GUI thread by the
+    // StopCallBack.
+    void soundStopped(bool stopCalled, quint64 stream);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -129,7 +132,6 @@ private:
     std::shared_ptr<audio::AudioDevice> device;
     std::shared_ptr<audio::OutputStream> stream;
     std::shared_ptr<StopCallBack> stopCallback;
-    quint64 outputGeneration = 0;
     QString currentQuery;
     QScrollArea *scrollArea = nullptr;
     SongList *songList = nullptr;

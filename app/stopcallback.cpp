@@ -3,14 +3,16 @@
 #include <QMetaObject>
 #include <QObject>
 
-StopCallBack::StopCallBack(QObject *player, quint64 generation)
+StopCallBack::StopCallBack(QObject *player)
     : player(player)
-    , generation(generation)
 {}
 
-void StopCallBack::streamStopped(audio::StopReason reason)
+void StopCallBack::streamStopped(audio::StopReason reason, uint64_t stream)
 {
     const bool stopCalled = reason == audio::StopReason::STOP_CALLED;
-    QMetaObject::invokeMethod(player, "soundStopped", Qt::QueuedConnection, Q_ARG(bool, stopCalled),
-                              Q_ARG(quint64, generation));
+    QObject *receiver = player.data();
+    if (!receiver)
+        return;
+    QMetaObject::invokeMethod(receiver, "soundStopped", Qt::QueuedConnection,
+                              Q_ARG(bool, stopCalled), Q_ARG(quint64, quint64(stream)));
 }

@@ -2,21 +2,22 @@
 
 #include "audiostopcallback.h"
 
+#include <QPointer>
 #include <QtGlobal>
 
 class QObject;
 
 // The main window's receiver of stop events. The audio layer calls streamStopped() on a thread
 // of its own; this only posts the event to the window, as a queued call of
-// soundStopped(bool stopCalled, quint64 generation), and never touches anything else.
-// The window keeps the audio objects, and so this callback's caller, shorter-lived than itself.
+// soundStopped(bool stopCalled, quint64 stream), and never touches anything else.
+// The window releases the audio objects, and so this callback's caller, before it goes; the
+// guarded pointer drops an event that comes later all the same.
 class StopCallBack : public audio::StopCallback
 {
 public:
-    StopCallBack(QObject *player, quint64 generation);
-    void streamStopped(audio::StopReason reason) override;
+    explicit StopCallBack(QObject *player);
+    void streamStopped(audio::StopReason reason, uint64_t stream) override;
 
 private:
-    QObject *const player;
-    const quint64 generation;
+    const QPointer<QObject> player;
 };

@@ -5,6 +5,8 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 
@@ -17,7 +19,7 @@ struct AudioDevice::Notifier
 {
     std::mutex lock;
     std::condition_variable wake;
-    std::deque<StopReason> events;
+    std::deque<std::pair<StopReason, uint64_t>> events;
     std::vector<std::shared_ptr<StopCallback>> callbacks;
     bool quit = false;
 
@@ -28,12 +30,12 @@ struct AudioDevice::Notifier
             wake.wait(guard, [this] { return quit || !events.empty(); });
             if (quit)
                 return;
-            const StopReason reason = events.front();
+            const auto [reason, stream] = events.front();
             events.pop_front();
             const auto receivers = callbacks;
             guard.unlock();
             for (const auto &receiver : receivers)
-                receiver->streamStopped(reason);
+                receiver->streamStopped(reason, stream);
             guard.lock();
         }
     }
@@ -130,8 +132,40 @@ void AudioDevice::unregisterCallback(const std::shared_ptr<StopCallback> &callba
 
 void AudioDevice::fill(void *device, uint8_t *stream, int bytes)
 {
-    static_cast<AudioDevice *>(device)->mix(reinterpret_cast<int16_t *>(stream),
-                                            bytes / int(channelCount * sizeof(int16_t)));
+    auto *self = static_cast<AudioDevice *>(device);
+    const auto start = std::chrono::steady_clock::now();
+    self->mix(reinterpret_cast<int16_t *>(stream), bytes / int(channelCount * sizeof(int16_t)));
+    const auto took = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count());
+    const uint64_t bucket = std::min<uint64_t>(took / (bucketMicroseconds * 1000), bucketCount);
+    self->m_callbackBuckets[bucket].fetch_add(1, std::memory_order_relaxed);
+    if (took > self->m_longestCallback.load(std::memory_order_relaxed))
+        self->m_longestCallback.store(took, std::memory_order_relaxed);
+}
+
+AudioDevice::CallbackTimes AudioDevice::callbackTimes() const
+{
+    CallbackTimes times;
+    for (int i = 0; i <= bucketCount; ++i) {
+        times.buckets[size_t(i)] = m_callbackBuckets[size_t(i)].load(std::memory_order_relaxed);
+        times.count += times.buckets[size_t(i)];
+    }
+    times.longestNanoseconds = m_longestCallback.load(std::memory_order_relaxed);
+    return times;
+}
+
+double AudioDevice::CallbackTimes::quantileMicroseconds(double share) const
+{
+    const auto wanted = uint64_t(std::ceil(share * double(count)));
+    uint64_t seen = 0;
+    for (int i = 0; i <= bucketCount; ++i) {
+        seen += buckets[size_t(i)];
+        if (seen >= wanted)
+            return i == bucketCount ? double(longestNanoseconds) / 1000
+                                    : double((i + 1) * bucketMicroseconds);
+    }
+    return double(longestNanoseconds) / 1000;
 }
 
 void AudioDevice::mix(int16_t *out, int frames)
@@ -180,11 +214,11 @@ void AudioDevice::start()
     std::call_once(m_started, [this] { SDL_PauseAudioDevice(m_id, 0); });
 }
 
-void AudioDevice::post(StopReason reason)
+void AudioDevice::post(StopReason reason, uint64_t stream)
 {
     {
         std::lock_guard<std::mutex> guard(m_notifier->lock);
-        m_notifier->events.push_back(reason);
+        m_notifier->events.emplace_back(reason, stream);
     }
     m_notifier->wake.notify_one();
 }

@@ -2,6 +2,8 @@
 
 #include "audiostopcallback.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,6 +40,20 @@ public:
     void registerCallback(std::shared_ptr<StopCallback> callback);
     void unregisterCallback(const std::shared_ptr<StopCallback> &callback);
 
+    // How long the audio callbacks of this device took, for measurements: a count per
+    // bucketMicroseconds-wide bucket, the last bucket for everything longer, and the longest.
+    static constexpr int bucketMicroseconds = 5;
+    static constexpr int bucketCount = 400;
+    struct CallbackTimes
+    {
+        std::array<uint64_t, bucketCount + 1> buckets{};
+        uint64_t count = 0;
+        uint64_t longestNanoseconds = 0;
+        // Upper bound, in microseconds, of the time that share (0 to 1) of the callbacks kept to.
+        double quantileMicroseconds(double share) const;
+    };
+    CallbackTimes callbackTimes() const;
+
 private:
     friend class OutputStream;
     struct Notifier;
@@ -52,7 +68,8 @@ private:
     void lock();
     void unlock();
     void start();
-    void post(StopReason reason);
+    void post(StopReason reason, uint64_t stream);
+    uint64_t newStreamId() { return ++m_lastStreamId; }
     int blockFrames() const { return int(m_mixBuffer.size()) / channelCount; }
 
     bool m_initialised = false;
@@ -60,6 +77,9 @@ private:
     std::once_flag m_started;
     std::vector<OutputStream *> m_streams; // guarded by the audio lock
     std::vector<int32_t> m_mixBuffer;      // audio thread only
+    std::array<std::atomic<uint64_t>, bucketCount + 1> m_callbackBuckets{};
+    std::atomic<uint64_t> m_longestCallback{0};
+    std::atomic<uint64_t> m_lastStreamId{0};
     std::shared_ptr<Notifier> m_notifier;
     std::thread m_notifierThread;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 namespace audio {
 
 // Why a sound stopped: stop() was called on it, or it reached the end of the data its file
@@ -19,7 +21,8 @@ class StopCallback
 {
 public:
     virtual ~StopCallback() = default;
-    virtual void streamStopped(StopReason reason) = 0;
+    // stream is the OutputStream::id() of the sound that stopped.
+    virtual void streamStopped(StopReason reason, uint64_t stream) = 0;
 };
 
 } // namespace audio

@@ -6,6 +6,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace audio {
@@ -13,6 +14,14 @@ namespace audio {
 namespace {
 constexpr int decodeFrames = 4096;
 constexpr int frameBytes = AudioDevice::channelCount * int(sizeof(int16_t));
+// About 0.74 s: enough to ride out a slow disk or a busy processor, little to throw away.
+constexpr uint64_t ringFrames = 32768;
+constexpr int chunkFrames = 2048;
+// How often an idle decoder looks at the file again, and at a stop to report, while the sound
+// plays; a stopped sound is woken by play(), and looks now and then only for a late stop.
+constexpr std::chrono::milliseconds idleWait(10);
+constexpr std::chrono::milliseconds stoppedWait(250);
+constexpr uint64_t notDry = ~uint64_t(0);
 } // namespace
 
 std::shared_ptr<OutputStream> OutputStream::open(std::shared_ptr<AudioDevice> device,
@@ -24,6 +33,7 @@ std::shared_ptr<OutputStream> OutputStream::open(std::shared_ptr<AudioDevice> de
     if (!device || !source || !source->claim())
         return nullptr;
     std::shared_ptr<OutputStream> stream(new OutputStream(std::move(device), std::move(source)));
+    stream->m_decoder = std::thread(&OutputStream::decodeLoop, stream.get());
     stream->m_device->attach(stream.get());
     return stream;
 }
@@ -32,8 +42,10 @@ OutputStream::OutputStream(std::shared_ptr<AudioDevice> device,
                            std::shared_ptr<SampleSource> source)
     : m_device(std::move(device))
     , m_source(std::move(source))
+    , m_id(m_device->newStreamId())
+    , m_ring(size_t(ringFrames) * AudioDevice::channelCount)
     , m_decoded(size_t(decodeFrames) * SampleSource::channelCount)
-    , m_rendered(size_t(m_device->blockFrames()) * AudioDevice::channelCount)
+    , m_chunk(size_t(chunkFrames) * AudioDevice::channelCount)
     , m_silence(size_t(1024) * SampleSource::channelCount)
 {
     m_tail.reserve(size_t(8192) * AudioDevice::channelCount);
@@ -41,16 +53,34 @@ OutputStream::OutputStream(std::shared_ptr<AudioDevice> device,
 
 OutputStream::~OutputStream()
 {
+    // Out of the device first: from then on no callback reads the ring.
     m_device->detach(this);
+    {
+        std::lock_guard<std::mutex> guard(m_wakeLock);
+        m_quit = true;
+    }
+    m_wakeUp.notify_all();
+    if (m_decoder.joinable())
+        m_decoder.join();
     if (m_converter)
         SDL_FreeAudioStream(m_converter);
 }
 
+void OutputStream::wake()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_wakeLock);
+    }
+    m_wakeUp.notify_all();
+}
+
 void OutputStream::play()
 {
+    m_playCount.fetch_add(1, std::memory_order_acq_rel);
     m_device->lock();
     m_playing = true;
     m_device->unlock();
+    wake();
     m_device->start();
 }
 
@@ -60,7 +90,7 @@ void OutputStream::stop()
     const bool wasPlaying = m_playing.exchange(false);
     m_device->unlock();
     if (wasPlaying)
-        m_device->post(StopReason::STOP_CALLED);
+        m_device->post(StopReason::STOP_CALLED, m_id);
 }
 
 void OutputStream::setVolume(float volume)
@@ -68,24 +98,86 @@ void OutputStream::setVolume(float volume)
     m_volume = std::isnan(volume) ? 0.0f : std::clamp(volume, 0.0f, 1.0f);
 }
 
+// The audio thread: copies from the ring, nothing else. No lock, no allocation, no file.
 void OutputStream::mixInto(int32_t *mix, int frames)
 {
     if (!m_playing)
         return;
-    const int done = render(m_rendered.data(), frames);
-    const int samples = done * AudioDevice::channelCount;
+    const uint64_t read = m_read.load(std::memory_order_relaxed);
+    const uint64_t available = m_written.load(std::memory_order_acquire) - read;
+    const int done = int(std::min<uint64_t>(available, uint64_t(frames)));
     const float volume = m_volume;
-    if (volume == 1.0f) {
-        for (int i = 0; i < samples; ++i)
-            mix[i] += m_rendered[size_t(i)];
-    } else {
-        for (int i = 0; i < samples; ++i)
-            mix[i] += int32_t(std::lrint(float(m_rendered[size_t(i)]) * volume));
+    int copied = 0;
+    while (copied < done) {
+        const uint64_t at = (read + uint64_t(copied)) % ringFrames;
+        const int run = int(std::min<uint64_t>(uint64_t(done - copied), ringFrames - at));
+        const int16_t *from = m_ring.data() + at * AudioDevice::channelCount;
+        int32_t *to = mix + copied * AudioDevice::channelCount;
+        const int samples = run * AudioDevice::channelCount;
+        if (volume == 1.0f) {
+            for (int i = 0; i < samples; ++i)
+                to[i] += from[i];
+        } else {
+            for (int i = 0; i < samples; ++i)
+                to[i] += int32_t(std::lrint(float(from[i]) * volume));
+        }
+        copied += run;
     }
+    m_read.store(read + uint64_t(done), std::memory_order_release);
     m_framesPlayed += uint64_t(done);
+    if (done == frames)
+        return;
+    // The decoder marks the end of the data only after it has put every frame before it into
+    // the ring; what was appended to the file before the latest play() is never cut off.
+    const uint64_t dryAt = m_dryAt.load(std::memory_order_acquire);
+    const bool ended = dryAt == m_playCount.load(std::memory_order_acquire)
+                       && m_written.load(std::memory_order_acquire) == read + uint64_t(done);
+    if (!ended) {
+        m_underruns.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     // Whatever is left of a cut frame stays in the decoder; the next play() goes on from it.
-    if (done < frames && m_playing.exchange(false))
-        m_device->post(StopReason::STREAM_ENDED);
+    if (m_playing.exchange(false))
+        m_endPending.store(true, std::memory_order_release);
+}
+
+void OutputStream::decodeLoop()
+{
+    std::unique_lock<std::mutex> guard(m_wakeLock);
+    while (!m_quit) {
+        guard.unlock();
+        if (m_endPending.exchange(false, std::memory_order_acq_rel))
+            m_device->post(StopReason::STREAM_ENDED, m_id);
+        bool idle = true;
+        auto wait = m_playing ? idleWait : stoppedWait;
+        const uint64_t written = m_written.load(std::memory_order_relaxed);
+        const uint64_t queued = written - m_read.load(std::memory_order_acquire);
+        if (ringFrames - queued < uint64_t(chunkFrames)) {
+            // Full: sleep until half of it has played rather than waking for every chunk.
+            const auto halfPlayed = std::chrono::milliseconds((queued - ringFrames / 2) * 1000
+                                                              / AudioDevice::sampleRate);
+            wait = std::clamp<std::chrono::milliseconds>(halfPlayed, idleWait, stoppedWait);
+        } else {
+            const uint64_t seen = m_playCount.load(std::memory_order_acquire);
+            const int got = render(m_chunk.data(), chunkFrames);
+            if (got > 0) {
+                idle = false;
+                const uint64_t at = written % ringFrames;
+                const uint64_t first = std::min<uint64_t>(uint64_t(got), ringFrames - at);
+                std::copy_n(m_chunk.begin(), first * AudioDevice::channelCount,
+                            m_ring.begin() + long(at * AudioDevice::channelCount));
+                std::copy_n(m_chunk.begin() + long(first * AudioDevice::channelCount),
+                            (uint64_t(got) - first) * AudioDevice::channelCount, m_ring.begin());
+                m_dryAt.store(notDry, std::memory_order_release);
+                m_written.store(written + uint64_t(got), std::memory_order_release);
+            } else {
+                m_dryAt.store(seen, std::memory_order_release);
+            }
+        }
+        guard.lock();
+        if (idle && !m_quit)
+            m_wakeUp.wait_for(guard, wait);
+    }
 }
 
 int OutputStream::render(int16_t *out, int frames)

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 struct _SDL_AudioStream;
@@ -12,11 +15,13 @@ namespace audio {
 class AudioDevice;
 class SampleSource;
 
-// A sound: a SampleSource played on an AudioDevice. It decodes from the file while it plays, so
-// data appended to the file after a STREAM_ENDED stop is heard on the next play().
+// A sound: a SampleSource played on an AudioDevice. A decoder thread of its own reads and
+// decodes the file into a ring of frames ahead of the device; the audio callback only copies
+// from that ring. Data appended to the file after a STREAM_ENDED stop is heard on the next
+// play(), from exactly where the sound stopped.
 //
 // play(), stop(), setVolume() may be called from any thread, including a stop callback. The
-// sound keeps its device and its source alive.
+// sound keeps its device and its source alive; releasing it ends its decoder thread.
 class OutputStream
 {
 public:
@@ -39,20 +44,43 @@ public:
     void setVolume(float volume);
     float getVolume() const { return m_volume; }
 
+    // Tells the sounds of a device apart in stop events; never 0.
+    uint64_t id() const { return m_id; }
+
     // Frames handed to the device so far, at AudioDevice::sampleRate.
     uint64_t framesPlayed() const { return m_framesPlayed; }
+    // Device buffers that got silence in part because decoding lagged behind while the file
+    // held the data (not counting the end of the data, which stops the sound).
+    uint64_t underruns() const { return m_underruns; }
 
 private:
     friend class AudioDevice;
 
     OutputStream(std::shared_ptr<AudioDevice> device, std::shared_ptr<SampleSource> source);
     void mixInto(int32_t *mix, int frames);
+    void decodeLoop();
     int render(int16_t *out, int frames);
     void drainConverter();
+    void wake();
 
     std::shared_ptr<AudioDevice> m_device;
     std::shared_ptr<SampleSource> m_source;
-    // Audio thread only:
+    const uint64_t m_id;
+
+    // Single producer (the decoder thread), single consumer (the audio callback). The counts
+    // only grow; a frame is at index count % ring size.
+    std::vector<int16_t> m_ring;
+    std::atomic<uint64_t> m_written{0};
+    std::atomic<uint64_t> m_read{0};
+    // play() counts its calls; the decoder notes the count it had seen when the file last had
+    // nothing more. Only a ring that is empty with both equal is the end of the data: data
+    // written before a play() is always decoded before the sound may end.
+    std::atomic<uint64_t> m_playCount{0};
+    std::atomic<uint64_t> m_dryAt{~uint64_t(0)};
+    // Set by the callback, posted by the decoder thread: the callback never takes a lock.
+    std::atomic<bool> m_endPending{false};
+
+    // Decoder thread only:
     _SDL_AudioStream *m_converter = nullptr;
     int m_converterRate = 0;
     int64_t m_convertedIn = 0;  // frames at m_converterRate
@@ -60,12 +88,18 @@ private:
     std::vector<int16_t> m_tail;
     size_t m_tailAt = 0;
     std::vector<int16_t> m_decoded;
-    std::vector<int16_t> m_rendered;
+    std::vector<int16_t> m_chunk;
     std::vector<int16_t> m_silence;
+
+    std::mutex m_wakeLock;
+    std::condition_variable m_wakeUp;
+    bool m_quit = false; // guarded by m_wakeLock
+    std::thread m_decoder;
 
     std::atomic<bool> m_playing{false};
     std::atomic<float> m_volume{1.0f};
     std::atomic<uint64_t> m_framesPlayed{0};
+    std::atomic<uint64_t> m_underruns{0};
 };
 
 } // namespace audio

@@ -15,6 +15,11 @@ namespace {
 constexpr size_t readChunk = 16 * 1024;
 // Junk skipped before the first frame, after any ID3v2 tag; also how far the probe looks.
 constexpr long searchWindow = 64 * 1024;
+// What one read() may feed the decoder while it gives no output: a read must stay short
+// whatever the file holds. Far more than the few frames a read asks for.
+constexpr size_t maxFeedPerRead = 256 * 1024;
+// An ID3v2 header of this many bytes tells the tag's size.
+constexpr int64_t id3v2HeaderSize = 10;
 
 mpg123_handle *newDecoder()
 {
@@ -49,12 +54,14 @@ ssize_t readAt(int fd, unsigned char *buffer, size_t size, int64_t offset)
     }
 }
 
-// Size of an ID3v2 tag at the start of the file, 0 without one.
+// Size of an ID3v2 tag at the start of the file, 0 without one, -1 while the file is too
+// short to tell. The tag is stepped over by its header rather than fed through the decoder:
+// a header may claim up to 256 MiB.
 int64_t id3v2Size(int fd)
 {
-    unsigned char header[10];
+    unsigned char header[id3v2HeaderSize];
     if (readAt(fd, header, sizeof header, 0) != ssize_t(sizeof header))
-        return 0;
+        return -1;
     if (header[0] != 'I' || header[1] != 'D' || header[2] != '3')
         return 0;
     const int64_t body = (int64_t(header[6] & 0x7f) << 21) | (int64_t(header[7] & 0x7f) << 14)
@@ -72,13 +79,14 @@ bool mayBeMp3(int fd)
         return false;
     if (info.st_size == 0)
         return true;
-    const int64_t end = id3v2Size(fd) + searchWindow;
+    const int64_t start = std::max<int64_t>(id3v2Size(fd), 0);
+    const int64_t end = start + searchWindow;
     mpg123_handle *probe = newDecoder();
     if (!probe)
         return false;
     std::vector<unsigned char> buffer(readChunk);
     unsigned char pcm[4608];
-    int64_t offset = 0;
+    int64_t offset = start;
     bool found = false;
     bool failed = false;
     while (!found && !failed && offset < end) {
@@ -125,6 +133,13 @@ SampleSource::~SampleSource()
 
 bool SampleSource::feed()
 {
+    if (!m_tagSkipped) {
+        const int64_t tag = id3v2Size(m_fd);
+        if (tag < 0)
+            return false;
+        m_offset = tag;
+        m_tagSkipped = true;
+    }
     const ssize_t n = readAt(m_fd, m_input.data(), m_input.size(), m_offset);
     if (n <= 0)
         return false;
@@ -143,6 +158,7 @@ int SampleSource::read(int16_t *frames, int maxFrames)
     const size_t wanted = size_t(maxFrames) * frameBytes;
     auto *out = reinterpret_cast<unsigned char *>(frames);
     size_t produced = 0;
+    const int64_t feedLimit = m_offset + int64_t(maxFeedPerRead);
     while (produced < wanted && !m_failed) {
         size_t done = 0;
         const int result = mpg123_read(m_decoder, out + produced, wanted - produced, &done);
@@ -150,7 +166,8 @@ int SampleSource::read(int16_t *frames, int maxFrames)
         if (result == MPG123_OK)
             continue;
         if (result == MPG123_NEED_MORE) {
-            if (!feed())
+            // Input that gives no sound is left for later reads, which are as short.
+            if (m_offset >= feedLimit || !feed())
                 break;
             continue;
         }

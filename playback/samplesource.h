@@ -30,7 +30,9 @@ public:
 
     // Decodes up to maxFrames interleaved 16-bit stereo frames (mono is doubled), all at
     // sampleRate(). Returns fewer when the written data runs out or the rate changes next; 0 when
-    // nothing more can be decoded now. Data that is no MP3 ends the source for good.
+    // nothing more can be decoded now, or when 256 KiB of input gave nothing (the next read goes
+    // on from there). An ID3v2 tag at the start is stepped over, never read. Data that is no MP3
+    // ends the source for good.
     int read(int16_t *frames, int maxFrames);
 
     // The rate of the frames the last read() returned; 0 before the first frame.
@@ -56,6 +58,7 @@ private:
     int m_fd = -1;
     mpg123_handle_struct *m_decoder = nullptr;
     int64_t m_offset = 0;
+    bool m_tagSkipped = false;
     std::atomic<int> m_rate{0};
     int m_nextRate = 0;
     bool m_failed = false;

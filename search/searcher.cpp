@@ -100,9 +100,18 @@ void Searcher::newSearch(QString *currentQuery)
     pageStart = 0;
     m_total = 0;
 
-    // Destroying a track ends its check; it sends no report afterwards.
-    while (!songs->isEmpty())
-        delete songs->takeFirst();
+    // Destroying a track ends its check; it sends no report afterwards. A download the user
+    // started goes on to the music folder: the track stays, ours until it reports.
+    while (!songs->isEmpty()) {
+        Song *song = songs->takeFirst();
+        if (!song->isDownloading()) {
+            delete song;
+            continue;
+        }
+        disconnect(song, nullptr, this, nullptr);
+        song->setParent(this);
+        connect(song, &Song::downloadReady, song, &QObject::deleteLater);
+    }
 
     firstPage = true;
     search(0);

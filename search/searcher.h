@@ -16,7 +16,8 @@ class Song;
 
 // The client of the music search service. The main window owns one for the whole run.
 //
-// newSearch() destroys the tracks of the previous search and asks for the first page;
+// newSearch() destroys the tracks of the previous search (a track that is downloading lives on
+// as a child of the searcher until its download reports) and asks for the first page;
 // every reply (an XSPF playlist) becomes one Song per track position, appended to *songs.
 // Tracks that pass their check are announced with addSong(), up to 250 per search; further
 // pages are asked for while the checks of the earlier ones are still coming in.

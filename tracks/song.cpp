@@ -30,6 +30,35 @@ constexpr qint64 ReadBufferSize = 1024 * 1024;
 // Longest file name Linux file systems take, in bytes.
 constexpr int MaxNameBytes = 255;
 
+// The mode open() would give a new file under the user's umask. A temporary file is made
+// private (0600), and a saved track must not keep that: other accounts and services read it.
+mode_t newFileMode()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        while (!status.atEnd()) {
+            const QByteArray line = status.readLine();
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    return 0666 & ~mode_t(mask);
+            }
+        }
+    }
+    // Kernels before 4.7 do not show it; reading it means setting it for a moment.
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+bool giveNewFileMode(QFileDevice &file)
+{
+    if (file.handle() >= 0)
+        return ::fchmod(file.handle(), newFileMode()) == 0;
+    return ::chmod(QFile::encodeName(file.fileName()).constData(), newFileMode()) == 0;
+}
+
 bool isSuccess(int status)
 {
     return status >= 200 && status < 300;
@@ -408,6 +437,8 @@ int Song::saveToMusicFolder()
 
     bool exists = false;
     if (transferInMusicFolder) {
+        if (!giveNewFileMode(*transferFile))
+            return BadFilename;
         transferFile->close();
         if (!moveWithoutReplacing(transferFile->fileName(), target, &exists))
             return exists ? FileExists : BadFilename;
@@ -433,7 +464,7 @@ int Song::saveToMusicFolder()
         if (copy.write(buffer.constData(), n) != n)
             return BadFilename;
     }
-    if (!copy.flush())
+    if (!copy.flush() || !giveNewFileMode(copy))
         return BadFilename;
     copy.close();
 

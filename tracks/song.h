@@ -15,10 +15,12 @@ class QTemporaryFile;
 // One track of a search result: its title, creator and audio file location, and the HTTP
 // transfers that concern that file (availability check, listening, download).
 //
-// A Song has no parent: the main window's song list owns it. The availability check (a HEAD
-// request on checkNetwork) starts in the constructor and ends with exactly one validation()
-// unless the Song is destroyed first. Listening and downloading run on transferNetwork, so that
-// long transfers never queue the search and the checks behind them. Neither manager is owned.
+// A Song has no parent while the main window's song list owns it; one still downloading when a
+// new search starts is handed to the searcher, which frees it once the download reports. The
+// availability check (a HEAD request on checkNetwork) starts in the constructor and ends with
+// exactly one validation() unless the Song is destroyed first. Listening and downloading run on
+// transferNetwork, so that long transfers never queue the search and the checks behind them.
+// Neither manager is owned.
 class Song : public QObject
 {
     Q_OBJECT
@@ -50,6 +52,8 @@ public:
     // Saves the track into the music folder (joining a running listening transfer) and drives
     // bar while it runs; reports once with downloadReady(pos, DownloadStatus).
     void download(QProgressBar *bar, int pos);
+    // A download has been asked for and has not reported yet.
+    bool isDownloading() const { return downloadPending; }
 
     // The file name rules for a creator or title: \ ? ! * removed, / and : to -, " ' | to blank.
     static QString cleanFileName(QString name);

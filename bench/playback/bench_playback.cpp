@@ -1,5 +1,10 @@
-// Prints the decoding speed of a growing MP3 file, the processor time taken while a track plays
-// in real time, the time to the first sample and the peak memory.
+// Prints the decoding speed of a growing MP3 file; for a track played in real time the audio
+// callback's durations, the buffers that went short and the processor time; the same while the
+// file grows at 1.2 times real time (a slow disk or transfer); the time from a track change to
+// its first sample, with a new device per track and with one kept open; and the peak memory.
+//
+// Arguments: seconds of whole-track playing (default 180), seconds of slow-disk playing
+// (default 60).
 
 #include "audiodevice.h"
 #include "outputstream.h"
@@ -15,9 +20,13 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -63,6 +72,63 @@ void decodeInPieces(const QByteArray &track, const QString &path, int piece, dou
                 trackSeconds / cpu);
 }
 
+// A file of 200 MB whose ID3v2 header claims a 256 MiB tag, with the track right after it:
+// opening it and the first read must stay short whatever the header says.
+void openCraftedFile(const QByteArray &track, const QString &path)
+{
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    const char header[10] = {'I', 'D', '3', 3, 0, 0, 0x7f, 0x7f, 0x7f, 0x7f};
+    file.write(header, sizeof header);
+    file.write(track);
+    file.resize(200 * 1000 * 1000);
+    file.close();
+    QElapsedTimer clock;
+    clock.start();
+    const auto source = audio::SampleSource::open(QFile::encodeName(path).toStdString());
+    const double opened = double(clock.nsecsElapsed()) / 1e6;
+    std::vector<int16_t> buffer(2 * 4096);
+    clock.restart();
+    const int frames = source ? source->read(buffer.data(), 4096) : 0;
+    std::printf("200 MB file claiming a 256 MiB tag: opened in %.2f ms, first read %.2f ms "
+                "(%d frames); peak resident memory %ld kB\n",
+                opened, double(clock.nsecsElapsed()) / 1e6, frames, peakKilobytes());
+    QFile::remove(path);
+}
+
+struct Recorder : audio::StopCallback
+{
+    std::atomic<int> ended{0};
+    std::atomic<int> stopped{0};
+    void streamStopped(audio::StopReason reason, uint64_t) override
+    {
+        ++(reason == audio::StopReason::STREAM_ENDED ? ended : stopped);
+    }
+};
+
+void printCallbackTimes(const audio::AudioDevice &device)
+{
+    const audio::AudioDevice::CallbackTimes times = device.callbackTimes();
+    std::printf("  audio callback over %llu buffers: p50 <= %.0f us, p99.9 <= %.0f us, longest "
+                "%.1f us\n",
+                (unsigned long long)times.count, times.quantileMicroseconds(0.5),
+                times.quantileMicroseconds(0.999), double(times.longestNanoseconds) / 1000);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// Waits until the stream has handed its first frames to the device; milliseconds since start.
+double firstSampleAfter(const audio::OutputStream &stream, const QElapsedTimer &clock)
+{
+    while (stream.framesPlayed() == 0 && clock.elapsed() < 5000)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return double(clock.nsecsElapsed()) / 1e6;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -85,32 +151,118 @@ int main(int argc, char *argv[])
     const long rssBefore = peakKilobytes();
     for (const int piece : {37, 4096, 65536})
         decodeInPieces(track, dir.filePath(QStringLiteral("growing")), piece, seconds);
+    openCraftedFile(track, dir.filePath(QStringLiteral("crafted.mp3")));
 
-    const auto device = audio::AudioDevice::open();
-    if (!device) {
-        std::printf("no audio device (SDL_AUDIODRIVER=%s)\n",
-                    qgetenv("SDL_AUDIODRIVER").constData());
-        return 1;
+    const int playSeconds = argc > 1 ? std::max(1, atoi(argv[1])) : 180;
+    const int slowSeconds = argc > 2 ? std::max(1, atoi(argv[2])) : 60;
+    const std::string mp3Path = QFile::encodeName(mp3).toStdString();
+
+    // 1. The whole track in real time.
+    {
+        const auto device = audio::AudioDevice::open();
+        if (!device) {
+            std::printf("no audio device (SDL_AUDIODRIVER=%s)\n",
+                        qgetenv("SDL_AUDIODRIVER").constData());
+            return 1;
+        }
+        const auto stream
+            = audio::OutputStream::open(device, audio::SampleSource::open(mp3Path), true);
+        QElapsedTimer wall;
+        wall.start();
+        const double cpuStart = processorSeconds();
+        stream->play();
+        const double firstSample = firstSampleAfter(*stream, wall);
+        while (stream->isPlaying() && wall.elapsed() < qint64(playSeconds) * 1000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const double playWall = double(wall.nsecsElapsed()) / 1e9;
+        const double playCpu = processorSeconds() - cpuStart;
+        std::printf("playing %.0f s (%s driver): first sample %.2f ms after play(); %.2f s of "
+                    "audio; processor %.3f s = %.2f %% of one core; %llu short buffers\n",
+                    playWall, qgetenv("SDL_AUDIODRIVER").constData(), firstSample,
+                    double(stream->framesPlayed()) / audio::AudioDevice::sampleRate, playCpu,
+                    100 * playCpu / playWall, (unsigned long long)stream->underruns());
+        printCallbackTimes(*device);
+        stream->stop();
     }
-    const auto stream = audio::OutputStream::open(
-        device, audio::SampleSource::open(QFile::encodeName(mp3).toStdString()), true);
-    QElapsedTimer wall;
-    wall.start();
-    const double cpuStart = processorSeconds();
-    stream->play();
-    while (stream->framesPlayed() == 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    const double firstSample = double(wall.nsecsElapsed()) / 1e6;
-    std::this_thread::sleep_for(std::chrono::seconds(5));
-    const double playWall = double(wall.nsecsElapsed()) / 1e9;
-    const double playCpu = processorSeconds() - cpuStart;
-    std::printf("play() to first sample handed to the device: %.2f ms\n", firstSample);
-    std::printf("playing (%s driver) for %.2f s: %.2f s of audio handed over, processor %.3f s = "
-                "%.2f %% of one core\n",
-                qgetenv("SDL_AUDIODRIVER").constData(), playWall,
-                double(stream->framesPlayed()) / audio::AudioDevice::sampleRate, playCpu,
-                100 * playCpu / playWall);
-    stream->stop();
+
+    // 2. The file grows at 1.2 times real time while it plays, as from a slow disk; like the
+    // window, playing starts at 5 % and is asked for again after every piece.
+    {
+        const QString growing = dir.filePath(QStringLiteral("slow.mp3"));
+        QFile::remove(growing);
+        QFile out(growing);
+        out.open(QIODevice::WriteOnly);
+        const auto device = audio::AudioDevice::open();
+        auto recorder = std::make_shared<Recorder>();
+        device->registerCallback(recorder);
+        const auto stream = audio::OutputStream::open(
+            device, audio::SampleSource::open(QFile::encodeName(growing).toStdString()), true);
+        const double bytesPerSecond = 1.2 * double(track.size()) / seconds;
+        const qsizetype piece = 4096;
+        const qsizetype end
+            = std::min<qsizetype>(track.size(), qsizetype(bytesPerSecond * slowSeconds / 1.2));
+        QElapsedTimer wall;
+        wall.start();
+        qsizetype at = 0;
+        while (at < end) {
+            const qsizetype due = qsizetype(bytesPerSecond * double(wall.nsecsElapsed()) / 1e9);
+            if (due < at + piece) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            out.write(track.constData() + at, std::min<qsizetype>(piece, end - at));
+            out.flush();
+            at += piece;
+            if (at >= std::min<qsizetype>(track.size(), end) / 20)
+                stream->play();
+        }
+        while (stream->isPlaying())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::printf("file growing at 1.2x real time for %.0f s: %.2f s of audio, %llu short "
+                    "buffers, %d stops for lack of data (the last at its end)\n",
+                    double(wall.nsecsElapsed()) / 1e9,
+                    double(stream->framesPlayed()) / audio::AudioDevice::sampleRate,
+                    (unsigned long long)stream->underruns(), recorder->ended.load());
+        printCallbackTimes(*device);
+    }
+
+    // 3. Track change: from a playing track to the first sample of the next, as "next" on the
+    // music folder page does it (a new device), and with the device kept open.
+    {
+        std::vector<double> opening, fresh, kept;
+        auto device = audio::AudioDevice::open();
+        auto stream = audio::OutputStream::open(device, audio::SampleSource::open(mp3Path), true);
+        stream->play();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (int run = 0; run < 10; ++run) {
+            QElapsedTimer clock;
+            clock.start();
+            stream.reset();
+            device.reset();
+            device = audio::AudioDevice::open();
+            opening.push_back(double(clock.nsecsElapsed()) / 1e6);
+            stream = audio::OutputStream::open(device, audio::SampleSource::open(mp3Path), true);
+            stream->play();
+            fresh.push_back(firstSampleAfter(*stream, clock));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        for (int run = 0; run < 10; ++run) {
+            QElapsedTimer clock;
+            clock.start();
+            stream.reset();
+            stream = audio::OutputStream::open(device, audio::SampleSource::open(mp3Path), true);
+            stream->play();
+            kept.push_back(firstSampleAfter(*stream, clock));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        std::printf("track change to first sample, new device: median %.1f ms, longest %.1f ms "
+                    "(opening the device: median %.2f ms, longest %.2f ms)\n",
+                    median(fresh), *std::max_element(fresh.begin(), fresh.end()), median(opening),
+                    *std::max_element(opening.begin(), opening.end()));
+        std::printf("track change to first sample, device kept: median %.1f ms, longest %.1f ms\n",
+                    median(kept), *std::max_element(kept.begin(), kept.end()));
+    }
+
     std::printf("peak resident memory: %ld kB (%ld kB before decoding, track held in memory)\n",
                 peakKilobytes(), rssBefore);
     return 0;

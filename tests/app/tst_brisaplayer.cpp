@@ -1,6 +1,8 @@
 #include "brisaplayer.h"
 #include "cursorblinktimeout.h"
 #include "httptestserver.h"
+#include "song.h"
+#include "songlist.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>
@@ -9,6 +11,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMouseEvent>
+#include <QNetworkReply>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalSpy>
@@ -92,6 +95,7 @@ private slots:
     void linkButtonsOpenProductPages();
     void advertisementsAreRequestedInOrder();
     void teardownRemovesAdvertisementFiles();
+    void oversizeAdvertisementsAreDropped();
     void cursorStopsBlinkingWhenIdle();
     void emptyQueryOnlyFocuses();
     void searchFlow();
@@ -346,12 +350,19 @@ void TestBrisaPlayer::advertisementsAreRequestedInOrder()
     ServerConfig config = refusedServers();
     config.adsUrl = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()));
     window = std::make_unique<BrisaPlayer>(config);
-    QTRY_COMPARE(window->pendingAdRequests(), 0);
     QStringList expected;
     for (int i = 1; i <= 5; ++i)
         expected << QStringLiteral("GET /1.2/en%1.png HTTP/1.1").arg(i);
     for (int i = 1; i <= 5; ++i)
         expected << QStringLiteral("GET /1.2/en%1.txt HTTP/1.1").arg(i);
+    // The order in which they were asked for: replies are children of their manager, in the
+    // order they were made, and none has finished before the event loop runs.
+    QStringList asked;
+    for (QNetworkReply *reply : window->findChildren<QNetworkReply *>())
+        asked << QStringLiteral("GET %1 HTTP/1.1").arg(reply->url().path());
+    QCOMPARE(asked, expected);
+
+    QTRY_COMPARE(window->pendingAdRequests(), 0);
     QStringList got = server.requestLines;
     // Up to six go out at once, so only the set is fixed on the wire.
     std::sort(got.begin(), got.end());
@@ -372,6 +383,46 @@ void TestBrisaPlayer::teardownRemovesAdvertisementFiles()
     qputenv("TMPDIR", oldTmp);
     QCOMPARE(during, 5);
     QCOMPARE(after, 0);
+}
+
+void TestBrisaPlayer::oversizeAdvertisementsAreDropped()
+{
+    window.reset();
+    QTemporaryDir tmp;
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    HttpTestServer server;
+    HttpTestServer::Reply picture;
+    // One byte past each cap, sent at once.
+    picture.body = QByteArray(4 * 1024 * 1024 + 1, 'p');
+    server.setReply("/1.2/en1.png", picture);
+    HttpTestServer::Reply text;
+    text.body = "http://ads.example/one/" + QByteArray(4096 - 23 + 1, 'a');
+    server.setReply("/1.2/en1.txt", text);
+    HttpTestServer::Reply small;
+    small.body = QByteArray(1000, 's');
+    server.setDefaultReply(small);
+    ServerConfig config = refusedServers();
+    config.adsUrl = server.url("");
+    window = std::make_unique<BrisaPlayer>(config);
+    qputenv("TMPDIR", oldTmp);
+    QTRY_COMPARE(window->pendingAdRequests(), 0);
+
+    QList<qint64> sizes;
+    for (const QFileInfo &file : QDir(tmp.path()).entryInfoList(QDir::Files))
+        sizes << file.size();
+    std::sort(sizes.begin(), sizes.end());
+    QCOMPARE(sizes, (QList<qint64>{0, 1000, 1000, 1000, 1000}));
+
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "open");
+    auto *list = window->findChild<SongList *>();
+    Song song(QStringLiteral("t"), QStringLiteral("c"), QString(), nullptr, nullptr, nullptr);
+    list->addSong(&song);
+    QCOMPARE(list->adButtonCount(), 1);
+    list->adButton(0)->click();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QCOMPARE(recorder.urls, QList<QUrl>());
 }
 
 namespace {

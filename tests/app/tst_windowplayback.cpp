@@ -1,6 +1,7 @@
 #include "brisaplayer.h"
 #include "song.h"
 #include "songlist.h"
+#include "stopcallback.h"
 #include "testmusicfolder.h"
 
 #include "../playback/testmp3.h"
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QNetworkAccessManager>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -45,6 +47,11 @@ HttpTestServer::Reply dripped(const QByteArray &body, int chunk, int interval)
     return reply;
 }
 
+bool hasSound(const QByteArray &pcm)
+{
+    return pcm.count('\0') != pcm.size();
+}
+
 QStringList labelTexts(QWidget *frame)
 {
     QStringList texts;
@@ -52,6 +59,16 @@ QStringList labelTexts(QWidget *frame)
         texts << label->text();
     return texts;
 }
+
+// Stands in for the window as the receiver of stop events.
+class StopReceiver : public QObject
+{
+    Q_OBJECT
+public:
+    int stops = 0;
+public slots:
+    void soundStopped(bool, quint64) { ++stops; }
+};
 
 } // namespace
 
@@ -81,6 +98,7 @@ private slots:
     void streamWhoseDataRanOutBeforeTheEndStillFinishes();
     void nextDuringStreamStopsItAndPlaysAFile();
     void newSearchStopsAStreamButNotAFile();
+    void stopEventAfterTheWindowIsDropped();
 
 private:
     void makeWindow(const QStringList &files);
@@ -96,6 +114,10 @@ private:
         window->findChild<QPushButton *>(QLatin1String(button))->click();
     }
     Song *streamSong(HttpTestServer &server, const QByteArray &path);
+    QByteArray deviceOutput() const
+    {
+        return readFile(home.filePath(QStringLiteral("device.raw")));
+    }
 
     QTemporaryDir home;
     QString toneShort; // 0.3 s
@@ -112,6 +134,9 @@ void TestWindowPlayback::initTestCase()
     if (TestMp3::lamePath().isEmpty())
         QSKIP("lame is not installed");
     QVERIFY(home.isValid());
+    // What the window plays lands in a file (in real time), so that silence can be checked.
+    qputenv("SDL_AUDIODRIVER", "disk");
+    qputenv("SDL_DISKAUDIOFILE", QFile::encodeName(home.filePath(QStringLiteral("device.raw"))));
     toneShort = home.filePath(QStringLiteral("short.mp3"));
     toneLong = home.filePath(QStringLiteral("long.mp3"));
     QVERIFY(TestMp3::makeTone(toneShort, 0.3));
@@ -193,6 +218,29 @@ void TestWindowPlayback::emptyFolderTransportDoesNothing()
     click("prev");
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
     QVERIFY(!view()->currentIndex().isValid());
+
+    // A stream plays on, but once it has run out of data it is not started again.
+    HttpTestServer server;
+    HttpTestServer::Reply reply;
+    reply.mode = HttpTestServer::BodyMode::Held;
+    reply.contentLength = false;
+    server.setReply("/tone.mp3", reply);
+    Song *song = streamSong(server, "/tone.mp3");
+    window->findChild<SongList *>()->rowButton(0, 0)->click();
+    QTRY_COMPARE(server.heldCount(), 1);
+    // Half of a 3 s track: long enough that it still plays when next is clicked.
+    const QByteArray track = readFile(toneLong);
+    server.push(track.left(track.size() / 2));
+    QTRY_VERIFY(window->soundPlaying());
+    click("next");
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    QVERIFY(window->soundPlaying());
+    QTRY_VERIFY_WITH_TIMEOUT(!window->soundPlaying(), 5000);
+    QSignalSpy more(song, &Song::morePlay);
+    server.push(track.mid(track.size() / 2));
+    QTRY_VERIFY(more.size() > 0);
+    QVERIFY(!window->soundPlaying());
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
 }
 
 void TestWindowPlayback::playStartsTheFirstFileAndStops()
@@ -267,12 +315,21 @@ void TestWindowPlayback::fileThatPlaysToItsEndIsFollowedByTheNext()
 
 void TestWindowPlayback::fileStoppedByTheUserIsNotFollowed()
 {
-    makeWindow({QStringLiteral("a.mp3"), QStringLiteral("b.mp3")});
+    makeWindow({});
+    for (const char *name : {"/a.mp3", "/b.mp3"})
+        QVERIFY(QFile::copy(toneLong, musicFolder + QLatin1String(name)));
+    QTRY_COMPARE(rows(), 2);
     click("play");
+    QTRY_VERIFY(hasSound(deviceOutput()));
     click("play");
+    // A block mixed before the stop may still be on its way to the file.
+    const qsizetype stoppedAt = deviceOutput().size() + 4 * 2048 * 4;
     QTest::qWait(800);
     QCOMPARE(currentRow(), 0);
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    const QByteArray after = deviceOutput().mid(stoppedAt);
+    QVERIFY(after.size() > 0);
+    QVERIFY(!hasSound(after));
 }
 
 void TestWindowPlayback::folderOfFilesWithoutSoundDoesNotGoRound()
@@ -370,12 +427,29 @@ void TestWindowPlayback::newSearchStopsAStreamButNotAFile()
     // The failed search leaves the old rows; one whose track is gone does nothing.
     delete songs.takeFirst();
     list->rowButton(0, 1)->click();
+    QVERIFY(list->rowFrame(0)->findChildren<QProgressBar *>().isEmpty());
+    QVERIFY(!labelTexts(list->rowFrame(0)).contains(QStringLiteral("downloading")));
+    list->rowButton(0, 0)->click();
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    QVERIFY(!labelTexts(list->rowFrame(0)).contains(QStringLiteral("playing...")));
 
     click("play");
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
     window->searchButtonClicked();
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+}
+
+void TestWindowPlayback::stopEventAfterTheWindowIsDropped()
+{
+    auto receiver = std::make_unique<StopReceiver>();
+    StopCallBack callback(receiver.get());
+    callback.streamStopped(audio::StopReason::STREAM_ENDED, 1);
+    QTRY_COMPARE(receiver->stops, 1);
+    callback.streamStopped(audio::StopReason::STOP_CALLED, 1);
+    receiver.reset();
+    // A late event finds nobody, rather than a freed window.
+    callback.streamStopped(audio::StopReason::STREAM_ENDED, 1);
+    QCoreApplication::processEvents();
 }
 
 QTEST_MAIN(TestWindowPlayback)

@@ -1,12 +1,13 @@
 #include "stoprecorder.h"
 
-void StopRecorder::streamStopped(audio::StopReason reason)
+void StopRecorder::streamStopped(audio::StopReason reason, uint64_t stream)
 {
     std::function<void(audio::StopReason)> hook;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         ++(reason == audio::StopReason::STOP_CALLED ? m_stopsCalled : m_streamsEnded);
         m_threads.insert(std::this_thread::get_id());
+        m_streams.push_back(stream);
         hook = m_hook;
     }
     m_changed.notify_all();
@@ -18,6 +19,12 @@ int StopRecorder::stopsCalled() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_stopsCalled;
+}
+
+std::vector<uint64_t> StopRecorder::streams() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_streams;
 }
 
 int StopRecorder::streamsEnded() const

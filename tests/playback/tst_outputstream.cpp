@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace std::chrono_literals;
@@ -454,6 +455,13 @@ void TestOutputStream::mixesTwoSoundsOnOneDevice()
     two->play();
     QVERIFY(recorder->waitForStreamsEnded(2, 5s));
     QCOMPARE(one->framesPlayed(), two->framesPlayed());
+    // Each event names its own sound.
+    QVERIFY(one->id() != two->id());
+    std::vector<uint64_t> stopped = recorder->streams();
+    std::sort(stopped.begin(), stopped.end());
+    std::vector<uint64_t> ids{one->id(), two->id()};
+    std::sort(ids.begin(), ids.end());
+    QVERIFY(stopped == ids);
     QVERIFY(!OutputStream::open(nullptr, source(path), true));
     QVERIFY(!OutputStream::open(device, nullptr, true));
 }

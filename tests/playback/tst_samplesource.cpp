@@ -19,6 +19,7 @@ private slots:
     void opensOnlyWhatMayBeMp3_data();
     void opensOnlyWhatMayBeMp3();
     void lengthFrames();
+    void hugeTagIsNeverRead();
 
 private:
     QString tone(const QString &name, double seconds, int rate, int channels,
@@ -198,6 +199,60 @@ void TestSampleSource::lengthFrames()
     QVERIFY(bare->read(buffer.data(), 1152) > 0);
     QVERIFY2(std::abs(bare->lengthFrames() - expected) < expected / 20,
              qPrintable(QString::number(bare->lengthFrames())));
+}
+
+namespace {
+// Bytes this process has read from files so far.
+qint64 bytesRead()
+{
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+} // namespace
+
+void TestSampleSource::hugeTagIsNeverRead()
+{
+    if (bytesRead() < 0)
+        QSKIP("no /proc/self/io");
+    // A header that claims the largest tag there is (256 MiB), sound right after it, and a file
+    // of 200 MB (sparse: it costs no disk).
+    QFile mp3(tone(QStringLiteral("short"), 1.0, 44100, 1, {}));
+    QVERIFY(mp3.open(QIODevice::ReadOnly));
+    QByteArray content = TestMp3::id3v2Tag(64);
+    content[6] = content[7] = content[8] = content[9] = 0x7f;
+    content += mp3.readAll();
+    const QString path = m_dir.filePath(QStringLiteral("hugetag.mp3"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    QVERIFY(file.resize(200 * 1000 * 1000));
+    file.close();
+
+    const qint64 before = bytesRead();
+    const auto source = SampleSource::open(QFile::encodeName(path).toStdString());
+    std::vector<int16_t> buffer(2 * 4096);
+    if (source) {
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(source->read(buffer.data(), 4096), 0);
+    }
+    QVERIFY2(bytesRead() - before < 2 * 1024 * 1024,
+             qPrintable(QString::number(bytesRead() - before)));
+
+    // A real tag larger than a read is stepped over just the same: the sound after it plays.
+    const QString tagged = m_dir.filePath(QStringLiteral("bigtag.mp3"));
+    QFile big(tagged);
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    big.write(TestMp3::id3v2Tag(3 * 1024 * 1024) + content.mid(64));
+    big.close();
+    const auto played = SampleSource::open(QFile::encodeName(tagged).toStdString());
+    QVERIFY(played);
+    QVERIFY(played->read(buffer.data(), 4096) > 0);
 }
 
 QTEST_GUILESS_MAIN(TestSampleSource)

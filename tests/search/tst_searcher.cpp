@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTime>
 
@@ -77,6 +78,7 @@ private slots:
     void capAt250();
     void laterPageFailureKeepsTracks();
     void newSearchDestroysEarlierTracks();
+    void newSearchLetsRunningDownloadsLand();
     void newerRequestSupersedesOutstanding();
 
 private:
@@ -667,6 +669,66 @@ void TestSearcher::newSearchDestroysEarlierTracks()
     QCOMPARE(added.size(), 1);
     QCOMPARE(searcher->reportedCount(), 1);
     QCOMPARE(searcher->expectedCount(), 1);
+}
+
+void TestSearcher::newSearchLetsRunningDownloadsLand()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    musicFolder = folder.path();
+    server->setHandler([this](const HttpServer::Request &r) {
+        if (r.target.startsWith("/api/v0.2/"))
+            return searchReply(startOf(r.target));
+        HttpServer::Reply reply{200, {}, "audio/mpeg"};
+        if (r.method == "GET")
+            reply.mode = HttpServer::Reply::Hold;
+        return reply;
+    });
+    const auto listing = [&](int first, int count) {
+        searchReply = [=](int) {
+            return HttpServer::Reply{
+                200, playlist(QStringLiteral("total=\"%1\" start=\"0\" end=\"%2\" next=\"0\"")
+                                  .arg(count)
+                                  .arg(count - 1),
+                              tracks(first, count))};
+        };
+    };
+    QSignalSpy added(searcher.get(), &Searcher::addSong);
+    listing(0, 2);
+    startSearch(QStringLiteral("first"));
+    QTRY_COMPARE(added.size(), 2);
+    QPointer<Song> downloading = songs.at(0);
+    QPointer<Song> idle = songs.at(1);
+    QSignalSpy ready(downloading.data(), &Song::downloadReady);
+    downloading->download(nullptr, 0);
+    QTRY_COMPARE(server->heldCount(), 1);
+
+    listing(10, 1);
+    startSearch(QStringLiteral("second"));
+    QVERIFY(idle.isNull());
+    QVERIFY(!downloading.isNull());
+    QVERIFY(!songs.contains(downloading.data()));
+    QTRY_COMPARE(added.size(), 3);
+    QVERIFY(server->releaseHeld({200, "ID3 the whole track", "audio/mpeg"}));
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.at(0).at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(QDir(musicFolder).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("c0 - t0.mp3")});
+    QTRY_VERIFY(downloading.isNull());
+
+    // Ending the program still ends a download the listing no longer shows, partial file and all.
+    QPointer<Song> cut = songs.at(0);
+    cut->download(nullptr, 0);
+    QTRY_COMPARE(server->heldCount(), 1);
+    listing(20, 1);
+    startSearch(QStringLiteral("third"));
+    QVERIFY(!cut.isNull());
+    QSignalSpy cutReady(cut.data(), &Song::downloadReady);
+    searcher.reset();
+    QVERIFY(cut.isNull());
+    QCOMPARE(QDir(musicFolder).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("c0 - t0.mp3")});
+    QCOMPARE(cutReady.size(), 0);
 }
 
 void TestSearcher::newerRequestSupersedesOutstanding()

@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 using Reply = HttpTestServer::Reply;
 using BodyMode = HttpTestServer::BodyMode;
 
@@ -45,6 +47,13 @@ QStringList folderEntries(const QString &path)
 QStringList visibleEntries(const QString &path)
 {
     return QDir(path).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Permission bits of a file, as a new file gets them under the test's umask 027.
+int fileMode(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 Reply heldReply(const QByteArray &announcedBody, bool withLength = true)
@@ -117,6 +126,8 @@ private:
 
 void tst_Song::initTestCase()
 {
+    // Not the usual 022, so that a mode that ignores the umask shows.
+    ::umask(027);
     qRegisterMetaType<QFile *>();
     qRegisterMetaType<Song *>();
 }
@@ -641,6 +652,8 @@ void tst_Song::downloadFailures()
     if (code == Song::Downloaded) {
         expected << QLatin1String("C - ") + title + QLatin1String(".mp3");
         expected.sort();
+        const QString saved = target + QLatin1String("/C - ") + title + QLatin1String(".mp3");
+        QCOMPARE(fileMode(saved), 0640);
     }
     QCOMPARE(folderEntries(musicFolder), expected);
     QTest::qWait(50);
@@ -713,6 +726,8 @@ void tst_Song::downloadJoinsListening()
     QCOMPARE(order, (QStringList{QStringLiteral("endPlay"), QStringLiteral("downloadReady 4 0")}));
     QCOMPARE(server->requestCount("GET"), 1);
     QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
+    // Copied from the listening file rather than renamed: the same mode all the same.
+    QCOMPARE(fileMode(musicFolder + QLatin1String("/C - T.mp3")), 0640);
 }
 
 void tst_Song::downloadAfterListeningEndedFetchesAgain()
