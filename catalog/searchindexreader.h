@@ -9,6 +9,7 @@
 namespace Xapian {
 class Database;
 class Enquire;
+class Query;
 } // namespace Xapian
 
 namespace catalog {
@@ -30,7 +31,7 @@ public:
     static constexpr unsigned exactTotals = 10000;
     // The last word of a query also matches longer words that start with it: at most this
     // many of them, the most frequent first.
-    static constexpr unsigned prefixExpansion = 100;
+    static constexpr unsigned prefixExpansion = 20;
 
     explicit SearchIndexReader(std::string path);
     ~SearchIndexReader();
@@ -43,10 +44,12 @@ public:
 
 private:
     bool ensureOpen();
+    int64_t countMatches(const Xapian::Query &query);
 
     const std::string m_path;
     std::unique_ptr<Xapian::Database> m_db;
     std::unique_ptr<Xapian::Enquire> m_enquire;
+    std::unique_ptr<Xapian::Enquire> m_counter;
     std::chrono::steady_clock::time_point m_refreshed;
 };
 

@@ -1,23 +1,27 @@
 #include "searchindexwriter.h"
 
 #include "searchterms.h"
+#include "trackweight.h"
 
 #include <xapian.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 
 namespace catalog {
 
 namespace {
 
 // Bumped whenever the terms or weights change, so that older indexes are rebuilt.
-const char *const formatVersion = "1";
+const char *const formatVersion = "2";
 
 // Title and creator count most; the file name usually repeats them.
-void addField(Xapian::Document &document, const std::string &text, Xapian::termcount weight)
+void addField(std::map<std::string, Xapian::termcount> &terms, const std::string &text,
+              Xapian::termcount weight)
 {
     for (const auto &word : SearchTerms::words(text))
-        document.add_term(word, weight);
+        terms[word] += weight;
 }
 
 } // namespace
@@ -70,11 +74,16 @@ void SearchIndexWriter::put(const TrackRecord &track)
 {
     if (track.id <= 0 || track.id > int64_t(UINT32_MAX))
         return;
+    std::map<std::string, Xapian::termcount> terms;
+    addField(terms, track.title, 4);
+    addField(terms, track.creator, 4);
+    addField(terms, track.album, 2);
+    addField(terms, track.fileName, 1);
+    // A word counts as much as once in the title, however often it is repeated, so that many
+    // tracks reach a word's best weight (see TrackWeight).
     Xapian::Document document;
-    addField(document, track.title, 4);
-    addField(document, track.creator, 4);
-    addField(document, track.album, 2);
-    addField(document, track.fileName, 1);
+    for (const auto &[word, weight] : terms)
+        document.add_term(word, std::min(weight, TrackWeight::maxWdf));
     try {
         m_db->replace_document(Xapian::docid(track.id), document);
     } catch (const Xapian::Error &e) {

@@ -1,6 +1,7 @@
 // Fills a catalogue index with synthetic tracks (no files behind them) for the benchmark.
 // Filler words follow a steep power law; a few marker words have known frequencies:
 //   zephyr 10 tracks, harbor ~1,000, amber ~1,000, river 100,000 (of 1,000,000).
+#include "benchvocabulary.h"
 #include "indexwriter.h"
 
 #include <chrono>
@@ -10,25 +11,6 @@
 #include <vector>
 
 using namespace catalog;
-
-namespace {
-
-std::vector<std::string> makeVocabulary()
-{
-    // Syllables avoid the first letters of the marker words (a, h, r, z).
-    static const char *const syllables[]
-        = {"ba", "de", "fi", "go", "ku", "lo", "me", "ni", "po", "su", "ti", "ve"};
-    std::vector<std::string> words;
-    for (const char *a : syllables) {
-        for (const char *b : syllables) {
-            for (const char *c : syllables)
-                words.push_back(std::string(a) + b + c);
-        }
-    }
-    return words; // 1,728 words
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -44,7 +26,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot open %s: %s\n", db.c_str(), error.c_str());
         return 1;
     }
-    const auto vocabulary = makeVocabulary();
+    const auto vocabulary = benchVocabulary();
     uint64_t state = 88172645463325252ull;
     const auto next = [&state] {
         state ^= state << 13;

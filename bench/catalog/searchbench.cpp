@@ -1,0 +1,336 @@
+// The search engine in-process, and the query lists for run-search-bench.sh.
+//   larkspin-search-bench DB OUTDIR SECONDS [--fts]
+// Writes OUTDIR/distinct.txt (40,000 one- and two-word queries of common and rare words at
+// start 0, 50 or 100, none repeated), OUTDIR/zipf.txt (200,000 requests drawn by a Zipf law
+// over 50,000 distinct queries) and OUTDIR/prefix.txt (20,000 queries whose last word is one
+// to three letters), as request paths. Then answers the distinct list on two threads for
+// SECONDS with the catalogue's index (ranking, tracks and the page), checks the totals above
+// the exact bound against full counts, and with --fts does the same with the old design's
+// FTS5 ranking of every match, built from the same rows.
+#include "benchvocabulary.h"
+#include "catalogindex.h"
+#include "searchindexreader.h"
+#include "searchindexwriter.h"
+#include "searchquery.h"
+#include "sqliteconnection.h"
+#include "xspfwriter.h"
+
+#include <xapian.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace catalog;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Query
+{
+    std::string text; // words joined by blanks
+    int start = 0;
+};
+
+const char *const apiPrefix = "/api/v0.2/0123456789abcdefghijklmnopqrstuvwxyz0123/music/search/";
+
+std::string path(const Query &query)
+{
+    std::string encoded;
+    for (const char c : query.text)
+        encoded += c == ' ' ? std::string("%20") : std::string(1, c);
+    return apiPrefix + encoded + "/" + std::to_string(query.start) + "/50";
+}
+
+void writeList(const std::string &file, const std::vector<Query> &queries)
+{
+    std::ofstream out(file);
+    for (const auto &query : queries)
+        out << path(query) << '\n';
+}
+
+// A word as the index sees them: half drawn like the fill tool's filler (the first words
+// very common), half uniformly (mostly rare), now and then a marker word.
+class WordSource
+{
+public:
+    explicit WordSource(uint32_t seed)
+        : m_random(seed)
+        , m_vocabulary(benchVocabulary())
+    {}
+
+    std::string word()
+    {
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        const double u = unit(m_random);
+        if (u < 0.04) {
+            static const char *const markers[] = {"river", "harbor", "amber", "zephyr"};
+            return markers[size_t(unit(m_random) * 4) % 4];
+        }
+        const double v = unit(m_random);
+        const double index = u < 0.52 ? v * v * v * v : v;
+        return m_vocabulary[size_t(index * double(m_vocabulary.size())) % m_vocabulary.size()];
+    }
+
+    Query query()
+    {
+        std::uniform_int_distribution<int> coin(0, 2);
+        Query query;
+        query.text = word();
+        if (coin(m_random) > 0)
+            query.text += " " + word();
+        query.start = 50 * coin(m_random);
+        return query;
+    }
+
+    std::mt19937 &random() { return m_random; }
+
+private:
+    std::mt19937 m_random;
+    std::vector<std::string> m_vocabulary;
+};
+
+std::vector<Query> distinctQueries(WordSource &source, size_t count)
+{
+    std::set<std::pair<std::string, int>> seen;
+    std::vector<Query> queries;
+    while (queries.size() < count) {
+        Query query = source.query();
+        if (seen.emplace(query.text, query.start).second)
+            queries.push_back(query);
+    }
+    std::shuffle(queries.begin(), queries.end(), source.random());
+    return queries;
+}
+
+struct Figures
+{
+    double perSecond = 0;
+    double p50 = 0;
+    double p99 = 0;
+    size_t done = 0;
+};
+
+// Runs the queries on two threads, each its own half, until the time or the list is over.
+Figures measure(const std::vector<Query> &queries, double seconds,
+                const std::function<void(const Query &)> &search)
+{
+    std::vector<std::vector<double>> latencies(2);
+    const auto started = Clock::now();
+    const auto deadline = started + std::chrono::duration<double>(seconds);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = t; i < queries.size() && Clock::now() < deadline; i += 2) {
+                const auto before = Clock::now();
+                search(queries[i]);
+                latencies[t].push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - before).count());
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    std::vector<double> all = latencies[0];
+    all.insert(all.end(), latencies[1].begin(), latencies[1].end());
+    std::sort(all.begin(), all.end());
+    Figures figures;
+    figures.done = all.size();
+    if (all.empty())
+        return figures;
+    figures.perSecond = double(all.size()) / elapsed;
+    figures.p50 = all[all.size() / 2];
+    figures.p99 = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+    return figures;
+}
+
+void print(const char *name, const Figures &figures)
+{
+    std::printf("%-46s %9.0f/s  p50 %7.2f ms  p99 %7.2f ms  (%zu queries)\n", name,
+                figures.perSecond, figures.p50, figures.p99, figures.done);
+}
+
+// The totals the service announces above the exact bound, against a full count.
+void checkEstimates(const std::string &db, const std::vector<Query> &queries)
+{
+    CatalogIndex index(db);
+    std::string error;
+    if (!index.open(&error))
+        return;
+    Xapian::Database search(SearchIndexWriter::pathFor(db));
+    Xapian::Enquire enquire(search);
+    enquire.set_weighting_scheme(Xapian::BoolWeight());
+    double worst = 0, sum = 0;
+    int checked = 0;
+    for (const auto &query : queries) {
+        const SearchQuery words(query.text);
+        const auto page = index.search(words, 0, 50);
+        if (page.total <= 10000 || checked >= 300)
+            continue;
+        std::vector<Xapian::Query> parts;
+        for (size_t i = 0; i + 1 < words.words().size(); ++i)
+            parts.emplace_back(words.words()[i]);
+        parts.emplace_back(Xapian::Query::OP_WILDCARD, words.words().back(),
+                           SearchIndexReader::prefixExpansion,
+                           Xapian::Query::WILDCARD_LIMIT_MOST_FREQUENT);
+        enquire.set_query(Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end()));
+        const auto exact = enquire.get_mset(0, 0, search.get_doccount()).get_matches_estimated();
+        const double error = std::fabs(double(page.total) - double(exact)) / double(exact);
+        if (std::getenv("SHOW_ESTIMATES"))
+            std::printf("  %-24s announced %8lld counted %8u\n", query.text.c_str(),
+                        static_cast<long long>(page.total), exact);
+        worst = std::max(worst, error);
+        sum += error;
+        ++checked;
+    }
+    if (checked)
+        std::printf("totals above 10,000 matches: %d queries, mean error %.2f %%, worst %.2f %%\n",
+                    checked, 100 * sum / checked, 100 * worst);
+}
+
+Figures ftsFloor(const std::string &db, const std::string &outDir,
+                 const std::vector<Query> &queries, double seconds)
+{
+    const std::string fts = outDir + "/fts.sqlite";
+    std::remove(fts.c_str());
+    {
+        SqliteConnection connection;
+        std::string error;
+        if (!connection.open(db, &error))
+            return {};
+        const auto started = Clock::now();
+        connection.exec("ATTACH '" + fts + "' AS f");
+        for (const char *sql :
+             {"CREATE VIRTUAL TABLE f.tracks_fts USING fts5(title, creator, album, filename,"
+              " tokenize='unicode61 remove_diacritics 2')",
+              "INSERT INTO f.tracks_fts(rowid, title, creator, album, filename)"
+              " SELECT id, title, creator, album, filename FROM tracks"}) {
+            if (!connection.exec(sql, &error))
+                std::fprintf(stderr, "FTS5: %s\n", error.c_str());
+        }
+        std::printf("FTS5 index of the same rows built in %.1f s\n",
+                    std::chrono::duration<double>(Clock::now() - started).count());
+    }
+    std::vector<std::unique_ptr<SqliteConnection>> connections;
+    for (int i = 0; i < 2; ++i) {
+        connections.push_back(std::make_unique<SqliteConnection>());
+        connections.back()->open(db, nullptr);
+        connections.back()->exec("ATTACH '" + fts + "' AS f");
+    }
+    std::atomic<int> next{0};
+    thread_local int mine = -1;
+    return measure(queries, seconds, [&](const Query &query) {
+        if (mine < 0)
+            mine = next++;
+        SqliteConnection &connection = *connections[size_t(mine)];
+        // The old design: every word a prefix, every match scored and sorted.
+        std::string expression;
+        const SearchQuery words(query.text);
+        for (const auto &word : words.words())
+            expression += (expression.empty() ? "\"" : " \"") + word + "\"*";
+        auto &rank = connection.statement("SELECT rowid FROM f.tracks_fts WHERE tracks_fts MATCH ?1"
+                                          " ORDER BY bm25(tracks_fts, 4.0, 4.0, 2.0, 1.0), rowid");
+        if (!rank.isValid()) {
+            static std::once_flag once;
+            std::call_once(once, [&] {
+                std::fprintf(stderr, "FTS5 query: %s\n", connection.lastError().c_str());
+            });
+            return;
+        }
+        rank.bind(1, expression);
+        std::vector<int64_t> ids;
+        while (rank.step())
+            ids.push_back(rank.integer(0));
+        rank.reset();
+        SearchPage page;
+        page.total = int64_t(ids.size());
+        auto &track
+            = connection.statement("SELECT title, creator, album FROM tracks WHERE id = ?1");
+        for (size_t i = size_t(query.start); i < ids.size() && i < size_t(query.start) + 50; ++i) {
+            track.bind(1, ids[i]);
+            if (track.step()) {
+                TrackRecord record;
+                record.id = ids[i];
+                record.title = track.text(0);
+                record.creator = track.text(1);
+                record.album = track.text(2);
+                page.tracks.push_back(record);
+            }
+            track.reset();
+        }
+        XspfWriter::write(page, query.start, 50, "http://127.0.0.1:8642");
+    });
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: larkspin-search-bench DB OUTDIR SECONDS [--fts]\n");
+        return 2;
+    }
+    const std::string db = argv[1];
+    const std::string outDir = argv[2];
+    const double seconds = std::atof(argv[3]);
+    const bool fts = argc > 4 && std::string(argv[4]) == "--fts";
+
+    WordSource source(20261208);
+    const auto distinct = distinctQueries(source, 40000);
+    writeList(outDir + "/distinct.txt", distinct);
+
+    const auto popular = distinctQueries(source, 50000);
+    std::vector<Query> zipf;
+    {
+        std::vector<double> weights;
+        for (size_t rank = 1; rank <= popular.size(); ++rank)
+            weights.push_back(1.0 / double(rank));
+        std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
+        for (int i = 0; i < 200000; ++i)
+            zipf.push_back(popular[pick(source.random())]);
+    }
+    writeList(outDir + "/zipf.txt", zipf);
+
+    std::vector<Query> prefixes;
+    {
+        std::set<std::string> seen;
+        std::uniform_int_distribution<int> letters(1, 3), coin(0, 1);
+        while (prefixes.size() < 20000) {
+            Query query;
+            const std::string last = source.word().substr(0, size_t(letters(source.random())));
+            query.text = coin(source.random()) ? source.word() + " " + last : last;
+            if (seen.insert(query.text).second)
+                prefixes.push_back(query);
+        }
+    }
+    writeList(outDir + "/prefix.txt", prefixes);
+
+    CatalogIndex index(db);
+    std::string error;
+    if (!index.open(&error)) {
+        std::fprintf(stderr, "cannot open %s: %s\n", db.c_str(), error.c_str());
+        return 1;
+    }
+    const auto engine = [&index](const Query &query) {
+        const auto page = index.search(SearchQuery(query.text), query.start, 50);
+        XspfWriter::write(page, query.start, 50, "http://127.0.0.1:8642");
+    };
+    print("in-process engine, distinct queries, 2 threads", measure(distinct, seconds, engine));
+    print("in-process engine, short prefixes, 2 threads", measure(prefixes, seconds, engine));
+    checkEstimates(db, distinct);
+    if (fts)
+        print("in-process FTS5 (old design), 2 threads", ftsFloor(db, outDir, distinct, seconds));
+    return 0;
+}
