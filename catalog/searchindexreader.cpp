@@ -47,8 +47,17 @@ public:
 
 } // namespace
 
-int64_t SearchIndexReader::countMatches(const Xapian::Query &query)
+int64_t SearchIndexReader::countMatches(const Xapian::Query &query,
+                                        const std::vector<std::string> &words)
 {
+    // One whole word that begins no other: the index knows its count.
+    if (words.size() == 1) {
+        auto term = m_db->allterms_begin(words[0]);
+        if (term == m_db->allterms_end(words[0]))
+            return 0;
+        if (*term == words[0] && ++term == m_db->allterms_end(words[0]))
+            return int64_t(m_db->get_termfreq(words[0]));
+    }
     // Xapian's own estimate of what it did not look at is coarse (it rounds, and errs by far
     // more than 5 % for two words), so count the first exactTotals matches in id order and
     // extrapolate from how far into the ids they reach. Matches spread over the ids as the
@@ -118,7 +127,7 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
             const Xapian::Query search = buildQuery(*m_db, query.words());
             // Counted first, without weights: up to exactTotals matches exactly, then
             // extrapolated. The ranking then stops as soon as its page is certain.
-            const int64_t total = countMatches(search);
+            const int64_t total = countMatches(search, query.words());
             m_enquire->set_query(search);
             const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
             const Xapian::MSet mset = m_enquire->get_mset(first, Xapian::doccount(count));

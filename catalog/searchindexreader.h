@@ -44,7 +44,7 @@ public:
 
 private:
     bool ensureOpen();
-    int64_t countMatches(const Xapian::Query &query);
+    int64_t countMatches(const Xapian::Query &query, const std::vector<std::string> &words);
 
     const std::string m_path;
     std::unique_ptr<Xapian::Database> m_db;

@@ -50,8 +50,10 @@ rss() { awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$1/status"; }
 mkdir -p "$WORK/music" "$WORK/www"
 sox -n -r 44100 -c 2 "$WORK/tone.wav" synth 30 sine 440 2>/dev/null
 lame --quiet -b 128 --tt "Headword Tone" --ta "Bench Artist" "$WORK/tone.wav" "$WORK/music/head.mp3"
+# The big file has no tags of its own: its name gives its title.
+lame --quiet -b 128 "$WORK/tone.wav" "$WORK/plain.mp3"
 while [ "$(stat -c %s "$WORK/www/big.mp3" 2>/dev/null || echo 0)" -lt 52428800 ]; do
-    cat "$WORK/music/head.mp3" >> "$WORK/www/big.mp3"
+    cat "$WORK/plain.mp3" >> "$WORK/www/big.mp3"
 done
 truncate -s 52428800 "$WORK/www/big.mp3"
 cp "$WORK/www/big.mp3" "$WORK/music/Bench Artist - Bigword.mp3"
