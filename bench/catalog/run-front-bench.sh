@@ -98,6 +98,9 @@ measure() { # name, binary, extra arguments
 measure "this front" "$SERVICE" --max-per-client 10000
 
 echo "== nginx serving the same 50 MiB file"
+if [ ! -x /usr/sbin/nginx ]; then
+    echo "nginx is not installed (Debian nginx-light): no comparison"
+else
 NPORT=$((PORT + 1))
 mkdir -p "$WORK/nginx/logs"
 cat > "$WORK/nginx/nginx.conf" <<CONF
@@ -118,6 +121,7 @@ for i in 1 2 3; do
     curl -s -o /dev/null -w "%{speed_download}\n" "http://127.0.0.1:$NPORT/big.mp3"
 done | sort -n | awk '{v[NR] = $1} END {printf "%-44s %10.0f MB/s (median of 3)\n", "50 MiB file GET from nginx (curl)", v[2] / 1e6}'
 kill "$NGINX"; NGINX=
+fi
 
 echo "== under attack: 500 connections trickling a byte a second, 5,000 idle"
 start_service "$SERVICE"
