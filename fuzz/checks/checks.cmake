@@ -5,7 +5,7 @@ if(TARGET larkspin_fuzzcheck_xspf)
 endif()
 
 set(_checks ${CMAKE_CURRENT_LIST_DIR})
-foreach(_check xspf filename mp3 catalog)
+foreach(_check xspf filename mp3 catalog robots)
     add_library(larkspin_fuzzcheck_${_check} STATIC
         ${_checks}/fuzzcheck.h ${_checks}/${_check}check.h ${_checks}/${_check}check.cpp)
     set_target_properties(larkspin_fuzzcheck_${_check} PROPERTIES AUTOMOC OFF AUTOUIC OFF)
@@ -17,3 +17,4 @@ target_link_libraries(larkspin_fuzzcheck_xspf PUBLIC larkspin_search larkspin_ca
 target_link_libraries(larkspin_fuzzcheck_filename PUBLIC larkspin_tracks Qt6::Core)
 target_link_libraries(larkspin_fuzzcheck_mp3 PUBLIC larkspin_playback)
 target_link_libraries(larkspin_fuzzcheck_catalog PUBLIC larkspin_catalog_core)
+target_link_libraries(larkspin_fuzzcheck_robots PUBLIC larkspin_catalog_core)

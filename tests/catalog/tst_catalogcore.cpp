@@ -1,6 +1,7 @@
 #include "catalogindex.h"
 #include "demolibrary.h"
 #include "indexwriter.h"
+#include "robotsrules.h"
 #include "searchquery.h"
 #include "searchrequest.h"
 #include "textcodec.h"
@@ -37,6 +38,8 @@ private slots:
     void demoWordsAndMatching();
     void rankingAndPaging();
     void workQueueRefusesWhenFull();
+    void robotsRules_data();
+    void robotsRules();
 
 private:
     static QString clientDecode(const std::string &xmlText);
@@ -476,6 +479,78 @@ void TestCatalogCore::workQueueRefusesWhenFull()
     idle.stop();
     QVERIFY(!idle.submit([&](bool) { record("after stop"); }));
     QCOMPARE(events, std::vector<std::string>({"a dropped", "b dropped"}));
+}
+
+void TestCatalogCore::robotsRules_data()
+{
+    QTest::addColumn<QByteArray>("robots");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<bool>("allowed");
+    const QByteArray groups = "# our group and the others\n"
+                              "User-agent: other-bot\n"
+                              "Disallow: /\n"
+                              "\n"
+                              "user-agent: LARKSPIN-catalog\n"
+                              "user-agent: second-bot\n"
+                              "Disallow: /private/\n"
+                              "Allow: /private/open/\n"
+                              "Disallow: /*.mp3$\n"
+                              "Allow: /music/*.mp3$\n"
+                              "Disallow: /search?q=\n"
+                              "Disallow: /%c3%a9t%C3%A9\n"
+                              "Crawl-delay: 2.5\n"
+                              "Sitemap: https://example.org/sitemap.xml\n"
+                              "Disallow: /later/\n"
+                              "User-agent: *\n"
+                              "Disallow: /everyone-but-us/\n";
+    const auto row = [&](const char *name, const char *path, bool allowed) {
+        QTest::newRow(name) << groups << QByteArray(path) << allowed;
+    };
+    row("no rule", "/index.html", true);
+    row("disallowed folder", "/private/file.mp3", false);
+    row("longer allow wins", "/private/open/file.html", true);
+    row("end anchor", "/a/b/track.mp3", false);
+    row("anchor needs the end", "/a/b/track.mp3.html", true);
+    row("longer allow with a star", "/music/x/track.mp3", true);
+    row("query string", "/search?q=love", false);
+    row("other query", "/search?page=2", true);
+    row("percent escapes compared in upper case", "/%C3%A9t%c3%a9/x", false);
+    row("raw bytes compared percent-encoded", "/\xc3\xa9t\xc3\xa9/x", false);
+    row("a sitemap line does not end the group", "/later/x", false);
+    row("the star group is not ours", "/everyone-but-us/x", true);
+    row("robots.txt itself", "/robots.txt", true);
+    QTest::newRow("star group when none is ours")
+        << QByteArray("User-agent: *\nDisallow: /a\nUser-agent: other\nDisallow: /b\n")
+        << QByteArray("/abc") << false;
+    QTest::newRow("other groups do not apply")
+        << QByteArray("User-agent: *\nDisallow: /a\nUser-agent: other\nDisallow: /b\n")
+        << QByteArray("/b") << true;
+    QTest::newRow("equal length: allow wins")
+        << QByteArray("User-agent: *\nDisallow: /page\nAllow: /page\n") << QByteArray("/page")
+        << true;
+    QTest::newRow("empty disallow allows all")
+        << QByteArray("User-agent: *\nDisallow:\n") << QByteArray("/x") << true;
+    QTest::newRow("rules before any group are ignored")
+        << QByteArray("Disallow: /\nUser-agent: *\nAllow: /x\n") << QByteArray("/y") << true;
+    QTest::newRow("groups for us are merged")
+        << QByteArray("User-agent: larkspin-catalog\nDisallow: /a\n\nUser-agent: "
+                      "larkspin-catalog\nDisallow: /b\n")
+        << QByteArray("/b/c") << false;
+    QTest::newRow("many stars stay fast")
+        << QByteArray("User-agent: *\nDisallow: /" + QByteArray(2000, '*') + "x$\n")
+        << QByteArray("/" + QByteArray(5000, 'a')) << true;
+    QTest::newRow("carriage returns")
+        << QByteArray("User-agent: *\r\nDisallow: /cr\r\n") << QByteArray("/cr/x") << false;
+}
+
+void TestCatalogCore::robotsRules()
+{
+    QFETCH(QByteArray, robots);
+    QFETCH(QByteArray, path);
+    const auto rules = RobotsRules::parse(robots.toStdString(), "larkspin-catalog");
+    QTEST(rules.allowed(path.toStdString()), "allowed");
+    if (robots.contains("Crawl-delay"))
+        QCOMPARE(rules.crawlDelay().value_or(-1), 2.5);
 }
 
 QTEST_GUILESS_MAIN(TestCatalogCore)

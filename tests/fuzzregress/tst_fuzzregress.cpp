@@ -1,6 +1,7 @@
 #include "catalogcheck.h"
 #include "filenamecheck.h"
 #include "mp3check.h"
+#include "robotscheck.h"
 #include "xspfcheck.h"
 
 #include <QDir>
@@ -27,8 +28,9 @@ void TestFuzzRegress::replay_data()
     const QDir root(QStringLiteral(FUZZ_DATA));
     int regressions = 0;
     for (const QString &kind : {QStringLiteral("regressions"), QStringLiteral("corpus")}) {
-        for (const QString &target : {QStringLiteral("xspf"), QStringLiteral("filename"),
-                                      QStringLiteral("mp3"), QStringLiteral("catalog")}) {
+        for (const QString &target :
+             {QStringLiteral("xspf"), QStringLiteral("filename"), QStringLiteral("mp3"),
+              QStringLiteral("catalog"), QStringLiteral("robots")}) {
             QDirIterator files(root.filePath(kind + QLatin1Char('/') + target), QDir::Files);
             QStringList paths;
             while (files.hasNext())
@@ -64,6 +66,8 @@ void TestFuzzRegress::replay()
         FileNameCheck::run(data, size);
     else if (target == QLatin1String("mp3"))
         Mp3Check::run(data, size);
+    else if (target == QLatin1String("robots"))
+        RobotsCheck::run(data, size);
     else
         CatalogCheck::run(data, size);
 }
