@@ -1,6 +1,9 @@
 #include "catalogindex.h"
 #include "demolibrary.h"
+#include "feedlinks.h"
+#include "htmllinks.h"
 #include "indexwriter.h"
+#include "playlistlinks.h"
 #include "robotsrules.h"
 #include "searchquery.h"
 #include "searchrequest.h"
@@ -8,6 +11,7 @@
 #include "workqueue.h"
 #include "xspfwriter.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
@@ -40,6 +44,7 @@ private slots:
     void workQueueRefusesWhenFull();
     void robotsRules_data();
     void robotsRules();
+    void crawlLinks();
 
 private:
     static QString clientDecode(const std::string &xmlText);
@@ -551,6 +556,114 @@ void TestCatalogCore::robotsRules()
     QTEST(rules.allowed(path.toStdString()), "allowed");
     if (robots.contains("Crawl-delay"))
         QCOMPARE(rules.crawlDelay().value_or(-1), 2.5);
+}
+
+void TestCatalogCore::crawlLinks()
+{
+    const auto urls = [](const std::vector<FoundTrack> &tracks) {
+        QStringList list;
+        for (const auto &track : tracks)
+            list << QString::fromStdString(track.url);
+        return list;
+    };
+    const auto pages = [](const PageLinks &links) {
+        QStringList list;
+        for (const auto &page : links.pages)
+            list << QString::fromStdString(page);
+        return list;
+    };
+
+    // A directory listing: relative links, any letter case, escapes kept, parents and sort
+    // links on the same host, links elsewhere only for their tracks.
+    const std::string listing
+        = "<html><body><h1>Index of /music/</h1><pre>"
+          "<a href=\"?C=N;O=D\">Name</a> <a href=\"../\">Parent</a>\n"
+          "<a href=\"Track%201.MP3\">Track 1.MP3</a>\n<a href=\"sub/\">sub/</a>\n"
+          "<a href=\"https://other.example/x.mp3#t=3\">elsewhere</a>"
+          "<a href=\"https://other.example/page.html\">page</a>"
+          "<a href=\"javascript:play()\">js</a><a href=\"mailto:a@b\">mail</a>"
+          "<a href=\"ftp://h/y.mp3\">ftp</a></pre></body></html>";
+    PageLinks links = HtmlLinks::read(listing, "http://host.example/music/", {});
+    QCOMPARE(urls(links.tracks), QStringList({"http://host.example/music/Track%201.MP3",
+                                              "https://other.example/x.mp3"}));
+    QCOMPARE(links.tracks[0].text, std::string("Track 1.MP3"));
+    QCOMPARE(pages(links), QStringList({"http://host.example/music/?C=N;O=D",
+                                        "http://host.example/", "http://host.example/music/sub/"}));
+
+    // <base href> moves relative links; a Latin-1 page declares itself in a meta element or
+    // in the HTTP header.
+    const std::string latin1 = "<html><head><meta charset=\"iso-8859-1\">"
+                               "<base href=\"/files/\"></head><body>"
+                               "<a href=\"caf\xe9.mp3\">Caf\xe9 del Mar</a></body></html>";
+    links = HtmlLinks::read(latin1, "http://host.example/blog/post.html", {});
+    QCOMPARE(urls(links.tracks), QStringList({"http://host.example/files/caf%c3%a9.mp3"}));
+    QCOMPARE(links.tracks[0].text, std::string("Caf\xc3\xa9 del Mar"));
+    const std::string undeclared = "<a href=x.mp3>\xc9t\xe9</a>";
+    links = HtmlLinks::read(undeclared, "http://host.example/", "ISO-8859-1");
+    QCOMPARE(links.tracks.at(0).text, std::string("\xc3\x89t\xc3\xa9"));
+
+    // Feeds: audio enclosures and links to MP3 files, with the item's title and author.
+    const std::string rss
+        = "<?xml version=\"1.0\"?><rss version=\"2.0\" "
+          "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><channel><title>Show</title>"
+          "<item><title> Episode 1 </title><dc:creator>Host Name</dc:creator>"
+          "<enclosure url=\"/media/ep1.mp3\" type=\"audio/mpeg\" length=\"1\"/></item>"
+          "<item><title>Episode 2</title><author>host@example.org (Host)</author>"
+          "<link>https://cdn.example/ep2.MP3?x=1</link></item>"
+          "<item><title>Video</title><enclosure url=\"/v.mp4\" type=\"video/mp4\"/></item>"
+          "</channel></rss>";
+    links = FeedLinks::read(rss, "http://host.example/feed.xml");
+    QCOMPARE(urls(links.tracks),
+             QStringList({"http://host.example/media/ep1.mp3", "https://cdn.example/ep2.MP3?x=1"}));
+    QCOMPARE(links.tracks[0].title, std::string("Episode 1"));
+    QCOMPARE(links.tracks[0].creator, std::string("Host Name"));
+    QCOMPARE(links.tracks[1].creator, std::string("host@example.org (Host)"));
+    const std::string atom
+        = "<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry><title>Live set</title>"
+          "<author><name>DJ Someone</name></author>"
+          "<link rel=\"alternate\" href=\"/post/1\"/>"
+          "<link rel=\"enclosure\" type=\"audio/mpeg\" href=\"sets/live.php?id=1\"/>"
+          "</entry></feed>";
+    links = FeedLinks::read(atom, "https://host.example/atom");
+    QCOMPARE(urls(links.tracks), QStringList({"https://host.example/sets/live.php?id=1"}));
+    QCOMPARE(links.tracks[0].creator, std::string("DJ Someone"));
+    // Entities that would multiply are refused, not expanded.
+    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char c = 'b'; c <= 'j'; ++c)
+        laughs += std::string("<!ENTITY ") + c + " \"&" + char(c - 1) + ";&" + char(c - 1) + ";&"
+                  + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1) + ";\">";
+    laughs += "]><rss><channel><item><title>&j;</title><enclosure url=\"/a.mp3\" "
+              "type=\"audio/mpeg\"/></item></channel></rss>";
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(FeedLinks::read(laughs, "http://host.example/").tracks.empty());
+    QVERIFY(clock.elapsed() < 1000);
+
+    // Playlists, told apart by their content.
+    links = PlaylistLinks::read("#EXTM3U\n#EXTINF:215,Some Artist - Some Title\r\nsong one.mp3\n"
+                                "#EXTINF:-1,Radio\nhttp://stream.example/live\n/abs/two.mp3\n",
+                                "http://host.example/lists/a.m3u");
+    QCOMPARE(urls(links.tracks), QStringList({"http://host.example/lists/song%20one.mp3",
+                                              "http://host.example/abs/two.mp3"}));
+    QCOMPARE(links.tracks[0].creator, std::string("Some Artist"));
+    QCOMPARE(links.tracks[0].title, std::string("Some Title"));
+    QCOMPARE(links.tracks[1].title, std::string());
+    QVERIFY(PlaylistLinks::read("#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\nseg1.mp3\n",
+                                "http://host.example/live.m3u8")
+                .tracks.empty());
+    links = PlaylistLinks::read("[playlist]\nFile2=b.mp3\nTitle1=First\nFile1=a.mp3\n"
+                                "NumberOfEntries=2\n",
+                                "http://host.example/x.pls");
+    QCOMPARE(urls(links.tracks),
+             QStringList({"http://host.example/a.mp3", "http://host.example/b.mp3"}));
+    QCOMPARE(links.tracks[0].title, std::string("First"));
+    links = PlaylistLinks::read("<?xml version=\"1.0\"?><playlist version=\"1\" "
+                                "xmlns=\"http://xspf.org/ns/0/\"><trackList><track>"
+                                "<location>c.mp3</location><title>Three</title>"
+                                "<creator>Band</creator></track></trackList></playlist>",
+                                "http://host.example/p.xspf");
+    QCOMPARE(urls(links.tracks), QStringList({"http://host.example/c.mp3"}));
+    QCOMPARE(links.tracks[0].creator, std::string("Band"));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogCore)

@@ -1,5 +1,6 @@
 #include "catalogcheck.h"
 #include "filenamecheck.h"
+#include "linkscheck.h"
 #include "mp3check.h"
 #include "robotscheck.h"
 #include "xspfcheck.h"
@@ -30,7 +31,7 @@ void TestFuzzRegress::replay_data()
     for (const QString &kind : {QStringLiteral("regressions"), QStringLiteral("corpus")}) {
         for (const QString &target :
              {QStringLiteral("xspf"), QStringLiteral("filename"), QStringLiteral("mp3"),
-              QStringLiteral("catalog"), QStringLiteral("robots")}) {
+              QStringLiteral("catalog"), QStringLiteral("robots"), QStringLiteral("links")}) {
             QDirIterator files(root.filePath(kind + QLatin1Char('/') + target), QDir::Files);
             QStringList paths;
             while (files.hasNext())
@@ -66,6 +67,8 @@ void TestFuzzRegress::replay()
         FileNameCheck::run(data, size);
     else if (target == QLatin1String("mp3"))
         Mp3Check::run(data, size);
+    else if (target == QLatin1String("links"))
+        LinksCheck::run(data, size);
     else if (target == QLatin1String("robots"))
         RobotsCheck::run(data, size);
     else

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "pagelinks.h"
+
+#include <string>
+#include <string_view>
+
+namespace catalog {
+
+// The links of an HTML page or an open directory listing (libxml2's HTML parser, which
+// recovers from broken markup): anchors to ".mp3" files anywhere, and to further pages on
+// the page's own host. Relative links resolve against <base href> when there is one, else
+// against the page's address.
+class HtmlLinks
+{
+public:
+    // charset: the one the server declared, or empty to let the page's <meta> decide.
+    static PageLinks read(std::string_view body, const std::string &url,
+                          const std::string &charset);
+};
+
+} // namespace catalog

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace catalog {
+
+// An MP3 link found by the crawler, with what the page says about it.
+struct FoundTrack
+{
+    std::string url;     // absolute
+    std::string title;   // a feed item's or playlist entry's title, if any
+    std::string creator; // a feed item's author or playlist entry's creator, if any
+    std::string text;    // the link's text on an HTML page, if any
+};
+
+// What one fetched page, feed or playlist leads to.
+struct PageLinks
+{
+    std::vector<std::string> pages; // further pages on the same site, absolute
+    std::vector<FoundTrack> tracks;
+};
+
+} // namespace catalog
