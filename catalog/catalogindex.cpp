@@ -5,28 +5,14 @@
 #include "searchindexwriter.h"
 #include "searchquery.h"
 #include "sqliteconnection.h"
+#include "trackrow.h"
 
 namespace catalog {
 
 namespace {
 
-const char *const trackSql = "SELECT id, path, filename, title, creator, album, duration_ms,"
-                             " size, mtime FROM tracks WHERE id = ?1";
-
-TrackRecord readTrack(const SqliteStatement &statement)
-{
-    TrackRecord track;
-    track.id = statement.integer(0);
-    track.path = statement.text(1);
-    track.fileName = statement.text(2);
-    track.title = statement.text(3);
-    track.creator = statement.text(4);
-    track.album = statement.text(5);
-    track.durationMs = statement.integer(6);
-    track.size = statement.integer(7);
-    track.mtimeNs = statement.integer(8);
-    return track;
-}
+const std::string trackSql
+    = std::string("SELECT ") + TrackRow::columns + " FROM tracks WHERE id = ?1";
 
 } // namespace
 
@@ -105,7 +91,7 @@ bool CatalogIndex::readPage(SqliteConnection &connection, const std::vector<int6
     for (const int64_t id : ids) {
         statement.bind(1, id);
         if (statement.step())
-            page.tracks.push_back(readTrack(statement));
+            page.tracks.push_back(TrackRow::read(statement));
         else
             complete = false;
         statement.reset();
@@ -151,7 +137,7 @@ std::optional<TrackRecord> CatalogIndex::track(int64_t id)
     statement.bind(1, id);
     std::optional<TrackRecord> result;
     if (statement.step())
-        result = readTrack(statement);
+        result = TrackRow::read(statement);
     statement.reset();
     return result;
 }

@@ -1,52 +1,15 @@
 #include "feedlinks.h"
 
 #include "weblink.h"
+#include "xmlnodes.h"
 
 #include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include <climits>
-#include <memory>
 
 namespace catalog {
 
 namespace {
-
-struct DocumentDeleter
-{
-    void operator()(xmlDoc *document) const { xmlFreeDoc(document); }
-};
-
-bool named(const xmlNode *node, const char *name)
-{
-    return node->type == XML_ELEMENT_NODE
-           && xmlStrcmp(node->name, reinterpret_cast<const xmlChar *>(name)) == 0;
-}
-
-std::string attribute(xmlNode *node, const char *name)
-{
-    xmlChar *value = xmlGetProp(node, reinterpret_cast<const xmlChar *>(name));
-    if (!value)
-        return {};
-    std::string text(reinterpret_cast<const char *>(value));
-    xmlFree(value);
-    return text;
-}
-
-std::string textOf(xmlNode *node)
-{
-    xmlChar *content = xmlNodeGetContent(node);
-    if (!content)
-        return {};
-    std::string text(reinterpret_cast<const char *>(content));
-    xmlFree(content);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
-        text.pop_back();
-    size_t start = 0;
-    while (start < text.size() && static_cast<unsigned char>(text[start]) <= ' ')
-        ++start;
-    return text.substr(start);
-}
 
 bool isAudio(const std::string &type)
 {
@@ -65,26 +28,27 @@ void readItem(xmlNode *item, const std::string &base, PageLinks &links)
     for (xmlNode *child = item->children; child; child = child->next) {
         if (child->type != XML_ELEMENT_NODE)
             continue;
-        if (named(child, "title")) {
-            title = textOf(child);
-        } else if (named(child, "author") || named(child, "creator")) {
+        if (XmlNodes::named(child, "title")) {
+            title = XmlNodes::text(child);
+        } else if (XmlNodes::named(child, "author") || XmlNodes::named(child, "creator")) {
             // Atom's author holds a name element; RSS's is text (often an address).
             xmlNode *name = child->children;
-            while (name && !named(name, "name"))
+            while (name && !XmlNodes::named(name, "name"))
                 name = name->next;
-            if (creator.empty() || named(child, "creator"))
-                creator = textOf(name ? name : child);
-        } else if (named(child, "enclosure")) {
-            const std::string href = WebLink::resolve(base, attribute(child, "url"));
-            if (isAudio(attribute(child, "type")) || WebLink::isMp3(href))
+            if (creator.empty() || XmlNodes::named(child, "creator"))
+                creator = XmlNodes::text(name ? name : child);
+        } else if (XmlNodes::named(child, "enclosure")) {
+            const std::string href = WebLink::resolve(base, XmlNodes::attribute(child, "url"));
+            if (isAudio(XmlNodes::attribute(child, "type")) || WebLink::isMp3(href))
                 add(href);
-        } else if (named(child, "link")) {
+        } else if (XmlNodes::named(child, "link")) {
             // Atom: <link rel="enclosure" type="audio/mpeg" href="..."/>; RSS: <link>url</link>.
-            const std::string href = attribute(child, "href");
+            const std::string href = XmlNodes::attribute(child, "href");
             const std::string resolved
-                = WebLink::resolve(base, href.empty() ? textOf(child) : href);
-            const bool enclosure = attribute(child, "rel") == "enclosure";
-            if ((enclosure && isAudio(attribute(child, "type"))) || WebLink::isMp3(resolved))
+                = WebLink::resolve(base, href.empty() ? XmlNodes::text(child) : href);
+            const bool enclosure = XmlNodes::attribute(child, "rel") == "enclosure";
+            if ((enclosure && isAudio(XmlNodes::attribute(child, "type")))
+                || WebLink::isMp3(resolved))
                 add(resolved);
         }
     }
@@ -106,7 +70,7 @@ PageLinks FeedLinks::read(std::string_view body, const std::string &url)
         return links;
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING
                         | XML_PARSE_NOCDATA | XML_PARSE_RECOVER;
-    std::unique_ptr<xmlDoc, DocumentDeleter> document(
+    XmlNodes::Document document(
         xmlReadMemory(body.data(), int(body.size()), url.c_str(), nullptr, options));
     if (!document)
         return links;
@@ -118,20 +82,20 @@ PageLinks FeedLinks::read(std::string_view body, const std::string &url)
     if (!root)
         return links;
     // RSS: rss/channel/item; Atom: feed/entry. Items sit at a fixed depth, so no walk.
-    if (named(root, "rss") || named(root, "RDF")) {
+    if (XmlNodes::named(root, "rss") || XmlNodes::named(root, "RDF")) {
         for (xmlNode *channel = root->children; channel; channel = channel->next) {
-            if (named(channel, "item"))
+            if (XmlNodes::named(channel, "item"))
                 readItem(channel, url, links);
-            if (!named(channel, "channel"))
+            if (!XmlNodes::named(channel, "channel"))
                 continue;
             for (xmlNode *item = channel->children; item; item = item->next) {
-                if (named(item, "item"))
+                if (XmlNodes::named(item, "item"))
                     readItem(item, url, links);
             }
         }
-    } else if (named(root, "feed")) {
+    } else if (XmlNodes::named(root, "feed")) {
         for (xmlNode *entry = root->children; entry; entry = entry->next) {
-            if (named(entry, "entry"))
+            if (XmlNodes::named(entry, "entry"))
                 readItem(entry, url, links);
         }
     }

@@ -1,47 +1,15 @@
 #include "htmllinks.h"
 
 #include "weblink.h"
+#include "xmlnodes.h"
 
 #include <libxml/HTMLparser.h>
-#include <libxml/tree.h>
 
 #include <climits>
-#include <memory>
 
 namespace catalog {
 
 namespace {
-
-struct DocumentDeleter
-{
-    void operator()(xmlDoc *document) const { xmlFreeDoc(document); }
-};
-
-std::string attribute(xmlNode *node, const char *name)
-{
-    xmlChar *value = xmlGetProp(node, reinterpret_cast<const xmlChar *>(name));
-    if (!value)
-        return {};
-    std::string text(reinterpret_cast<const char *>(value));
-    xmlFree(value);
-    return text;
-}
-
-std::string textOf(xmlNode *node)
-{
-    xmlChar *content = xmlNodeGetContent(node);
-    if (!content)
-        return {};
-    std::string text(reinterpret_cast<const char *>(content));
-    xmlFree(content);
-    return text;
-}
-
-bool named(xmlNode *node, const char *name)
-{
-    return node->type == XML_ELEMENT_NODE && node->name
-           && xmlStrcasecmp(node->name, reinterpret_cast<const xmlChar *>(name)) == 0;
-}
 
 // Depth-first without recursion: a page of deeply nested tags cannot exhaust the stack.
 template<typename Visit>
@@ -70,29 +38,29 @@ PageLinks HtmlLinks::read(std::string_view body, const std::string &url, const s
         return links;
     const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING
                         | HTML_PARSE_NONET | HTML_PARSE_NOIMPLIED;
-    std::unique_ptr<xmlDoc, DocumentDeleter> document(
-        htmlReadMemory(body.data(), int(body.size()), url.c_str(),
-                       charset.empty() ? nullptr : charset.c_str(), options));
+    XmlNodes::Document document(htmlReadMemory(body.data(), int(body.size()), url.c_str(),
+                                               charset.empty() ? nullptr : charset.c_str(),
+                                               options));
     if (!document)
         return links;
     xmlNode *root = xmlDocGetRootElement(document.get());
     std::string base = url;
     walk(root, [&](xmlNode *node) {
-        if (named(node, "base")) {
-            const std::string href = WebLink::resolve(url, attribute(node, "href"));
+        if (XmlNodes::named(node, "base", true)) {
+            const std::string href = WebLink::resolve(url, XmlNodes::attribute(node, "href"));
             if (!href.empty() && base == url)
                 base = href;
         }
     });
     const std::string site = WebLink::host(url);
     walk(root, [&](xmlNode *node) {
-        if (!named(node, "a"))
+        if (!XmlNodes::named(node, "a", true))
             return;
-        const std::string href = WebLink::resolve(base, attribute(node, "href"));
+        const std::string href = WebLink::resolve(base, XmlNodes::attribute(node, "href"));
         if (href.empty())
             return;
         if (WebLink::isMp3(href))
-            links.tracks.push_back({href, {}, {}, textOf(node)});
+            links.tracks.push_back({href, {}, {}, XmlNodes::text(node)});
         else if (WebLink::host(href) == site)
             links.pages.push_back(href);
     });

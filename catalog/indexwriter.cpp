@@ -3,30 +3,9 @@
 #include "catalogschema.h"
 #include "searchindexwriter.h"
 #include "sqliteconnection.h"
+#include "trackrow.h"
 
 namespace catalog {
-
-namespace {
-
-const char *const trackColumns
-    = "id, path, filename, title, creator, album, duration_ms, size, mtime";
-
-TrackRecord readTrack(const SqliteStatement &statement)
-{
-    TrackRecord track;
-    track.id = statement.integer(0);
-    track.path = statement.text(1);
-    track.fileName = statement.text(2);
-    track.title = statement.text(3);
-    track.creator = statement.text(4);
-    track.album = statement.text(5);
-    track.durationMs = statement.integer(6);
-    track.size = statement.integer(7);
-    track.mtimeNs = statement.integer(8);
-    return track;
-}
-
-} // namespace
 
 IndexWriter::IndexWriter()
     : m_connection(std::make_unique<SqliteConnection>())
@@ -56,9 +35,9 @@ bool IndexWriter::rebuildSearch()
         return false;
     m_search->clear();
     auto &statement
-        = m_connection->statement(std::string("SELECT ") + trackColumns + " FROM tracks");
+        = m_connection->statement(std::string("SELECT ") + TrackRow::columns + " FROM tracks");
     while (statement.step())
-        m_search->put(readTrack(statement));
+        m_search->put(TrackRow::read(statement));
     statement.reset();
     m_connection->exec("DELETE FROM search_log");
     return m_connection->exec("COMMIT") && m_search->finish();
@@ -72,25 +51,13 @@ bool IndexWriter::begin()
 bool IndexWriter::takeLog(std::vector<TrackRecord> &puts, std::vector<int64_t> &removals)
 {
     auto &log = m_connection->statement(
-        "SELECT search_log.id, tracks.id IS NOT NULL, tracks.id, path, filename, title, creator,"
-        " album, duration_ms, size, mtime"
-        " FROM search_log LEFT JOIN tracks ON tracks.id = search_log.id");
+        std::string("SELECT search_log.id, tracks.id IS NOT NULL, ") + TrackRow::columns
+        + " FROM search_log LEFT JOIN tracks ON tracks.id = search_log.id");
     while (log.step()) {
-        if (log.integer(1) == 0) {
+        if (log.integer(1) == 0)
             removals.push_back(log.integer(0));
-            continue;
-        }
-        TrackRecord track;
-        track.id = log.integer(2);
-        track.path = log.text(3);
-        track.fileName = log.text(4);
-        track.title = log.text(5);
-        track.creator = log.text(6);
-        track.album = log.text(7);
-        track.durationMs = log.integer(8);
-        track.size = log.integer(9);
-        track.mtimeNs = log.integer(10);
-        puts.push_back(std::move(track));
+        else
+            puts.push_back(TrackRow::read(log, 2));
     }
     log.reset();
     return m_connection->exec("DELETE FROM search_log");

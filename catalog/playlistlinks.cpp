@@ -1,23 +1,17 @@
 #include "playlistlinks.h"
 
 #include "weblink.h"
+#include "xmlnodes.h"
 
 #include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include <climits>
 #include <cstdlib>
 #include <map>
-#include <memory>
 
 namespace catalog {
 
 namespace {
-
-struct DocumentDeleter
-{
-    void operator()(xmlDoc *document) const { xmlFreeDoc(document); }
-};
 
 std::string_view trimmed(std::string_view text)
 {
@@ -105,16 +99,6 @@ PageLinks readPls(std::string_view body, const std::string &url)
     return links;
 }
 
-std::string textOf(xmlNode *node)
-{
-    xmlChar *content = xmlNodeGetContent(node);
-    if (!content)
-        return {};
-    std::string text(trimmed(reinterpret_cast<const char *>(content)));
-    xmlFree(content);
-    return text;
-}
-
 PageLinks readXspf(std::string_view body, const std::string &url)
 {
     PageLinks links;
@@ -122,32 +106,24 @@ PageLinks readXspf(std::string_view body, const std::string &url)
         return links;
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING
                         | XML_PARSE_NOCDATA | XML_PARSE_RECOVER;
-    std::unique_ptr<xmlDoc, DocumentDeleter> document(
+    XmlNodes::Document document(
         xmlReadMemory(body.data(), int(body.size()), url.c_str(), nullptr, options));
     if (!document || (document->intSubset && document->intSubset->entities))
         return links;
     xmlNode *playlist = xmlDocGetRootElement(document.get());
     if (!playlist)
         return links;
-    const auto child = [](xmlNode *parent, const char *name) -> xmlNode * {
-        for (xmlNode *node = parent ? parent->children : nullptr; node; node = node->next) {
-            if (node->type == XML_ELEMENT_NODE
-                && xmlStrcmp(node->name, reinterpret_cast<const xmlChar *>(name)) == 0)
-                return node;
-        }
-        return nullptr;
-    };
-    xmlNode *list = child(playlist, "trackList");
+    xmlNode *list = XmlNodes::child(playlist, "trackList");
     for (xmlNode *track = list ? list->children : nullptr; track; track = track->next) {
-        if (track->type != XML_ELEMENT_NODE
-            || xmlStrcmp(track->name, reinterpret_cast<const xmlChar *>("track")) != 0)
+        if (!XmlNodes::named(track, "track"))
             continue;
-        xmlNode *location = child(track, "location");
-        xmlNode *title = child(track, "title");
-        xmlNode *creator = child(track, "creator");
+        xmlNode *location = XmlNodes::child(track, "location");
+        xmlNode *title = XmlNodes::child(track, "title");
+        xmlNode *creator = XmlNodes::child(track, "creator");
         if (location)
-            addTrack(links, url, textOf(location), title ? textOf(title) : std::string(),
-                     creator ? textOf(creator) : std::string());
+            addTrack(links, url, XmlNodes::text(location),
+                     title ? XmlNodes::text(title) : std::string(),
+                     creator ? XmlNodes::text(creator) : std::string());
     }
     return links;
 }
