@@ -1,20 +1,13 @@
 #include "byterange.h"
 
+#include "textcodec.h"
+
 #include <algorithm>
 #include <optional>
 
 namespace catalog {
 
 namespace {
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 // Digits only; a number past what any file holds saturates rather than wraps.
 std::optional<uint64_t> number(std::string_view digits)
@@ -46,10 +39,10 @@ bool startsWithBytesUnit(std::string_view field)
 ByteRange ByteRange::parse(std::string_view field, uint64_t size)
 {
     ByteRange whole;
-    field = trimmed(field);
+    field = TextCodec::trimmed(field);
     if (!startsWithBytesUnit(field))
         return whole;
-    const std::string_view set = trimmed(field.substr(6));
+    const std::string_view set = TextCodec::trimmed(field.substr(6));
     if (set.find(',') != std::string_view::npos)
         return whole;
     const size_t dash = set.find('-');

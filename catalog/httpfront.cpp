@@ -66,7 +66,6 @@ struct HttpFront::Exchange
     bool answered = false;
     bool deferred = false;
     std::unique_ptr<HttpReply> later; // the deferred reply, once given
-
     uint64_t bodyBytes = 0;
 };
 

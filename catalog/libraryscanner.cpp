@@ -1,6 +1,7 @@
 #include "libraryscanner.h"
 
 #include "indexwriter.h"
+#include "textcodec.h"
 
 #include <taglib/fileref.h>
 #include <taglib/tag.h>
@@ -19,15 +20,6 @@ namespace catalog {
 namespace {
 
 constexpr size_t filesPerTransaction = 500;
-
-std::string trimmed(const std::string &text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
 
 std::string formatRate(size_t files, double seconds)
 {
@@ -66,9 +58,9 @@ TrackRecord LibraryScanner::readTrack(const std::string &path)
     TagLib::FileRef file(path.c_str(), true, TagLib::AudioProperties::Fast);
     if (!file.isNull()) {
         if (const TagLib::Tag *tag = file.tag()) {
-            track.title = trimmed(tag->title().to8Bit(true));
-            track.creator = trimmed(tag->artist().to8Bit(true));
-            track.album = trimmed(tag->album().to8Bit(true));
+            track.title = std::string(TextCodec::trimmed(tag->title().to8Bit(true)));
+            track.creator = std::string(TextCodec::trimmed(tag->artist().to8Bit(true)));
+            track.album = std::string(TextCodec::trimmed(tag->album().to8Bit(true)));
         }
         if (const TagLib::AudioProperties *properties = file.audioProperties())
             track.durationMs = properties->lengthInMilliseconds();
@@ -77,8 +69,8 @@ TrackRecord LibraryScanner::readTrack(const std::string &path)
         const auto dash = name.find(" - ");
         std::string nameCreator, nameTitle = name;
         if (dash != std::string::npos) {
-            nameCreator = trimmed(name.substr(0, dash));
-            nameTitle = trimmed(name.substr(dash + 3));
+            nameCreator = TextCodec::trimmed(name.substr(0, dash));
+            nameTitle = TextCodec::trimmed(name.substr(dash + 3));
         }
         if (track.title.empty())
             track.title = nameTitle.empty() ? name : nameTitle;

@@ -1,5 +1,7 @@
 #include "robotsrules.h"
 
+#include "textcodec.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -9,15 +11,6 @@ namespace catalog {
 namespace {
 
 constexpr size_t maxBytes = 512 * 1024;
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
 {
@@ -112,8 +105,8 @@ RobotsRules RobotsRules::parse(std::string_view text, std::string_view productTo
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos)
             continue;
-        const std::string_view key = trimmed(line.substr(0, colon));
-        const std::string_view value = trimmed(line.substr(colon + 1));
+        const std::string_view key = TextCodec::trimmed(line.substr(0, colon));
+        const std::string_view value = TextCodec::trimmed(line.substr(colon + 1));
         if (equalsIgnoringCase(key, "user-agent")) {
             if (!inAgents || groups.empty())
                 groups.emplace_back();

@@ -209,4 +209,13 @@ std::string TextCodec::slug(std::string_view text)
     return out.empty() ? std::string("track") : out;
 }
 
+std::string_view TextCodec::trimmed(std::string_view text)
+{
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
+        text.remove_suffix(1);
+    return text;
+}
+
 } // namespace catalog

@@ -28,6 +28,9 @@ public:
     // characters; "track" when nothing is left.
     static std::string slug(std::string_view text);
 
+    // text without ASCII blanks and control characters at either end.
+    static std::string_view trimmed(std::string_view text);
+
     // Length of the valid UTF-8 sequence starting at text[pos], or 0 if it is not valid.
     static size_t utf8SequenceLength(std::string_view text, size_t pos);
 };

@@ -1,5 +1,7 @@
 #include "weblink.h"
 
+#include "textcodec.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -26,20 +28,11 @@ std::string part(CURLU *url, CURLUPart which)
     return result;
 }
 
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
-        text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
-        text.remove_suffix(1);
-    return text;
-}
-
 } // namespace
 
 std::string WebLink::resolve(const std::string &base, std::string_view reference)
 {
-    reference = trimmed(reference);
+    reference = TextCodec::trimmed(reference);
     if (reference.empty() || reference.size() > maxLength)
         return {};
     Url url(curl_url());

@@ -1,5 +1,7 @@
 #include "xmlnodes.h"
 
+#include "textcodec.h"
+
 namespace catalog {
 
 std::string XmlNodes::attribute(xmlNode *node, const char *name)
@@ -17,15 +19,9 @@ std::string XmlNodes::text(xmlNode *node)
     xmlChar *content = xmlNodeGetContent(node);
     if (!content)
         return {};
-    std::string text(reinterpret_cast<const char *>(content));
+    std::string text(TextCodec::trimmed(reinterpret_cast<const char *>(content)));
     xmlFree(content);
-    size_t start = 0;
-    while (start < text.size() && static_cast<unsigned char>(text[start]) <= ' ')
-        ++start;
-    size_t end = text.size();
-    while (end > start && static_cast<unsigned char>(text[end - 1]) <= ' ')
-        --end;
-    return text.substr(start, end - start);
+    return text;
 }
 
 bool XmlNodes::named(const xmlNode *node, const char *name, bool ignoreCase)

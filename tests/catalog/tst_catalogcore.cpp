@@ -24,6 +24,24 @@
 
 using namespace catalog;
 
+namespace {
+
+// A new, empty catalogue in a temporary folder, with its writer and its reader.
+struct TestCatalog
+{
+    QTemporaryDir dir;
+    std::string path = dir.filePath("index.sqlite").toStdString();
+    IndexWriter writer;
+    CatalogIndex index{path};
+
+    bool open(std::string *error)
+    {
+        return dir.isValid() && writer.open(path, error) && index.open(error);
+    }
+};
+
+} // namespace
+
 class TestCatalogCore : public QObject
 {
     Q_OBJECT
@@ -262,14 +280,11 @@ void TestCatalogCore::slugIsUrlSafe()
 
 void TestCatalogCore::demoWordsAndMatching()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const std::string db = dir.filePath("index.sqlite").toStdString();
-    IndexWriter writer;
+    TestCatalog catalog;
     std::string error;
-    QVERIFY2(writer.open(db, &error), error.c_str());
-    CatalogIndex index(db);
-    QVERIFY2(index.open(&error), error.c_str());
+    QVERIFY2(catalog.open(&error), error.c_str());
+    IndexWriter &writer = catalog.writer;
+    CatalogIndex &index = catalog.index;
 
     // The demo library's tags, indexed without making its audio.
     const auto demo = DemoLibrary::tracks();
@@ -355,14 +370,11 @@ void TestCatalogCore::demoWordsAndMatching()
 
 void TestCatalogCore::rankingAndPaging()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const std::string db = dir.filePath("index.sqlite").toStdString();
-    IndexWriter writer;
+    TestCatalog catalog;
     std::string error;
-    QVERIFY2(writer.open(db, &error), error.c_str());
-    CatalogIndex index(db);
-    QVERIFY2(index.open(&error), error.c_str());
+    QVERIFY2(catalog.open(&error), error.c_str());
+    IndexWriter &writer = catalog.writer;
+    CatalogIndex &index = catalog.index;
     int64_t serial = 0;
     const auto put = [&](const std::string &title, const std::string &creator,
                          const std::string &album, std::string file = {}) {
