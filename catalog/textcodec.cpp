@@ -1,5 +1,7 @@
 #include "textcodec.h"
 
+#include <algorithm>
+
 namespace catalog {
 
 namespace {
@@ -13,6 +15,34 @@ int hexValue(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// Unicode's White_Space characters, which QChar::isSpace() also counts.
+bool isWhiteSpace(uint32_t code)
+{
+    return (code >= 0x09 && code <= 0x0D) || code == 0x20 || code == 0x85 || code == 0xA0
+           || code == 0x1680 || (code >= 0x2000 && code <= 0x200A) || code == 0x2028
+           || code == 0x2029 || code == 0x202F || code == 0x205F || code == 0x3000;
+}
+
+// Valid UTF-8 made only of white space, and not empty.
+bool isWhiteSpaceOnly(std::string_view text)
+{
+    if (text.empty())
+        return false;
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = TextCodec::utf8SequenceLength(text, i);
+        if (length == 0)
+            return false;
+        const auto lead = static_cast<unsigned char>(text[i]);
+        uint32_t code = length == 1 ? lead : lead & (0xFFu >> (length + 1));
+        for (size_t k = 1; k < length; ++k)
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        if (!isWhiteSpace(code))
+            return false;
+        i += length;
+    }
+    return true;
 }
 
 void appendPercent(std::string &out, unsigned char byte)
@@ -127,10 +157,13 @@ std::string TextCodec::escapeValue(std::string_view text)
 {
     std::string out;
     out.reserve(text.size() + 8);
-    // XML readers drop text that is nothing but blanks; an escaped first blank keeps it.
-    if (!text.empty() && text.find_first_not_of(' ') == std::string_view::npos) {
-        appendPercent(out, ' ');
-        text.remove_prefix(1);
+    // XML readers drop text that is nothing but white space (Qt's counts every Unicode space,
+    // U+00A0 and U+3000 too); escaping the first character keeps it.
+    if (isWhiteSpaceOnly(text)) {
+        const size_t first = std::max<size_t>(1, utf8SequenceLength(text, 0));
+        for (size_t k = 0; k < first; ++k)
+            appendPercent(out, static_cast<unsigned char>(text[k]));
+        text.remove_prefix(first);
     }
     for (size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);

@@ -21,7 +21,7 @@ public:
     // Makes a value that decodes back to the original text when the reader replaces "\x"
     // with "%" and then percent-decodes as UTF-8: '%' and '\' are percent-encoded, and so
     // are control characters and U+FFFE, U+FFFF (XML cannot carry them) and bytes that are
-    // not valid UTF-8. A value of blanks only starts with an escaped blank.
+    // not valid UTF-8. A value of white space only starts with an escaped character.
     static std::string escapeValue(std::string_view text);
 
     // A URL-safe name: lower-case ASCII letters and digits joined by '-', at most 60
