@@ -1,6 +1,10 @@
 #include "catalogoptions.h"
 
+#include "weblink.h"
+
+#include <cmath>
 #include <cstdlib>
+#include <fstream>
 
 namespace catalog {
 
@@ -15,6 +19,26 @@ bool parsePort(const std::string &text, int &port)
     return port <= 65535;
 }
 
+bool parseNumber(const std::string &text, double low, double high, double &number)
+{
+    if (text.empty() || text.size() > 12
+        || text.find_first_not_of("0123456789.") != std::string::npos)
+        return false;
+    char *end = nullptr;
+    number = std::strtod(text.c_str(), &end);
+    return end && *end == 0 && std::isfinite(number) && number >= low && number <= high;
+}
+
+// An http or https address a crawl can start from, as written.
+bool addSeed(const std::string &text, std::vector<std::string> &seeds)
+{
+    const std::string url = WebLink::resolve(text, text);
+    if (url.empty() || (text.compare(0, 7, "http://") != 0 && text.compare(0, 8, "https://") != 0))
+        return false;
+    seeds.push_back(url);
+    return true;
+}
+
 } // namespace
 
 const char *CatalogOptions::usage()
@@ -22,7 +46,11 @@ const char *CatalogOptions::usage()
     return "usage: larkspin-catalog [--listen ADDR:PORT] [--db FILE] [--public-url URL]\n"
            "                        [--ads DIR] [--throttle KBPS] [--port-file FILE] [--demo]\n"
            "                        [--max-per-client N] [--follow-symlinks]\n"
-           "                        [--search-threads N] [--search-queue N] [DIR ...]\n"
+           "                        [--search-threads N] [--search-queue N]\n"
+           "                        [--crawl URL] [--crawl-list FILE] [--crawl-delay SECONDS]\n"
+           "                        [--crawl-connections N] [--crawl-depth N]\n"
+           "                        [--crawl-host-pages N] [--recrawl HOURS]\n"
+           "                        [--crawl-allow-private] [DIR ...]\n"
            "\n"
            "Indexes the MP3 files below the DIRs and serves them to Larkspin.\n"
            "  --listen ADDR:PORT  address to listen on (127.0.0.1:8642; port 0 picks one)\n"
@@ -37,6 +65,17 @@ const char *CatalogOptions::usage()
            "                      outside them\n"
            "  --search-threads N  searches run at once (default: one per core)\n"
            "  --search-queue N    searches waiting beyond those; more are answered 503 (64)\n"
+           "  --crawl URL         crawl the web from this page, feed, directory listing or\n"
+           "                      playlist (repeatable); the crawl is kept in the index file\n"
+           "                      and goes on at the next start\n"
+           "  --crawl-list FILE   crawl from each address in FILE (one a line, # comments)\n"
+           "  --crawl-delay S     seconds between requests to one host (1; robots.txt may\n"
+           "                      ask for more)\n"
+           "  --crawl-connections N  connections of the crawl in all (32; 2 per host)\n"
+           "  --crawl-depth N     links followed from a seed (3)\n"
+           "  --crawl-host-pages N  pages read from one host at most (10000)\n"
+           "  --recrawl HOURS     fetch pages and feeds again after HOURS (6)\n"
+           "  --crawl-allow-private  let the crawl reach loopback and private addresses\n"
            "  --help              display this help and exit\n"
            "  --version           output version information and exit\n"
            "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";
@@ -80,6 +119,10 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
         }
         if (arg == "--demo") {
             options.demo = true;
+            continue;
+        }
+        if (arg == "--crawl-allow-private") {
+            options.crawlAllowPrivate = true;
             continue;
         }
         if (arg == "--follow-symlinks") {
@@ -134,6 +177,44 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
              : name == "--search-threads" ? options.searchThreads
                                           : options.searchQueue)
                 = number;
+        } else if (name == "--crawl") {
+            if (!addSeed(value, options.crawlSeeds))
+                return fail("--crawl needs an http:// or https:// address, not " + value);
+        } else if (name == "--crawl-list") {
+            std::ifstream list(value);
+            if (!list)
+                return fail("cannot read the crawl list " + value);
+            std::string line;
+            for (int number = 1; std::getline(list, line); ++number) {
+                const size_t hash = line.find('#');
+                if (hash != std::string::npos)
+                    line.resize(hash);
+                const size_t first = line.find_first_not_of(" \t\r");
+                if (first == std::string::npos)
+                    continue;
+                line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+                if (!addSeed(line, options.crawlSeeds))
+                    return fail(value + ":" + std::to_string(number)
+                                + ": not an http:// or https:// address: " + line);
+            }
+        } else if (name == "--crawl-delay") {
+            if (!parseNumber(value, 0, 3600, options.crawlDelay))
+                return fail("--crawl-delay needs seconds from 0 to 3600");
+        } else if (name == "--recrawl") {
+            if (!parseNumber(value, 0.0001, 24 * 365, options.recrawlHours))
+                return fail("--recrawl needs a number of hours");
+        } else if (name == "--crawl-connections" || name == "--crawl-depth"
+                   || name == "--crawl-host-pages") {
+            double number = 0;
+            if (!parseNumber(value, name == "--crawl-depth" ? 0 : 1, 1000000, number)
+                || number != std::floor(number))
+                return fail(name + " needs a whole number");
+            if (name == "--crawl-connections")
+                options.crawlConnections = unsigned(number);
+            else if (name == "--crawl-depth")
+                options.crawlDepth = int(number);
+            else
+                options.crawlHostPages = unsigned(number);
         } else {
             return fail("unknown option " + name);
         }

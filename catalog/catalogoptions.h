@@ -23,6 +23,14 @@ struct CatalogOptions
     bool help = false;
     bool version = false;
     std::vector<std::string> dirs;
+    // The web crawl.
+    std::vector<std::string> crawlSeeds;
+    double crawlDelay = 1.0;
+    unsigned crawlConnections = 32;
+    int crawlDepth = 3;
+    unsigned crawlHostPages = 10000;
+    double recrawlHours = 6;
+    bool crawlAllowPrivate = false;
 
     // Fills the options from argv; false with *error on a bad command line.
     static bool parse(int argc, const char *const *argv, CatalogOptions &options,

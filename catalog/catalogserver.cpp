@@ -5,6 +5,7 @@
 #include "productpages.h"
 #include "searchquery.h"
 #include "searchrequest.h"
+#include "statuspage.h"
 #include "textcodec.h"
 #include "xspfwriter.h"
 
@@ -179,6 +180,17 @@ HttpReply CatalogServer::handle(const HttpRequest &request)
         return serveSearch(request, path);
     if (path.compare(0, 5, "/1.2/") == 0)
         return serveAd(request, path);
+    if (path == "/status" || path == "/status.json") {
+        const CrawlStatus status
+            = m_settings.crawlStatus ? m_settings.crawlStatus() : CrawlStatus();
+        const int64_t tracks = m_index.trackCount();
+        HttpReply reply
+            = path == "/status"
+                  ? contentReply(StatusPage::html(status, tracks), "text/html; charset=utf-8")
+                  : contentReply(StatusPage::json(status, tracks), "application/json");
+        reply.headers.emplace_back("Cache-Control", "no-store");
+        return reply;
+    }
     if (auto page = ProductPages::page(path))
         return contentReply(*page, "text/html; charset=utf-8");
     return errorReply(404, "not found");
@@ -230,6 +242,9 @@ HttpReply CatalogServer::serveSearch(const HttpRequest &request, const std::stri
 
 int CatalogServer::openTrack(const TrackRecord &track, struct stat &info) const
 {
+    // Only files have absolute paths; a track found on the web is served by its own host.
+    if (track.path.empty() || track.path[0] != '/')
+        return -1;
     // Non-blocking, so a FIFO put in the file's place cannot hold the event loop; the
     // checks below run on what was opened, so a swap after them changes nothing.
     constexpr int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;

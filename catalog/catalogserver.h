@@ -1,6 +1,7 @@
 #pragma once
 
 #include "adslots.h"
+#include "crawlstatus.h"
 #include "httpfront.h"
 #include "pagecache.h"
 #include "workqueue.h"
@@ -32,6 +33,8 @@ struct ServerSettings
     // are answered 503.
     unsigned searchThreads = 0;
     size_t searchQueue = 64;
+    // What the crawler is doing, for /status; empty without a crawler.
+    std::function<CrawlStatus()> crawlStatus;
 };
 
 // The HTTP face of the catalogue: search API, track files, advertisement slots and product

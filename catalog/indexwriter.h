@@ -50,6 +50,10 @@ public:
 
     std::string lastError() const;
 
+    // The connection the writes go through, for state kept in step with the tracks (the
+    // crawler's): what it writes between begin() and commit() commits with them.
+    SqliteConnection &connection() { return *m_connection; }
+
     // Called after every commit that changed tracks, on the committing thread.
     void setCommitted(std::function<void()> committed) { m_committed = std::move(committed); }
 

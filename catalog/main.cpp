@@ -1,6 +1,8 @@
 #include "catalogindex.h"
 #include "catalogoptions.h"
 #include "catalogserver.h"
+#include "crawler.h"
+#include "crawlstore.h"
 #include "demolibrary.h"
 #include "indexwriter.h"
 #include "libraryscanner.h"
@@ -106,6 +108,21 @@ int main(int argc, char **argv)
     if (options.demo)
         dirs.push_back(demoDir);
 
+    // The scanner and the crawler write through one writer, in turn.
+    std::mutex writerLock;
+    std::unique_ptr<Crawler> crawler;
+    if (!options.crawlSeeds.empty() || CrawlStore(writer.connection()).count("crawl_pages") > 0) {
+        CrawlSettings crawl;
+        crawl.seeds = options.crawlSeeds;
+        crawl.delaySeconds = options.crawlDelay;
+        crawl.connections = options.crawlConnections;
+        crawl.maxDepth = options.crawlDepth;
+        crawl.pagesPerHost = options.crawlHostPages;
+        crawl.recrawlHours = options.recrawlHours;
+        crawl.allowPrivate = options.crawlAllowPrivate;
+        crawler = std::make_unique<Crawler>(writer, writerLock, crawl, writeLog);
+    }
+
     ServerSettings settings;
     settings.publicUrl = options.publicUrl;
     settings.adsDir = options.adsDir;
@@ -116,6 +133,10 @@ int main(int argc, char **argv)
     settings.followSymlinks = options.followSymlinks;
     settings.searchThreads = options.searchThreads;
     settings.searchQueue = options.searchQueue;
+    if (crawler)
+        settings.crawlStatus = [&crawler] {
+            return crawler->status();
+        };
     CatalogServer server(index, settings, writeLog);
     if (!server.bind(options.host, options.port, &error)) {
         writeLog("larkspin-catalog: " + error);
@@ -181,14 +202,20 @@ int main(int argc, char **argv)
             lock.unlock();
             if (dirs.empty())
                 writeLog("no folders to rescan");
-            else
+            else {
+                std::lock_guard<std::mutex> writing(writerLock);
                 scanner.scan(dirs, stopping);
+            }
             index.changed();
             lock.lock();
         }
     });
 
     bool ok = true;
+    if (crawler && !stopping && !crawler->start(&error)) {
+        writeLog("larkspin-catalog: " + error);
+        crawler.reset();
+    }
     if (!stopping) {
         writeLog("listening on " + server.boundUrl());
         if (!options.portFile.empty() && !writePortFile(options.portFile, server.port()))
@@ -201,6 +228,8 @@ int main(int argc, char **argv)
         wake.notify_all();
     }
     scanThread.join();
+    if (crawler)
+        crawler->stop();
     finishSignalThread();
     writeLog("stopped");
     return ok ? 0 : 1;

@@ -78,4 +78,35 @@ bool WebLink::isMp3(const std::string &url)
     return ending == ".mp3";
 }
 
+std::string WebLink::origin(const std::string &url)
+{
+    Url parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        return {};
+    std::string name = part(parsed.get(), CURLUPART_HOST);
+    if (name.empty())
+        return {};
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    std::string result = part(parsed.get(), CURLUPART_SCHEME) + "://" + name;
+    const std::string port = part(parsed.get(), CURLUPART_PORT);
+    if (!port.empty())
+        result += ':' + port;
+    return result;
+}
+
+std::string WebLink::target(const std::string &url)
+{
+    Url parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        return "/";
+    std::string path = part(parsed.get(), CURLUPART_PATH);
+    if (path.empty())
+        path = "/";
+    const std::string query = part(parsed.get(), CURLUPART_QUERY);
+    if (!query.empty())
+        path += '?' + query;
+    return path;
+}
+
 } // namespace catalog

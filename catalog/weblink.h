@@ -18,6 +18,12 @@ public:
     static std::string resolve(const std::string &base, std::string_view reference);
     // The host of an absolute address, in lower case; empty when it has none.
     static std::string host(const std::string &url);
+    // "scheme://host[:port]" of an absolute address, host in lower case and the port only
+    // when it is not the scheme's own; empty when it has none. Robots rules and politeness
+    // go by it.
+    static std::string origin(const std::string &url);
+    // The path and query of an absolute address, as sent in a request ("/" at least).
+    static std::string target(const std::string &url);
     // Whether the path of url (query aside) ends in ".mp3", any letter case.
     static bool isMp3(const std::string &url);
 };

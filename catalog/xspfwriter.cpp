@@ -24,6 +24,9 @@ void appendElement(std::string &out, const char *name, const std::string &value)
 
 std::string XspfWriter::location(const TrackRecord &track, const std::string &baseUrl)
 {
+    // A track found on the web is fetched from the host that serves it.
+    if (track.path.compare(0, 7, "http://") == 0 || track.path.compare(0, 8, "https://") == 0)
+        return track.path;
     const std::string name
         = track.creator.empty() ? track.title : track.creator + " - " + track.title;
     return baseUrl + "/tracks/" + std::to_string(track.id) + "/" + TextCodec::slug(name) + ".mp3";

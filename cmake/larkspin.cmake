@@ -1,6 +1,9 @@
 # Shared build settings: one INTERFACE target with the warning and sanitizer flags
 # that every library, executable and test links, and the test helper.
 
+# The crawler names it in its User-Agent, so site owners can read what visits them.
+set(LARKSPIN_README_URL "https://larkspin.example/README" CACHE STRING
+    "Address of the README that the crawler's User-Agent points site owners to")
 option(LARKSPIN_SANITIZE "Build everything with AddressSanitizer and UBSan" OFF)
 
 add_library(larkspin_flags INTERFACE)
@@ -10,7 +13,8 @@ target_compile_definitions(larkspin_flags INTERFACE
     QT_NO_URL_CAST_FROM_STRING
     QT_USE_QSTRINGBUILDER
     QT_DISABLE_DEPRECATED_BEFORE=0x060000
-    LARKSPIN_VERSION="${PROJECT_VERSION}")
+    LARKSPIN_VERSION="${PROJECT_VERSION}"
+    LARKSPIN_README_URL="${LARKSPIN_README_URL}")
 if(LARKSPIN_SANITIZE)
     target_compile_options(larkspin_flags INTERFACE
         -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

@@ -1,7 +1,9 @@
 // Runs the real larkspin-catalog on a free loopback port against a folder of small MP3s
 // and talks to it over raw sockets, so nothing on the way normalises the requests.
 #include "demolibrary.h"
+#include "httptestserver.h"
 
+#include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tstring.h>
@@ -9,6 +11,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -112,6 +117,8 @@ private slots:
     void restartKeepsIndex();
     void unsafeTrackFiles();
     void busySearches();
+    void crawlTestWeb();
+    void crawlResumesAndRecrawls();
 
 private:
     void writeMp3(const QString &path, const QString &title, const QString &creator,
@@ -124,6 +131,10 @@ private:
                   const QByteArray &extraHeaders = {});
     Playlist search(const QString &query, int start = 0, int count = 50);
     int countLogLines(const QByteArray &needle);
+    QJsonObject crawlStatus();
+    bool waitForCrawl(int minPages, int timeoutMs);
+    QByteArray taggedMp3(const QString &title, const QString &creator, int seconds = 1,
+                         bool id3v1 = false);
 
     QTemporaryDir m_dir;
     QString m_music;
@@ -131,6 +142,10 @@ private:
     QProcess m_service;
     quint16 m_port = 0;
     const QByteArray m_id = "abcdefghijklmnopqrstuvwxyz0123456789abcd";
+    // The test web the crawler reads, on addresses of their own: 127.0.0.2 a site of pages and
+    // listings, .3 feeds, playlists and redirects, .4 a slow host, .5 a trap, .6 a host asking
+    // for a crawl delay.
+    std::unique_ptr<HttpTestServer> m_site, m_feeds, m_slow, m_trap, m_polite;
 };
 
 void TestCatalogService::writeMp3(const QString &path, const QString &title, const QString &creator,
@@ -862,6 +877,449 @@ void TestCatalogService::busySearches()
     // fills the queue for certain.
     QCOMPARE(statuses[200] + statuses[503], 100);
     QCOMPARE(search("pagingword").attributes["total"], 118);
+}
+
+namespace {
+
+HttpTestServer::Reply textReply(const QByteArray &body, const QByteArray &type)
+{
+    HttpTestServer::Reply reply;
+    reply.body = body;
+    reply.headers = {{"Content-Type", type}};
+    return reply;
+}
+
+HttpTestServer::Reply htmlReply(const QByteArray &body)
+{
+    return textReply(body, "text/html; charset=utf-8");
+}
+
+HttpTestServer::Reply mp3Reply(const QByteArray &body)
+{
+    HttpTestServer::Reply reply = textReply(body, "audio/mpeg");
+    reply.ranges = true;
+    return reply;
+}
+
+HttpTestServer::Reply statusReply(int status, const QByteArray &location = {})
+{
+    HttpTestServer::Reply reply;
+    reply.status = status;
+    reply.reason = "Status";
+    if (!location.isEmpty())
+        reply.headers = {{"Location", location}};
+    return reply;
+}
+
+QByteArray gzip(const QByteArray &data)
+{
+    QProcess process;
+    process.start("gzip", {"-c", "-n"});
+    process.write(data);
+    process.closeWriteChannel();
+    process.waitForFinished();
+    return process.readAllStandardOutput();
+}
+
+QByteArray listing(const QList<QByteArray> &names)
+{
+    QByteArray html = "<html><head><title>Index of /</title></head><body><h1>Index of /</h1>"
+                      "<pre><a href=\"../\">../</a>\n<a href=\"?C=N;O=D\">Name</a>\n";
+    for (const QByteArray &name : names)
+        html += "<a href=\"" + name + "\">" + QUrl::fromPercentEncoding(name).toUtf8()
+                + "</a>    08-Dec-2026 10:00    1234\n";
+    return html + "</pre><hr></body></html>\n";
+}
+
+// Requests to a server, of the given method, whose target starts with prefix.
+int countRequests(const HttpTestServer &server, const QByteArray &method, const QByteArray &prefix)
+{
+    int n = 0;
+    for (const auto &request : server.requests())
+        n += request.method == method && request.target.startsWith(prefix);
+    return n;
+}
+
+} // namespace
+
+QByteArray TestCatalogService::taggedMp3(const QString &title, const QString &creator, int seconds,
+                                         bool id3v1)
+{
+    const QString path = m_dir.filePath("tagging.mp3");
+    QFile::remove(path);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write(QByteArray::fromStdString(catalog::DemoLibrary::encodeMusic(seconds, 5)));
+    file.close();
+    if (!title.isEmpty() || !creator.isEmpty()) {
+        TagLib::MPEG::File mp3(QFile::encodeName(path).constData(), false);
+        TagLib::Tag *tag = id3v1 ? static_cast<TagLib::Tag *>(mp3.ID3v1Tag(true))
+                                 : static_cast<TagLib::Tag *>(mp3.ID3v2Tag(true));
+        tag->setTitle(TagLib::String(title.toStdString(), TagLib::String::UTF8));
+        tag->setArtist(TagLib::String(creator.toStdString(), TagLib::String::UTF8));
+        if (!mp3.save(id3v1 ? TagLib::MPEG::File::ID3v1 : TagLib::MPEG::File::ID3v2))
+            return {};
+    }
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+QJsonObject TestCatalogService::crawlStatus()
+{
+    const HttpReply reply = get("/status.json");
+    return reply.status == 200 ? QJsonDocument::fromJson(reply.body).object() : QJsonObject();
+}
+
+// Until the crawl has read minPages pages and has nothing left but what the stalled host holds.
+bool TestCatalogService::waitForCrawl(int minPages, int timeoutMs)
+{
+    return QTest::qWaitFor(
+        [&] {
+            const QJsonObject crawl = crawlStatus().value("crawl").toObject();
+            return crawl.value("pages").toInt() >= minPages && crawl.value("queued").toInt() <= 1;
+        },
+        timeoutMs);
+}
+
+void TestCatalogService::crawlTestWeb()
+{
+    using Reply = HttpTestServer::Reply;
+    m_site = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.2"));
+    m_feeds = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.3"));
+    m_slow = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.4"));
+    m_trap = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.5"));
+    m_polite = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.6"));
+    for (const auto *server : {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite})
+        QVERIFY((*server)->port() != 0);
+    const QByteArray site = m_site->urlText({}).toUtf8();
+    const QByteArray feeds = m_feeds->urlText({}).toUtf8();
+
+    // Robots rules: the group naming us replaces the "*" group.
+    m_site->setReply("/robots.txt", textReply("User-agent: *\nDisallow: /music/private/\n\n"
+                                              "User-agent: Larkspin-Catalog\n"
+                                              "Disallow: /music/hidden/\n"
+                                              "Allow: /music/hidden/ok.mp3\n",
+                                              "text/plain"));
+    m_site->setReply(
+        "/music/", htmlReply(listing(
+                       {"sub/", "alpha.mp3", "Listed%20Artist%20-%20Listedword%20Song.mp3",
+                        "UPPER.MP3", "private/p.mp3", "hidden/no.mp3", "hidden/ok.mp3", "page.mp3",
+                        "noise.mp3", "cut.mp3", "missing.mp3", "broken.mp3", "big.mp3",
+                        "http://0.0.0.0:" + QByteArray::number(m_site->port()) + "/zero.mp3"})));
+    m_site->setReply("/music/sub/", htmlReply(listing({"deep.mp3", "../alpha.mp3"})));
+    m_site->setReply("/music/alpha.mp3", mp3Reply(taggedMp3("Alphaword Tune", "Site Artist")));
+    m_site->setReply("/music/Listed Artist - Listedword Song.mp3", mp3Reply(taggedMp3({}, {})));
+    m_site->setReply("/music/Listed%20Artist%20-%20Listedword%20Song.mp3",
+                     mp3Reply(taggedMp3({}, {})));
+    m_site->setReply("/music/UPPER.MP3", mp3Reply(taggedMp3("Upperword", "Site Artist")));
+    m_site->setReply("/music/private/p.mp3", mp3Reply(taggedMp3("Privateword", "Site Artist")));
+    m_site->setReply("/music/hidden/no.mp3", mp3Reply(taggedMp3("Hiddenword", "Site Artist")));
+    m_site->setReply("/music/hidden/ok.mp3", mp3Reply(taggedMp3("Okword", "Site Artist")));
+    m_site->setReply("/music/page.mp3", htmlReply("<html><body>Pageword</body></html>"));
+    QByteArray noise(100000, '\0');
+    for (int i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 7919) % 251 & 0x7F); // no MPEG sync anywhere
+    m_site->setReply("/music/noise.mp3", textReply(noise, "application/octet-stream"));
+    Reply cut = mp3Reply(taggedMp3("Cutword", "Site Artist"));
+    cut.mode = HttpTestServer::BodyMode::CutOff;
+    cut.cutAfter = cut.body.size() / 2;
+    cut.ranges = false;
+    m_site->setReply("/music/cut.mp3", cut);
+    m_site->setReply("/music/missing.mp3", statusReply(404));
+    m_site->setReply("/music/broken.mp3", statusReply(500));
+    const QByteArray big = taggedMp3("Tailword", "Tail Artist", 30, true);
+    QVERIFY(big.size() > 70000);
+    m_site->setReply("/music/big.mp3", mp3Reply(big));
+    m_site->setReply("/music/sub/deep.mp3", mp3Reply(taggedMp3("Deepword", "Site Artist")));
+    m_site->setReply("/base.html", htmlReply("<html><head><base href=\"/music/sub/\"></head>"
+                                             "<body><a href=\"based.mp3\">x</a></body></html>"));
+    m_site->setReply("/music/sub/based.mp3", mp3Reply(taggedMp3("Baseword", "Site Artist")));
+    m_site->setReply("/latin1.html", textReply("<html><body><a href=\"cafe.mp3\">Caf\xE9 Ol\xE9"
+                                               " - Latinword</a></body></html>",
+                                               "text/html; charset=ISO-8859-1"));
+    m_site->setReply("/cafe.mp3", mp3Reply(taggedMp3({}, {})));
+    Reply zipped = htmlReply(gzip("<html><body><a href=\"gz.mp3\">gz</a></body></html>"));
+    QVERIFY(!zipped.body.isEmpty());
+    zipped.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
+    m_site->setReply("/gzip.html", zipped);
+    m_site->setReply("/gz.mp3", mp3Reply(taggedMp3("Gzipword", "Site Artist")));
+    m_site->setReply("/huge.html", htmlReply("<html><body>" + QByteArray(6 << 20, ' ')
+                                             + "<a href=\"huge.mp3\">huge</a></body></html>"));
+    m_site->setReply("/huge.mp3", mp3Reply(taggedMp3("Hugeword", "Site Artist")));
+    m_site->setReply("/picture", textReply("<a href=\"pic.mp3\">pic</a>", "image/png"));
+    m_site->setReply("/pic.mp3", mp3Reply(taggedMp3("Pictureword", "Site Artist")));
+
+    m_feeds->setReply("/feed.rss", [&] {
+        Reply rss = textReply(
+            "<?xml version=\"1.0\"?><rss version=\"2.0\" "
+            "xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\"><channel><title>Cast</"
+            "title>"
+            "<item><title>Episodeword One</title><itunes:author>Podcaster</itunes:author>"
+            "<enclosure url=\""
+                + feeds
+                + "/ep1.mp3\" type=\"audio/mpeg\" length=\"1\"/></item>"
+                  "<item><title>Video</title><enclosure url=\""
+                + feeds
+                + "/ep2.mp4\" type=\"video/mp4\"/></item>"
+                  "<item><title>Linked</title><link>"
+                + feeds
+                + "/ep3.mp3</link></item>"
+                  "</channel></rss>",
+            "application/rss+xml");
+        rss.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
+        return rss;
+    }());
+    m_feeds->setReply("/ep1.mp3", mp3Reply(taggedMp3({}, {})));
+    m_feeds->setReply("/ep2.mp4", mp3Reply(taggedMp3("Videoword", "Podcaster")));
+    m_feeds->setReply("/ep3.mp3", mp3Reply(taggedMp3("Linkedword", "Podcaster")));
+    m_feeds->setReply(
+        "/feed.atom",
+        textReply(
+            "<?xml version=\"1.0\"?><feed xmlns=\"http://www.w3.org/2005/Atom\"><title>A</title>"
+            "<entry><title>Atomword Entry</title><author><name>Atom Author</name></author>"
+            "<link rel=\"enclosure\" type=\"audio/mpeg\" href=\""
+                + feeds + "/atom1.mp3\"/></entry></feed>",
+            "application/atom+xml"));
+    m_feeds->setReply("/atom1.mp3", mp3Reply(taggedMp3({}, {})));
+    m_feeds->setReply("/list.m3u", textReply("#EXTM3U\n#EXTINF:1,M3u Artist - M3uword\nm3u.mp3\n",
+                                             "audio/x-mpegurl"));
+    m_feeds->setReply("/m3u.mp3", mp3Reply(taggedMp3({}, {})));
+    m_feeds->setReply("/list.pls", textReply("[playlist]\nFile1=pls.mp3\nTitle1=Plsword\n"
+                                             "NumberOfEntries=1\n",
+                                             "audio/x-scpls"));
+    m_feeds->setReply("/pls.mp3", mp3Reply(taggedMp3({}, {})));
+    m_feeds->setReply(
+        "/list.xspf",
+        textReply("<?xml version=\"1.0\"?><playlist version=\"1\" "
+                  "xmlns=\"http://xspf.org/ns/0/\"><trackList>"
+                  "<track><location>"
+                      + feeds
+                      + "/xspf.mp3</location><title>Xspfword</title>"
+                        "<creator>Xspf Maker</creator></track></trackList></playlist>",
+                  "application/xspf+xml"));
+    m_feeds->setReply("/xspf.mp3", mp3Reply(taggedMp3({}, {})));
+    m_feeds->setReply("/redirect1", statusReply(301, "/redirect2"));
+    m_feeds->setReply("/redirect2", statusReply(302, feeds + "/redirect3"));
+    m_feeds->setReply("/redirect3", statusReply(307, "/feed2.rss"));
+    m_feeds->setReply(
+        "/feed2.rss",
+        textReply(
+            "<rss version=\"2.0\"><channel><item><title>R</title><enclosure url=\"redirected.mp3\" "
+            "type=\"audio/mpeg\"/></item></channel></rss>",
+            "text/xml"));
+    m_feeds->setReply("/redirected.mp3", mp3Reply(taggedMp3("Redirectword", "Mover")));
+    m_feeds->setReply("/loop", statusReply(302, "/loop"));
+    m_feeds->setReply(
+        "/tozero",
+        statusReply(302, "http://0.0.0.0:" + QByteArray::number(m_feeds->port()) + "/feed.rss"));
+    m_feeds->setDefaultReply(statusReply(404));
+
+    Reply slowPage = htmlReply("<html><body><a href=\"slow.mp3\">slow</a>" + QByteArray(1500, ' ')
+                               + "</body></html>");
+    slowPage.mode = HttpTestServer::BodyMode::Drip;
+    slowPage.dripSize = 100;
+    slowPage.dripInterval = 100;
+    m_slow->setReply("/", slowPage);
+    m_slow->setReply("/slow.mp3", mp3Reply(taggedMp3("Slowword", "Snail")));
+    Reply stall = htmlReply("<html><body><a href=\"never.mp3\">never</a></body></html>");
+    stall.mode = HttpTestServer::BodyMode::Stall;
+    stall.cutAfter = 10;
+    m_slow->setReply("/stall", stall);
+    m_slow->setDefaultReply(statusReply(404));
+
+    // An endless calendar: every day links the next two.
+    m_trap->setHandler([](const HttpTestServer::Request &request, Reply &reply) {
+        const int at = request.target.indexOf("d=");
+        if (!request.target.startsWith("/cal") || at < 0)
+            return false;
+        const int day = request.target.mid(at + 2).toInt();
+        reply = htmlReply("<a href=\"/cal?d=" + QByteArray::number(day + 1)
+                          + "\">next</a>"
+                            "<a href=\"/cal?d="
+                          + QByteArray::number(day + 2) + "\">after</a>");
+        return true;
+    });
+    m_trap->setDefaultReply(statusReply(404));
+
+    m_polite->setReply("/robots.txt", textReply("User-agent: *\nCrawl-delay: 0.5\n", "text/plain"));
+    m_polite->setReply("/", htmlReply(listing({"p1.mp3", "p2.mp3"})));
+    m_polite->setReply("/p1.mp3", mp3Reply(taggedMp3("Politeword One", "Waiter")));
+    m_polite->setReply("/p2.mp3", mp3Reply(taggedMp3("Politeword Two", "Waiter")));
+    m_polite->setDefaultReply(statusReply(404));
+
+    const QString seeds = m_dir.filePath("seeds.txt");
+    {
+        QFile list(seeds);
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write("# the test web\n" + site + "/music/\n  " + site + "/base.html  \n\n" + site
+                   + "/latin1.html # Latin-1\n" + site + "/gzip.html\n" + site + "/huge.html\n"
+                   + site + "/picture\n" + feeds + "/feed.rss\n" + feeds + "/feed.atom\n" + feeds
+                   + "/list.m3u\n" + feeds + "/list.pls\n" + feeds + "/list.xspf\n" + feeds
+                   + "/redirect1\n" + feeds + "/loop\n" + feeds + "/tozero\n"
+                   + m_slow->urlText("/").toUtf8() + '\n' + m_slow->urlText("/stall").toUtf8()
+                   + '\n' + m_trap->urlText("/cal?d=0").toUtf8() + '\n');
+    }
+    stopService();
+    QVERIFY(startService({}, {"--crawl-list", seeds, "--crawl", m_polite->urlText("/"),
+                              "--crawl-allow-private", "--crawl-delay", "0", "--crawl-depth", "50",
+                              "--crawl-host-pages", "12"}));
+    QVERIFY2(waitForCrawl(30, 30000), QJsonDocument(crawlStatus()).toJson().constData());
+
+    const struct
+    {
+        const char *query;
+        const char *title;
+        const char *creator;
+        QByteArray url;
+    } found[] = {
+        {"alphaword", "Alphaword Tune", "Site Artist", site + "/music/alpha.mp3"},
+        {"listedword", "Listedword Song", "Listed Artist",
+         site + "/music/Listed%20Artist%20-%20Listedword%20Song.mp3"},
+        {"upperword", "Upperword", "Site Artist", site + "/music/UPPER.MP3"},
+        {"privateword", "Privateword", "Site Artist", site + "/music/private/p.mp3"},
+        {"okword", "Okword", "Site Artist", site + "/music/hidden/ok.mp3"},
+        {"tailword", "Tailword", "Tail Artist", site + "/music/big.mp3"},
+        {"deepword", "Deepword", "Site Artist", site + "/music/sub/deep.mp3"},
+        {"baseword", "Baseword", "Site Artist", site + "/music/sub/based.mp3"},
+        {"latinword", "Latinword", "Caf\u00e9 Ol\u00e9", site + "/cafe.mp3"},
+        {"gzipword", "Gzipword", "Site Artist", site + "/gz.mp3"},
+        {"episodeword", "Episodeword One", "Podcaster", feeds + "/ep1.mp3"},
+        {"linkedword", "Linkedword", "Podcaster", feeds + "/ep3.mp3"},
+        {"atomword", "Atomword Entry", "Atom Author", feeds + "/atom1.mp3"},
+        {"m3uword", "M3uword", "M3u Artist", feeds + "/m3u.mp3"},
+        {"plsword", "Plsword", "", feeds + "/pls.mp3"},
+        {"xspfword", "Xspfword", "Xspf Maker", feeds + "/xspf.mp3"},
+        {"redirectword", "Redirectword", "Mover", feeds + "/redirected.mp3"},
+        {"slowword", "Slowword", "Snail", m_slow->urlText("/slow.mp3").toUtf8()},
+        {"politeword one", "Politeword One", "Waiter", m_polite->urlText("/p1.mp3").toUtf8()},
+    };
+    for (const auto &expected : found) {
+        const Playlist playlist = search(expected.query);
+        QVERIFY2(playlist.tracks.size() == 1, expected.query);
+        QCOMPARE(playlist.tracks[0].title, QString::fromUtf8(expected.title));
+        QCOMPARE(playlist.tracks[0].creator, QString::fromUtf8(expected.creator));
+        QCOMPARE(playlist.tracks[0].location.toUtf8(), expected.url);
+    }
+    for (const char *absent :
+         {"hiddenword", "hugeword", "pageword", "cutword", "videoword", "pictureword", "never"})
+        QVERIFY2(search(absent).tracks.isEmpty(), absent);
+    QCOMPARE(search("politeword").attributes["total"], 2);
+
+    // What went wrong, by host and kind.
+    QMap<QString, QJsonObject> errors;
+    for (const auto host : crawlStatus().value("crawl").toObject().value("hosts").toArray())
+        errors[host.toObject().value("origin").toString()]
+            = host.toObject().value("errors").toObject();
+    const QJsonObject siteErrors = errors.value(QString::fromUtf8(site));
+    for (const char *kind : {"not audio", "no MPEG audio", "truncated", "http 404", "http 500",
+                             "too large", "disallowed by robots.txt", "not a page"})
+        QVERIFY2(siteErrors.value(kind).toInt() >= 1, kind);
+    const QJsonObject feedErrors = errors.value(QString::fromUtf8(feeds));
+    QCOMPARE(feedErrors.value("redirects").toInt(), 1);
+    QCOMPARE(feedErrors.value("refused address").toInt(), 1);
+    QVERIFY(errors.value("http://0.0.0.0:" + QString::number(m_site->port()))
+                .value("robots.txt: refused address")
+                .toInt()
+            == 1);
+    QVERIFY(errors.value(m_trap->urlText({})).value("page bound reached").toInt() >= 1);
+
+    // The hidden file was never asked for; robots.txt came first everywhere.
+    QCOMPARE(countRequests(*m_site, "HEAD", "/music/hidden/no.mp3")
+                 + countRequests(*m_site, "GET", "/music/hidden/no.mp3"),
+             0);
+    for (const auto *server : {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite}) {
+        const auto requests = (*server)->requests();
+        QVERIFY(!requests.isEmpty());
+        QCOMPARE(requests.first().target, QByteArray("/robots.txt"));
+        for (const auto &request : requests)
+            QVERIFY(request.header("User-Agent").startsWith("larkspin-catalog/" LARKSPIN_VERSION));
+    }
+    // The trap stopped at the bound of pages per host.
+    QVERIFY(countRequests(*m_trap, "GET", "/cal") <= 12);
+    // Crawl-delay: 0.5 s between the starts of requests, never two at once.
+    const auto polite = m_polite->requests();
+    QCOMPARE(polite.size(), 7); // robots.txt, the listing and its sorted view, 2 × (HEAD, GET)
+    for (int i = 1; i < polite.size(); ++i) {
+        QVERIFY2(polite[i].atMs - polite[i - 1].atMs >= 480,
+                 qPrintable(QString::number(polite[i].atMs - polite[i - 1].atMs)));
+        QCOMPARE(polite[i].openConnections, 1);
+    }
+    // Ranges: the big file was read by its first 64 KiB and last 128 bytes.
+    QStringList ranges;
+    for (const auto &request : m_site->requests()) {
+        if (request.target == "/music/big.mp3" && request.method == "GET")
+            ranges << request.header("Range");
+    }
+    QCOMPARE(ranges, (QStringList{"bytes=0-65535", "bytes=-128"}));
+
+    const HttpReply page = get("/status");
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.body.contains("/music/"));
+    QVERIFY(page.body.contains("robots.txt: refused address"));
+}
+
+void TestCatalogService::crawlResumesAndRecrawls()
+{
+    QVERIFY(m_site);
+    const QByteArray site = m_site->urlText({}).toUtf8();
+    QList<QByteArray> names;
+    for (int i = 0; i < 30; ++i) {
+        names << "many" + QByteArray::number(i) + ".mp3";
+        m_site->setReply("/many/" + names.last(),
+                         mp3Reply(taggedMp3(QStringLiteral("Manyword %1").arg(i), "Many")));
+    }
+    m_site->setReply("/many/", htmlReply(listing(names)));
+    const int tracksBefore = crawlStatus().value("tracks_indexed").toInt();
+
+    // Killed halfway, the crawl goes on from where it was, without a seed on the command line.
+    stopService();
+    QVERIFY(startService({}, {"--crawl", QString::fromUtf8(site + "/many/"),
+                              "--crawl-allow-private", "--crawl-delay", "0.05"}));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return crawlStatus().value("tracks_indexed").toInt() >= tracksBefore + 10; }, 20000));
+    m_service.kill();
+    m_service.waitForFinished();
+    const int readBeforeKill = countRequests(*m_site, "GET", "/many/many");
+    QVERIFY(readBeforeKill < 30);
+    QVERIFY(startService({}, {"--crawl-allow-private", "--crawl-delay", "0"}));
+    QTRY_COMPARE_WITH_TIMEOUT(search("manyword").attributes["total"], 30, 20000);
+    int listingReads = 0;
+    for (const auto &request : m_site->requests())
+        listingReads += request.target == "/many/";
+    QCOMPARE(listingReads, 1); // not again after the restart: it is due in hours
+    // Only what was under way at the kill is read twice.
+    QVERIFY(countRequests(*m_site, "GET", "/many/many") <= 30 + 4);
+
+    // A recrawl: the feed has not changed, a listing has gone. Its tracks go with it, except
+    // those another page still links.
+    m_feeds->clearRequests();
+    m_feeds->setHandler([](const HttpTestServer::Request &request, HttpTestServer::Reply &reply) {
+        if (request.target != "/feed.rss" || request.header("If-None-Match") != "\"v1\"")
+            return false;
+        reply = statusReply(304);
+        return true;
+    });
+    m_site->setReply("/music/sub/", statusReply(404));
+    stopService();
+    QVERIFY(
+        startService({}, {"--crawl-allow-private", "--crawl-delay", "0", "--recrawl", "0.0005"}));
+    QTRY_VERIFY_WITH_TIMEOUT(search("deepword").tracks.isEmpty(), 20000);
+    QCOMPARE(search("alphaword").tracks.size(), 1);
+    QTRY_VERIFY(countRequests(*m_feeds, "HEAD", "/ep1.mp3") >= 1);
+    QCOMPARE(countRequests(*m_feeds, "GET", "/ep1.mp3"), 0);
+    QCOMPARE(search("episodeword").tracks.size(), 1);
+    bool conditional = false;
+    for (const auto &request : m_feeds->requests())
+        conditional |= request.target == "/feed.rss" && request.header("If-None-Match") == "\"v1\"";
+    QVERIFY(conditional);
+    stopService();
+    m_site.reset();
+    m_feeds.reset();
+    m_slow.reset();
+    m_trap.reset();
+    m_polite.reset();
 }
 
 QTEST_GUILESS_MAIN(TestCatalogService)

@@ -16,13 +16,16 @@ QByteArray HttpTestServer::Request::header(const QByteArray &name) const
     return {};
 }
 
-HttpTestServer::HttpTestServer(QObject *parent)
+HttpTestServer::HttpTestServer(QObject *parent, const QHostAddress &address)
     : QObject(parent)
 {
-    server.listen(QHostAddress::LocalHost);
+    clock.start();
+    server.listen(address);
     connect(&server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = server.nextPendingConnection()) {
             auto buffer = std::make_shared<QByteArray>();
+            ++open;
+            connect(socket, &QTcpSocket::disconnected, this, [this] { --open; });
             connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
                 buffer->append(socket->readAll());
                 const int end = buffer->indexOf("\r\n\r\n");
@@ -35,6 +38,8 @@ HttpTestServer::HttpTestServer(QObject *parent)
                 const QList<QByteArray> parts = request.requestLine.split(' ');
                 request.method = parts.value(0);
                 request.target = parts.value(1);
+                request.atMs = clock.elapsed();
+                request.openConnections = open;
                 for (int i = 1; i < lines.size(); ++i) {
                     const QByteArray line = lines.at(i).trimmed();
                     const int colon = line.indexOf(':');
@@ -54,12 +59,16 @@ HttpTestServer::~HttpTestServer() = default;
 
 QUrl HttpTestServer::url(const QByteArray &encodedPath) const
 {
-    return QUrl::fromEncoded("http://127.0.0.1:" + QByteArray::number(port()) + encodedPath);
+    return QUrl::fromEncoded("http://" + server.serverAddress().toString().toLatin1() + ':'
+                             + QByteArray::number(port()) + encodedPath);
 }
 
 QString HttpTestServer::urlText(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+    return QStringLiteral("http://%1:%2%3")
+        .arg(server.serverAddress().toString())
+        .arg(port())
+        .arg(path);
 }
 
 void HttpTestServer::setReply(const QByteArray &path, const Reply &reply)
@@ -106,9 +115,34 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
     const int query = path.indexOf('?');
     if (query >= 0)
         path.truncate(query);
-    const Reply reply = replyFor(path);
+    Reply reply;
+    if (!handler || !handler(request, reply))
+        reply = replyFor(path);
     if (reply.silent)
         return;
+    if (reply.ranges && reply.status == 200) {
+        reply.headers.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+        const QByteArray range = request.header("Range");
+        const qint64 size = reply.body.size();
+        qint64 first = -1, last = size - 1;
+        if (range.startsWith("bytes=-")) {
+            first = std::max<qint64>(0, size - range.mid(7).toLongLong());
+        } else if (range.startsWith("bytes=")) {
+            const QList<QByteArray> ends = range.mid(6).split('-');
+            first = ends.value(0).toLongLong();
+            if (!ends.value(1).isEmpty())
+                last = std::min(last, ends.value(1).toLongLong());
+        }
+        if (first >= 0 && first <= last) {
+            reply.status = 206;
+            reply.reason = "Partial Content";
+            reply.headers.append(
+                qMakePair(QByteArray("Content-Range"),
+                          QByteArray("bytes " + QByteArray::number(first) + '-'
+                                     + QByteArray::number(last) + '/' + QByteArray::number(size))));
+            reply.body = reply.body.mid(first, last - first + 1);
+        }
+    }
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reply.reason + "\r\n";
     for (const auto &h : reply.headers)

@@ -1,12 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
 #include <QPointer>
 #include <QTcpServer>
 #include <QUrl>
+
+#include <functional>
 
 class QTcpSocket;
 class QTimer;
@@ -30,6 +34,8 @@ public:
         QByteArray target;
         QList<QPair<QByteArray, QByteArray>> headers;    // in arrival order, names as sent
         QByteArray header(const QByteArray &name) const; // case-insensitive; empty if absent
+        qint64 atMs = 0;                                 // since the server started
+        int openConnections = 0;                         // including this request's
     };
 
     enum class BodyMode {
@@ -53,19 +59,25 @@ public:
         qint64 cutAfter = 0;
         bool headersOnly = false; // no body at all (as for HEAD), even if body is set
         bool silent = false;      // the request is recorded but never answered
+        bool ranges = false;      // honour "Range: bytes=a-b" and "bytes=-n" with 206
     };
+    // Decides the reply for a request itself; false leaves it to the replies set by path.
+    using Handler = std::function<bool(const Request &request, Reply &reply)>;
 
-    explicit HttpTestServer(QObject *parent = nullptr);
+    explicit HttpTestServer(QObject *parent = nullptr,
+                            const QHostAddress &address = QHostAddress::LocalHost);
     ~HttpTestServer() override;
 
     quint16 port() const { return server.serverPort(); }
-    // http://127.0.0.1:<port><path>; path is put in as already encoded text.
+    // http://<address>:<port><path>; path is put in as already encoded text.
     QUrl url(const QByteArray &encodedPath) const;
     QString urlText(const QString &path) const;
 
     // Replies for requests whose path (target without query) equals path.
     void setReply(const QByteArray &path, const Reply &reply);
     void setDefaultReply(const Reply &reply);
+    void setHandler(Handler handler) { this->handler = std::move(handler); }
+    void clearRequests() { recorded.clear(); }
 
     QList<Request> requests() const { return recorded; }
     int requestCount() const { return recorded.size(); }
@@ -89,6 +101,9 @@ private:
     const Reply &replyFor(const QByteArray &path) const;
 
     QTcpServer server;
+    QElapsedTimer clock;
+    Handler handler;
+    int open = 0;
     QList<Request> recorded;
     QList<QPair<QByteArray, Reply>> replies;
     Reply defaultReply;

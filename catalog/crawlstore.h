@@ -1,0 +1,87 @@
+#pragma once
+
+#include "pagelinks.h"
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace catalog {
+
+class SqliteConnection;
+
+// The crawler's memory, in the catalogue's database so that a restart, also after a crash,
+// goes on where the crawl stopped: the pages known (when each is due, its validators, how
+// its last fetch went), which tracks each page links, and each track link's state. Every
+// call writes within the transaction the caller holds on the index writer, so the tracks
+// table and this state commit together. Times are seconds since the epoch.
+class CrawlStore
+{
+public:
+    enum class TrackState { ToRead = 0, Indexed = 1, Refused = 2 };
+
+    struct Page
+    {
+        std::string url;
+        std::string origin;
+        int depth = 0;
+        bool seed = false;
+        int64_t fetched = 0; // 0: never
+        std::string etag;
+        std::string modified;
+        std::string outcome;
+    };
+
+    struct Track
+    {
+        FoundTrack found;
+        std::string origin;
+        TrackState state = TrackState::ToRead;
+    };
+
+    explicit CrawlStore(SqliteConnection &connection);
+
+    // A seed is a page of depth 0, due now if it is new.
+    void addSeed(const std::string &url, const std::string &origin);
+    // True when the page was not known before.
+    bool addPage(const std::string &url, const std::string &origin, int depth);
+    // Brings forward what an earlier, longer recrawl period put off.
+    void limitRecrawl(int64_t seconds);
+    // Pages due at now (new ones included), oldest due first.
+    std::vector<Page> duePages(int64_t now, size_t limit);
+    std::vector<Page> seeds();
+    std::unordered_map<std::string, size_t> pagesPerOrigin();
+
+    void pageFetched(const std::string &url, int64_t now, int64_t due, const std::string &etag,
+                     const std::string &modified, const std::string &outcome);
+    // A fetch that failed keeps what the page led to until it is tried again at due.
+    void pageFailed(const std::string &url, int64_t now, int64_t due, const std::string &outcome);
+    // A page that is gone (404, 410) leaves with its links: returns the tracks no page links
+    // any more, which the caller removes.
+    std::vector<std::string> pageGone(const std::string &url);
+
+    // Makes tracks the page's links: new ones are stored to be read. Returns the tracks the
+    // page links now, with their state, and in *orphans those it no longer links that no
+    // other page does.
+    std::vector<Track> setLinks(const std::string &page, const std::vector<FoundTrack> &tracks,
+                                const std::vector<std::string> &trackOrigins,
+                                std::vector<std::string> *orphans);
+    std::vector<Track> tracksToRead();
+    std::vector<Track> linkedTracks(const std::string &page);
+
+    void trackIndexed(const std::string &url);
+    void trackRefused(const std::string &url);
+    // A failed check of an indexed track; true when it has now failed three checks in a row
+    // over at least a day, and should leave the index.
+    bool trackCheckFailed(const std::string &url, int64_t now);
+    // Removes the track from the index and from the crawl state.
+    void removeTrack(const std::string &url);
+
+    size_t count(const char *table);
+
+private:
+    SqliteConnection &m_db;
+};
+
+} // namespace catalog

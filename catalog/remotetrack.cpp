@@ -1,0 +1,126 @@
+#include "remotetrack.h"
+
+#include "textcodec.h"
+
+#include <taglib/id3v2framefactory.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tag.h>
+#include <taglib/tbytevectorstream.h>
+#include <taglib/xingheader.h>
+
+namespace catalog {
+
+namespace {
+
+std::string latin1ToUtf8(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            out += c;
+        } else {
+            out += char(0xC0 | (byte >> 6));
+            out += char(0x80 | (byte & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string withoutMp3(std::string_view name)
+{
+    if (name.size() > 4) {
+        const std::string_view ending = name.substr(name.size() - 4);
+        if (ending[0] == '.' && (ending[1] | 0x20) == 'm' && (ending[2] | 0x20) == 'p'
+            && ending[3] == '3')
+            name.remove_suffix(4);
+    }
+    return std::string(TextCodec::trimmed(name));
+}
+
+std::string tagText(const TagLib::String &text)
+{
+    return std::string(TextCodec::trimmed(text.to8Bit(true)));
+}
+
+} // namespace
+
+std::string RemoteTrack::fileName(const std::string &url)
+{
+    std::string_view path(url);
+    path = path.substr(0, std::min(path.find('?'), path.find('#')));
+    const size_t slash = path.rfind('/');
+    if (slash != std::string_view::npos)
+        path.remove_prefix(slash + 1);
+    std::string name;
+    if (!TextCodec::percentDecode(path, name))
+        name = std::string(path);
+    if (!TextCodec::isValidUtf8(name))
+        name = latin1ToUtf8(name);
+    return withoutMp3(name);
+}
+
+std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::string_view head,
+                                             std::string_view tail, int64_t size, std::string *why)
+{
+    const auto refuse = [why](const char *reason) -> std::optional<TrackRecord> {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    };
+    TagLib::ByteVector bytes(head.data(), unsigned(head.size()));
+    bytes.append(TagLib::ByteVector(tail.data(), unsigned(tail.size())));
+    TagLib::ByteVectorStream stream(bytes);
+    TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true,
+                            TagLib::AudioProperties::Fast);
+    const TagLib::MPEG::Properties *properties = file.audioProperties();
+    if (!file.isValid() || !properties || properties->sampleRate() <= 0
+        || properties->bitrate() <= 0)
+        return refuse("no MPEG audio");
+
+    TrackRecord track;
+    track.path = found.url;
+    track.size = size;
+    track.fileName = fileName(found.url);
+    if (const TagLib::Tag *tag = file.tag()) {
+        track.title = tagText(tag->title());
+        track.creator = tagText(tag->artist());
+        track.album = tagText(tag->album());
+    }
+    const TagLib::MPEG::XingHeader *xing = properties->xingHeader();
+    if (xing && xing->isValid() && xing->totalFrames() > 0) {
+        track.durationMs = properties->lengthInMilliseconds();
+    } else {
+        // A constant bit rate: the audio bytes over the bits a millisecond carries.
+        int64_t audio = size - std::max<int64_t>(0, file.firstFrameOffset());
+        if (file.hasID3v1Tag())
+            audio -= 128;
+        track.durationMs = std::max<int64_t>(0, audio) * 8 / properties->bitrate();
+    }
+
+    if (track.title.empty())
+        track.title = std::string(TextCodec::trimmed(found.title));
+    if (track.creator.empty())
+        track.creator = std::string(TextCodec::trimmed(found.creator));
+    // A link's text, and else the file's name, as "Artist - Title" (listings show names).
+    for (const std::string &name : {withoutMp3(TextCodec::trimmed(found.text)), track.fileName}) {
+        if (!track.title.empty() && !track.creator.empty())
+            break;
+        if (name.empty())
+            continue;
+        const size_t dash = name.find(" - ");
+        std::string nameCreator, nameTitle = name;
+        if (dash != std::string::npos) {
+            nameCreator = TextCodec::trimmed(name.substr(0, dash));
+            nameTitle = TextCodec::trimmed(name.substr(dash + 3));
+        }
+        if (track.title.empty())
+            track.title = nameTitle.empty() ? name : nameTitle;
+        if (track.creator.empty())
+            track.creator = nameCreator;
+    }
+    return track;
+}
+
+} // namespace catalog

@@ -1,0 +1,128 @@
+#include "statuspage.h"
+
+#include "textcodec.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace catalog {
+
+namespace {
+
+std::string jsonString(const std::string &text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string isoTime(int64_t seconds)
+{
+    if (seconds <= 0)
+        return {};
+    const std::time_t time = std::time_t(seconds);
+    std::tm utc{};
+    gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string escaped(const std::string &text)
+{
+    return TextCodec::escapeXml(text);
+}
+
+} // namespace
+
+std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks)
+{
+    std::string out = "{\"tracks_indexed\":" + std::to_string(indexedTracks);
+    out += ",\"crawl\":{\"running\":" + std::string(status.crawling ? "true" : "false");
+    out += ",\"seconds\":" + std::to_string(int64_t(status.seconds));
+    out += ",\"requests\":" + std::to_string(status.requests);
+    out += ",\"pages\":" + std::to_string(status.pages);
+    out += ",\"tracks\":" + std::to_string(status.tracks);
+    out += ",\"tracks_removed\":" + std::to_string(status.tracksRemoved);
+    out += ",\"errors\":" + std::to_string(status.errors);
+    out += ",\"queued\":" + std::to_string(status.queued);
+    out += ",\"hosts\":[";
+    for (size_t i = 0; i < status.hosts.size(); ++i) {
+        const auto &host = status.hosts[i];
+        out += i ? ",{" : "{";
+        out += "\"origin\":" + jsonString(host.origin);
+        out += ",\"pages\":" + std::to_string(host.pages);
+        out += ",\"tracks\":" + std::to_string(host.tracks);
+        out += ",\"queued\":" + std::to_string(host.queued);
+        out += ",\"errors\":{";
+        bool first = true;
+        for (const auto &[kind, count] : host.errors) {
+            out += first ? "" : ",";
+            out += jsonString(kind) + ":" + std::to_string(count);
+            first = false;
+        }
+        out += "}}";
+    }
+    out += "],\"seeds\":[";
+    for (size_t i = 0; i < status.seeds.size(); ++i) {
+        const auto &seed = status.seeds[i];
+        out += i ? ",{" : "{";
+        out += "\"url\":" + jsonString(seed.url);
+        out += ",\"last_crawl\":" + (seed.fetched ? jsonString(isoTime(seed.fetched)) : "null");
+        out += ",\"outcome\":" + jsonString(seed.outcome) + "}";
+    }
+    out += "]}}\n";
+    return out;
+}
+
+std::string StatusPage::html(const CrawlStatus &status, int64_t indexedTracks)
+{
+    std::string out = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+                      "<title>larkspin-catalog status</title>"
+                      "<style>body{font-family:sans-serif;margin:2em}td,th{padding:2px 10px;"
+                      "text-align:left}</style></head><body>\n";
+    out += "<h1>Catalogue status</h1>\n<p>" + std::to_string(indexedTracks)
+           + " tracks indexed.</p>\n";
+    if (!status.crawling && status.seeds.empty()) {
+        out += "<p>No web crawl: start the service with --crawl URL to add music from the "
+               "web.</p>\n</body></html>\n";
+        return out;
+    }
+    out += "<h2>Crawl</h2>\n<p>" + std::to_string(status.hosts.size()) + " hosts, "
+           + std::to_string(status.pages) + " pages, " + std::to_string(status.tracks)
+           + " tracks read, " + std::to_string(status.tracksRemoved) + " removed, "
+           + std::to_string(status.errors) + " errors, " + std::to_string(status.queued)
+           + " queued, " + std::to_string(status.requests) + " requests in "
+           + std::to_string(int64_t(status.seconds)) + " s.</p>\n";
+    out += "<h2>Seeds</h2>\n<table><tr><th>Address</th><th>Last crawl (UTC)</th>"
+           "<th>Outcome</th></tr>\n";
+    for (const auto &seed : status.seeds)
+        out += "<tr><td>" + escaped(seed.url) + "</td><td>" + escaped(isoTime(seed.fetched))
+               + "</td><td>" + escaped(seed.outcome) + "</td></tr>\n";
+    out += "</table>\n<h2>Hosts</h2>\n<table><tr><th>Host</th><th>Pages</th><th>Tracks</th>"
+           "<th>Queued</th><th>Errors</th></tr>\n";
+    for (const auto &host : status.hosts) {
+        std::string errors;
+        for (const auto &[kind, count] : host.errors)
+            errors += (errors.empty() ? "" : ", ") + kind + ": " + std::to_string(count);
+        out += "<tr><td>" + escaped(host.origin) + "</td><td>" + std::to_string(host.pages)
+               + "</td><td>" + std::to_string(host.tracks) + "</td><td>"
+               + std::to_string(host.queued) + "</td><td>" + escaped(errors) + "</td></tr>\n";
+    }
+    out += "</table>\n</body></html>\n";
+    return out;
+}
+
+} // namespace catalog
