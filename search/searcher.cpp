@@ -5,6 +5,7 @@
 #include "xspfpage.h"
 
 #include <QMovie>
+#include <QStringList>
 #include <QTime>
 #include <QTimer>
 #include <QWidget>
@@ -52,9 +53,16 @@ QByteArray Searcher::requestUrl(int start) const
         identifier += c < 10 ? QChar('0' + c) : QChar('a' + (c - 10));
     }
 
+    // A segment "." or ".." would be removed on the way, with the one before it; escaped, it
+    // reaches the service as typed.
+    QStringList segments = (currentQuery ? *currentQuery : QString()).split(QLatin1Char('/'));
+    for (QString &segment : segments) {
+        if (segment == QLatin1String(".") || segment == QLatin1String(".."))
+            segment.replace(QLatin1Char('.'), QLatin1String("%2E"));
+    }
     // Escapes stay as they are; only what cannot stand in a path is escaped here.
     QByteArray query;
-    for (const char c : (currentQuery ? *currentQuery : QString()).toUtf8()) {
+    for (const char c : segments.join(QLatin1Char('/')).toUtf8()) {
         const auto byte = uchar(c);
         if (byte <= ' ' || byte >= 0x7f || std::strchr("\"#<>?[\\]^`{|}", c))
             query += '%' + QByteArray::number(byte, 16).toUpper().rightJustified(2, '0');

@@ -189,6 +189,13 @@ void TestSearcher::requestLine_data()
     QTest::newRow("non-ASCII") << QStringLiteral("Müller€") << QByteArray("M%C3%BCller%E2%82%AC");
     QTest::newRow("slash and query characters")
         << QStringLiteral("AC/DC?&#%") << QByteArray("AC%2FDC%3F%26%23%25");
+    // As path segments "." and ".." would be removed together with "search"; escaped they
+    // arrive as typed. Any other run of dots is an ordinary segment.
+    QTest::newRow("one dot") << QStringLiteral(".") << QByteArray("%2E");
+    QTest::newRow("two dots") << QStringLiteral("..") << QByteArray("%2E%2E");
+    QTest::newRow("three dots") << QStringLiteral("...") << QByteArray("...");
+    QTest::newRow("dots after a slash") << QStringLiteral("a/..") << QByteArray("a%2F..");
+    QTest::newRow("escaped dot typed") << QStringLiteral("%2E") << QByteArray("%252E");
 }
 
 void TestSearcher::requestLine()
