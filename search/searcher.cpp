@@ -1,37 +1,17 @@
 #include "searcher.h"
 
+#include "curlfetch.h"
 #include "song.h"
 #include "xspfpage.h"
 
 #include <QMovie>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QStringList>
 #include <QTime>
 #include <QTimer>
 #include <QWidget>
 
 #include <cstdlib>
-
-namespace {
-
-// Qt turns an HTTP error status into a content or server error; such a reply still carries a
-// body, which is read like any other (a 404 page is no playlist and gives the news text).
-bool isHttpStatusError(const QNetworkReply *reply)
-{
-    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
-        return false;
-    // 400 and 418 read as ProtocolInvalidOperationError, 407 as a proxy error.
-    const int code = reply->error();
-    return (code >= QNetworkReply::ContentAccessDenied
-            && code <= QNetworkReply::UnknownContentError)
-           || (code >= QNetworkReply::InternalServerError
-               && code <= QNetworkReply::UnknownServerError)
-           || code == QNetworkReply::ProtocolInvalidOperationError
-           || code == QNetworkReply::ProxyAuthenticationRequiredError;
-}
-
-} // namespace
+#include <cstring>
 
 Searcher::Searcher(QList<Song *> *songs, QWidget *searchingLabel, QMovie *loaderMovie,
                    QWidget *refineHint, QString *musicFolder, QNetworkAccessManager *network,
@@ -44,14 +24,17 @@ Searcher::Searcher(QList<Song *> *songs, QWidget *searchingLabel, QMovie *loader
     , network(network)
     , transferNetwork(transferNetwork)
     , serviceUrl(serviceUrl)
+    , fetch(new CurlFetch(this))
     , deadline(new QTimer(this))
 {
+    connect(fetch, &CurlFetch::finished, this, &Searcher::replyFinished);
     deadline->setSingleShot(true);
     connect(deadline, &QTimer::timeout, this, [this] {
-        if (!reply)
+        if (!fetch->isRunning())
             return;
-        replyOverdue = true;
-        reply->abort(); // finishes the reply through replyFinished() at once
+        fetch->abort();
+        m_message = tr("the search service took too long to answer");
+        searchDone(true);
     });
 }
 
@@ -60,7 +43,7 @@ Searcher::~Searcher()
     endReply();
 }
 
-QUrl Searcher::requestUrl(int start) const
+QByteArray Searcher::requestUrl(int start) const
 {
     // The identifier only has to look random to the service; one seed per second is enough.
     std::srand(QTime::currentTime().toString(QStringLiteral("hhmmss")).toUInt());
@@ -70,13 +53,27 @@ QUrl Searcher::requestUrl(int start) const
         identifier += c < 10 ? QChar('0' + c) : QChar('a' + (c - 10));
     }
 
-    const QString base = serviceUrl.toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash
-                                             | QUrl::RemoveQuery | QUrl::RemoveFragment);
-    const QString text = base + QStringLiteral("/api/v0.2/") + identifier
-                         + QStringLiteral("/music/search/")
-                         + (currentQuery ? *currentQuery : QString())
-                         + QStringLiteral("/%1/%2").arg(start).arg(PageSize);
-    return QUrl::fromEncoded(text.toUtf8());
+    // A segment "." or ".." would be removed on the way, with the one before it; escaped, it
+    // reaches the service as typed.
+    QStringList segments = (currentQuery ? *currentQuery : QString()).split(QLatin1Char('/'));
+    for (QString &segment : segments) {
+        if (segment == QLatin1String(".") || segment == QLatin1String(".."))
+            segment.replace(QLatin1Char('.'), QLatin1String("%2E"));
+    }
+    // Escapes stay as they are; only what cannot stand in a path is escaped here.
+    QByteArray query;
+    for (const char c : segments.join(QLatin1Char('/')).toUtf8()) {
+        const auto byte = uchar(c);
+        if (byte <= ' ' || byte >= 0x7f || std::strchr("\"#<>?[\\]^`{|}", c))
+            query += '%' + QByteArray::number(byte, 16).toUpper().rightJustified(2, '0');
+        else
+            query += c;
+    }
+
+    const QByteArray base
+        = serviceUrl.toEncoded(QUrl::StripTrailingSlash | QUrl::RemoveQuery | QUrl::RemoveFragment);
+    return base + "/api/v0.2/" + identifier.toLatin1() + "/music/search/" + query + '/'
+           + QByteArray::number(start) + '/' + QByteArray::number(PageSize);
 }
 
 QString Searcher::decodeValue(const QString &value)
@@ -126,71 +123,24 @@ void Searcher::search(int start)
     replyBuffer.clear();
     replyTooLarge = false;
 
-    QNetworkRequest request(requestUrl(start));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    request.setTransferTimeout(m_transferTimeout);
-    reply = network->get(request);
-    connect(reply, &QNetworkReply::readyRead, this, &Searcher::replyDataArrived);
-    connect(reply, &QNetworkReply::finished, this, &Searcher::replyFinished);
-    replyOverdue = false;
+    fetch->get(requestUrl(start), MaxReplySize, m_transferTimeout);
     deadline->start(m_requestDeadline);
 }
 
 void Searcher::endReply()
 {
     deadline->stop();
-    if (!reply)
-        return;
-    QNetworkReply *old = reply;
-    reply = nullptr;
-    // abort() emits finished() before it returns; nothing of ours may hear it.
-    disconnect(old, nullptr, this, nullptr);
-    old->abort();
-    old->deleteLater();
+    fetch->abort();
 }
 
-void Searcher::replyDataArrived()
+void Searcher::replyFinished(const QString &error)
 {
-    if (sender() != reply || replyTooLarge)
-        return;
-    if (replyBuffer.size() + reply->bytesAvailable() > MaxReplySize) {
-        replyTooLarge = true;
-        replyBuffer.clear();
-        replyBuffer.squeeze();
-        reply->abort(); // finishes the reply through replyFinished() at once
-        return;
-    }
-    replyBuffer += reply->readAll();
-}
-
-void Searcher::replyFinished()
-{
-    QNetworkReply *finished = reply;
-    if (sender() != finished)
-        return;
-    reply = nullptr;
     deadline->stop();
-    disconnect(finished, nullptr, this, nullptr);
-    finished->deleteLater();
-
-    if (!replyTooLarge && finished->isOpen()) {
-        if (replyBuffer.size() + finished->bytesAvailable() > MaxReplySize) {
-            replyTooLarge = true;
-            replyBuffer.clear();
-        } else {
-            replyBuffer += finished->readAll();
-        }
-    }
-
-    bool error = false;
-    if (!replyTooLarge && finished->error() != QNetworkReply::NoError
-        && !isHttpStatusError(finished)) {
-        error = true;
-        m_message = replyOverdue ? tr("the search service took too long to answer")
-                                 : finished->errorString();
-    }
-    searchDone(error);
+    replyTooLarge = fetch->tooLarge();
+    replyBuffer = fetch->takeBody();
+    if (!error.isEmpty())
+        m_message = error;
+    searchDone(!error.isEmpty());
 }
 
 void Searcher::failureEnd(const QString &message)

@@ -7,10 +7,10 @@
 #include <QString>
 #include <QUrl>
 
+class CurlFetch;
 class QMovie;
 class QTimer;
 class QNetworkAccessManager;
-class QNetworkReply;
 class QWidget;
 class Song;
 
@@ -25,10 +25,13 @@ class Song;
 // Nothing passed to the constructor is owned. The tracks in *songs belong to the main window
 // between searches; tracks that fail their check (or pass after the cap) are taken out of
 // *songs and freed here. A failed request ends in queryDone(false) with message() set to
-// the transport error text (QNetworkReply::errorString(): refused, unresolved, timed out), the
+// the transport error text (in QNetworkReply's words: refused, unresolved, timed out), the
 // news text (a reply that is no playlist, or larger than MaxReplySize) or the no-results text.
 // A reply with an HTTP error status is not a transport error: its body is read like any other.
 // Redirects are not followed.
+//
+// Pages are fetched with CurlFetch rather than the QNetworkAccessManager, which would turn a
+// query of "." or ".." into another path; the one passed in is only handed on to the tracks.
 class Searcher : public QObject
 {
     Q_OBJECT
@@ -61,8 +64,9 @@ public:
     int reportedCount() const { return m_reportedCount; }
     int nextStart() const { return m_nextStart; }
 
-    // The request address for the page at start, with a fresh request identifier.
-    QUrl requestUrl(int start) const;
+    // The request address for the page at start, fully encoded as it goes out, with a fresh
+    // request identifier. *currentQuery is taken as percent-encoded text.
+    QByteArray requestUrl(int start) const;
     // Title, creator and location decoding: "\x" escapes and percent escapes are byte escapes
     // of UTF-8 text.
     static QString decodeValue(const QString &value);
@@ -77,8 +81,7 @@ public slots:
     void search(int start);
 
 private slots:
-    void replyDataArrived();
-    void replyFinished();
+    void replyFinished(const QString &error);
     void searchDone(bool error);
     void validation(bool failed);
 
@@ -103,13 +106,12 @@ private:
     QString *currentQuery = nullptr;
     QString m_message;
 
-    QNetworkReply *reply = nullptr;
+    CurlFetch *fetch;
     QByteArray replyBuffer;
     bool replyTooLarge = false;
     int m_transferTimeout = 30000;
     int m_requestDeadline = 60000;
     QTimer *deadline;
-    bool replyOverdue = false;
 
     int m_total = 0;
     int pageStart = 0;

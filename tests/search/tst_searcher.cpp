@@ -189,6 +189,13 @@ void TestSearcher::requestLine_data()
     QTest::newRow("non-ASCII") << QStringLiteral("Müller€") << QByteArray("M%C3%BCller%E2%82%AC");
     QTest::newRow("slash and query characters")
         << QStringLiteral("AC/DC?&#%") << QByteArray("AC%2FDC%3F%26%23%25");
+    // As path segments "." and ".." would be removed together with "search"; escaped they
+    // arrive as typed. Any other run of dots is an ordinary segment.
+    QTest::newRow("one dot") << QStringLiteral(".") << QByteArray("%2E");
+    QTest::newRow("two dots") << QStringLiteral("..") << QByteArray("%2E%2E");
+    QTest::newRow("three dots") << QStringLiteral("...") << QByteArray("...");
+    QTest::newRow("dots after a slash") << QStringLiteral("a/..") << QByteArray("a%2F..");
+    QTest::newRow("escaped dot typed") << QStringLiteral("%2E") << QByteArray("%252E");
 }
 
 void TestSearcher::requestLine()
@@ -221,8 +228,8 @@ void TestSearcher::identifierWithinOneSecond()
     searcher->newSearch(&query); // sets the query the addresses are built from
     for (int attempt = 0; attempt < 5; ++attempt) {
         const QTime before = QTime::currentTime();
-        const QString a = searcher->requestUrl(0).path();
-        const QString b = searcher->requestUrl(50).path();
+        const QString a = QUrl::fromEncoded(searcher->requestUrl(0)).path();
+        const QString b = QUrl::fromEncoded(searcher->requestUrl(50)).path();
         if (before.second() != QTime::currentTime().second())
             continue;
         QCOMPARE(a.section(QLatin1Char('/'), 3, 3), b.section(QLatin1Char('/'), 3, 3));

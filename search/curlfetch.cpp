@@ -1,0 +1,264 @@
+#include "curlfetch.h"
+
+#include <QCoreApplication>
+#include <QLocale>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QUrl>
+
+#include <limits>
+
+namespace {
+
+void initCurl()
+{
+    static const bool done = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    Q_UNUSED(done)
+}
+
+// The header QNetworkAccessManager sends unless told otherwise.
+QByteArray acceptLanguage()
+{
+    const QString locale = QLocale::system().name().replace(QLatin1Char('_'), QLatin1Char('-'));
+    if (locale == QLatin1String("C"))
+        return "en,*";
+    if (locale.startsWith(QLatin1String("en-")))
+        return locale.toLatin1() + ",*";
+    return locale.toLatin1() + ",en,*";
+}
+
+} // namespace
+
+CurlFetch::CurlFetch(QObject *parent)
+    : QObject(parent)
+    , curlTimer(new QTimer(this))
+    , inactivity(new QTimer(this))
+{
+    initCurl();
+    multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CurlFetch::socketCallback);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &CurlFetch::timerCallback);
+    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
+
+    curlTimer->setSingleShot(true);
+    connect(curlTimer, &QTimer::timeout, this, [this] { socketAction(CURL_SOCKET_TIMEOUT, 0); });
+    inactivity->setSingleShot(true);
+    connect(inactivity, &QTimer::timeout, this, [this] {
+        if (running)
+            finishWith(QCoreApplication::translate("QNetworkReplyHttpImpl", "Operation canceled"));
+    });
+
+    const QByteArray language = "Accept-Language: " + acceptLanguage();
+    headers = curl_slist_append(headers, "Accept:");
+    headers = curl_slist_append(headers, "Connection: Keep-Alive");
+    headers = curl_slist_append(headers, language.constData());
+
+    // One handle for all transfers: it keeps the cookies the service sets, as the
+    // QNetworkAccessManager's jar would.
+    easy = curl_easy_init();
+    curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Mozilla/5.0");
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "zstd, br, gzip, deflate");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlFetch::writeCallback);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
+}
+
+CurlFetch::~CurlFetch()
+{
+    release();
+    curl_easy_cleanup(easy);
+    // Closes the kept-alive connections, which still reports to watch().
+    curl_multi_cleanup(multi);
+    curl_slist_free_all(headers);
+}
+
+void CurlFetch::get(const QByteArray &url, qint64 maxBody, int inactivityMs)
+{
+    release();
+    body.clear();
+    bodyTooLarge = false;
+    this->maxBody = maxBody;
+    errorBuffer[0] = '\0';
+
+    const QUrl parsed = QUrl::fromEncoded(url);
+    host = parsed.host();
+    inactivity->start(inactivityMs);
+    const QString scheme = parsed.scheme();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        // Reported from the event loop, as any other outcome.
+        QTimer::singleShot(0, this, [this, scheme, ticket = generation] {
+            if (ticket == generation)
+                finishWith(
+                    QCoreApplication::translate("QNetworkReply", "Protocol \"%1\" is unknown")
+                        .arg(scheme));
+        });
+        return;
+    }
+
+    curl_easy_setopt(easy, CURLOPT_URL, url.constData());
+    curl_multi_add_handle(multi, easy);
+    running = true;
+}
+
+void CurlFetch::abort()
+{
+    release();
+}
+
+QByteArray CurlFetch::takeBody()
+{
+    QByteArray taken;
+    taken.swap(body);
+    return taken;
+}
+
+void CurlFetch::release()
+{
+    ++generation; // a pending "unknown protocol" report is for an ended transfer
+    inactivity->stop();
+    if (!running)
+        return;
+    running = false;
+    curl_multi_remove_handle(multi, easy);
+}
+
+int CurlFetch::socketCallback(CURL *, curl_socket_t socket, int what, void *self, void *)
+{
+    static_cast<CurlFetch *>(self)->watch(socket, what);
+    return 0;
+}
+
+int CurlFetch::timerCallback(CURLM *, long timeoutMs, void *self)
+{
+    // curl must not be called back into from here; the timer does it from the event loop.
+    QTimer *timer = static_cast<CurlFetch *>(self)->curlTimer;
+    if (timeoutMs < 0)
+        timer->stop();
+    else
+        timer->start(int(qMin(timeoutMs, long(std::numeric_limits<int>::max()))));
+    return 0;
+}
+
+size_t CurlFetch::writeCallback(char *data, size_t size, size_t count, void *self)
+{
+    auto *fetch = static_cast<CurlFetch *>(self);
+    const size_t length = size * count;
+    if (fetch->body.size() + qint64(length) > fetch->maxBody) {
+        fetch->bodyTooLarge = true;
+        fetch->body.clear();
+        fetch->body.squeeze();
+        return CURL_WRITEFUNC_ERROR;
+    }
+    fetch->body.append(data, qsizetype(length));
+    fetch->inactivity->start();
+    return length;
+}
+
+void CurlFetch::watch(curl_socket_t socket, int what)
+{
+    // The notifier may be the one whose signal is being delivered; it goes once that is over.
+    const auto drop = [](QSocketNotifier *&notifier) {
+        if (!notifier)
+            return;
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        notifier = nullptr;
+    };
+    Watch &w = watches[socket];
+    if (what == CURL_POLL_REMOVE) {
+        drop(w.read);
+        drop(w.write);
+        watches.remove(socket);
+        return;
+    }
+    const auto ensure = [this, socket](QSocketNotifier *&notifier, QSocketNotifier::Type type,
+                                       bool wanted) {
+        if (!notifier && wanted) {
+            notifier = new QSocketNotifier(qintptr(socket), type, this);
+            const int events = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
+            connect(notifier, &QSocketNotifier::activated, this,
+                    [this, socket, events] { socketAction(socket, events); });
+        }
+        if (notifier)
+            notifier->setEnabled(wanted);
+    };
+    ensure(w.read, QSocketNotifier::Read, what & CURL_POLL_IN);
+    ensure(w.write, QSocketNotifier::Write, what & CURL_POLL_OUT);
+}
+
+void CurlFetch::socketAction(curl_socket_t socket, int events)
+{
+    int transfers = 0;
+    curl_multi_socket_action(multi, socket, events, &transfers);
+    int left = 0;
+    while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
+        if (message->msg == CURLMSG_DONE && running && message->easy_handle == easy) {
+            finish(message->data.result);
+            return; // the receiver may have started the next transfer, or deleted us
+        }
+    }
+}
+
+void CurlFetch::finish(CURLcode code)
+{
+    QString error;
+    if (code != CURLE_OK && !bodyTooLarge)
+        error = errorText(code);
+    finishWith(error);
+}
+
+void CurlFetch::finishWith(const QString &error)
+{
+    release();
+    if (!error.isEmpty())
+        body.clear();
+    emit finished(error);
+}
+
+QString CurlFetch::errorText(CURLcode code) const
+{
+    switch (code) {
+    case CURLE_BAD_CONTENT_ENCODING:
+        // A body that does not decompress is still a reply to Qt; it reads as no playlist.
+        return {};
+    case CURLE_RECV_ERROR: {
+        long osError = 0;
+        curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
+        // Without a socket error this is a broken chunked body, again a reply to Qt.
+        if (osError == 0)
+            return {};
+        return QCoreApplication::translate("QHttp", "Connection closed");
+    }
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_URL_MALFORMAT:
+        return QCoreApplication::translate("QHttp", "Host %1 not found").arg(host);
+    case CURLE_COULDNT_CONNECT:
+        return QCoreApplication::translate("QHttp", "Connection refused");
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL: // an answer without a status line
+    case CURLE_SEND_ERROR:
+        return QCoreApplication::translate("QHttp", "Connection closed");
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return QCoreApplication::translate("QHttp", "SSL handshake failed") + QLatin1String(": ")
+               + QString::fromLocal8Bit(errorBuffer);
+    default:
+        return errorBuffer[0] ? QString::fromLocal8Bit(errorBuffer)
+                              : QString::fromLatin1(curl_easy_strerror(code));
+    }
+}

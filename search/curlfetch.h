@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <curl/curl.h>
+
+class QSocketNotifier;
+class QTimer;
+
+// One HTTP GET at a time through libcurl, run by the Qt event loop: curl's sockets are watched
+// with QSocketNotifiers and its timeouts with a QTimer, so no thread of ours is involved.
+//
+// The address goes out exactly as given. QNetworkAccessManager cannot do that: QUrl decodes
+// "%2E" and the HTTP stack then removes "." and ".." segments, so a search for "." or ".."
+// would reach the service as another path.
+//
+// Otherwise a request looks and ends as one of QNetworkAccessManager's would: the same
+// headers and content encodings, no proxy, no redirect followed, an HTTP error status read
+// like any other reply, and failures reported in QNetworkReply's words.
+class CurlFetch : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CurlFetch(QObject *parent = nullptr);
+    ~CurlFetch() override;
+
+    // Starts a GET of url, fully encoded. A transfer still running is ended first, silently.
+    // A body that grows past maxBody bytes ends the transfer at once, with tooLarge() set; a
+    // transfer that receives nothing for inactivityMs fails.
+    void get(const QByteArray &url, qint64 maxBody, int inactivityMs);
+    // Ends the running transfer; finished() is not emitted for it.
+    void abort();
+    bool isRunning() const { return running; }
+
+    // The (decoded) body of the last transfer; empty when it was too large.
+    QByteArray takeBody();
+    bool tooLarge() const { return bodyTooLarge; }
+
+signals:
+    // error is empty unless the transfer failed on the way (refused, unresolved, closed early,
+    // stalled, ...).
+    void finished(const QString &error);
+
+private:
+    struct Watch
+    {
+        QSocketNotifier *read = nullptr;
+        QSocketNotifier *write = nullptr;
+    };
+
+    static int socketCallback(CURL *easy, curl_socket_t socket, int what, void *self,
+                              void *socketData);
+    static int timerCallback(CURLM *multi, long timeoutMs, void *self);
+    static size_t writeCallback(char *data, size_t size, size_t count, void *self);
+
+    void watch(curl_socket_t socket, int what);
+    void socketAction(curl_socket_t socket, int events);
+    void release();
+    void finish(CURLcode code);
+    void finishWith(const QString &error);
+    QString errorText(CURLcode code) const;
+
+    CURLM *multi;
+    CURL *easy;
+    bool running = false;
+    curl_slist *headers = nullptr;
+    QHash<curl_socket_t, Watch> watches;
+    QTimer *curlTimer;
+    QTimer *inactivity;
+
+    quint64 generation = 0;
+    QString host;
+    QByteArray body;
+    qint64 maxBody = 0;
+    bool bodyTooLarge = false;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+};
