@@ -5,8 +5,11 @@
 #include "feedlinks.h"
 #include "htmllinks.h"
 #include "playlistlinks.h"
+#include "remotetrack.h"
+#include "textcodec.h"
 #include "weblink.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -31,6 +34,23 @@ void LinksCheck::run(const uint8_t *data, size_t size)
         return;
     const std::string_view body(reinterpret_cast<const char *>(data) + 1, size - 1);
     const std::string page = "http://host.example/dir/page";
+    if (data[0] == 0xFF) {
+        // The first and last bytes of a file a link called an MP3.
+        const std::string_view head = body.substr(0, size_t(RemoteTrack::headBytes));
+        const std::string_view tail = body.size() > head.size()
+                                          ? body.substr(std::max(head.size(), body.size() - 128))
+                                          : std::string_view();
+        const auto track = RemoteTrack::read({"http://host.example/a%20b.mp3", {}, {}, {}}, head,
+                                             tail, int64_t(body.size()));
+        if (track) {
+            FUZZ_CHECK(TextCodec::isValidUtf8(track->title));
+            FUZZ_CHECK(TextCodec::isValidUtf8(track->creator));
+            FUZZ_CHECK(TextCodec::isValidUtf8(track->album));
+            FUZZ_CHECK(!track->title.empty());
+            FUZZ_CHECK(track->durationMs >= 0);
+        }
+        return;
+    }
     PageLinks links;
     switch (data[0] % 4) {
     case 0:

@@ -1,9 +1,12 @@
+#include "addresspolicy.h"
 #include "catalogindex.h"
+#include "crawlstore.h"
 #include "demolibrary.h"
 #include "feedlinks.h"
 #include "htmllinks.h"
 #include "indexwriter.h"
 #include "playlistlinks.h"
+#include "remotetrack.h"
 #include "robotsrules.h"
 #include "searchquery.h"
 #include "searchrequest.h"
@@ -11,11 +14,17 @@
 #include "workqueue.h"
 #include "xspfwriter.h"
 
+#include <taglib/id3v1tag.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tbytevectorstream.h>
+
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -63,6 +72,7 @@ private slots:
     void robotsRules_data();
     void robotsRules();
     void crawlLinks();
+    void crawlTracks();
 
 private:
     static QString clientDecode(const std::string &xmlText);
@@ -676,6 +686,151 @@ void TestCatalogCore::crawlLinks()
                                 "http://host.example/p.xspf");
     QCOMPARE(urls(links.tracks), QStringList({"http://host.example/c.mp3"}));
     QCOMPARE(links.tracks[0].creator, std::string("Band"));
+}
+
+namespace {
+
+// An MP3 of the given length (32 kbit/s, no Xing header) with tags written by TagLib.
+std::string taggedMp3(int seconds, const char *v2Title, const char *v1Title)
+{
+    const std::string audio = DemoLibrary::encodeMusic(seconds, 9);
+    TagLib::ByteVector bytes(audio.data(), unsigned(audio.size()));
+    TagLib::ByteVectorStream stream(bytes);
+    {
+        TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+        if (v2Title) {
+            file.ID3v2Tag(true)->setTitle(v2Title);
+            file.ID3v2Tag(true)->setArtist("Tag Artist");
+        }
+        if (v1Title) {
+            file.ID3v1Tag(true)->setTitle(v1Title);
+            file.ID3v1Tag(true)->setArtist("Old Artist");
+        }
+        file.save((v2Title ? TagLib::MPEG::File::ID3v2 : 0)
+                      | (v1Title ? TagLib::MPEG::File::ID3v1 : 0),
+                  TagLib::File::StripNone);
+    }
+    const TagLib::ByteVector &saved = *stream.data();
+    return std::string(saved.data(), saved.size());
+}
+
+bool allowedAddress(const char *text, bool allowPrivate)
+{
+    sockaddr_in6 v6{};
+    sockaddr_in v4{};
+    if (inet_pton(AF_INET, text, &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        return AddressPolicy::allowed(reinterpret_cast<sockaddr *>(&v4), allowPrivate);
+    }
+    if (inet_pton(AF_INET6, text, &v6.sin6_addr) != 1)
+        return false;
+    v6.sin6_family = AF_INET6;
+    return AddressPolicy::allowed(reinterpret_cast<sockaddr *>(&v6), allowPrivate);
+}
+
+} // namespace
+
+void TestCatalogCore::crawlTracks()
+{
+    // A long track read by its first 64 KiB and last 128 bytes: tags from both ends, and the
+    // duration from the bit rate and the whole length, not from the bytes read.
+    const std::string whole = taggedMp3(20, nullptr, "Tail Title");
+    QVERIFY(int64_t(whole.size()) > RemoteTrack::headBytes + RemoteTrack::tailBytes);
+    const std::string_view all(whole);
+    const FoundTrack found{"http://h.example/dir/Link%20Artist%20-%20Link%20Title.mp3",
+                           "Feed Title", "Feed Author", "Link text"};
+    auto track = RemoteTrack::read(found, all.substr(0, RemoteTrack::headBytes),
+                                   all.substr(all.size() - 128), int64_t(whole.size()));
+    QVERIFY(track);
+    QCOMPARE(track->title, std::string("Tail Title"));
+    QCOMPARE(track->creator, std::string("Old Artist"));
+    QVERIFY2(std::abs(track->durationMs - 20000) < 200, std::to_string(track->durationMs).c_str());
+    QCOMPARE(track->path, found.url);
+    QCOMPARE(track->size, int64_t(whole.size()));
+
+    // Without tags: the feed's words, then the link's text, then the file's name.
+    const std::string bare = taggedMp3(1, nullptr, nullptr);
+    track = RemoteTrack::read(found, bare, {}, int64_t(bare.size()));
+    QVERIFY(track);
+    QCOMPARE(track->title, std::string("Feed Title"));
+    QCOMPARE(track->creator, std::string("Feed Author"));
+    track = RemoteTrack::read({found.url, {}, {}, "Text Artist - Text Title.mp3"}, bare, {},
+                              int64_t(bare.size()));
+    QCOMPARE(track->title, std::string("Text Title"));
+    QCOMPARE(track->creator, std::string("Text Artist"));
+    track = RemoteTrack::read({"http://h.example/Caf%E9%20-%20Ol%E9.MP3?x=1", {}, {}, {}}, bare, {},
+                              int64_t(bare.size()));
+    QCOMPARE(track->creator, std::string("Caf\xc3\xa9"));
+    QCOMPARE(track->title, std::string("Ol\xc3\xa9"));
+    const std::string tagged = taggedMp3(1, "Front Title", nullptr);
+    track = RemoteTrack::read(found, tagged, {}, int64_t(tagged.size()));
+    QCOMPARE(track->title, std::string("Front Title"));
+    QCOMPARE(track->creator, std::string("Tag Artist"));
+
+    // Bytes that are no MPEG audio are no track.
+    std::string why;
+    const std::string page(70000, 'x');
+    QVERIFY(!RemoteTrack::read(found, "<html><body>not found</body></html>", {}, 35, &why));
+    QVERIFY(!RemoteTrack::read(found, page.substr(0, 65536), page.substr(0, 128), 70000));
+    QCOMPARE(why, std::string("no MPEG audio"));
+
+    // Addresses a link may lead the crawler to.
+    const struct
+    {
+        const char *address;
+        bool allowed;
+        bool allowedWithPrivate;
+    } addresses[] = {
+        {"93.184.216.34", true, true},
+        {"2606:2800:220:1::1", true, true},
+        {"127.0.0.1", false, true},
+        {"127.9.9.9", false, true},
+        {"10.1.2.3", false, true},
+        {"172.16.0.1", false, true},
+        {"172.32.0.1", true, true},
+        {"192.168.1.1", false, true},
+        {"169.254.169.254", false, true},
+        {"100.64.0.1", false, true},
+        {"::1", false, true},
+        {"fe80::1", false, true},
+        {"fd00::1", false, true},
+        {"::ffff:127.0.0.1", false, true},
+        {"::ffff:8.8.8.8", true, true},
+        {"0.0.0.0", false, false},
+        {"::", false, false},
+        {"224.0.0.1", false, false},
+        {"255.255.255.255", false, false},
+        {"ff02::1", false, false},
+        {"2002:7f00:1::1", false, false},
+    };
+    for (const auto &expected : addresses) {
+        QVERIFY2(allowedAddress(expected.address, false) == expected.allowed, expected.address);
+        QVERIFY2(allowedAddress(expected.address, true) == expected.allowedWithPrivate,
+                 expected.address);
+    }
+
+    // A track leaves after three failed checks in a row, spread over a day at least; a
+    // check that succeeds starts the count again.
+    TestCatalog catalog;
+    std::string error;
+    QVERIFY2(catalog.open(&error), error.c_str());
+    CrawlStore store(catalog.writer.connection());
+    QVERIFY(catalog.writer.begin());
+    const std::vector<FoundTrack> links = {{"http://h.example/a.mp3", {}, {}, {}}};
+    store.setLinks("http://h.example/", links, {"http://h.example"}, nullptr);
+    const int64_t day = 24 * 3600, t = 1000000;
+    QVERIFY(!store.trackCheckFailed(links[0].url, t));
+    QVERIFY(!store.trackCheckFailed(links[0].url, t + 3600));
+    store.trackIndexed(links[0].url);
+    QVERIFY(!store.trackCheckFailed(links[0].url, t + 2 * 3600));
+    QVERIFY(!store.trackCheckFailed(links[0].url, t + 3 * 3600));
+    QVERIFY(!store.trackCheckFailed(links[0].url, t + 4 * 3600));
+    QVERIFY(store.trackCheckFailed(links[0].url, t + 2 * 3600 + day));
+    // A page that goes takes only the tracks no other page links.
+    store.setLinks("http://h.example/other", links, {"http://h.example"}, nullptr);
+    QVERIFY(store.pageGone("http://h.example/").empty());
+    QCOMPARE(store.pageGone("http://h.example/other"), std::vector<std::string>{links[0].url});
+    QVERIFY(catalog.writer.commit());
 }
 
 QTEST_GUILESS_MAIN(TestCatalogCore)

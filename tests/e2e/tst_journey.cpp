@@ -4,6 +4,7 @@
 // driver (16-bit stereo at 44100 Hz, as the device asks for), so what reached the output can be
 // read back and checked for the tone of the track that was meant to play.
 #include "brisaplayer.h"
+#include "httptestserver.h"
 #include "song.h"
 #include "songlist.h"
 #include "testmusicfolder.h"
@@ -49,6 +50,10 @@ const Tone longTone{QStringLiteral("long.mp3"), QStringLiteral("Larkword Long"),
                     QStringLiteral("Tone Maker"), 12.0, 550};
 const QString savedName = QStringLiteral("AC-DC- Tribute - Larkword- What Now.mp3");
 
+// A track only another host serves: the service's crawler finds it on that host's listing.
+const Tone faraway{QStringLiteral("faraway.mp3"), QStringLiteral("Webword Far Away"),
+                   QStringLiteral("Far Host"), 1.5, 880};
+
 // Files already in the music folder; they sort before the saved track.
 const Tone low{QStringLiteral("01 low.mp3"), {}, {}, 3.0, 300};
 const Tone high{QStringLiteral("02 high.mp3"), {}, {}, 3.0, 1500};
@@ -91,6 +96,7 @@ private slots:
     void previousAndNextPlayFolderFiles();
     void newSearchWhileStreamingStopsTheStream();
     void downloadGoesOnThroughANewSearch();
+    void crawledTrackComesFromItsHost();
 
 private:
     bool startService();
@@ -108,6 +114,8 @@ private:
     QString musicFolder;
     QProcess service;
     quint16 port = 0;
+    std::unique_ptr<HttpTestServer> web;
+    QByteArray webTrack;
     std::unique_ptr<BrisaPlayer> window;
     SongList *list = nullptr;
     QListView *folderView = nullptr;
@@ -131,6 +139,26 @@ void TestJourney::initTestCase()
         makeTone(library, tone);
     for (const Tone &tone : {low, high})
         makeTone(musicFolder, tone);
+    const QString elsewhere = home.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(elsewhere));
+    makeTone(elsewhere, faraway);
+    QFile far(elsewhere + QLatin1Char('/') + faraway.file);
+    QVERIFY(far.open(QIODevice::ReadOnly));
+    webTrack = far.readAll();
+    web = std::make_unique<HttpTestServer>(nullptr, QHostAddress(QStringLiteral("127.0.0.2")));
+    QVERIFY(web->port() != 0);
+    HttpTestServer::Reply listing;
+    listing.headers = {{"Content-Type", "text/html"}};
+    listing.body = "<html><body><pre><a href=\"faraway.mp3\">faraway.mp3</a></pre></body></html>";
+    web->setReply("/", listing);
+    HttpTestServer::Reply track;
+    track.headers = {{"Content-Type", "audio/mpeg"}};
+    track.body = webTrack;
+    track.ranges = true;
+    web->setReply("/faraway.mp3", track);
+    HttpTestServer::Reply missing;
+    missing.status = 404;
+    web->setDefaultReply(missing);
 
     // The window asks the system for the music folder: the XDG user dirs name ours.
     QVERIFY(TestMusicFolder::use(home.filePath(QStringLiteral("config")), musicFolder));
@@ -185,7 +213,9 @@ bool TestJourney::startService()
                   {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                    QStringLiteral("--db"), home.filePath(QStringLiteral("index.sqlite")),
                    QStringLiteral("--port-file"), portFile, QStringLiteral("--throttle"),
-                   QString::number(throttleKBps), library});
+                   QString::number(throttleKBps), QStringLiteral("--crawl"), web->urlText("/"),
+                   QStringLiteral("--crawl-allow-private"), QStringLiteral("--crawl-delay"),
+                   QStringLiteral("0"), library});
     if (!service.waitForStarted(10000))
         return false;
     // The port file is written once the library is indexed and the service listens.
@@ -405,6 +435,47 @@ void TestJourney::downloadGoesOnThroughANewSearch()
     QVERIFY(served.readAll() == kept.readAll());
     QCOMPARE(QDir(musicFolder).entryList(QDir::Files | QDir::Hidden, QDir::Name),
              (QStringList{low.file, high.file, savedName, name}));
+}
+
+void TestJourney::crawledTrackComesFromItsHost()
+{
+    // The crawler read the track's first bytes from its host when the service started.
+    QTRY_VERIFY_WITH_TIMEOUT(serviceLog().contains("crawl: 1 hosts, 1 pages, 1 tracks"), 15000);
+    const auto fromClient = [this](const QByteArray &method) {
+        int n = 0;
+        for (const auto &request : web->requests())
+            n += request.method == method && request.target == "/faraway.mp3"
+                 && !request.header("User-Agent").startsWith("larkspin-catalog/");
+        return n;
+    };
+    const int servedBefore = serviceLog().count("GET /tracks/");
+
+    search(QStringLiteral("webword"));
+    QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), 1, 15000);
+    QCOMPARE(list->textLabel(0, 0)->text(), faraway.title);
+    QCOMPARE(list->textLabel(0, 1)->text(), faraway.creator);
+    QTRY_COMPARE(fromClient("HEAD"), 1);
+
+    // Played from the host that serves it.
+    const qint64 output = outputMark();
+    list->rowButton(0, 0)->click();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    QTRY_COMPARE_WITH_TIMEOUT(window->currentPlayMode(), BrisaPlayer::Idle, 20000);
+    QCOMPARE(TestMp3::dominantFrequency(deviceOutput(outputPath, output), frameRate),
+             faraway.frequency);
+
+    // And saved from it, byte for byte.
+    QSignalSpy ready(list->song(0), &Song::downloadReady);
+    list->rowButton(0, 1)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 15000);
+    QCOMPARE(ready.first().at(1).toInt(), int(Song::Downloaded));
+    QFile kept(musicFolder + QLatin1Char('/') + faraway.creator + QLatin1String(" - ")
+               + faraway.title + QLatin1String(".mp3"));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QVERIFY(kept.readAll() == webTrack);
+    QCOMPARE(fromClient("GET"), 2);
+    // Not one track byte came through the service.
+    QCOMPARE(serviceLog().count("GET /tracks/"), servedBefore);
 }
 
 QTEST_MAIN(TestJourney)
