@@ -186,7 +186,7 @@ public:
     }
 
 private:
-    enum class JobKind { Robots, Page, TrackHead, TrackStart, TrackEnd, Recheck };
+    enum class JobKind { Robots, Page, TrackHead, TrackStart, TrackAudio, TrackEnd, Recheck };
 
     struct Job
     {
@@ -198,7 +198,9 @@ private:
         bool fetchedBefore = false;
         FoundTrack found;
         int64_t size = 0;
-        std::string head; // the track's first bytes, once read
+        std::string head;  // the track's first bytes, once read
+        std::string audio; // where the audio starts, when a large tag hides it from head
+        int64_t audioOffset = 0;
     };
 
     struct Host
@@ -410,9 +412,10 @@ private:
     // Whether robots.txt lets the job go ahead; settles it when it does not.
     bool admitted(Host &host, Job &job)
     {
-        const bool allowed = !host.robotsUnavailable
-                             && (job.kind == JobKind::TrackStart || job.kind == JobKind::TrackEnd
-                                 || host.rules.allowed(WebLink::target(job.url)));
+        const bool allowed
+            = !host.robotsUnavailable
+              && (job.kind == JobKind::TrackStart || job.kind == JobKind::TrackAudio
+                  || job.kind == JobKind::TrackEnd || host.rules.allowed(WebLink::target(job.url)));
         if (allowed)
             return true;
         const std::string reason
@@ -490,6 +493,14 @@ private:
             else
                 transfer->limit = size_t(j.size);
             break;
+        case JobKind::TrackAudio: {
+            transfer->limit = size_t(RemoteTrack::audioBytes);
+            transfer->limitIsEnough = true;
+            const std::string range = std::to_string(j.audioOffset) + "-"
+                                      + std::to_string(j.audioOffset + RemoteTrack::audioBytes - 1);
+            curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
+            break;
+        }
         case JobKind::TrackEnd:
             transfer->limit = size_t(RemoteTrack::tailBytes);
             transfer->limitIsEnough = true;
@@ -550,6 +561,7 @@ private:
             break;
         case JobKind::TrackHead:
         case JobKind::TrackStart:
+        case JobKind::TrackAudio:
         case JobKind::TrackEnd:
             trackRead(host, *transfer, status, failure);
             break;
@@ -737,13 +749,26 @@ private:
             if (!ranged && int64_t(transfer.body.size()) != job.size)
                 return refuse("truncated", true);
             job.head = std::move(transfer.body);
+            job.audioOffset = RemoteTrack::audioStart(job.head);
             if (ranged && status == 206) {
-                job.kind = JobKind::TrackEnd;
+                // Cover art can fill the first bytes: then read where the audio begins.
+                const bool hidden = job.audioOffset > 0 && job.audioOffset < job.size
+                                    && job.audioOffset <= RemoteTrack::maxTagBytes;
+                job.kind = hidden ? JobKind::TrackAudio : JobKind::TrackEnd;
                 host.next.push_back(std::move(job));
                 ++m_queued;
                 return;
             }
             return indexTrack(host, job, {});
+        }
+        if (job.kind == JobKind::TrackAudio) {
+            if (status != 206)
+                return refuse("http " + std::to_string(status), true);
+            job.audio = std::move(transfer.body);
+            job.kind = JobKind::TrackEnd;
+            host.next.push_back(std::move(job));
+            ++m_queued;
+            return;
         }
         // The last bytes; a server that ignores ranges sends the start again, which has no
         // tag to give.
@@ -757,7 +782,8 @@ private:
         m_queuedTracks.erase(job.url);
         openBatch();
         std::string why;
-        const auto track = RemoteTrack::read(job.found, job.head, tail, job.size, &why);
+        const auto track = RemoteTrack::read(job.found, job.head, tail, job.size, &why, job.audio,
+                                             job.audioOffset);
         if (!track) {
             error(host, why);
             m_store.trackRefused(job.url);

@@ -61,8 +61,26 @@ std::string RemoteTrack::fileName(const std::string &url)
     return withoutMp3(name);
 }
 
+int64_t RemoteTrack::audioStart(std::string_view head)
+{
+    if (head.size() < 10 || head.compare(0, 3, "ID3") != 0)
+        return 0;
+    int64_t length = 0;
+    for (int i = 6; i < 10; ++i) {
+        const auto byte = static_cast<unsigned char>(head[size_t(i)]);
+        if (byte & 0x80)
+            return 0; // not a synchsafe size: no tag
+        length = length << 7 | byte;
+    }
+    const bool footer = static_cast<unsigned char>(head[5]) & 0x10;
+    const int64_t end = 10 + length + (footer ? 10 : 0);
+    // A frame and its Xing header need a few kilobytes after the tag.
+    return end + 4096 > int64_t(head.size()) ? end : 0;
+}
+
 std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::string_view head,
-                                             std::string_view tail, int64_t size, std::string *why)
+                                             std::string_view tail, int64_t size, std::string *why,
+                                             std::string_view audio, int64_t audioOffset)
 {
     const auto refuse = [why](const char *reason) -> std::optional<TrackRecord> {
         if (why)
@@ -70,6 +88,11 @@ std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::strin
         return std::nullopt;
     };
     TagLib::ByteVector bytes(head.data(), unsigned(head.size()));
+    if (!audio.empty() && audioOffset >= int64_t(head.size()) && audioOffset <= maxTagBytes) {
+        // The tag's unread part (a picture) as zeros, so the audio lies where the tag says.
+        bytes.resize(unsigned(audioOffset), '\0');
+        bytes.append(TagLib::ByteVector(audio.data(), unsigned(audio.size())));
+    }
     bytes.append(TagLib::ByteVector(tail.data(), unsigned(tail.size())));
     TagLib::ByteVectorStream stream(bytes);
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true,

@@ -19,15 +19,24 @@ class RemoteTrack
 public:
     static constexpr int64_t headBytes = 64 * 1024;
     static constexpr int64_t tailBytes = 128;
+    // Bytes read where the audio starts when an ID3v2 tag (cover art) fills the first ones.
+    static constexpr int64_t audioBytes = 16 * 1024;
+    static constexpr int64_t maxTagBytes = 16 * 1024 * 1024;
 
     // head: the file's first bytes (the whole file when it is short); tail: its last bytes,
     // empty when head holds the whole file; size: the file's length. Nothing when the bytes
     // hold no MPEG audio, with the reason in *why. Where tags say nothing, the title and
     // creator come from what the page said of the link, then from a file name of the form
     // "Artist - Title.mp3".
+    // audio: bytes read from audioOffset on, where a large ID3v2 tag ends (see audioStart).
     static std::optional<TrackRecord> read(const FoundTrack &found, std::string_view head,
                                            std::string_view tail, int64_t size,
-                                           std::string *why = nullptr);
+                                           std::string *why = nullptr, std::string_view audio = {},
+                                           int64_t audioOffset = 0);
+
+    // Where the audio begins when the file starts with an ID3v2 tag too large for head to
+    // reach its first frames, else 0.
+    static int64_t audioStart(std::string_view head);
 
     // The last segment of the URL's path, percent-decoded (Latin-1 read as such), without
     // ".mp3".

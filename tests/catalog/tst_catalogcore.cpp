@@ -14,6 +14,7 @@
 #include "workqueue.h"
 #include "xspfwriter.h"
 
+#include <taglib/attachedpictureframe.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
@@ -691,7 +692,8 @@ void TestCatalogCore::crawlLinks()
 namespace {
 
 // An MP3 of the given length (32 kbit/s, no Xing header) with tags written by TagLib.
-std::string taggedMp3(int seconds, const char *v2Title, const char *v1Title)
+std::string taggedMp3(int seconds, const char *v2Title, const char *v1Title,
+                      unsigned pictureBytes = 0)
 {
     const std::string audio = DemoLibrary::encodeMusic(seconds, 9);
     TagLib::ByteVector bytes(audio.data(), unsigned(audio.size()));
@@ -701,6 +703,12 @@ std::string taggedMp3(int seconds, const char *v2Title, const char *v1Title)
         if (v2Title) {
             file.ID3v2Tag(true)->setTitle(v2Title);
             file.ID3v2Tag(true)->setArtist("Tag Artist");
+            if (pictureBytes) {
+                auto *picture = new TagLib::ID3v2::AttachedPictureFrame;
+                picture->setMimeType("image/jpeg");
+                picture->setPicture(TagLib::ByteVector(pictureBytes, 'p'));
+                file.ID3v2Tag()->addFrame(picture);
+            }
         }
         if (v1Title) {
             file.ID3v1Tag(true)->setTitle(v1Title);
@@ -766,6 +774,20 @@ void TestCatalogCore::crawlTracks()
     track = RemoteTrack::read(found, tagged, {}, int64_t(tagged.size()));
     QCOMPARE(track->title, std::string("Front Title"));
     QCOMPARE(track->creator, std::string("Tag Artist"));
+
+    // Cover art larger than the first bytes read: the audio is read where the tag ends.
+    const std::string covered = taggedMp3(20, "Covered Title", nullptr, 100000);
+    const std::string_view coveredView(covered);
+    const int64_t audioAt = RemoteTrack::audioStart(coveredView.substr(0, RemoteTrack::headBytes));
+    QVERIFY(audioAt > RemoteTrack::headBytes);
+    track = RemoteTrack::read(found, coveredView.substr(0, RemoteTrack::headBytes),
+                              coveredView.substr(covered.size() - 128), int64_t(covered.size()),
+                              nullptr, coveredView.substr(size_t(audioAt), RemoteTrack::audioBytes),
+                              audioAt);
+    QVERIFY(track);
+    QCOMPARE(track->title, std::string("Covered Title"));
+    QVERIFY2(std::abs(track->durationMs - 20000) < 200, std::to_string(track->durationMs).c_str());
+    QCOMPARE(RemoteTrack::audioStart(tagged), int64_t(0));
 
     // Bytes that are no MPEG audio are no track.
     std::string why;

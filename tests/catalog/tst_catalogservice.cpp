@@ -3,6 +3,7 @@
 #include "demolibrary.h"
 #include "httptestserver.h"
 
+#include <taglib/attachedpictureframe.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
@@ -134,7 +135,7 @@ private:
     QJsonObject crawlStatus();
     bool waitForCrawl(int minPages, int timeoutMs);
     QByteArray taggedMp3(const QString &title, const QString &creator, int seconds = 1,
-                         bool id3v1 = false);
+                         bool id3v1 = false, uint pictureBytes = 0);
 
     QTemporaryDir m_dir;
     QString m_music;
@@ -943,7 +944,7 @@ int countRequests(const HttpTestServer &server, const QByteArray &method, const 
 } // namespace
 
 QByteArray TestCatalogService::taggedMp3(const QString &title, const QString &creator, int seconds,
-                                         bool id3v1)
+                                         bool id3v1, uint pictureBytes)
 {
     const QString path = m_dir.filePath("tagging.mp3");
     QFile::remove(path);
@@ -958,6 +959,11 @@ QByteArray TestCatalogService::taggedMp3(const QString &title, const QString &cr
                                  : static_cast<TagLib::Tag *>(mp3.ID3v2Tag(true));
         tag->setTitle(TagLib::String(title.toStdString(), TagLib::String::UTF8));
         tag->setArtist(TagLib::String(creator.toStdString(), TagLib::String::UTF8));
+        if (pictureBytes) {
+            auto *picture = new TagLib::ID3v2::AttachedPictureFrame;
+            picture->setPicture(TagLib::ByteVector(pictureBytes, 'p'));
+            mp3.ID3v2Tag()->addFrame(picture);
+        }
         if (!mp3.save(id3v1 ? TagLib::MPEG::File::ID3v1 : TagLib::MPEG::File::ID3v2))
             return {};
     }
@@ -1003,11 +1009,12 @@ void TestCatalogService::crawlTestWeb()
                                               "Allow: /music/hidden/ok.mp3\n",
                                               "text/plain"));
     m_site->setReply(
-        "/music/", htmlReply(listing(
-                       {"sub/", "alpha.mp3", "Listed%20Artist%20-%20Listedword%20Song.mp3",
-                        "UPPER.MP3", "private/p.mp3", "hidden/no.mp3", "hidden/ok.mp3", "page.mp3",
-                        "noise.mp3", "cut.mp3", "missing.mp3", "broken.mp3", "big.mp3",
-                        "http://0.0.0.0:" + QByteArray::number(m_site->port()) + "/zero.mp3"})));
+        "/music/",
+        htmlReply(
+            listing({"sub/", "alpha.mp3", "Listed%20Artist%20-%20Listedword%20Song.mp3",
+                     "UPPER.MP3", "private/p.mp3", "hidden/no.mp3", "hidden/ok.mp3", "page.mp3",
+                     "noise.mp3", "cut.mp3", "missing.mp3", "broken.mp3", "big.mp3", "covered.mp3",
+                     "http://0.0.0.0:" + QByteArray::number(m_site->port()) + "/zero.mp3"})));
     m_site->setReply("/music/sub/", htmlReply(listing({"deep.mp3", "../alpha.mp3"})));
     m_site->setReply("/music/alpha.mp3", mp3Reply(taggedMp3("Alphaword Tune", "Site Artist")));
     m_site->setReply("/music/Listed Artist - Listedword Song.mp3", mp3Reply(taggedMp3({}, {})));
@@ -1032,6 +1039,9 @@ void TestCatalogService::crawlTestWeb()
     const QByteArray big = taggedMp3("Tailword", "Tail Artist", 30, true);
     QVERIFY(big.size() > 70000);
     m_site->setReply("/music/big.mp3", mp3Reply(big));
+    // Cover art fills the first 64 KiB: the audio is read where the tag ends.
+    m_site->setReply("/music/covered.mp3",
+                     mp3Reply(taggedMp3("Coveredword", "Site Artist", 20, false, 100000)));
     m_site->setReply("/music/sub/deep.mp3", mp3Reply(taggedMp3("Deepword", "Site Artist")));
     m_site->setReply("/base.html", htmlReply("<html><head><base href=\"/music/sub/\"></head>"
                                              "<body><a href=\"based.mp3\">x</a></body></html>"));
@@ -1181,6 +1191,7 @@ void TestCatalogService::crawlTestWeb()
         {"privateword", "Privateword", "Site Artist", site + "/music/private/p.mp3"},
         {"okword", "Okword", "Site Artist", site + "/music/hidden/ok.mp3"},
         {"tailword", "Tailword", "Tail Artist", site + "/music/big.mp3"},
+        {"coveredword", "Coveredword", "Site Artist", site + "/music/covered.mp3"},
         {"deepword", "Deepword", "Site Artist", site + "/music/sub/deep.mp3"},
         {"baseword", "Baseword", "Site Artist", site + "/music/sub/based.mp3"},
         {"latinword", "Latinword", "Caf\u00e9 Ol\u00e9", site + "/cafe.mp3"},
