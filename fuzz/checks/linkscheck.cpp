@@ -40,8 +40,13 @@ void LinksCheck::run(const uint8_t *data, size_t size)
         const std::string_view tail = body.size() > head.size()
                                           ? body.substr(std::max(head.size(), body.size() - 128))
                                           : std::string_view();
+        const int64_t audioAt = RemoteTrack::audioStart(head);
+        const std::string_view audio
+            = audioAt > 0 && size_t(audioAt) < body.size()
+                  ? body.substr(size_t(audioAt), size_t(RemoteTrack::audioBytes))
+                  : std::string_view();
         const auto track = RemoteTrack::read({"http://host.example/a%20b.mp3", {}, {}, {}}, head,
-                                             tail, int64_t(body.size()));
+                                             tail, int64_t(body.size()), nullptr, audio, audioAt);
         if (track) {
             FUZZ_CHECK(TextCodec::isValidUtf8(track->title));
             FUZZ_CHECK(TextCodec::isValidUtf8(track->creator));
