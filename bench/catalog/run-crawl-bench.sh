@@ -3,22 +3,26 @@
 # (127.0.0.2 onwards, one port), each with a robots.txt that allows all, nginx's directory
 # listings of TRACKS tagged MP3s in 10 directories and an RSS feed with an enclosure for
 # every track (larkspin-crawl-web writes it; every track has a title of its own). The
-# service starts with a fresh index, every root listing and feed as seeds, --crawl-delay 0 and each
-# connection count of CONNECTIONS; /status.json is read every second for pages and tracks
-# per second, while wrk -t1 -c4 runs distinct searches for words of the titles. Then a
-# politeness run with the default delay and connections over the first 20 hosts, checked
-# against nginx's access log and the established connections per host (ss, every 0.1 s).
+# service starts with a fresh index, every root listing and feed as seeds, --crawl-delay 0
+# and each connection count of CONNECTIONS; /status.json is read every second for pages and
+# tracks per second, while wrk -t1 -c4 runs distinct searches for words of the titles, each
+# connection pausing SEARCH_PAUSE ms before each request. Then a crawl of the pages alone
+# (robots.txt disallows the MP3s; status read every 0.1 s), and a politeness run with the
+# default delay and connections over the first 20 hosts, checked against nginx's access log
+# and the established connections per host (ss, every 0.1 s).
 #   bench/catalog/run-crawl-bench.sh BUILD_DIR
 # BUILD_DIR: a Release build with larkspin-catalog and larkspin-crawl-web. Environment:
-# HOSTS (200), TRACKS (1000 a host), CONNECTIONS ("32 64 128"), POLITE_HOSTS (20),
-# POLITE_SECONDS (35), LIMIT (600 s at most per crawl), KEEP (1: keep the logs). Needs
-# nginx, wrk, lame, sox, jq and ss.
+# HOSTS (200), TRACKS (1000 a host), CONNECTIONS ("32 64 128"), SEARCH_PAUSE (10, so at
+# most 400 searches/s; 0: as fast as answered), POLITE_HOSTS (20), POLITE_SECONDS (35),
+# LIMIT (600 s at most per crawl), KEEP (1: keep the logs). Needs nginx, wrk, lame, sox, jq
+# and ss.
 set -eu
 BUILD=${1:?usage: run-crawl-bench.sh BUILD_DIR}
 HERE=$(cd "$(dirname "$0")" && pwd)
 HOSTS=${HOSTS:-200}
 TRACKS=${TRACKS:-1000}
 CONNECTIONS=${CONNECTIONS:-32 64 128}
+SEARCH_PAUSE=${SEARCH_PAUSE:-10}
 POLITE_HOSTS=${POLITE_HOSTS:-20}
 POLITE_SECONDS=${POLITE_SECONDS:-35}
 LIMIT=${LIMIT:-600}
@@ -50,9 +54,9 @@ start=$(now)
 echo "written in $(awk "BEGIN {printf \"%.1f\", $(now) - $start}") s," \
     "$(du -sh "$WORK/web" | cut -f1), MP3s of $(stat -c %s "$WORK/web/127.0.0.2/d0/track-0000.mp3") bytes"
 
-start_nginx() {
+start_nginx() { # args: the robots.txt rule, "Allow: /" by default
     mkdir -p "$WORK/nginx/tmp"
-    printf "User-agent: *\nAllow: /\n" >"$WORK/robots.txt"
+    printf "User-agent: *\n%s\n" "${1:-Allow: /}" >"$WORK/robots.txt"
     rm -f "$WORK/access.log"
     {
         [ "$(id -u)" = 0 ] && echo "user root;" # else the workers would run as nobody
@@ -120,12 +124,13 @@ TOTAL=$((HOSTS * TRACKS))
 SUMMARY=$WORK/summary
 : >"$SUMMARY"
 for conns in $CONNECTIONS; do
-    echo "== crawl: --crawl-connections $conns, --crawl-delay 0, searches beside it (wrk -t1 -c4)"
+    echo "== crawl: --crawl-connections $conns, --crawl-delay 0," \
+        "searches beside it (wrk -t1 -c4, $SEARCH_PAUSE ms pause)"
     start_nginx
     t0=$(now)
     start_service --crawl-list "$WORK/seeds.txt" --crawl-delay 0 --crawl-connections "$conns"
-    wrk -t1 -c4 -d3600s --timeout 5s --latency -s "$HERE/paths.lua" "$BASE" \
-        -- "$WORK/queries.txt" >"$WORK/wrk.out" 2>&1 &
+    wrk -t1 -c4 -d3600s --timeout 5s --latency -s "$HERE/pacedpaths.lua" "$BASE" \
+        -- "$WORK/queries.txt" "$SEARCH_PAUSE" >"$WORK/wrk.out" 2>&1 &
     WRK_PID=$!
     : >"$WORK/samples"
     moved=$t0 last=-1
@@ -200,6 +205,30 @@ for conns in $CONNECTIONS; do
     printf "%s\t%s\t%s\t%s\n" "$(cat "$WORK/row")" "$p50" "$p99" "$connections" >>"$SUMMARY"
 done
 
+echo "== pages alone: robots.txt disallows /*.mp3\$, --crawl-delay 0, 32 connections"
+start_nginx 'Disallow: /*.mp3$'
+t0=$(now)
+start_service --crawl-list "$WORK/seeds.txt" --crawl-delay 0
+: >"$WORK/page-samples"
+while :; do
+    sleep 0.1
+    t=$(now)
+    line=$(curl -s --max-time 5 "$BASE/status.json" | jq -r '[.crawl.requests, .crawl.pages,
+        .crawl.queued] | @tsv') || continue
+    printf "%s\t%s\n" "$(awk "BEGIN {print $t - $t0}")" "$line" >>"$WORK/page-samples"
+    set -- $line
+    [ "$2" -ge $((HOSTS * 12)) ] && [ "$3" -eq 0 ] && break
+    awk "BEGIN {exit !($t - $t0 > $LIMIT)}" && { echo "stopped after $LIMIT s"; break; }
+done
+pagehwm=$(awk '/VmHWM/ {printf "%.0f", $2 / 1024}' "/proc/$PID/status")
+stop_service
+stop_nginx
+# From the first request to the sample that saw the last page.
+pagerate=$(awk '$2 > 0 && !first {first = $1} $3 > pages {pages = $3; last = $1}
+    END {printf "%d pages in %.2f s: %.0f pages/s", pages, last - first, pages / (last - first)}' \
+    "$WORK/page-samples")
+echo "$pagerate (with the MP3s refused by robots.txt), peak resident $pagehwm MB"
+
 echo "== politeness: $POLITE_HOSTS hosts, default delay and connections, $POLITE_SECONDS s"
 start_nginx
 head -n $((POLITE_HOSTS * 2)) "$WORK/seeds.txt" >"$WORK/polite-seeds.txt"
@@ -225,6 +254,7 @@ polite=$(awk '$2 != "127.0.0.1" {printf "%s %.3f %.3f %s\n", $2, $1 - $5, $1, $3
             while (st[i] - st[j] >= 0.998) ++j
             if (i - j + 1 > win) win = i - j + 1
             if (i > 1 && st[i] - st[i - 1] < gap) gap = st[i] - st[i - 1]
+            if (i > 1 && st[i] - st[i - 1] < 0.998) ++short
             c = 0 # requests still open when this one started
             for (m = 1; m < i; ++m) if (en[m] > st[i]) ++c
             if (c + 1 > open) open = c + 1
@@ -243,13 +273,14 @@ polite=$(awk '$2 != "127.0.0.1" {printf "%s %.3f %.3f %s\n", $2, $1 - $5, $1, $3
       if (!($4 in ce) || $3 > ce[$4]) ce[$4] = $3 }
     END {
         flush()
-        printf "%d %d %d %d %d %.3f\n", hosts, total, win, open, conns, gap == 1e9 ? 0 : gap
+        printf "%d %d %d %d %d %.3f %d\n", hosts, total, win, open, conns, gap == 1e9 ? 0 : gap,
+            short
     }')
 set -- $polite
 sspeak=$(awk 'NF {if ($1 > m) m = $1} END {print m + 0}' "$WORK/ss.out")
 echo "$2 requests to $1 hosts; per host at most $3 starting within 1 s, $4 open at once," \
     "$5 connections in use at once (log), $sspeak established at once (ss);" \
-    "shortest gap between two requests to one host $6 s"
+    "shortest gap between two requests to one host $6 s ($7 of $(($2 - $1)) gaps under 0.998 s)"
 if [ "$3" -le 1 ] && [ "$4" -le 2 ] && [ "$5" -le 2 ] && [ "$sspeak" -le 2 ]; then
     verdict=PASS
 else
@@ -257,7 +288,8 @@ else
 fi
 echo "politeness: $verdict"
 
-echo "== summary ($HOSTS hosts, $TOTAL tracks, $((HOSTS * 12)) pages; searches wrk -t1 -c4)"
+echo "== summary ($HOSTS hosts, $TOTAL tracks, $((HOSTS * 12)) pages;" \
+    "searches wrk -t1 -c4, $SEARCH_PAUSE ms pause)"
 printf "%6s %8s %7s %9s %9s %8s %8s %7s %8s %8s %7s %7s\n" conns tracks seconds "tracks/s" \
     steady "pages/s" "peak MB" errors "crawl s" "nginx s" p50 p99
 while IFS="$(printf '\t')" read -r c k t w s p m e ct cn p50 p99 nc; do
@@ -265,5 +297,6 @@ while IFS="$(printf '\t')" read -r c k t w s p m e ct cn p50 p99 nc; do
         "$m" "$e" "$ct" "$cn" "$p50" "$p99"
 done <"$SUMMARY"
 echo "(crawl s: CPU seconds of the service's busiest thread; nginx s: nginx's CPU seconds)"
+echo "pages alone: $pagerate"
 echo "politeness ($POLITE_HOSTS hosts, ${POLITE_SECONDS} s, defaults): at most $3 request/s and" \
     "$sspeak connections per host: $verdict"
