@@ -80,6 +80,20 @@ std::string mediaType(const char *header, std::string *charset = nullptr)
     return type;
 }
 
+bool hasEnding(const std::string &url, std::initializer_list<const char *> endings)
+{
+    std::string path = lower(WebLink::target(url));
+    path = path.substr(0, path.find('?'));
+    for (const char *ending : endings) {
+        const size_t length = std::strlen(ending);
+        if (path.size() >= length && path.compare(path.size() - length, length, ending) == 0)
+            return true;
+    }
+    return false;
+}
+
+const std::initializer_list<const char *> playlistEndings = {".m3u", ".m3u8", ".pls", ".xspf"};
+
 enum class PageKind { Html, Feed, Playlist, Other };
 
 PageKind pageKind(const std::string &type, const std::string &url, std::string_view body)
@@ -96,13 +110,8 @@ PageKind pageKind(const std::string &type, const std::string &url, std::string_v
         return PageKind::Feed;
     if (type == "text/html" || type == "application/xhtml+xml")
         return PageKind::Html;
-    std::string path = lower(WebLink::target(url));
-    path = path.substr(0, path.find('?'));
-    for (const char *ending : {".m3u", ".m3u8", ".pls", ".xspf"}) {
-        const size_t length = std::strlen(ending);
-        if (path.size() >= length && path.compare(path.size() - length, length, ending) == 0)
-            return PageKind::Playlist;
-    }
+    if (hasEnding(url, playlistEndings))
+        return PageKind::Playlist;
     // Servers label feeds and playlists loosely: look at how the text begins.
     const std::string start = lower(std::string(body.substr(0, 2048)));
     if (start.find("<rss") != std::string::npos || start.find("<feed") != std::string::npos
@@ -115,6 +124,26 @@ PageKind pageKind(const std::string &type, const std::string &url, std::string_v
         || start.find("<!doctype html") != std::string::npos)
         return PageKind::Html;
     return PageKind::Other;
+}
+
+// What a page, feed or playlist may be sent as; anything else is not read past its header.
+bool isPageType(const std::string &type, const std::string &url)
+{
+    if (type.empty() || type.compare(0, 5, "text/") == 0 || type.find("xml") != std::string::npos
+        || type.find("mpegurl") != std::string::npos || type == "audio/x-scpls")
+        return true;
+    return type == "application/octet-stream" && hasEnding(url, playlistEndings);
+}
+
+// Links to files no page reader can use; listings are full of them.
+bool isSurelyNoPage(const std::string &url)
+{
+    return hasEnding(url,
+                     {".jpg",  ".jpeg", ".png", ".gif",  ".webp", ".svg", ".ico",  ".bmp",
+                      ".css",  ".js",   ".pdf", ".zip",  ".rar",  ".7z",  ".tar",  ".gz",
+                      ".tgz",  ".bz2",  ".xz",  ".iso",  ".exe",  ".dmg", ".deb",  ".rpm",
+                      ".flac", ".ogg",  ".oga", ".opus", ".wav",  ".aac", ".m4a",  ".wma",
+                      ".mp2",  ".mp4",  ".m4v", ".mkv",  ".avi",  ".mov", ".webm", ".torrent"});
 }
 
 bool isAudioType(const std::string &type)
@@ -233,6 +262,7 @@ private:
         bool limitIsEnough = false; // reaching the limit ends the transfer without an error
         bool overLimit = false;
         bool typeSeen = false;
+        bool notPage = false; // a picture, an archive, ...: not read
         bool refusedAddress = false;
         curl_slist *headers = nullptr;
         Clock::time_point started{};
@@ -246,8 +276,15 @@ private:
             transfer->typeSeen = true;
             char *type = nullptr;
             curl_easy_getinfo(transfer->easy, CURLINFO_CONTENT_TYPE, &type);
-            if (mediaType(type) == "text/html")
+            const std::string media = mediaType(type);
+            if (media == "text/html")
                 transfer->limit = maxHtmlBytes;
+            long status = 0;
+            curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+            if (status == 200 && !isPageType(media, transfer->job.url)) {
+                transfer->notPage = true;
+                return CURL_WRITEFUNC_ERROR;
+            }
         }
         const size_t room = transfer->limit - std::min(transfer->limit, transfer->body.size());
         transfer->body.append(data, std::min(room, bytes));
@@ -370,16 +407,17 @@ private:
 
     void startTransfers(Clock::time_point now, Clock::time_point &wake)
     {
+        // Starts the host's next request if it may have one now.
         const auto tryHost = [&](Host &host) {
-            while (m_inFlight < m_settings.connections && host.queued()) {
+            while (host.queued()) {
                 if (host.robots == Host::Robots::Ready && now >= host.robotsExpire)
                     host.robots = Host::Robots::Unknown;
                 if (host.robots == Host::Robots::Fetching)
-                    return;
+                    return false;
                 if (!canStart(host, now)) {
                     if (host.inFlight < m_settings.perHost)
                         wake = std::min(wake, host.nextStart);
-                    return;
+                    return false;
                 }
                 Job job;
                 if (host.robots == Host::Robots::Unknown) {
@@ -394,18 +432,25 @@ private:
                     if (!admitted(host, job))
                         continue;
                 }
-                begin(host, std::move(job), now);
+                begin(host, std::move(job));
+                return true;
             }
+            return false;
         };
-        // Hosts whose transfer just ended first: their connection is still open.
+        // A transfer that just ended left its connection open: its host goes first, for one
+        // request, so connections are reused rather than opened for other hosts.
         while (!m_warm.empty() && m_inFlight < m_settings.connections) {
             Host *host = m_warm.front();
             m_warm.pop_front();
             tryHost(*host);
         }
-        for (size_t i = 0; i < m_order.size() && m_inFlight < m_settings.connections; ++i) {
-            m_cursor = (m_cursor + 1) % m_order.size();
-            tryHost(*m_order[m_cursor]);
+        // Then one request a host per round.
+        for (bool started = true; started && m_inFlight < m_settings.connections;) {
+            started = false;
+            for (size_t i = 0; i < m_order.size() && m_inFlight < m_settings.connections; ++i) {
+                m_cursor = (m_cursor + 1) % m_order.size();
+                started |= tryHost(*m_order[m_cursor]);
+            }
         }
     }
 
@@ -434,8 +479,10 @@ private:
         return false;
     }
 
-    void begin(Host &host, Job job, Clock::time_point now)
+    void begin(Host &host, Job job)
     {
+        // The delay runs from when the request leaves, not from when this round began.
+        const auto now = Clock::now();
         auto transfer = std::make_unique<Transfer>();
         transfer->engine = this;
         transfer->host = &host;
@@ -535,6 +582,8 @@ private:
         if (code != CURLE_OK && !(transfer->overLimit && transfer->limitIsEnough)) {
             if (transfer->refusedAddress)
                 failure = "refused address";
+            else if (transfer->notPage)
+                failure = "not a page";
             else if (transfer->overLimit)
                 failure = "too large";
             else if (code == CURLE_COULDNT_RESOLVE_HOST)
@@ -659,6 +708,8 @@ private:
             refreshSeeds();
         if (job.depth < m_settings.maxDepth) {
             for (const auto &url : links.pages) {
+                if (isSurelyNoPage(url))
+                    continue;
                 const std::string origin = WebLink::origin(url);
                 Host &target = this->host(origin);
                 if (target.knownPages >= m_settings.pagesPerHost) {
@@ -892,7 +943,7 @@ private:
                 publish();
                 nextPublish = now + std::chrono::milliseconds(500);
             }
-            if (!m_warm.empty())
+            if (!m_warm.empty() && m_inFlight < m_settings.connections)
                 continue; // a host may start again at once
             if (m_batchOpen)
                 wake = std::min(wake, m_batchStarted + batchTime);

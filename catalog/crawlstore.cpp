@@ -31,6 +31,12 @@ constexpr const char *pageColumns = "url, origin, depth, seed, fetched, etag, mo
 
 CrawlStore::CrawlStore(SqliteConnection &connection)
     : m_db(connection)
+    , m_insertLink(
+          connection.statement("INSERT OR IGNORE INTO crawl_links(page, track) VALUES (?1, ?2)"))
+    , m_insertTrack(connection.statement(
+          "INSERT OR IGNORE INTO crawl_tracks(url, origin, title, creator, link_text) VALUES "
+          "(?1, ?2, ?3, ?4, ?5)"))
+    , m_trackState(connection.statement("SELECT state FROM crawl_tracks WHERE url = ?1"))
 {}
 
 void CrawlStore::addSeed(const std::string &url, const std::string &origin)
@@ -171,25 +177,22 @@ std::vector<CrawlStore::Track> CrawlStore::setLinks(const std::string &page,
         const FoundTrack &found = tracks[i];
         if (!seen.insert(found.url).second)
             continue;
-        auto &link
-            = m_db.statement("INSERT OR IGNORE INTO crawl_links(page, track) VALUES (?1, ?2)");
-        link.bind(1, page);
-        link.bind(2, found.url);
-        link.run();
-        auto &insert = m_db.statement(
-            "INSERT INTO crawl_tracks(url, origin, title, creator, link_text) VALUES (?1, ?2, "
-            "?3, ?4, ?5) ON CONFLICT(url) DO UPDATE SET url = url RETURNING state");
-        insert.bind(1, found.url);
-        insert.bind(2, trackOrigins[i]);
-        insert.bind(3, found.title);
-        insert.bind(4, found.creator);
-        insert.bind(5, found.text);
+        m_insertLink.bind(1, page);
+        m_insertLink.bind(2, found.url);
+        m_insertLink.run();
+        m_insertTrack.bind(1, found.url);
+        m_insertTrack.bind(2, trackOrigins[i]);
+        m_insertTrack.bind(3, found.title);
+        m_insertTrack.bind(4, found.creator);
+        m_insertTrack.bind(5, found.text);
         Track track{found, trackOrigins[i], TrackState::ToRead};
-        if (insert.step())
-            track.state = TrackState(insert.integer(0));
-        while (insert.step()) {
+        if (m_insertTrack.run() && m_db.changes() == 0) {
+            // Known already, from another page or an earlier crawl.
+            m_trackState.bind(1, found.url);
+            if (m_trackState.step())
+                track.state = TrackState(m_trackState.integer(0));
+            m_trackState.reset();
         }
-        insert.reset();
         linked.push_back(std::move(track));
     }
     return linked;

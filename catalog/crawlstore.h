@@ -10,6 +10,7 @@
 namespace catalog {
 
 class SqliteConnection;
+class SqliteStatement;
 
 // The crawler's memory, in the catalogue's database so that a restart, also after a crash,
 // goes on where the crawl stopped: the pages known (when each is due, its validators, how
@@ -82,6 +83,10 @@ public:
 
 private:
     SqliteConnection &m_db;
+    // Run for every link of every page: prepared once.
+    SqliteStatement &m_insertLink;
+    SqliteStatement &m_insertTrack;
+    SqliteStatement &m_trackState;
 };
 
 } // namespace catalog

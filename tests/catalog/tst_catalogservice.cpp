@@ -1175,7 +1175,7 @@ void TestCatalogService::crawlTestWeb()
     QVERIFY(startService({}, {"--crawl-list", seeds, "--crawl", m_polite->urlText("/"),
                               "--crawl-allow-private", "--crawl-delay", "0", "--crawl-depth", "50",
                               "--crawl-host-pages", "12"}));
-    QVERIFY2(waitForCrawl(30, 30000), QJsonDocument(crawlStatus()).toJson().constData());
+    QVERIFY2(waitForCrawl(28, 30000), QJsonDocument(crawlStatus()).toJson().constData());
 
     const struct
     {
