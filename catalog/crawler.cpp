@@ -400,6 +400,16 @@ private:
         return now + std::max<int64_t>(1, int64_t(m_settings.recrawlHours * 3600));
     }
 
+    // The wait between two requests to a host, with a margin for the time a request spends
+    // between leaving here and arriving there.
+    static Clock::duration pause(const Host &host)
+    {
+        if (host.delay <= 0)
+            return {};
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(host.delay * 1.01 + 0.005));
+    }
+
     bool canStart(const Host &host, Clock::time_point now) const
     {
         return host.inFlight < m_settings.perHost && now >= host.nextStart;
@@ -557,9 +567,7 @@ private:
         ++host.inFlight;
         ++m_inFlight;
         ++m_requests;
-        host.nextStart = now
-                         + std::chrono::duration_cast<Clock::duration>(
-                             std::chrono::duration<double>(host.delay));
+        host.nextStart = now + pause(host);
         curl_multi_add_handle(m_multi, easy);
         m_transfers.insert(transfer.release());
     }
@@ -618,6 +626,11 @@ private:
             recheckRead(host, *transfer, status, failure);
             break;
         }
+        // The request left once its connection was ready: the next waits from then.
+        curl_off_t sentAfter = 0;
+        curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &sentAfter);
+        host.nextStart = std::max(
+            host.nextStart, transfer->started + std::chrono::microseconds(sentAfter) + pause(host));
         if (transfer->headers)
             curl_slist_free_all(transfer->headers);
         curl_easy_reset(easy);
@@ -637,11 +650,8 @@ private:
             host.rules = RobotsRules::parse(transfer.body, productToken());
             if (const auto delay = host.rules.crawlDelay())
                 host.delay = std::max(host.delay, std::min(*delay, maxCrawlDelay));
-            // The delay runs from the start of this request too.
-            host.nextStart
-                = std::max(host.nextStart, transfer.started
-                                               + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(host.delay)));
+            // The delay runs from this request too.
+            host.nextStart = std::max(host.nextStart, transfer.started + pause(host));
         } else if (failed || status >= 500 || status == 429) {
             // An unreachable robots.txt forbids everything until it answers (RFC 9309).
             host.robotsUnavailable = true;

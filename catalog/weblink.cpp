@@ -28,6 +28,59 @@ std::string part(CURLU *url, CURLUPart which)
     return result;
 }
 
+// The parts of an address as resolve() writes it, "scheme://[user@]host[:port]/path[?query]",
+// read without a parser: the crawler asks for them for every link it finds.
+struct Parts
+{
+    std::string_view scheme, host, port, path, query;
+};
+
+bool split(std::string_view url, Parts &parts)
+{
+    const size_t separator = url.find("://");
+    if (separator == std::string_view::npos || separator == 0)
+        return false;
+    parts.scheme = url.substr(0, separator);
+    const size_t start = separator + 3;
+    const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+    std::string_view authority = url.substr(start, end - start);
+    const size_t at = authority.rfind('@');
+    if (at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    size_t colon = std::string_view::npos;
+    if (!authority.empty() && authority[0] == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != ':')
+                return false;
+            colon = close + 1;
+        }
+    } else {
+        colon = authority.find(':');
+    }
+    parts.host = authority.substr(0, colon);
+    parts.port = colon == std::string_view::npos ? std::string_view() : authority.substr(colon + 1);
+    if (parts.host.empty())
+        return false;
+    std::string_view rest = url.substr(end);
+    rest = rest.substr(0, rest.find('#'));
+    const size_t question = rest.find('?');
+    parts.path = rest.substr(0, question);
+    parts.query
+        = question == std::string_view::npos ? std::string_view() : rest.substr(question + 1);
+    return true;
+}
+
+std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return out;
+}
+
 } // namespace
 
 std::string WebLink::resolve(const std::string &base, std::string_view reference)
@@ -55,57 +108,37 @@ std::string WebLink::resolve(const std::string &base, std::string_view reference
 
 std::string WebLink::host(const std::string &url)
 {
-    Url parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-        return {};
-    std::string name = part(parsed.get(), CURLUPART_HOST);
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return name;
+    Parts parts;
+    return split(url, parts) ? lowered(parts.host) : std::string();
 }
 
 bool WebLink::isMp3(const std::string &url)
 {
-    Url parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    Parts parts;
+    if (!split(url, parts) || parts.path.size() < 4)
         return false;
-    const std::string path = part(parsed.get(), CURLUPART_PATH);
-    if (path.size() < 4)
-        return false;
-    std::string ending = path.substr(path.size() - 4);
-    std::transform(ending.begin(), ending.end(), ending.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return ending == ".mp3";
+    return lowered(parts.path.substr(parts.path.size() - 4)) == ".mp3";
 }
 
 std::string WebLink::origin(const std::string &url)
 {
-    Url parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    Parts parts;
+    if (!split(url, parts))
         return {};
-    std::string name = part(parsed.get(), CURLUPART_HOST);
-    if (name.empty())
-        return {};
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    std::string result = part(parsed.get(), CURLUPART_SCHEME) + "://" + name;
-    const std::string port = part(parsed.get(), CURLUPART_PORT);
-    if (!port.empty())
-        result += ':' + port;
+    std::string result = lowered(parts.scheme) + "://" + lowered(parts.host);
+    if (!parts.port.empty())
+        result += ':' + std::string(parts.port);
     return result;
 }
 
 std::string WebLink::target(const std::string &url)
 {
-    Url parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    Parts parts;
+    if (!split(url, parts))
         return "/";
-    std::string path = part(parsed.get(), CURLUPART_PATH);
-    if (path.empty())
-        path = "/";
-    const std::string query = part(parsed.get(), CURLUPART_QUERY);
-    if (!query.empty())
-        path += '?' + query;
+    std::string path = parts.path.empty() ? std::string("/") : std::string(parts.path);
+    if (!parts.query.empty())
+        path += '?' + std::string(parts.query);
     return path;
 }
 

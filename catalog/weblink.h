@@ -16,6 +16,7 @@ public:
     // The absolute form of reference read on the page at base; empty when it is not one the
     // crawler may follow.
     static std::string resolve(const std::string &base, std::string_view reference);
+    // The parts below are read from an address as resolve() gives it.
     // The host of an absolute address, in lower case; empty when it has none.
     static std::string host(const std::string &url);
     // "scheme://host[:port]" of an absolute address, host in lower case and the port only
