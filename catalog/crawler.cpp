@@ -235,6 +235,7 @@ private:
     struct Host
     {
         std::string origin;
+        std::deque<Job> pageJobs; // before tracks: what a host holds is known sooner
         std::deque<Job> jobs;
         std::deque<Job> next; // the later requests of a track begun
         unsigned inFlight = 0;
@@ -248,7 +249,8 @@ private:
         size_t pages = 0;
         size_t tracks = 0;
         std::map<std::string, size_t> errors;
-        bool queued() const { return !jobs.empty() || !next.empty(); }
+        bool queued() const { return !jobs.empty() || !next.empty() || !pageJobs.empty(); }
+        size_t queueLength() const { return pageJobs.size() + jobs.size() + next.size(); }
     };
 
     struct Transfer
@@ -351,7 +353,7 @@ private:
         job.etag = page.etag;
         job.modified = page.modified;
         job.fetchedBefore = page.fetched != 0;
-        host(page.origin).jobs.push_back(std::move(job));
+        host(page.origin).pageJobs.push_back(std::move(job));
         ++m_queued;
     }
 
@@ -435,7 +437,9 @@ private:
                     job.url = host.origin + "/robots.txt";
                     host.robots = Host::Robots::Fetching;
                 } else {
-                    std::deque<Job> &from = host.next.empty() ? host.jobs : host.next;
+                    std::deque<Job> &from = !host.next.empty()       ? host.next
+                                            : !host.pageJobs.empty() ? host.pageJobs
+                                                                     : host.jobs;
                     job = std::move(from.front());
                     from.pop_front();
                     --m_queued;
@@ -898,7 +902,7 @@ private:
             line.origin = host->origin;
             line.pages = host->pages;
             line.tracks = host->tracks;
-            line.queued = host->jobs.size() + host->next.size() + host->inFlight;
+            line.queued = host->queueLength() + host->inFlight;
             line.errors = host->errors;
             status.hosts.push_back(std::move(line));
         }
