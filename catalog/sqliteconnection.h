@@ -2,7 +2,7 @@
 
 #include "sqlitestatement.h"
 
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 
@@ -33,7 +33,8 @@ public:
 
 private:
     ::sqlite3 *m_db = nullptr;
-    std::map<std::string, std::unique_ptr<SqliteStatement>> m_statements;
+    // Keyed by the SQL text; statements share long prefixes, so hash rather than compare.
+    std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> m_statements;
 };
 
 } // namespace catalog

@@ -12,7 +12,8 @@
 # and the established connections per host (ss, every 0.1 s).
 #   bench/catalog/run-crawl-bench.sh BUILD_DIR
 # BUILD_DIR: a Release build with larkspin-catalog and larkspin-crawl-web. Environment:
-# HOSTS (200), TRACKS (1000 a host), CONNECTIONS ("32 64 128"), SEARCH_PAUSE (10, so at
+# HOSTS (200), TRACKS (1000 a host), CONNECTIONS ("32 64 128"; "none" skips the crawls),
+# PAGE_CONNECTIONS (32, for the pages alone), SEARCH_PAUSE (10, so at
 # most 400 searches/s; 0: as fast as answered), POLITE_HOSTS (20), POLITE_SECONDS (35),
 # LIMIT (600 s at most per crawl), KEEP (1: keep the logs). Needs nginx, wrk, lame, sox, jq
 # and ss.
@@ -22,6 +23,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 HOSTS=${HOSTS:-200}
 TRACKS=${TRACKS:-1000}
 CONNECTIONS=${CONNECTIONS:-32 64 128}
+PAGE_CONNECTIONS=${PAGE_CONNECTIONS:-32}
 SEARCH_PAUSE=${SEARCH_PAUSE:-10}
 POLITE_HOSTS=${POLITE_HOSTS:-20}
 POLITE_SECONDS=${POLITE_SECONDS:-35}
@@ -124,6 +126,7 @@ TOTAL=$((HOSTS * TRACKS))
 SUMMARY=$WORK/summary
 : >"$SUMMARY"
 for conns in $CONNECTIONS; do
+    [ "$conns" = none ] && continue
     echo "== crawl: --crawl-connections $conns, --crawl-delay 0," \
         "searches beside it (wrk -t1 -c4, $SEARCH_PAUSE ms pause)"
     start_nginx
@@ -205,10 +208,10 @@ for conns in $CONNECTIONS; do
     printf "%s\t%s\t%s\t%s\n" "$(cat "$WORK/row")" "$p50" "$p99" "$connections" >>"$SUMMARY"
 done
 
-echo "== pages alone: robots.txt disallows /*.mp3\$, --crawl-delay 0, 32 connections"
+echo "== pages alone: robots.txt disallows /*.mp3\$, --crawl-delay 0, $PAGE_CONNECTIONS connections"
 start_nginx 'Disallow: /*.mp3$'
 t0=$(now)
-start_service --crawl-list "$WORK/seeds.txt" --crawl-delay 0
+start_service --crawl-list "$WORK/seeds.txt" --crawl-delay 0 --crawl-connections "$PAGE_CONNECTIONS"
 : >"$WORK/page-samples"
 while :; do
     sleep 0.1
