@@ -1,6 +1,7 @@
 #include "searchindexreader.h"
 
 #include "searchquery.h"
+#include "searchtotals.h"
 #include "trackweight.h"
 
 #include <xapian.h>
@@ -12,7 +13,14 @@ namespace {
 // Commits become visible to searches within this time.
 constexpr auto refreshInterval = std::chrono::milliseconds(250);
 
-Xapian::Query buildQuery(const Xapian::Database &db, const std::vector<std::string> &words)
+struct BuiltQuery
+{
+    Xapian::Query query;
+    // The last word is in the index and begins no other word.
+    bool lastIsWhole = false;
+};
+
+BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words)
 {
     std::vector<Xapian::Query> parts;
     for (size_t i = 0; i + 1 < words.size(); ++i)
@@ -21,13 +29,26 @@ Xapian::Query buildQuery(const Xapian::Database &db, const std::vector<std::stri
     // weighed as one word) and always itself, whose weight then counts twice: a track with
     // the word ranks above tracks with longer words that start with it.
     const std::string &last = words.back();
-    const Xapian::Query prefix(Xapian::Query::OP_WILDCARD, last, SearchIndexReader::prefixExpansion,
-                               Xapian::Query::WILDCARD_LIMIT_MOST_FREQUENT);
-    if (db.term_exists(last))
-        parts.emplace_back(Xapian::Query::OP_OR, prefix, Xapian::Query(last));
-    else
-        parts.push_back(prefix);
-    return Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
+    BuiltQuery built;
+    auto term = db.allterms_begin(last);
+    const auto end = db.allterms_end(last);
+    const bool exists = term != end && *term == last;
+    built.lastIsWhole = exists && ++term == end;
+    if (built.lastIsWhole) {
+        // The same weight as the word and its expansion to itself, with one posting list
+        // read instead of two: a common word's list is most of a search's time.
+        parts.emplace_back(last, Xapian::termcount(2));
+    } else {
+        const Xapian::Query prefix(Xapian::Query::OP_WILDCARD, last,
+                                   SearchIndexReader::prefixExpansion,
+                                   Xapian::Query::WILDCARD_LIMIT_MOST_FREQUENT);
+        if (exists)
+            parts.emplace_back(Xapian::Query::OP_OR, prefix, Xapian::Query(last));
+        else
+            parts.push_back(prefix);
+    }
+    built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
+    return built;
 }
 
 // Counts the matches it is shown, which come in id order, and where the last one lay.
@@ -48,16 +69,11 @@ public:
 } // namespace
 
 int64_t SearchIndexReader::countMatches(const Xapian::Query &query,
-                                        const std::vector<std::string> &words)
+                                        const std::vector<std::string> &words, bool lastIsWhole)
 {
     // One whole word that begins no other: the index knows its count.
-    if (words.size() == 1) {
-        auto term = m_db->allterms_begin(words[0]);
-        if (term == m_db->allterms_end(words[0]))
-            return 0;
-        if (*term == words[0] && ++term == m_db->allterms_end(words[0]))
-            return int64_t(m_db->get_termfreq(words[0]));
-    }
+    if (words.size() == 1 && lastIsWhole)
+        return int64_t(m_db->get_termfreq(words[0]));
     // Xapian's own estimate of what it did not look at is coarse (it rounds, and errs by far
     // more than 5 % for two words), so count the first exactTotals matches in id order and
     // extrapolate from how far into the ids they reach. Matches spread over the ids as the
@@ -70,8 +86,9 @@ int64_t SearchIndexReader::countMatches(const Xapian::Query &query,
     return int64_t(double(counter.count) * double(m_db->get_lastdocid()) / double(counter.last));
 }
 
-SearchIndexReader::SearchIndexReader(std::string path)
+SearchIndexReader::SearchIndexReader(std::string path, SearchTotals *totals)
     : m_path(std::move(path))
+    , m_totals(totals)
 {}
 
 SearchIndexReader::~SearchIndexReader() = default;
@@ -124,13 +141,27 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
         if (!ensureOpen())
             return matches;
         try {
-            const Xapian::Query search = buildQuery(*m_db, query.words());
-            // Counted first, without weights: up to exactTotals matches exactly, then
-            // extrapolated. The ranking then stops as soon as its page is certain.
-            const int64_t total = countMatches(search, query.words());
-            m_enquire->set_query(search);
+            const BuiltQuery search = buildQuery(*m_db, query.words());
+            const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
+            const uint64_t revision = m_totals ? m_db->get_revision() : 0;
+            m_enquire->set_query(search.query);
             const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
             const Xapian::MSet mset = m_enquire->get_mset(first, Xapian::doccount(count));
+            // A ranking that had to look at every match knows their number; one that stopped
+            // early leaves them to be counted, without weights, once per revision.
+            int64_t total = 0;
+            if (mset.get_matches_lower_bound() == mset.get_matches_upper_bound()) {
+                total = int64_t(mset.get_matches_lower_bound());
+                if (m_totals)
+                    m_totals->insert(query.words(), uuid, revision, total);
+            } else if (const auto known
+                       = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt) {
+                total = *known;
+            } else {
+                total = countMatches(search.query, query.words(), search.lastIsWhole);
+                if (m_totals)
+                    m_totals->insert(query.words(), uuid, revision, total);
+            }
             matches.ids.clear();
             for (auto it = mset.begin(); it != mset.end(); ++it)
                 matches.ids.push_back(int64_t(*it));

@@ -450,6 +450,16 @@ void TestCatalogCore::rankingAndPaging()
     QCOMPARE(paged.size(), size_t(9000));
     std::sort(paged.begin(), paged.end());
     QVERIFY(std::adjacent_find(paged.begin(), paged.end()) == paged.end());
+
+    // A total counted once serves the later pages, and never outlives a commit.
+    QCOMPARE(index.search(SearchQuery("massword common"), 100, 50).total, int64_t(9000));
+    QVERIFY(writer.begin());
+    for (int i = 0; i < 5; ++i)
+        put("Massword late " + std::to_string(i), "Common Band", "");
+    QVERIFY(writer.commit());
+    index.changed();
+    for (const int64_t start : {int64_t(0), int64_t(100), int64_t(8990)})
+        QCOMPARE(index.search(SearchQuery("massword common"), start, 50).total, int64_t(9005));
 }
 
 void TestCatalogCore::workQueueRefusesWhenFull()
