@@ -6,6 +6,9 @@
 
 #include <xapian.h>
 
+#include <algorithm>
+#include <limits>
+
 namespace catalog {
 
 namespace {
@@ -16,36 +19,62 @@ constexpr auto refreshInterval = std::chrono::milliseconds(250);
 struct BuiltQuery
 {
     Xapian::Query query;
-    // The last word is in the index and begins no other word.
-    bool lastIsWhole = false;
+    // Every match has all of these words...
+    std::vector<std::string> whole;
+    // ...and one of these, unless there are none.
+    std::vector<std::string> anyOf;
 };
+
+// The prefixExpansion most frequent words that begin with prefix, ties in word order.
+std::vector<std::string> expand(const Xapian::Database &db, const std::string &prefix,
+                                bool &prefixIsWord)
+{
+    std::vector<std::pair<Xapian::doccount, std::string>> found;
+    prefixIsWord = false;
+    for (auto term = db.allterms_begin(prefix); term != db.allterms_end(prefix); ++term) {
+        found.emplace_back(term.get_termfreq(), *term);
+        prefixIsWord = prefixIsWord || *term == prefix;
+    }
+    const auto kept = std::min<size_t>(found.size(), SearchIndexReader::prefixExpansion);
+    std::partial_sort(found.begin(), found.begin() + ptrdiff_t(kept), found.end(),
+                      [](const auto &a, const auto &b) {
+                          return a.first != b.first ? a.first > b.first : a.second < b.second;
+                      });
+    found.resize(kept);
+    std::vector<std::string> terms;
+    for (auto &term : found)
+        terms.push_back(std::move(term.second));
+    return terms;
+}
 
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words)
 {
+    BuiltQuery built;
+    built.whole.assign(words.begin(), words.end() - 1);
     std::vector<Xapian::Query> parts;
-    for (size_t i = 0; i + 1 < words.size(); ++i)
-        parts.emplace_back(words[i]);
+    for (const auto &word : built.whole)
+        parts.emplace_back(word);
     // The last word as typed so far matches the words it begins (the most frequent of them,
     // weighed as one word) and always itself, whose weight then counts twice: a track with
     // the word ranks above tracks with longer words that start with it.
     const std::string &last = words.back();
-    BuiltQuery built;
-    auto term = db.allterms_begin(last);
-    const auto end = db.allterms_end(last);
-    const bool exists = term != end && *term == last;
-    built.lastIsWhole = exists && ++term == end;
-    if (built.lastIsWhole) {
-        // The same weight as the word and its expansion to itself, with one posting list
-        // read instead of two: a common word's list is most of a search's time.
+    bool lastIsWord = false;
+    std::vector<std::string> terms = expand(db, last, lastIsWord);
+    if (lastIsWord && terms.size() == 1) {
+        // The same weight as the word or'ed with its expansion to itself, with one posting
+        // list read instead of two: a common word's list is most of a search's time.
+        built.whole.push_back(last);
         parts.emplace_back(last, Xapian::termcount(2));
     } else {
-        const Xapian::Query prefix(Xapian::Query::OP_WILDCARD, last,
-                                   SearchIndexReader::prefixExpansion,
-                                   Xapian::Query::WILDCARD_LIMIT_MOST_FREQUENT);
-        if (exists)
+        const Xapian::Query prefix(Xapian::Query::OP_SYNONYM, terms.begin(), terms.end());
+        if (lastIsWord) {
             parts.emplace_back(Xapian::Query::OP_OR, prefix, Xapian::Query(last));
-        else
+            if (std::find(terms.begin(), terms.end(), last) == terms.end())
+                terms.push_back(last);
+        } else {
             parts.push_back(prefix);
+        }
+        built.anyOf = std::move(terms);
     }
     built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
     return built;
@@ -66,25 +95,104 @@ public:
     mutable Xapian::docid last = 0;
 };
 
-} // namespace
-
-int64_t SearchIndexReader::countMatches(const Xapian::Query &query,
-                                        const std::vector<std::string> &words, bool lastIsWhole)
+struct Postings
 {
-    // One whole word that begins no other: the index knows its count.
-    if (words.size() == 1 && lastIsWhole)
-        return int64_t(m_db->get_termfreq(words[0]));
+    Postings(const Xapian::Database &db, const std::string &term)
+        : at(db.postlist_begin(term))
+        , end(db.postlist_end(term))
+        , frequency(db.get_termfreq(term))
+    {}
+
+    Xapian::PostingIterator at;
+    Xapian::PostingIterator end;
+    Xapian::doccount frequency;
+};
+
+// The first matches in id order, up to limit, walking the rarest whole word's list and
+// moving the others' to each of its tracks. Of the words the last may be, the most frequent
+// is asked first and the others only when it fails: their lists are left behind and later
+// skip whole chunks rather than read every entry (Xapian's own OR moves all of them).
+void countInOrder(const Xapian::Database &db, const BuiltQuery &built, Xapian::doccount limit,
+                  Xapian::doccount &count, Xapian::docid &last)
+{
+    std::vector<Postings> whole, anyOf;
+    for (const auto &term : built.whole)
+        whole.emplace_back(db, term);
+    for (const auto &term : built.anyOf)
+        anyOf.emplace_back(db, term);
+    std::sort(whole.begin(), whole.end(),
+              [](const Postings &a, const Postings &b) { return a.frequency < b.frequency; });
+    std::sort(anyOf.begin(), anyOf.end(),
+              [](const Postings &a, const Postings &b) { return a.frequency > b.frequency; });
+    Postings &lead = whole.front();
+    while (lead.at != lead.end) {
+        const Xapian::docid id = *lead.at;
+        Xapian::docid ahead = id;
+        for (size_t i = 1; i < whole.size() && ahead == id; ++i) {
+            Postings &other = whole[i];
+            other.at.skip_to(id);
+            if (other.at == other.end)
+                return;
+            ahead = *other.at;
+        }
+        if (ahead != id) {
+            lead.at.skip_to(ahead);
+            continue;
+        }
+        bool found = anyOf.empty();
+        for (auto &other : anyOf) {
+            if (other.at != other.end && *other.at < id)
+                other.at.skip_to(id);
+            if (other.at != other.end && *other.at == id) {
+                found = true;
+                break;
+            }
+        }
+        if (found) {
+            ++count;
+            last = id;
+            if (count >= limit)
+                return;
+        }
+        ++lead.at;
+    }
+}
+
+int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const BuiltQuery &built)
+{
+    // One whole word: the index knows its count.
+    if (built.whole.size() == 1 && built.anyOf.empty())
+        return int64_t(db.get_termfreq(built.whole[0]));
     // Xapian's own estimate of what it did not look at is coarse (it rounds, and errs by far
     // more than 5 % for two words), so count the first exactTotals matches in id order and
     // extrapolate from how far into the ids they reach. Matches spread over the ids as the
     // sample shows (the benchmark's tracks do) come within a few per cent.
-    m_counter->set_query(query);
-    MatchCounter counter;
-    m_counter->get_mset(0, 0, exactTotals + 1, nullptr, &counter);
-    if (counter.count <= exactTotals || counter.last == 0)
-        return int64_t(counter.count);
-    return int64_t(double(counter.count) * double(m_db->get_lastdocid()) / double(counter.last));
+    const Xapian::doccount limit = SearchIndexReader::exactTotals + 1;
+    Xapian::doccount count = 0;
+    Xapian::docid last = 0;
+    Xapian::doccount rarestWhole = std::numeric_limits<Xapian::doccount>::max();
+    for (const auto &term : built.whole)
+        rarestWhole = std::min(rarestWhole, db.get_termfreq(term));
+    uint64_t anyOfTotal = 0;
+    for (const auto &term : built.anyOf)
+        anyOfTotal += db.get_termfreq(term);
+    if (!built.anyOf.empty() && anyOfTotal < rarestWhole) {
+        // The words the last may be are together rarer than any whole word: Xapian's AND
+        // walks their union and skips the whole words' lists along.
+        counter.set_query(built.query);
+        MatchCounter decider;
+        counter.get_mset(0, 0, limit, nullptr, &decider);
+        count = decider.count;
+        last = decider.last;
+    } else {
+        countInOrder(db, built, limit, count, last);
+    }
+    if (count <= SearchIndexReader::exactTotals || last == 0)
+        return int64_t(count);
+    return int64_t(double(count) * double(db.get_lastdocid()) / double(last));
 }
+
+} // namespace
 
 SearchIndexReader::SearchIndexReader(std::string path, SearchTotals *totals)
     : m_path(std::move(path))
@@ -158,7 +266,7 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
                        = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt) {
                 total = *known;
             } else {
-                total = countMatches(search.query, query.words(), search.lastIsWhole);
+                total = countMatches(*m_db, *m_counter, search);
                 if (m_totals)
                     m_totals->insert(query.words(), uuid, revision, total);
             }

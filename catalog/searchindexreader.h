@@ -46,8 +46,6 @@ public:
 
 private:
     bool ensureOpen();
-    int64_t countMatches(const Xapian::Query &query, const std::vector<std::string> &words,
-                         bool lastIsWhole);
 
     const std::string m_path;
     SearchTotals *const m_totals;
