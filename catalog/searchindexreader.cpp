@@ -160,6 +160,8 @@ void countInOrder(const Xapian::Database &db, const BuiltQuery &built, Xapian::d
 
 int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const BuiltQuery &built)
 {
+    if (built.whole.empty() && built.anyOf.empty())
+        return 0;
     // One whole word: the index knows its count.
     if (built.whole.size() == 1 && built.anyOf.empty())
         return int64_t(db.get_termfreq(built.whole[0]));
