@@ -4,12 +4,17 @@
 #include "searchindexreader.h"
 #include "searchindexwriter.h"
 #include "searchquery.h"
+#include "searchtotals.h"
 #include "sqliteconnection.h"
 #include "trackrow.h"
 
 namespace catalog {
 
 namespace {
+
+// Totals of the word sets searched lately: pages after the first of a search, and searches
+// asked for again, reuse them.
+constexpr size_t totalSlots = 16384;
 
 const std::string trackSql
     = std::string("SELECT ") + TrackRow::columns + " FROM tracks WHERE id = ?1";
@@ -18,8 +23,8 @@ const std::string trackSql
 
 struct CatalogIndex::Reader
 {
-    explicit Reader(const std::string &path)
-        : search(SearchIndexWriter::pathFor(path))
+    Reader(const std::string &path, SearchTotals &totals)
+        : search(SearchIndexWriter::pathFor(path), &totals)
     {}
 
     SqliteConnection tracks;
@@ -44,13 +49,14 @@ private:
 
 CatalogIndex::CatalogIndex(std::string databasePath)
     : m_path(std::move(databasePath))
+    , m_totals(std::make_unique<SearchTotals>(totalSlots))
 {}
 
 CatalogIndex::~CatalogIndex() = default;
 
 bool CatalogIndex::open(std::string *error)
 {
-    auto reader = std::make_unique<Reader>(m_path);
+    auto reader = std::make_unique<Reader>(m_path, *m_totals);
     if (!reader->tracks.open(m_path, error) || !CatalogSchema::apply(reader->tracks, error))
         return false;
     release(std::move(reader));
@@ -67,7 +73,7 @@ std::unique_ptr<CatalogIndex::Reader> CatalogIndex::acquire()
             return reader;
         }
     }
-    auto reader = std::make_unique<Reader>(m_path);
+    auto reader = std::make_unique<Reader>(m_path, *m_totals);
     if (!reader->tracks.open(m_path, nullptr))
         return nullptr;
     return reader;

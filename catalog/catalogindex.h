@@ -15,6 +15,7 @@ namespace catalog {
 class SearchQuery;
 class SqliteConnection;
 class SearchIndexReader;
+class SearchTotals;
 
 struct SearchPage
 {
@@ -57,6 +58,7 @@ private:
     bool readPage(SqliteConnection &connection, const std::vector<int64_t> &ids, SearchPage &page);
 
     const std::string m_path;
+    const std::unique_ptr<SearchTotals> m_totals;
     std::atomic<uint64_t> m_generation{0};
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<Reader>> m_pool;

@@ -1,9 +1,13 @@
 #include "searchindexreader.h"
 
 #include "searchquery.h"
+#include "searchtotals.h"
 #include "trackweight.h"
 
 #include <xapian.h>
+
+#include <algorithm>
+#include <limits>
 
 namespace catalog {
 
@@ -12,22 +16,68 @@ namespace {
 // Commits become visible to searches within this time.
 constexpr auto refreshInterval = std::chrono::milliseconds(250);
 
-Xapian::Query buildQuery(const Xapian::Database &db, const std::vector<std::string> &words)
+struct BuiltQuery
 {
+    Xapian::Query query;
+    // Every match has all of these words...
+    std::vector<std::string> whole;
+    // ...and one of these, unless there are none.
+    std::vector<std::string> anyOf;
+};
+
+// The prefixExpansion most frequent words that begin with prefix, ties in word order.
+std::vector<std::string> expand(const Xapian::Database &db, const std::string &prefix,
+                                bool &prefixIsWord)
+{
+    std::vector<std::pair<Xapian::doccount, std::string>> found;
+    prefixIsWord = false;
+    for (auto term = db.allterms_begin(prefix); term != db.allterms_end(prefix); ++term) {
+        found.emplace_back(term.get_termfreq(), *term);
+        prefixIsWord = prefixIsWord || *term == prefix;
+    }
+    const auto kept = std::min<size_t>(found.size(), SearchIndexReader::prefixExpansion);
+    std::partial_sort(found.begin(), found.begin() + ptrdiff_t(kept), found.end(),
+                      [](const auto &a, const auto &b) {
+                          return a.first != b.first ? a.first > b.first : a.second < b.second;
+                      });
+    found.resize(kept);
+    std::vector<std::string> terms;
+    for (auto &term : found)
+        terms.push_back(std::move(term.second));
+    return terms;
+}
+
+BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words)
+{
+    BuiltQuery built;
+    built.whole.assign(words.begin(), words.end() - 1);
     std::vector<Xapian::Query> parts;
-    for (size_t i = 0; i + 1 < words.size(); ++i)
-        parts.emplace_back(words[i]);
+    for (const auto &word : built.whole)
+        parts.emplace_back(word);
     // The last word as typed so far matches the words it begins (the most frequent of them,
     // weighed as one word) and always itself, whose weight then counts twice: a track with
     // the word ranks above tracks with longer words that start with it.
     const std::string &last = words.back();
-    const Xapian::Query prefix(Xapian::Query::OP_WILDCARD, last, SearchIndexReader::prefixExpansion,
-                               Xapian::Query::WILDCARD_LIMIT_MOST_FREQUENT);
-    if (db.term_exists(last))
-        parts.emplace_back(Xapian::Query::OP_OR, prefix, Xapian::Query(last));
-    else
-        parts.push_back(prefix);
-    return Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
+    bool lastIsWord = false;
+    std::vector<std::string> terms = expand(db, last, lastIsWord);
+    if (lastIsWord && terms.size() == 1) {
+        // The same weight as the word or'ed with its expansion to itself, with one posting
+        // list read instead of two: a common word's list is most of a search's time.
+        built.whole.push_back(last);
+        parts.emplace_back(last, Xapian::termcount(2));
+    } else {
+        const Xapian::Query prefix(Xapian::Query::OP_SYNONYM, terms.begin(), terms.end());
+        if (lastIsWord) {
+            parts.emplace_back(Xapian::Query::OP_OR, prefix, Xapian::Query(last));
+            if (std::find(terms.begin(), terms.end(), last) == terms.end())
+                terms.push_back(last);
+        } else {
+            parts.push_back(prefix);
+        }
+        built.anyOf = std::move(terms);
+    }
+    built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
+    return built;
 }
 
 // Counts the matches it is shown, which come in id order, and where the last one lay.
@@ -45,33 +95,110 @@ public:
     mutable Xapian::docid last = 0;
 };
 
-} // namespace
-
-int64_t SearchIndexReader::countMatches(const Xapian::Query &query,
-                                        const std::vector<std::string> &words)
+struct Postings
 {
-    // One whole word that begins no other: the index knows its count.
-    if (words.size() == 1) {
-        auto term = m_db->allterms_begin(words[0]);
-        if (term == m_db->allterms_end(words[0]))
-            return 0;
-        if (*term == words[0] && ++term == m_db->allterms_end(words[0]))
-            return int64_t(m_db->get_termfreq(words[0]));
+    Postings(const Xapian::Database &db, const std::string &term)
+        : at(db.postlist_begin(term))
+        , end(db.postlist_end(term))
+        , frequency(db.get_termfreq(term))
+    {}
+
+    Xapian::PostingIterator at;
+    Xapian::PostingIterator end;
+    Xapian::doccount frequency;
+};
+
+// The first matches in id order, up to limit, walking the rarest whole word's list and
+// moving the others' to each of its tracks. Of the words the last may be, the most frequent
+// is asked first and the others only when it fails: their lists are left behind and later
+// skip whole chunks rather than read every entry (Xapian's own OR moves all of them).
+void countInOrder(const Xapian::Database &db, const BuiltQuery &built, Xapian::doccount limit,
+                  Xapian::doccount &count, Xapian::docid &last)
+{
+    std::vector<Postings> whole, anyOf;
+    for (const auto &term : built.whole)
+        whole.emplace_back(db, term);
+    for (const auto &term : built.anyOf)
+        anyOf.emplace_back(db, term);
+    std::sort(whole.begin(), whole.end(),
+              [](const Postings &a, const Postings &b) { return a.frequency < b.frequency; });
+    std::sort(anyOf.begin(), anyOf.end(),
+              [](const Postings &a, const Postings &b) { return a.frequency > b.frequency; });
+    Postings &lead = whole.front();
+    while (lead.at != lead.end) {
+        const Xapian::docid id = *lead.at;
+        Xapian::docid ahead = id;
+        for (size_t i = 1; i < whole.size() && ahead == id; ++i) {
+            Postings &other = whole[i];
+            other.at.skip_to(id);
+            if (other.at == other.end)
+                return;
+            ahead = *other.at;
+        }
+        if (ahead != id) {
+            lead.at.skip_to(ahead);
+            continue;
+        }
+        bool found = anyOf.empty();
+        for (auto &other : anyOf) {
+            if (other.at != other.end && *other.at < id)
+                other.at.skip_to(id);
+            if (other.at != other.end && *other.at == id) {
+                found = true;
+                break;
+            }
+        }
+        if (found) {
+            ++count;
+            last = id;
+            if (count >= limit)
+                return;
+        }
+        ++lead.at;
     }
+}
+
+int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const BuiltQuery &built)
+{
+    if (built.whole.empty() && built.anyOf.empty())
+        return 0;
+    // One whole word: the index knows its count.
+    if (built.whole.size() == 1 && built.anyOf.empty())
+        return int64_t(db.get_termfreq(built.whole[0]));
     // Xapian's own estimate of what it did not look at is coarse (it rounds, and errs by far
     // more than 5 % for two words), so count the first exactTotals matches in id order and
     // extrapolate from how far into the ids they reach. Matches spread over the ids as the
     // sample shows (the benchmark's tracks do) come within a few per cent.
-    m_counter->set_query(query);
-    MatchCounter counter;
-    m_counter->get_mset(0, 0, exactTotals + 1, nullptr, &counter);
-    if (counter.count <= exactTotals || counter.last == 0)
-        return int64_t(counter.count);
-    return int64_t(double(counter.count) * double(m_db->get_lastdocid()) / double(counter.last));
+    const Xapian::doccount limit = SearchIndexReader::exactTotals + 1;
+    Xapian::doccount count = 0;
+    Xapian::docid last = 0;
+    Xapian::doccount rarestWhole = std::numeric_limits<Xapian::doccount>::max();
+    for (const auto &term : built.whole)
+        rarestWhole = std::min(rarestWhole, db.get_termfreq(term));
+    uint64_t anyOfTotal = 0;
+    for (const auto &term : built.anyOf)
+        anyOfTotal += db.get_termfreq(term);
+    if (!built.anyOf.empty() && anyOfTotal < rarestWhole) {
+        // The words the last may be are together rarer than any whole word: Xapian's AND
+        // walks their union and skips the whole words' lists along.
+        counter.set_query(built.query);
+        MatchCounter decider;
+        counter.get_mset(0, 0, limit, nullptr, &decider);
+        count = decider.count;
+        last = decider.last;
+    } else {
+        countInOrder(db, built, limit, count, last);
+    }
+    if (count <= SearchIndexReader::exactTotals || last == 0)
+        return int64_t(count);
+    return int64_t(double(count) * double(db.get_lastdocid()) / double(last));
 }
 
-SearchIndexReader::SearchIndexReader(std::string path)
+} // namespace
+
+SearchIndexReader::SearchIndexReader(std::string path, SearchTotals *totals)
     : m_path(std::move(path))
+    , m_totals(totals)
 {}
 
 SearchIndexReader::~SearchIndexReader() = default;
@@ -124,13 +251,27 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
         if (!ensureOpen())
             return matches;
         try {
-            const Xapian::Query search = buildQuery(*m_db, query.words());
-            // Counted first, without weights: up to exactTotals matches exactly, then
-            // extrapolated. The ranking then stops as soon as its page is certain.
-            const int64_t total = countMatches(search, query.words());
-            m_enquire->set_query(search);
+            const BuiltQuery search = buildQuery(*m_db, query.words());
+            const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
+            const uint64_t revision = m_totals ? m_db->get_revision() : 0;
+            m_enquire->set_query(search.query);
             const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
             const Xapian::MSet mset = m_enquire->get_mset(first, Xapian::doccount(count));
+            // A ranking that had to look at every match knows their number; one that stopped
+            // early leaves them to be counted, without weights, once per revision.
+            int64_t total = 0;
+            if (mset.get_matches_lower_bound() == mset.get_matches_upper_bound()) {
+                total = int64_t(mset.get_matches_lower_bound());
+                if (m_totals)
+                    m_totals->insert(query.words(), uuid, revision, total);
+            } else if (const auto known
+                       = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt) {
+                total = *known;
+            } else {
+                total = countMatches(*m_db, *m_counter, search);
+                if (m_totals)
+                    m_totals->insert(query.words(), uuid, revision, total);
+            }
             matches.ids.clear();
             for (auto it = mset.begin(); it != mset.end(); ++it)
                 matches.ids.push_back(int64_t(*it));

@@ -15,6 +15,7 @@ class Query;
 namespace catalog {
 
 class SearchQuery;
+class SearchTotals;
 
 // One reader of the full-text index, used by one thread at a time. Ranks with BM25 and
 // stops once the best start + count matches are certain, rather than scoring every match.
@@ -33,7 +34,8 @@ public:
     // many of them, the most frequent first.
     static constexpr unsigned prefixExpansion = 20;
 
-    explicit SearchIndexReader(std::string path);
+    // totals, when given, keeps the totals counted for every reader of the index.
+    explicit SearchIndexReader(std::string path, SearchTotals *totals = nullptr);
     ~SearchIndexReader();
     SearchIndexReader(const SearchIndexReader &) = delete;
     SearchIndexReader &operator=(const SearchIndexReader &) = delete;
@@ -44,9 +46,9 @@ public:
 
 private:
     bool ensureOpen();
-    int64_t countMatches(const Xapian::Query &query, const std::vector<std::string> &words);
 
     const std::string m_path;
+    SearchTotals *const m_totals;
     std::unique_ptr<Xapian::Database> m_db;
     std::unique_ptr<Xapian::Enquire> m_enquire;
     std::unique_ptr<Xapian::Enquire> m_counter;

@@ -439,6 +439,7 @@ void TestCatalogCore::rankingAndPaging()
 
     // Totals are exact up to 10,000 matches; beyond, an estimate that the pages agree with.
     QCOMPARE(total("massword common"), int64_t(9000));
+    QCOMPARE(total("massword comm"), int64_t(9000));
     const int64_t many = total("massword");
     QVERIFY2(many >= 11400 && many <= 12600, std::to_string(many).c_str());
     for (const int64_t start : {int64_t(0), many - 30, many - 1, many}) {
@@ -461,6 +462,25 @@ void TestCatalogCore::rankingAndPaging()
     QCOMPARE(paged.size(), size_t(9000));
     std::sort(paged.begin(), paged.end());
     QVERIFY(std::adjacent_find(paged.begin(), paged.end()) == paged.end());
+
+    // A total counted once serves the later pages, and never outlives a commit.
+    QCOMPARE(index.search(SearchQuery("massword common"), 100, 50).total, int64_t(9000));
+    QVERIFY(writer.begin());
+    for (int i = 0; i < 5; ++i)
+        put("Massword late " + std::to_string(i), "Common Band", "");
+    QVERIFY(writer.commit());
+    index.changed();
+    for (const int64_t start : {int64_t(0), int64_t(100), int64_t(8990)})
+        QCOMPARE(index.search(SearchQuery("massword common"), start, 50).total, int64_t(9005));
+
+    // Counted along the rarer whole word, the last word's expansions asked in turn.
+    QVERIFY(writer.begin());
+    for (int i = 0; i < 300; ++i)
+        put("Solo " + std::to_string(i), "Common Band", "");
+    QVERIFY(writer.commit());
+    index.changed();
+    QCOMPARE(total("common massw"), int64_t(9005));
+    QCOMPARE(total("common massword"), int64_t(9005));
 }
 
 void TestCatalogCore::workQueueRefusesWhenFull()
