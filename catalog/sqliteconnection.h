@@ -2,9 +2,9 @@
 
 #include "sqlitestatement.h"
 
-#include <unordered_map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 namespace catalog {
 
