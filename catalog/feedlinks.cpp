@@ -6,6 +6,7 @@
 #include <libxml/parser.h>
 
 #include <climits>
+#include <unordered_set>
 
 namespace catalog {
 
@@ -17,8 +18,11 @@ bool isAudio(const std::string &type)
 }
 
 // One RSS item or Atom entry.
-void readItem(xmlNode *item, const std::string &base, PageLinks &links)
+void readItem(xmlNode *item, const std::string &base, PageLinks &links,
+              std::unordered_set<std::string> &seen)
 {
+    if (links.tracks.size() >= PageLinks::maxTracks)
+        return;
     std::string title, creator;
     std::vector<std::string> urls;
     const auto add = [&](const std::string &href) {
@@ -53,10 +57,7 @@ void readItem(xmlNode *item, const std::string &base, PageLinks &links)
         }
     }
     for (const auto &url : urls) {
-        bool seen = false;
-        for (const auto &track : links.tracks)
-            seen = seen || track.url == url;
-        if (!seen)
+        if (links.tracks.size() < PageLinks::maxTracks && seen.insert(url).second)
             links.tracks.push_back({url, title, creator, {}});
     }
 }
@@ -81,22 +82,23 @@ PageLinks FeedLinks::read(std::string_view body, const std::string &url)
     xmlNode *root = xmlDocGetRootElement(document.get());
     if (!root)
         return links;
+    std::unordered_set<std::string> seen;
     // RSS: rss/channel/item; Atom: feed/entry. Items sit at a fixed depth, so no walk.
     if (XmlNodes::named(root, "rss") || XmlNodes::named(root, "RDF")) {
         for (xmlNode *channel = root->children; channel; channel = channel->next) {
             if (XmlNodes::named(channel, "item"))
-                readItem(channel, url, links);
+                readItem(channel, url, links, seen);
             if (!XmlNodes::named(channel, "channel"))
                 continue;
             for (xmlNode *item = channel->children; item; item = item->next) {
                 if (XmlNodes::named(item, "item"))
-                    readItem(item, url, links);
+                    readItem(item, url, links, seen);
             }
         }
     } else if (XmlNodes::named(root, "feed")) {
         for (xmlNode *entry = root->children; entry; entry = entry->next) {
             if (XmlNodes::named(entry, "entry"))
-                readItem(entry, url, links);
+                readItem(entry, url, links, seen);
         }
     }
     return links;

@@ -54,15 +54,19 @@ PageLinks HtmlLinks::read(std::string_view body, const std::string &url, const s
     });
     const std::string site = WebLink::host(url);
     walk(root, [&](xmlNode *node) {
-        if (!XmlNodes::named(node, "a", true))
+        if (!XmlNodes::named(node, "a", true)
+            || (links.tracks.size() >= PageLinks::maxTracks
+                && links.pages.size() >= PageLinks::maxPages))
             return;
         const std::string href = WebLink::resolve(base, XmlNodes::attribute(node, "href"));
         if (href.empty())
             return;
-        if (WebLink::isMp3(href))
-            links.tracks.push_back({href, {}, {}, XmlNodes::text(node)});
-        else if (WebLink::host(href) == site)
+        if (WebLink::isMp3(href)) {
+            if (links.tracks.size() < PageLinks::maxTracks)
+                links.tracks.push_back({href, {}, {}, XmlNodes::text(node)});
+        } else if (links.pages.size() < PageLinks::maxPages && WebLink::host(href) == site) {
             links.pages.push_back(href);
+        }
     });
     return links;
 }

@@ -14,9 +14,13 @@ struct FoundTrack
     std::string text;    // the link's text on an HTML page, if any
 };
 
-// What one fetched page, feed or playlist leads to.
+// What one fetched page, feed or playlist leads to. A page may hold millions of links; the
+// readers keep the first ones only, so a hostile page cannot fill the crawler's memory.
 struct PageLinks
 {
+    static constexpr size_t maxTracks = 20000;
+    static constexpr size_t maxPages = 20000;
+
     std::vector<std::string> pages; // further pages on the same site, absolute
     std::vector<FoundTrack> tracks;
 };

@@ -30,6 +30,8 @@ void eachLine(std::string_view body, Line line)
 void addTrack(PageLinks &links, const std::string &url, std::string_view reference,
               std::string_view title, std::string_view creator)
 {
+    if (links.tracks.size() >= PageLinks::maxTracks)
+        return;
     const std::string href = WebLink::resolve(url, reference);
     if (!href.empty() && WebLink::isMp3(href))
         links.tracks.push_back({href, std::string(title), std::string(creator), {}});

@@ -681,6 +681,24 @@ void TestCatalogCore::crawlLinks()
     clock.start();
     QVERIFY(FeedLinks::read(laughs, "http://host.example/").tracks.empty());
     QVERIFY(clock.elapsed() < 1000);
+    // A feed of endless items: the first ones are kept, and reading them stays linear.
+    std::string endless = "<rss><channel>";
+    for (int i = 0; i < 30000; ++i)
+        endless += "<item><enclosure url=\"/e" + std::to_string(i % 25000)
+                   + ".mp3\" type=\"audio/mpeg\"/></item>";
+    endless += "</channel></rss>";
+    clock.restart();
+    links = FeedLinks::read(endless, "http://host.example/");
+    QCOMPARE(links.tracks.size(), PageLinks::maxTracks);
+    QCOMPARE(links.tracks.back().url, std::string("http://host.example/e19999.mp3"));
+    QVERIFY(clock.elapsed() < 2000); // 0.1 s; 5 s when each item was compared with all before
+    std::string anchors;
+    for (int i = 0; i < 25000; ++i)
+        anchors += "<a href=\"t" + std::to_string(i) + ".mp3\">x</a><a href=\"p" + std::to_string(i)
+                   + "\">y</a>";
+    links = HtmlLinks::read(anchors, "http://host.example/", {});
+    QCOMPARE(links.tracks.size(), PageLinks::maxTracks);
+    QCOMPARE(links.pages.size(), PageLinks::maxPages);
 
     // Playlists, told apart by their content.
     links = PlaylistLinks::read("#EXTM3U\n#EXTINF:215,Some Artist - Some Title\r\nsong one.mp3\n"
