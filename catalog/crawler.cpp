@@ -689,7 +689,7 @@ private:
             m_store.pageFetched(job.url, now, recrawlDue(now), job.etag, job.modified,
                                 "not modified");
             for (const auto &track : m_store.linkedTracks(job.url))
-                followTrack(track, true);
+                followTrack(track.found, track.origin, track.state, true);
             return;
         }
         char *effective = nullptr;
@@ -745,17 +745,21 @@ private:
         for (const auto &track : links.tracks)
             origins.push_back(WebLink::origin(track.url));
         std::vector<std::string> orphans;
-        for (const auto &track : m_store.setLinks(job.url, links.tracks, origins, &orphans))
-            followTrack(track, job.fetchedBefore);
+        const auto states = m_store.setLinks(job.url, links.tracks, origins, &orphans);
+        for (size_t i = 0; i < states.size(); ++i) {
+            if (states[i])
+                followTrack(links.tracks[i], origins[i], *states[i], job.fetchedBefore);
+        }
         removeTracks(orphans);
     }
 
-    void followTrack(const CrawlStore::Track &track, bool recheck)
+    void followTrack(const FoundTrack &found, const std::string &origin,
+                     CrawlStore::TrackState state, bool recheck)
     {
-        if (track.state == CrawlStore::TrackState::ToRead)
-            enqueueTrack(track.found, track.origin, JobKind::TrackHead);
-        else if (track.state == CrawlStore::TrackState::Indexed && recheck)
-            enqueueTrack(track.found, track.origin, JobKind::Recheck);
+        if (state == CrawlStore::TrackState::ToRead)
+            enqueueTrack(found, origin, JobKind::TrackHead);
+        else if (state == CrawlStore::TrackState::Indexed && recheck)
+            enqueueTrack(found, origin, JobKind::Recheck);
     }
 
     void removeTracks(const std::vector<std::string> &urls)

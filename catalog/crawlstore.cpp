@@ -140,23 +140,27 @@ std::vector<std::string> CrawlStore::pageGone(const std::string &url)
     return orphans;
 }
 
-std::vector<CrawlStore::Track> CrawlStore::setLinks(const std::string &page,
-                                                    const std::vector<FoundTrack> &tracks,
-                                                    const std::vector<std::string> &trackOrigins,
-                                                    std::vector<std::string> *orphans)
+std::vector<std::optional<CrawlStore::TrackState>>
+CrawlStore::setLinks(const std::string &page, const std::vector<FoundTrack> &tracks,
+                     const std::vector<std::string> &trackOrigins,
+                     std::vector<std::string> *orphans)
 {
-    std::unordered_set<std::string> now;
-    for (const auto &track : tracks)
-        now.insert(track.url);
     auto &old = m_db.statement("SELECT track FROM crawl_links WHERE page = ?1");
     old.bind(1, page);
-    std::vector<std::string> dropped;
-    while (old.step()) {
-        std::string url = old.text(0);
-        if (!now.count(url))
-            dropped.push_back(std::move(url));
-    }
+    std::vector<std::string> before;
+    while (old.step())
+        before.push_back(old.text(0));
     old.reset();
+    std::vector<std::string> dropped;
+    if (!before.empty()) {
+        std::unordered_set<std::string_view> now;
+        for (const auto &track : tracks)
+            now.insert(track.url);
+        for (auto &url : before) {
+            if (!now.count(url))
+                dropped.push_back(std::move(url));
+        }
+    }
     for (const auto &url : dropped) {
         auto &unlink = m_db.statement("DELETE FROM crawl_links WHERE page = ?1 AND track = ?2");
         unlink.bind(1, page);
@@ -170,9 +174,8 @@ std::vector<CrawlStore::Track> CrawlStore::setLinks(const std::string &page,
             orphans->push_back(url);
     }
 
-    std::vector<Track> linked;
-    linked.reserve(tracks.size());
-    std::unordered_set<std::string> seen;
+    std::vector<std::optional<TrackState>> states(tracks.size());
+    std::unordered_set<std::string_view> seen;
     for (size_t i = 0; i < tracks.size(); ++i) {
         const FoundTrack &found = tracks[i];
         if (!seen.insert(found.url).second)
@@ -185,17 +188,16 @@ std::vector<CrawlStore::Track> CrawlStore::setLinks(const std::string &page,
         m_insertTrack.bind(3, found.title);
         m_insertTrack.bind(4, found.creator);
         m_insertTrack.bind(5, found.text);
-        Track track{found, trackOrigins[i], TrackState::ToRead};
+        states[i] = TrackState::ToRead;
         if (m_insertTrack.run() && m_db.changes() == 0) {
             // Known already, from another page or an earlier crawl.
             m_trackState.bind(1, found.url);
             if (m_trackState.step())
-                track.state = TrackState(m_trackState.integer(0));
+                states[i] = TrackState(m_trackState.integer(0));
             m_trackState.reset();
         }
-        linked.push_back(std::move(track));
     }
-    return linked;
+    return states;
 }
 
 std::vector<CrawlStore::Track> CrawlStore::tracksToRead()

@@ -3,6 +3,7 @@
 #include "pagelinks.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,12 +63,13 @@ public:
     // any more, which the caller removes.
     std::vector<std::string> pageGone(const std::string &url);
 
-    // Makes tracks the page's links: new ones are stored to be read. Returns the tracks the
-    // page links now, with their state, and in *orphans those it no longer links that no
-    // other page does.
-    std::vector<Track> setLinks(const std::string &page, const std::vector<FoundTrack> &tracks,
-                                const std::vector<std::string> &trackOrigins,
-                                std::vector<std::string> *orphans);
+    // Makes tracks the page's links: new ones are stored to be read. Returns the state of
+    // each track given (nothing for a repeat of an earlier one), and in *orphans the tracks the
+    // page no longer links that no other page does.
+    std::vector<std::optional<TrackState>> setLinks(const std::string &page,
+                                                    const std::vector<FoundTrack> &tracks,
+                                                    const std::vector<std::string> &trackOrigins,
+                                                    std::vector<std::string> *orphans);
     std::vector<Track> tracksToRead();
     std::vector<Track> linkedTracks(const std::string &page);
 
