@@ -477,18 +477,18 @@ private:
                   || job.kind == JobKind::TrackEnd || host.rules.allowed(WebLink::target(job.url)));
         if (allowed)
             return true;
-        const std::string reason
+        const char *reason
             = host.robotsUnavailable ? "robots.txt unavailable" : "disallowed by robots.txt";
         ++host.errors[reason];
-        openBatch();
-        const int64_t now = wallNow();
         if (job.kind == JobKind::Page) {
+            openBatch();
+            const int64_t now = wallNow();
             m_queuedPages.erase(job.url);
             m_store.pageFailed(job.url, now, recrawlDue(now), reason);
         } else {
+            // The track stays to be read: robots.txt may allow it when a page that links it
+            // is fetched again.
             m_queuedTracks.erase(job.url);
-            if (!host.robotsUnavailable && job.kind == JobKind::TrackHead)
-                m_store.trackRefused(job.url);
         }
         return false;
     }
