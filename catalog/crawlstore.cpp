@@ -25,6 +25,20 @@ CrawlStore::Page readPage(SqliteStatement &row)
     return page;
 }
 
+CrawlStore::Track readTrack(SqliteStatement &row)
+{
+    CrawlStore::Track track;
+    track.found.url = row.text(0);
+    track.origin = row.text(1);
+    track.found.title = row.text(2);
+    track.found.creator = row.text(3);
+    track.found.text = row.text(4);
+    track.state = CrawlStore::TrackState(row.integer(5));
+    return track;
+}
+
+constexpr const char *trackColumns = "url, origin, title, creator, link_text, state";
+
 constexpr const char *pageColumns = "url, origin, depth, seed, fetched, etag, modified, outcome";
 
 } // namespace
@@ -202,18 +216,11 @@ CrawlStore::setLinks(const std::string &page, const std::vector<FoundTrack> &tra
 
 std::vector<CrawlStore::Track> CrawlStore::tracksToRead()
 {
-    auto &select = m_db.statement(
-        "SELECT url, origin, title, creator, link_text FROM crawl_tracks WHERE state = 0");
+    auto &select = m_db.statement(std::string("SELECT ") + trackColumns
+                                  + " FROM crawl_tracks WHERE state = 0");
     std::vector<Track> tracks;
-    while (select.step()) {
-        Track track;
-        track.found.url = select.text(0);
-        track.origin = select.text(1);
-        track.found.title = select.text(2);
-        track.found.creator = select.text(3);
-        track.found.text = select.text(4);
-        tracks.push_back(std::move(track));
-    }
+    while (select.step())
+        tracks.push_back(readTrack(select));
     select.reset();
     return tracks;
 }
@@ -221,20 +228,13 @@ std::vector<CrawlStore::Track> CrawlStore::tracksToRead()
 std::vector<CrawlStore::Track> CrawlStore::linkedTracks(const std::string &page)
 {
     auto &select = m_db.statement(
-        "SELECT url, origin, title, creator, link_text, state FROM crawl_links JOIN crawl_tracks"
-        " ON crawl_tracks.url = crawl_links.track WHERE crawl_links.page = ?1");
+        std::string("SELECT ") + trackColumns
+        + " FROM crawl_links JOIN crawl_tracks ON crawl_tracks.url = crawl_links.track"
+          " WHERE crawl_links.page = ?1");
     select.bind(1, page);
     std::vector<Track> tracks;
-    while (select.step()) {
-        Track track;
-        track.found.url = select.text(0);
-        track.origin = select.text(1);
-        track.found.title = select.text(2);
-        track.found.creator = select.text(3);
-        track.found.text = select.text(4);
-        track.state = TrackState(select.integer(5));
-        tracks.push_back(std::move(track));
-    }
+    while (select.step())
+        tracks.push_back(readTrack(select));
     select.reset();
     return tracks;
 }

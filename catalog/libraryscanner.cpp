@@ -2,6 +2,7 @@
 
 #include "indexwriter.h"
 #include "textcodec.h"
+#include "tracknames.h"
 
 #include <taglib/fileref.h>
 #include <taglib/tag.h>
@@ -65,18 +66,7 @@ TrackRecord LibraryScanner::readTrack(const std::string &path)
         if (const TagLib::AudioProperties *properties = file.audioProperties())
             track.durationMs = properties->lengthInMilliseconds();
     }
-    if (track.title.empty() || track.creator.empty()) {
-        const auto dash = name.find(" - ");
-        std::string nameCreator, nameTitle = name;
-        if (dash != std::string::npos) {
-            nameCreator = TextCodec::trimmed(name.substr(0, dash));
-            nameTitle = TextCodec::trimmed(name.substr(dash + 3));
-        }
-        if (track.title.empty())
-            track.title = nameTitle.empty() ? name : nameTitle;
-        if (track.creator.empty())
-            track.creator = nameCreator;
-    }
+    TrackNames::fillFromName(track, name);
     return track;
 }
 

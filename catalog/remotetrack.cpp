@@ -1,6 +1,7 @@
 #include "remotetrack.h"
 
 #include "textcodec.h"
+#include "tracknames.h"
 
 #include <taglib/id3v2framefactory.h>
 #include <taglib/mpegfile.h>
@@ -130,18 +131,8 @@ std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::strin
     for (const std::string &name : {withoutMp3(TextCodec::trimmed(found.text)), track.fileName}) {
         if (!track.title.empty() && !track.creator.empty())
             break;
-        if (name.empty())
-            continue;
-        const size_t dash = name.find(" - ");
-        std::string nameCreator, nameTitle = name;
-        if (dash != std::string::npos) {
-            nameCreator = TextCodec::trimmed(name.substr(0, dash));
-            nameTitle = TextCodec::trimmed(name.substr(dash + 3));
-        }
-        if (track.title.empty())
-            track.title = nameTitle.empty() ? name : nameTitle;
-        if (track.creator.empty())
-            track.creator = nameCreator;
+        if (!name.empty())
+            TrackNames::fillFromName(track, name);
     }
     return track;
 }
