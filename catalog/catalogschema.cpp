@@ -4,6 +4,56 @@
 
 namespace catalog {
 
+namespace {
+
+// The first crawler kept a row per link in crawl_links; its pages now hold their links and
+// each track counts the pages that link it.
+bool migrateCrawlLinks(SqliteConnection &connection, std::string *error)
+{
+    const auto oldTable = [&connection] {
+        auto &exists = connection.statement(
+            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'crawl_links'");
+        const bool found = exists.step();
+        exists.reset();
+        return found;
+    };
+    if (!oldTable())
+        return true;
+    // Another connection of the service may have migrated before this one got the lock.
+    if (!connection.exec("BEGIN IMMEDIATE", error))
+        return false;
+    if (!oldTable())
+        return connection.exec("COMMIT", error);
+    static const char *const sql = R"SQL(
+ALTER TABLE crawl_pages ADD COLUMN links TEXT NOT NULL DEFAULT '';
+UPDATE crawl_pages SET links = coalesce((SELECT group_concat(track, char(10))
+    FROM crawl_links WHERE page = crawl_pages.url), '');
+CREATE TABLE crawl_tracks_counted(
+    url TEXT PRIMARY KEY,
+    origin TEXT NOT NULL,
+    title TEXT NOT NULL,
+    creator TEXT NOT NULL,
+    link_text TEXT NOT NULL,
+    state INTEGER NOT NULL DEFAULT 0,
+    failures INTEGER NOT NULL DEFAULT 0,
+    first_failure INTEGER NOT NULL DEFAULT 0,
+    pages INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID;
+INSERT INTO crawl_tracks_counted SELECT url, origin, title, creator, link_text, state,
+    failures, first_failure, (SELECT count(*) FROM crawl_links WHERE track = url)
+    FROM crawl_tracks;
+DROP TABLE crawl_tracks;
+ALTER TABLE crawl_tracks_counted RENAME TO crawl_tracks;
+DROP TABLE crawl_links;
+COMMIT;
+)SQL";
+    if (connection.exec(sql, error))
+        return true;
+    connection.exec("ROLLBACK");
+    return false;
+}
+
+} // namespace
+
 bool CatalogSchema::apply(SqliteConnection &connection, std::string *error)
 {
     static const char *const sql = R"SQL(
@@ -38,8 +88,9 @@ CREATE TRIGGER IF NOT EXISTS tracks_log_update AFTER UPDATE ON tracks BEGIN
     INSERT INTO search_log(id) SELECT new.id
         WHERE NOT EXISTS (SELECT 1 FROM search_log WHERE id = new.id);
 END;
--- The crawler's state: every page it knows (seeds at depth 0), which tracks each links, and
--- every track link with what the page said of it.
+-- The crawler's state: every page it knows (seeds at depth 0) with the track links it held
+-- at its last fetch (one a line), and every track link with what the page said of it and how
+-- many pages link it.
 CREATE TABLE IF NOT EXISTS crawl_pages(
     url TEXT PRIMARY KEY,
     origin TEXT NOT NULL,
@@ -49,13 +100,9 @@ CREATE TABLE IF NOT EXISTS crawl_pages(
     fetched INTEGER NOT NULL DEFAULT 0,
     etag TEXT NOT NULL DEFAULT '',
     modified TEXT NOT NULL DEFAULT '',
-    outcome TEXT NOT NULL DEFAULT '');
+    outcome TEXT NOT NULL DEFAULT '',
+    links TEXT NOT NULL DEFAULT '');
 CREATE INDEX IF NOT EXISTS crawl_pages_due ON crawl_pages(due);
-CREATE TABLE IF NOT EXISTS crawl_links(
-    page TEXT NOT NULL,
-    track TEXT NOT NULL,
-    PRIMARY KEY(page, track)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS crawl_links_track ON crawl_links(track);
 CREATE TABLE IF NOT EXISTS crawl_tracks(
     url TEXT PRIMARY KEY,
     origin TEXT NOT NULL,
@@ -64,9 +111,10 @@ CREATE TABLE IF NOT EXISTS crawl_tracks(
     link_text TEXT NOT NULL,
     state INTEGER NOT NULL DEFAULT 0,
     failures INTEGER NOT NULL DEFAULT 0,
-    first_failure INTEGER NOT NULL DEFAULT 0);
+    first_failure INTEGER NOT NULL DEFAULT 0,
+    pages INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID;
 )SQL";
-    return connection.exec(sql, error);
+    return connection.exec(sql, error) && migrateCrawlLinks(connection, error);
 }
 
 } // namespace catalog

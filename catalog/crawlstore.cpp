@@ -37,6 +37,21 @@ CrawlStore::Track readTrack(SqliteStatement &row)
     return track;
 }
 
+// The lines of a page's link list.
+std::vector<std::string_view> lines(std::string_view text)
+{
+    std::vector<std::string_view> result;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        if (end != 0)
+            result.push_back(text.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    return result;
+}
+
 constexpr const char *trackColumns = "url, origin, title, creator, link_text, state";
 
 constexpr const char *pageColumns = "url, origin, depth, seed, fetched, etag, modified, outcome";
@@ -45,12 +60,16 @@ constexpr const char *pageColumns = "url, origin, depth, seed, fetched, etag, mo
 
 CrawlStore::CrawlStore(SqliteConnection &connection)
     : m_db(connection)
-    , m_insertLink(
-          connection.statement("INSERT OR IGNORE INTO crawl_links(page, track) VALUES (?1, ?2)"))
+    , m_pageLinks(connection.statement("SELECT links FROM crawl_pages WHERE url = ?1"))
     , m_insertTrack(connection.statement(
-          "INSERT OR IGNORE INTO crawl_tracks(url, origin, title, creator, link_text) VALUES "
-          "(?1, ?2, ?3, ?4, ?5)"))
+          "INSERT OR IGNORE INTO crawl_tracks(url, origin, title, creator, link_text, pages) "
+          "VALUES (?1, ?2, ?3, ?4, ?5, 1)"))
     , m_trackState(connection.statement("SELECT state FROM crawl_tracks WHERE url = ?1"))
+    // A track the page did not link before counts it once more; one that left the index
+    // comes back to be read.
+    , m_countLink(connection.statement(
+          "UPDATE crawl_tracks SET pages = pages + ?2, state = CASE WHEN state = 3 THEN 0 ELSE"
+          " state END WHERE url = ?1"))
 {}
 
 void CrawlStore::addSeed(const std::string &url, const std::string &origin)
@@ -159,57 +178,60 @@ CrawlStore::setLinks(const std::string &page, const std::vector<FoundTrack> &tra
                      const std::vector<std::string> &trackOrigins,
                      std::vector<std::string> *orphans)
 {
-    auto &old = m_db.statement("SELECT track FROM crawl_links WHERE page = ?1");
-    old.bind(1, page);
-    std::vector<std::string> before;
-    while (old.step())
-        before.push_back(old.text(0));
-    old.reset();
-    std::vector<std::string> dropped;
-    if (!before.empty()) {
-        std::unordered_set<std::string_view> now;
-        for (const auto &track : tracks)
-            now.insert(track.url);
-        for (auto &url : before) {
-            if (!now.count(url))
-                dropped.push_back(std::move(url));
-        }
-    }
-    for (const auto &url : dropped) {
-        auto &unlink = m_db.statement("DELETE FROM crawl_links WHERE page = ?1 AND track = ?2");
-        unlink.bind(1, page);
-        unlink.bind(2, url);
-        unlink.run();
-        auto &linked = m_db.statement("SELECT 1 FROM crawl_links WHERE track = ?1 LIMIT 1");
-        linked.bind(1, url);
-        const bool stillLinked = linked.step();
-        linked.reset();
-        if (!stillLinked && orphans)
-            orphans->push_back(url);
-    }
+    m_pageLinks.bind(1, page);
+    const std::string before = m_pageLinks.step() ? m_pageLinks.text(0) : std::string();
+    m_pageLinks.reset();
+    std::unordered_set<std::string_view> linkedBefore;
+    for (const auto url : lines(before))
+        linkedBefore.insert(url);
 
     std::vector<std::optional<TrackState>> states(tracks.size());
     std::unordered_set<std::string_view> seen;
+    std::string links;
     for (size_t i = 0; i < tracks.size(); ++i) {
         const FoundTrack &found = tracks[i];
         if (!seen.insert(found.url).second)
             continue;
-        m_insertLink.bind(1, page);
-        m_insertLink.bind(2, found.url);
-        m_insertLink.run();
-        m_insertTrack.bind(1, found.url);
-        m_insertTrack.bind(2, trackOrigins[i]);
-        m_insertTrack.bind(3, found.title);
-        m_insertTrack.bind(4, found.creator);
-        m_insertTrack.bind(5, found.text);
-        states[i] = TrackState::ToRead;
-        if (m_insertTrack.run() && m_db.changes() == 0) {
-            // Known already, from another page or an earlier crawl.
-            m_trackState.bind(1, found.url);
-            if (m_trackState.step())
-                states[i] = TrackState(m_trackState.integer(0));
-            m_trackState.reset();
+        links.append(found.url).push_back('\n');
+        // Most links are new or the second link to a track found moments ago: a plain
+        // insert, else a look-up and a count (an upsert's RETURNING costs more than both).
+        m_insertTrack.bindUncopied(1, found.url);
+        m_insertTrack.bindUncopied(2, trackOrigins[i]);
+        m_insertTrack.bindUncopied(3, found.title);
+        m_insertTrack.bindUncopied(4, found.creator);
+        m_insertTrack.bindUncopied(5, found.text);
+        if (m_insertTrack.run() && m_db.changes() > 0) {
+            states[i] = TrackState::ToRead;
+            continue;
         }
+        m_trackState.bindUncopied(1, found.url);
+        if (m_trackState.step())
+            states[i] = TrackState(m_trackState.integer(0));
+        m_trackState.reset();
+        if (linkedBefore.count(found.url) && states[i] != TrackState::Removed)
+            continue;
+        m_countLink.bindUncopied(1, found.url);
+        m_countLink.bind(2, linkedBefore.count(found.url) ? 0 : 1);
+        m_countLink.run();
+        if (states[i] == TrackState::Removed)
+            states[i] = TrackState::ToRead;
+    }
+    for (const auto url : linkedBefore) {
+        if (seen.count(url))
+            continue;
+        auto &unlink = m_db.statement(
+            "UPDATE crawl_tracks SET pages = pages - 1 WHERE url = ?1 RETURNING pages");
+        unlink.bind(1, url);
+        const bool orphan = unlink.step() && unlink.integer(0) <= 0;
+        unlink.reset();
+        if (orphan && orphans)
+            orphans->emplace_back(url);
+    }
+    if (links != before) {
+        auto &update = m_db.statement("UPDATE crawl_pages SET links = ?2 WHERE url = ?1");
+        update.bind(1, page);
+        update.bind(2, links);
+        update.run();
     }
     return states;
 }
@@ -227,15 +249,18 @@ std::vector<CrawlStore::Track> CrawlStore::tracksToRead()
 
 std::vector<CrawlStore::Track> CrawlStore::linkedTracks(const std::string &page)
 {
-    auto &select = m_db.statement(
-        std::string("SELECT ") + trackColumns
-        + " FROM crawl_links JOIN crawl_tracks ON crawl_tracks.url = crawl_links.track"
-          " WHERE crawl_links.page = ?1");
-    select.bind(1, page);
+    m_pageLinks.bind(1, page);
+    const std::string links = m_pageLinks.step() ? m_pageLinks.text(0) : std::string();
+    m_pageLinks.reset();
+    auto &select = m_db.statement(std::string("SELECT ") + trackColumns
+                                  + " FROM crawl_tracks WHERE url = ?1");
     std::vector<Track> tracks;
-    while (select.step())
-        tracks.push_back(readTrack(select));
-    select.reset();
+    for (const auto url : lines(links)) {
+        select.bind(1, url);
+        if (select.step())
+            tracks.push_back(readTrack(select));
+        select.reset();
+    }
     return tracks;
 }
 
@@ -273,9 +298,9 @@ bool CrawlStore::trackCheckFailed(const std::string &url, int64_t now)
 
 void CrawlStore::removeTrack(const std::string &url)
 {
-    for (const char *sql :
-         {"DELETE FROM tracks WHERE path = ?1", "DELETE FROM crawl_tracks WHERE url = ?1",
-          "DELETE FROM crawl_links WHERE track = ?1"}) {
+    for (const char *sql : {"DELETE FROM tracks WHERE path = ?1",
+                            "DELETE FROM crawl_tracks WHERE url = ?1 AND pages <= 0",
+                            "UPDATE crawl_tracks SET state = 3 WHERE url = ?1"}) {
         auto &remove = m_db.statement(sql);
         remove.bind(1, url);
         remove.run();

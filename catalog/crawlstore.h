@@ -21,7 +21,9 @@ class SqliteStatement;
 class CrawlStore
 {
 public:
-    enum class TrackState { ToRead = 0, Indexed = 1, Refused = 2 };
+    // Removed: left the index after failing checks while pages still link it; read again when
+    // one of them is next fetched in full.
+    enum class TrackState { ToRead = 0, Indexed = 1, Refused = 2, Removed = 3 };
 
     struct Page
     {
@@ -78,7 +80,7 @@ public:
     // A failed check of an indexed track; true when it has now failed three checks in a row
     // over at least a day, and should leave the index.
     bool trackCheckFailed(const std::string &url, int64_t now);
-    // Removes the track from the index and from the crawl state.
+    // Removes the track from the index, and from the crawl state when no page links it.
     void removeTrack(const std::string &url);
 
     size_t count(const char *table);
@@ -86,9 +88,10 @@ public:
 private:
     SqliteConnection &m_db;
     // Run for every link of every page: prepared once.
-    SqliteStatement &m_insertLink;
+    SqliteStatement &m_pageLinks;
     SqliteStatement &m_insertTrack;
     SqliteStatement &m_trackState;
+    SqliteStatement &m_countLink;
 };
 
 } // namespace catalog

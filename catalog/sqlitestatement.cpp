@@ -29,6 +29,11 @@ void SqliteStatement::bind(int index, std::string_view value)
     sqlite3_bind_text(m_stmt, index, value.data(), int(value.size()), SQLITE_TRANSIENT);
 }
 
+void SqliteStatement::bindUncopied(int index, std::string_view value)
+{
+    sqlite3_bind_text(m_stmt, index, value.data(), int(value.size()), SQLITE_STATIC);
+}
+
 bool SqliteStatement::step()
 {
     if (!m_stmt)

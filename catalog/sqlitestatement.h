@@ -23,6 +23,8 @@ public:
 
     void bind(int index, int64_t value);
     void bind(int index, std::string_view value);
+    // Binds without a copy: the text must stay as it is until the next reset().
+    void bindUncopied(int index, std::string_view value);
 
     // True while a row is available; false at the end and on error (see lastError()).
     bool step();

@@ -1,5 +1,6 @@
 #include "addresspolicy.h"
 #include "catalogindex.h"
+#include "catalogschema.h"
 #include "crawlstore.h"
 #include "demolibrary.h"
 #include "feedlinks.h"
@@ -10,6 +11,7 @@
 #include "robotsrules.h"
 #include "searchquery.h"
 #include "searchrequest.h"
+#include "sqliteconnection.h"
 #include "textcodec.h"
 #include "workqueue.h"
 #include "xspfwriter.h"
@@ -877,6 +879,8 @@ void TestCatalogCore::crawlTracks()
     CrawlStore store(catalog.writer.connection());
     QVERIFY(catalog.writer.begin());
     const std::vector<FoundTrack> links = {{"http://h.example/a.mp3", {}, {}, {}}};
+    store.addSeed("http://h.example/", "http://h.example");
+    store.addPage("http://h.example/other", "http://h.example", 1);
     store.setLinks("http://h.example/", links, {"http://h.example"}, nullptr);
     const int64_t day = 24 * 3600, t = 1000000;
     QVERIFY(!store.trackCheckFailed(links[0].url, t));
@@ -890,7 +894,46 @@ void TestCatalogCore::crawlTracks()
     store.setLinks("http://h.example/other", links, {"http://h.example"}, nullptr);
     QVERIFY(store.pageGone("http://h.example/").empty());
     QCOMPARE(store.pageGone("http://h.example/other"), std::vector<std::string>{links[0].url});
+    // A track that left the index after failing checks is read again when a page that
+    // still links it is read in full.
+    store.addPage("http://h.example/other", "http://h.example", 1);
+    store.setLinks("http://h.example/other", links, {"http://h.example"}, nullptr);
+    store.removeTrack(links[0].url);
+    QCOMPARE(store.linkedTracks("http://h.example/other").at(0).state,
+             CrawlStore::TrackState::Removed);
+    QCOMPARE(*store.setLinks("http://h.example/other", links, {"http://h.example"}, nullptr).at(0),
+             CrawlStore::TrackState::ToRead);
     QVERIFY(catalog.writer.commit());
+
+    // The first crawler's tables keep their links and counts.
+    QTemporaryDir dir;
+    SqliteConnection old;
+    QVERIFY2(old.open(dir.filePath("old.sqlite").toStdString(), &error), error.c_str());
+    QVERIFY(old.exec(R"SQL(
+CREATE TABLE crawl_pages(url TEXT PRIMARY KEY, origin TEXT NOT NULL, depth INTEGER NOT NULL,
+    seed INTEGER NOT NULL DEFAULT 0, due INTEGER NOT NULL DEFAULT 0,
+    fetched INTEGER NOT NULL DEFAULT 0, etag TEXT NOT NULL DEFAULT '',
+    modified TEXT NOT NULL DEFAULT '', outcome TEXT NOT NULL DEFAULT '');
+CREATE TABLE crawl_links(page TEXT NOT NULL, track TEXT NOT NULL, PRIMARY KEY(page, track))
+    WITHOUT ROWID;
+CREATE TABLE crawl_tracks(url TEXT PRIMARY KEY, origin TEXT NOT NULL, title TEXT NOT NULL,
+    creator TEXT NOT NULL, link_text TEXT NOT NULL, state INTEGER NOT NULL DEFAULT 0,
+    failures INTEGER NOT NULL DEFAULT 0, first_failure INTEGER NOT NULL DEFAULT 0);
+INSERT INTO crawl_pages(url, origin, depth) VALUES ('http://o.example/p', 'http://o.example', 0),
+    ('http://o.example/q', 'http://o.example', 1);
+INSERT INTO crawl_tracks(url, origin, title, creator, link_text, state) VALUES
+    ('http://o.example/1.mp3', 'http://o.example', 'One', '', '', 1),
+    ('http://o.example/2.mp3', 'http://o.example', 'Two', '', '', 0);
+INSERT INTO crawl_links VALUES ('http://o.example/p', 'http://o.example/1.mp3'),
+    ('http://o.example/p', 'http://o.example/2.mp3'), ('http://o.example/q', 'http://o.example/1.mp3');
+)SQL"));
+    QVERIFY2(CatalogSchema::apply(old, &error), error.c_str());
+    CrawlStore migrated(old);
+    QCOMPARE(migrated.linkedTracks("http://o.example/p").size(), size_t(2));
+    QCOMPARE(migrated.linkedTracks("http://o.example/p").at(0).state,
+             CrawlStore::TrackState::Indexed);
+    QVERIFY(migrated.pageGone("http://o.example/q").empty());
+    QCOMPARE(migrated.pageGone("http://o.example/p").size(), size_t(2));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogCore)
