@@ -1,5 +1,6 @@
 #include "feedlinks.h"
 
+#include "linkresolver.h"
 #include "weblink.h"
 #include "xmlnodes.h"
 
@@ -18,7 +19,7 @@ bool isAudio(const std::string &type)
 }
 
 // One RSS item or Atom entry.
-void readItem(xmlNode *item, const std::string &base, PageLinks &links,
+void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
               std::unordered_set<std::string> &seen)
 {
     if (links.tracks.size() >= PageLinks::maxTracks)
@@ -42,14 +43,13 @@ void readItem(xmlNode *item, const std::string &base, PageLinks &links,
             if (creator.empty() || XmlNodes::named(child, "creator"))
                 creator = XmlNodes::text(name ? name : child);
         } else if (XmlNodes::named(child, "enclosure")) {
-            const std::string href = WebLink::resolve(base, XmlNodes::attribute(child, "url"));
+            const std::string href = base.resolve(XmlNodes::attribute(child, "url"));
             if (isAudio(XmlNodes::attribute(child, "type")) || WebLink::isMp3(href))
                 add(href);
         } else if (XmlNodes::named(child, "link")) {
             // Atom: <link rel="enclosure" type="audio/mpeg" href="..."/>; RSS: <link>url</link>.
             const std::string href = XmlNodes::attribute(child, "href");
-            const std::string resolved
-                = WebLink::resolve(base, href.empty() ? XmlNodes::text(child) : href);
+            const std::string resolved = base.resolve(href.empty() ? XmlNodes::text(child) : href);
             const bool enclosure = XmlNodes::attribute(child, "rel") == "enclosure";
             if ((enclosure && isAudio(XmlNodes::attribute(child, "type")))
                 || WebLink::isMp3(resolved))
@@ -83,22 +83,23 @@ PageLinks FeedLinks::read(std::string_view body, const std::string &url)
     if (!root)
         return links;
     std::unordered_set<std::string> seen;
+    const LinkResolver base(url);
     // RSS: rss/channel/item; Atom: feed/entry. Items sit at a fixed depth, so no walk.
     if (XmlNodes::named(root, "rss") || XmlNodes::named(root, "RDF")) {
         for (xmlNode *channel = root->children; channel; channel = channel->next) {
             if (XmlNodes::named(channel, "item"))
-                readItem(channel, url, links, seen);
+                readItem(channel, base, links, seen);
             if (!XmlNodes::named(channel, "channel"))
                 continue;
             for (xmlNode *item = channel->children; item; item = item->next) {
                 if (XmlNodes::named(item, "item"))
-                    readItem(item, url, links, seen);
+                    readItem(item, base, links, seen);
             }
         }
     } else if (XmlNodes::named(root, "feed")) {
         for (xmlNode *entry = root->children; entry; entry = entry->next) {
             if (XmlNodes::named(entry, "entry"))
-                readItem(entry, url, links, seen);
+                readItem(entry, base, links, seen);
         }
     }
     return links;

@@ -1,5 +1,6 @@
 #include "htmllinks.h"
 
+#include "linkresolver.h"
 #include "weblink.h"
 #include "xmlnodes.h"
 
@@ -44,21 +45,22 @@ PageLinks HtmlLinks::read(std::string_view body, const std::string &url, const s
     if (!document)
         return links;
     xmlNode *root = xmlDocGetRootElement(document.get());
-    std::string base = url;
+    std::string baseUrl = url;
     walk(root, [&](xmlNode *node) {
         if (XmlNodes::named(node, "base", true)) {
             const std::string href = WebLink::resolve(url, XmlNodes::attribute(node, "href"));
-            if (!href.empty() && base == url)
-                base = href;
+            if (!href.empty() && baseUrl == url)
+                baseUrl = href;
         }
     });
+    const LinkResolver base(baseUrl);
     const std::string site = WebLink::host(url);
     walk(root, [&](xmlNode *node) {
         if (!XmlNodes::named(node, "a", true)
             || (links.tracks.size() >= PageLinks::maxTracks
                 && links.pages.size() >= PageLinks::maxPages))
             return;
-        const std::string href = WebLink::resolve(base, XmlNodes::attribute(node, "href"));
+        const std::string href = base.resolve(XmlNodes::attribute(node, "href"));
         if (href.empty())
             return;
         if (WebLink::isMp3(href)) {

@@ -1,5 +1,6 @@
 #include "playlistlinks.h"
 
+#include "linkresolver.h"
 #include "textcodec.h"
 #include "weblink.h"
 #include "xmlnodes.h"
@@ -27,18 +28,19 @@ void eachLine(std::string_view body, Line line)
     }
 }
 
-void addTrack(PageLinks &links, const std::string &url, std::string_view reference,
+void addTrack(PageLinks &links, const LinkResolver &base, std::string_view reference,
               std::string_view title, std::string_view creator)
 {
     if (links.tracks.size() >= PageLinks::maxTracks)
         return;
-    const std::string href = WebLink::resolve(url, reference);
+    const std::string href = base.resolve(reference);
     if (!href.empty() && WebLink::isMp3(href))
         links.tracks.push_back({href, std::string(title), std::string(creator), {}});
 }
 
 PageLinks readM3u(std::string_view body, const std::string &url)
 {
+    const LinkResolver base(url);
     PageLinks links;
     if (body.find("#EXT-X-TARGETDURATION") != std::string_view::npos
         || body.find("#EXT-X-MEDIA-SEQUENCE") != std::string_view::npos)
@@ -61,7 +63,7 @@ PageLinks readM3u(std::string_view body, const std::string &url)
         }
         if (line.front() == '#')
             return;
-        addTrack(links, url, line, title, creator);
+        addTrack(links, base, line, title, creator);
         title = creator = std::string_view();
     });
     return links;
@@ -69,6 +71,7 @@ PageLinks readM3u(std::string_view body, const std::string &url)
 
 PageLinks readPls(std::string_view body, const std::string &url)
 {
+    const LinkResolver base(url);
     std::map<long, std::pair<std::string_view, std::string_view>> entries; // file, title
     eachLine(body, [&](std::string_view line) {
         const size_t equals = line.find('=');
@@ -90,12 +93,13 @@ PageLinks readPls(std::string_view body, const std::string &url)
     });
     PageLinks links;
     for (const auto &[number, entry] : entries)
-        addTrack(links, url, entry.first, entry.second, {});
+        addTrack(links, base, entry.first, entry.second, {});
     return links;
 }
 
 PageLinks readXspf(std::string_view body, const std::string &url)
 {
+    const LinkResolver base(url);
     PageLinks links;
     if (body.size() > size_t(INT_MAX))
         return links;
@@ -116,7 +120,7 @@ PageLinks readXspf(std::string_view body, const std::string &url)
         xmlNode *title = XmlNodes::child(track, "title");
         xmlNode *creator = XmlNodes::child(track, "creator");
         if (location)
-            addTrack(links, url, XmlNodes::text(location),
+            addTrack(links, base, XmlNodes::text(location),
                      title ? XmlNodes::text(title) : std::string(),
                      creator ? XmlNodes::text(creator) : std::string());
     }

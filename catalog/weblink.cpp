@@ -1,32 +1,13 @@
 #include "weblink.h"
 
-#include "textcodec.h"
-
-#include <curl/curl.h>
+#include "linkresolver.h"
 
 #include <algorithm>
 #include <cctype>
-#include <memory>
 
 namespace catalog {
 
 namespace {
-
-struct UrlDeleter
-{
-    void operator()(CURLU *url) const { curl_url_cleanup(url); }
-};
-using Url = std::unique_ptr<CURLU, UrlDeleter>;
-
-std::string part(CURLU *url, CURLUPart which)
-{
-    char *text = nullptr;
-    if (curl_url_get(url, which, &text, 0) != CURLUE_OK || !text)
-        return {};
-    std::string result(text);
-    curl_free(text);
-    return result;
-}
 
 // The parts of an address as resolve() writes it, "scheme://[user@]host[:port]/path[?query]",
 // read without a parser: the crawler asks for them for every link it finds.
@@ -85,25 +66,7 @@ std::string lowered(std::string_view text)
 
 std::string WebLink::resolve(const std::string &base, std::string_view reference)
 {
-    reference = TextCodec::trimmed(reference);
-    if (reference.empty() || reference.size() > maxLength)
-        return {};
-    Url url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK)
-        return {};
-    // Relative references resolve against what is already set; spaces and other bytes that
-    // links carry unescaped are encoded.
-    const std::string text(reference);
-    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_URLENCODE) != CURLUE_OK)
-        return {};
-    const std::string scheme = part(url.get(), CURLUPART_SCHEME);
-    if (scheme != "http" && scheme != "https")
-        return {};
-    curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
-    std::string resolved = part(url.get(), CURLUPART_URL);
-    if (resolved.size() > maxLength)
-        return {};
-    return resolved;
+    return LinkResolver(base).resolve(reference);
 }
 
 std::string WebLink::host(const std::string &url)

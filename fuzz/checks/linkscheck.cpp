@@ -4,6 +4,7 @@
 
 #include "feedlinks.h"
 #include "htmllinks.h"
+#include "linkresolver.h"
 #include "playlistlinks.h"
 #include "remotetrack.h"
 #include "textcodec.h"
@@ -34,6 +35,17 @@ void LinksCheck::run(const uint8_t *data, size_t size)
         return;
     const std::string_view body(reinterpret_cast<const char *>(data) + 1, size - 1);
     const std::string page = "http://host.example/dir/page";
+    if (data[0] == 0xFE) {
+        // A base address on the first line, a reference after it: the resolver's shortcut
+        // must give what libcurl's parser gives.
+        const size_t end = body.find('\n');
+        if (end == std::string_view::npos)
+            return;
+        const LinkResolver resolver(std::string(body.substr(0, end)));
+        const std::string_view reference = body.substr(end + 1);
+        FUZZ_CHECK(resolver.resolve(reference) == resolver.parse(reference));
+        return;
+    }
     if (data[0] == 0xFF) {
         // The first and last bytes of a file a link called an MP3.
         const std::string_view head = body.substr(0, size_t(RemoteTrack::headBytes));
