@@ -9,6 +9,7 @@
 #include "remotetrack.h"
 #include "robotsrules.h"
 #include "weblink.h"
+#include "workqueue.h"
 
 #include <curl/curl.h>
 
@@ -17,6 +18,8 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <sys/socket.h>
 #include <thread>
 #include <unordered_map>
@@ -41,6 +44,7 @@ constexpr size_t maxRobotsBytes = 512 << 10;
 constexpr long maxRedirects = 5;
 constexpr double maxCrawlDelay = 60; // what robots.txt may ask; more would stall a host
 constexpr auto batchTime = std::chrono::milliseconds(250);
+constexpr size_t maxParseBytes = 64 << 20;
 constexpr auto dueCheckTime = std::chrono::seconds(5);
 constexpr auto robotsLifetime = std::chrono::hours(24);
 constexpr auto robotsRetry = std::chrono::minutes(10);
@@ -336,6 +340,10 @@ private:
     {
         if (!m_batchOpen)
             return;
+        if (m_seedsChanged) {
+            refreshSeeds();
+            m_seedsChanged = false;
+        }
         if (!m_writer.commit())
             m_log("crawl: cannot write the index: " + m_writer.lastError());
         m_batchOpen = false;
@@ -359,13 +367,23 @@ private:
 
     void enqueueTrack(const FoundTrack &found, const std::string &origin, JobKind kind)
     {
-        if (origin.empty() || !m_queuedTracks.insert(found.url).second)
+        if (origin.empty() || m_queuedTracks.count(found.url))
             return;
+        Host &target = host(origin);
+        // What the host's robots.txt already forbids waits for a later crawl of the page, as
+        // it would when its turn came.
+        if (target.robots == Host::Robots::Ready && !target.robotsUnavailable
+            && Clock::now() < target.robotsExpire
+            && !target.rules.allowed(WebLink::target(found.url))) {
+            ++target.errors["disallowed by robots.txt"];
+            return;
+        }
+        m_queuedTracks.insert(found.url);
         Job job;
         job.kind = kind;
         job.url = found.url;
         job.found = found;
-        host(origin).jobs.push_back(std::move(job));
+        target.jobs.push_back(std::move(job));
         ++m_queued;
     }
 
@@ -668,9 +686,13 @@ private:
     void pageRead(Host &host, Transfer &transfer, long status, const std::string &failure)
     {
         Job &job = transfer.job;
-        m_queuedPages.erase(job.url);
         openBatch();
+        if (job.depth == 0)
+            m_seedsChanged = true;
         const int64_t now = wallNow();
+        // A page read in full stays queued until its links are stored.
+        if (!failure.empty() || status != 200)
+            m_queuedPages.erase(job.url);
         if (!failure.empty() || (status >= 400 && status != 404 && status != 410)
             || (status != 200 && status != 304 && status < 400)) {
             const std::string kind = failure.empty() ? "http " + std::to_string(status) : failure;
@@ -683,9 +705,9 @@ private:
             removeTracks(m_store.pageGone(job.url));
             return;
         }
-        ++host.pages;
-        ++m_pages;
         if (status == 304) {
+            ++host.pages;
+            ++m_pages;
             m_store.pageFetched(job.url, now, recrawlDue(now), job.etag, job.modified,
                                 "not modified");
             for (const auto &track : m_store.linkedTracks(job.url))
@@ -694,32 +716,97 @@ private:
         }
         char *effective = nullptr;
         curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
-        const std::string base = effective ? effective : job.url;
         char *typeHeader = nullptr;
         curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_TYPE, &typeHeader);
-        std::string charset;
-        const std::string type = mediaType(typeHeader, &charset);
+        auto page = std::make_shared<ParsedPage>();
+        page->host = &host;
+        page->job = std::move(job);
+        page->etag = header(transfer.easy, "ETag");
+        page->modified = header(transfer.easy, "Last-Modified");
+        const std::string base = effective ? effective : page->job.url;
+        const std::string type = typeHeader ? typeHeader : "";
+        auto body = std::make_shared<std::string>(std::move(transfer.body));
+        // Pages are parsed beside this thread, which goes on fetching and storing; past a
+        // bound of bytes waiting, here, so that a burst of large pages cannot pile up.
+        const size_t bytes = body->size();
+        const auto parse = [this, page, body, base, type, bytes](bool run) {
+            m_parseBytes -= bytes;
+            if (!run)
+                return;
+            parsePage(*page, *body, base, type);
+            std::lock_guard<std::mutex> lock(m_parsedMutex);
+            m_parsed.push_back(page);
+            curl_multi_wakeup(m_multi);
+        };
+        ++m_parsing;
+        m_parseBytes += bytes;
+        if (m_parseBytes > maxParseBytes || !m_parser.submit(parse)) {
+            m_parseBytes -= bytes;
+            parsePage(*page, *body, base, type);
+            pageParsed(*page);
+        }
+    }
+
+    struct ParsedPage
+    {
+        Host *host = nullptr;
+        Job job;
+        std::string etag;
+        std::string modified;
         PageLinks links;
-        switch (pageKind(type, base, transfer.body)) {
+        bool notPage = false;
+    };
+
+    // On the parser thread: reads nothing but its arguments.
+    static void parsePage(ParsedPage &page, std::string_view body, const std::string &base,
+                          const std::string &typeHeader)
+    {
+        std::string charset;
+        const std::string type = mediaType(typeHeader.c_str(), &charset);
+        switch (pageKind(type, base, body)) {
         case PageKind::Html:
-            links = HtmlLinks::read(transfer.body, base, charset);
+            page.links = HtmlLinks::read(body, base, charset);
             break;
         case PageKind::Feed:
-            links = FeedLinks::read(transfer.body, base);
+            page.links = FeedLinks::read(body, base);
             break;
         case PageKind::Playlist:
-            links = PlaylistLinks::read(transfer.body, base);
+            page.links = PlaylistLinks::read(body, base);
             break;
         case PageKind::Other:
-            error(host, "not a page");
+            page.notPage = true;
             break;
         }
-        m_store.pageFetched(job.url, now, recrawlDue(now), header(transfer.easy, "ETag"),
-                            header(transfer.easy, "Last-Modified"),
+    }
+
+    void takeParsed()
+    {
+        std::vector<std::shared_ptr<ParsedPage>> pages;
+        {
+            std::lock_guard<std::mutex> lock(m_parsedMutex);
+            pages.swap(m_parsed);
+        }
+        for (const auto &page : pages)
+            pageParsed(*page);
+    }
+
+    void pageParsed(ParsedPage &page)
+    {
+        --m_parsing;
+        Host &host = *page.host;
+        Job &job = page.job;
+        const PageLinks &links = page.links;
+        openBatch();
+        ++host.pages;
+        ++m_pages;
+        if (page.notPage)
+            error(host, "not a page");
+        const int64_t now = wallNow();
+        m_store.pageFetched(job.url, now, recrawlDue(now), page.etag, page.modified,
                             "200, " + std::to_string(links.pages.size()) + " pages, "
                                 + std::to_string(links.tracks.size()) + " tracks");
         if (job.depth == 0)
-            refreshSeeds();
+            m_seedsChanged = true;
         if (job.depth < m_settings.maxDepth) {
             for (const auto &url : links.pages) {
                 if (isSurelyNoPage(url))
@@ -732,18 +819,25 @@ private:
                 }
                 if (m_store.addPage(url, origin, job.depth + 1)) {
                     ++target.knownPages;
-                    CrawlStore::Page page;
-                    page.url = url;
-                    page.origin = origin;
-                    page.depth = job.depth + 1;
-                    enqueuePage(page);
+                    CrawlStore::Page next;
+                    next.url = url;
+                    next.origin = origin;
+                    next.depth = job.depth + 1;
+                    enqueuePage(next);
                 }
             }
         }
         std::vector<std::string> origins;
         origins.reserve(links.tracks.size());
-        for (const auto &track : links.tracks)
-            origins.push_back(WebLink::origin(track.url));
+        for (const auto &track : links.tracks) {
+            // Most tracks of a page share their host with the one before.
+            const std::string *last = origins.empty() ? nullptr : &origins.back();
+            if (last && track.url.size() > last->size() && track.url[last->size()] == '/'
+                && track.url.compare(0, last->size(), *last) == 0)
+                origins.push_back(*last);
+            else
+                origins.push_back(WebLink::origin(track.url));
+        }
         std::vector<std::string> orphans;
         const auto states = m_store.setLinks(job.url, links.tracks, origins, &orphans);
         for (size_t i = 0; i < states.size(); ++i) {
@@ -751,6 +845,7 @@ private:
                 followTrack(links.tracks[i], origins[i], *states[i], job.fetchedBefore);
         }
         removeTracks(orphans);
+        m_queuedPages.erase(job.url);
     }
 
     void followTrack(const FoundTrack &found, const std::string &origin,
@@ -898,7 +993,7 @@ private:
         status.tracks = m_tracks;
         status.tracksRemoved = m_tracksRemoved;
         status.errors = m_errors;
-        status.queued = m_queued + m_inFlight;
+        status.queued = m_queued + m_inFlight + m_parsing;
         status.seeds = m_seeds;
         status.hosts.reserve(m_order.size());
         for (const Host *host : m_order) {
@@ -916,7 +1011,7 @@ private:
 
     void progress()
     {
-        const size_t active = m_queued + m_inFlight;
+        const size_t active = m_queued + m_inFlight + m_parsing;
         // Quiet while idle, after saying so once.
         if (active == 0 && m_quiet)
             return;
@@ -950,6 +1045,7 @@ private:
                 if (message->msg == CURLMSG_DONE)
                     finish(message->easy_handle, message->data.result);
             }
+            takeParsed();
             now = Clock::now();
             if (m_batchOpen && now - m_batchStarted >= batchTime)
                 commitBatch();
@@ -959,7 +1055,7 @@ private:
             }
             if (now >= nextPublish) {
                 publish();
-                nextPublish = now + std::chrono::milliseconds(500);
+                nextPublish = now + std::chrono::milliseconds(100);
             }
             if (!m_warm.empty() && m_inFlight < m_settings.connections)
                 continue; // a host may start again at once
@@ -969,7 +1065,9 @@ private:
             const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now);
             curl_multi_poll(m_multi, nullptr, 0, int(std::max<int64_t>(0, wait.count())), nullptr);
         }
-        // What has been read is kept; what was under way is fetched again next time.
+        // What has been read is kept; what was under way, or read but not parsed, is fetched
+        // again next time.
+        m_parser.stop();
         for (Transfer *transfer : m_transfers) {
             curl_multi_remove_handle(m_multi, transfer->easy);
             curl_easy_cleanup(transfer->easy);
@@ -1008,6 +1106,13 @@ private:
     std::vector<CURL *> m_idle;
     std::unordered_set<Transfer *> m_transfers;
     std::vector<CrawlStatus::Seed> m_seeds;
+    // Pages between their transfer and their links stored.
+    WorkQueue m_parser{1, 256};
+    size_t m_parsing = 0;
+    std::atomic<size_t> m_parseBytes{0};
+    std::mutex m_parsedMutex;
+    std::vector<std::shared_ptr<ParsedPage>> m_parsed;
+    bool m_seedsChanged = false; // read again as the batch ends
     unsigned m_inFlight = 0;
     size_t m_queued = 0;
     size_t m_requests = 0;

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Benchmark of the catalogue's web crawler over a loopback web that nginx serves: HOSTS hosts
 # (127.0.0.2 onwards, one port), each with a robots.txt that allows all, nginx's directory
-# listings of TRACKS tagged MP3s in 10 directories and an RSS feed with an enclosure for
+# listings of TRACKS tagged MP3s in DIRS directories and an RSS feed with an enclosure for
 # every track (larkspin-crawl-web writes it; every track has a title of its own). The
 # service starts with a fresh index, every root listing and feed as seeds, --crawl-delay 0
 # and each connection count of CONNECTIONS; /status.json is read every second for pages and
@@ -12,7 +12,8 @@
 # and the established connections per host (ss, every 0.1 s).
 #   bench/catalog/run-crawl-bench.sh BUILD_DIR
 # BUILD_DIR: a Release build with larkspin-catalog and larkspin-crawl-web. Environment:
-# HOSTS (200), TRACKS (1000 a host), CONNECTIONS ("32 64 128"; "none" skips the crawls),
+# HOSTS (200), TRACKS (1000 a host), DIRS (10 a host), CONNECTIONS ("32 64 128"; "none" skips
+# the crawls),
 # PAGE_CONNECTIONS (32, for the pages alone), SEARCH_PAUSE (10, so at
 # most 400 searches/s; 0: as fast as answered), POLITE_HOSTS (20), POLITE_SECONDS (35),
 # LIMIT (600 s at most per crawl), KEEP (1: keep the logs). Needs nginx, wrk, lame, sox, jq
@@ -22,6 +23,8 @@ BUILD=${1:?usage: run-crawl-bench.sh BUILD_DIR}
 HERE=$(cd "$(dirname "$0")" && pwd)
 HOSTS=${HOSTS:-200}
 TRACKS=${TRACKS:-1000}
+DIRS=${DIRS:-10}
+PAGES=$((DIRS + 2)) # a host's root listing, its directories' listings and its feed
 CONNECTIONS=${CONNECTIONS:-32 64 128}
 PAGE_CONNECTIONS=${PAGE_CONNECTIONS:-32}
 SEARCH_PAUSE=${SEARCH_PAUSE:-10}
@@ -52,7 +55,7 @@ echo "== the web: $HOSTS hosts x $TRACKS tracks on port $PORT"
 sox -n -r 16000 -c 1 "$WORK/tone.wav" synth 1 sine 440 2>/dev/null
 lame --quiet -b 32 "$WORK/tone.wav" "$WORK/one.mp3"
 start=$(now)
-"$BUILD/bench/catalog/larkspin-crawl-web" "$WORK/one.mp3" "$WORK" "$PORT" "$HOSTS" "$TRACKS" 10
+"$BUILD/bench/catalog/larkspin-crawl-web" "$WORK/one.mp3" "$WORK" "$PORT" "$HOSTS" "$TRACKS" "$DIRS"
 echo "written in $(awk "BEGIN {printf \"%.1f\", $(now) - $start}") s," \
     "$(du -sh "$WORK/web" | cut -f1), MP3s of $(stat -c %s "$WORK/web/127.0.0.2/d0/track-0000.mp3") bytes"
 
@@ -220,7 +223,7 @@ while :; do
         .crawl.queued] | @tsv') || continue
     printf "%s\t%s\n" "$(awk "BEGIN {print $t - $t0}")" "$line" >>"$WORK/page-samples"
     set -- $line
-    [ "$2" -ge $((HOSTS * 12)) ] && [ "$3" -eq 0 ] && break
+    [ "$2" -ge $((HOSTS * PAGES)) ] && [ "$3" -eq 0 ] && break
     awk "BEGIN {exit !($t - $t0 > $LIMIT)}" && { echo "stopped after $LIMIT s"; break; }
 done
 pagehwm=$(awk '/VmHWM/ {printf "%.0f", $2 / 1024}' "/proc/$PID/status")
@@ -291,7 +294,7 @@ else
 fi
 echo "politeness: $verdict"
 
-echo "== summary ($HOSTS hosts, $TOTAL tracks, $((HOSTS * 12)) pages;" \
+echo "== summary ($HOSTS hosts, $TOTAL tracks, $((HOSTS * PAGES)) pages;" \
     "searches wrk -t1 -c4, $SEARCH_PAUSE ms pause)"
 printf "%6s %8s %7s %9s %9s %8s %8s %7s %8s %8s %7s %7s\n" conns tracks seconds "tracks/s" \
     steady "pages/s" "peak MB" errors "crawl s" "nginx s" p50 p99

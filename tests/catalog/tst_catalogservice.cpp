@@ -1176,6 +1176,8 @@ void TestCatalogService::crawlTestWeb()
                               "--crawl-allow-private", "--crawl-delay", "0", "--crawl-depth", "50",
                               "--crawl-host-pages", "12"}));
     QVERIFY2(waitForCrawl(28, 30000), QJsonDocument(crawlStatus()).toJson().constData());
+    // The delayed host's last track may still be on its way into the search index.
+    QTRY_COMPARE(search("politeword").attributes["total"], 2);
 
     const struct
     {
@@ -1216,7 +1218,6 @@ void TestCatalogService::crawlTestWeb()
     for (const char *absent :
          {"hiddenword", "hugeword", "pageword", "cutword", "videoword", "pictureword", "never"})
         QVERIFY2(search(absent).tracks.isEmpty(), absent);
-    QCOMPARE(search("politeword").attributes["total"], 2);
 
     // What went wrong, by host and kind.
     QMap<QString, QJsonObject> errors;
