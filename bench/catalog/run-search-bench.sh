@@ -32,27 +32,30 @@ cleanup() {
     stop_postgres
     rm -rf "$WORK"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+# Also on a signal or a closed pipe: the service and the cluster would otherwise outlive the
+# script, holding whatever lock it was started under.
+trap 'exit 1' INT TERM HUP PIPE
 
 # PostgreSQL refuses to run as root: its cluster belongs to postgres (or nobody), which may
-# only pass through $WORK. Autovacuum is off because the load ends with VACUUM ANALYZE and
-# would otherwise run during the measurement; JIT is off because compiling a plan costs more
-# than these queries take.
+# only pass through $WORK. The cluster trusts whoever reaches its socket, so the socket's
+# directory admits no one else. Autovacuum is off so that it cannot start on the copied rows
+# while the index is built; the load ends with its own VACUUM ANALYZE.
 start_postgres() {
     if [ "$(id -u)" -eq 0 ]; then
         owner=postgres
         id -u "$owner" >/dev/null 2>&1 || owner=nobody
         AS="runuser -u $owner --"
         chmod 711 "$WORK"
-        mkdir "$WORK/pg" && chown "$owner" "$WORK/pg" || return 1
+        mkdir -m 700 "$WORK/pg" && chown "$owner" "$WORK/pg" || return 1
     else
-        mkdir "$WORK/pg" || return 1
+        mkdir -m 700 "$WORK/pg" || return 1
     fi
     $AS "$PGBIN/initdb" -D "$WORK/pg/data" -U larkspin -A trust -E UTF8 --locale=C.UTF-8 \
         >"$WORK/pg/initdb.log" 2>&1 || { cat "$WORK/pg/initdb.log"; return 1; }
     PGDATA=$WORK/pg/data
     $AS "$PGBIN/pg_ctl" -D "$PGDATA" -l "$WORK/pg/server.log" -w start -o \
-        "-c listen_addresses='' -c unix_socket_directories='$WORK/pg' -c autovacuum=off -c jit=off" \
+        "-c listen_addresses='' -c unix_socket_directories='$WORK/pg' -c autovacuum=off" \
         >/dev/null || { cat "$WORK/pg/server.log"; return 1; }
 }
 
