@@ -1,12 +1,16 @@
 #!/bin/sh
 # Benchmark of the catalogue's search at 1,000,000 synthetic tracks (larkspin-catalog-fill):
-# the engine in-process next to the old design's FTS5 ranking of the same rows, then the
-# service under wrk -t2 with three workloads: distinct queries (none repeated, so no cache
-# helps) at -c16 and -c64, a Zipf repeat pattern over 50,000 queries (the page cache serves
-# the popular ones), and short prefixes. Prints the resident memory after the -c64 run.
+# the engine in-process next to the old design's FTS5 ranking of the same rows and, where
+# PostgreSQL is installed (/usr/lib/postgresql/*/bin), its full-text search of the same rows
+# in a private cluster this script starts (as postgres or nobody when run as root, listening
+# only on a Unix socket in its temporary directory, removed on exit); then the service under
+# wrk -t2 with three workloads: distinct queries (none repeated, so no cache helps) at -c16
+# and -c64, a Zipf repeat pattern over 50,000 queries (the page cache serves the popular
+# ones), and short prefixes. Prints the resident memory after the -c64 run.
 #   bench/catalog/run-search-bench.sh BUILD_DIR [TRACKS]
 # BUILD_DIR: a Release build with larkspin-catalog, larkspin-catalog-fill and
-# larkspin-search-bench. PostgreSQL is not installed by the project and is not compared.
+# larkspin-search-bench (built with libpq for the PostgreSQL rows). PostgreSQL is not
+# installed by the project; without it that comparison is skipped.
 set -eu
 BUILD=${1:?usage: run-search-bench.sh BUILD_DIR [TRACKS]}
 TRACKS=${2:-1000000}
@@ -14,11 +18,46 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 DURATION=${DURATION:-8}
 WORK=$(mktemp -d /tmp/larkspin-search-bench.XXXXXX)
 PID=
+PGBIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+PGDATA=
+AS=
+stop_postgres() {
+    if [ -n "$PGDATA" ]; then
+        $AS "$PGBIN/pg_ctl" -D "$PGDATA" -m fast -w stop >/dev/null 2>&1 || true
+    fi
+    PGDATA=
+}
 cleanup() {
     [ -n "$PID" ] && kill "$PID" 2>/dev/null && wait "$PID" 2>/dev/null
+    stop_postgres
     rm -rf "$WORK"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+# Also on a signal or a closed pipe: the service and the cluster would otherwise outlive the
+# script, holding whatever lock it was started under.
+trap 'exit 1' INT TERM HUP PIPE
+
+# PostgreSQL refuses to run as root: its cluster belongs to postgres (or nobody), which may
+# only pass through $WORK. The cluster trusts whoever reaches its socket, so the socket's
+# directory admits no one else. Autovacuum is off so that it cannot start on the copied rows
+# while the index is built; the load ends with its own VACUUM ANALYZE.
+start_postgres() {
+    if [ "$(id -u)" -eq 0 ]; then
+        owner=postgres
+        id -u "$owner" >/dev/null 2>&1 || owner=nobody
+        AS="runuser -u $owner --"
+        chmod 711 "$WORK"
+        mkdir -m 700 "$WORK/pg" && chown "$owner" "$WORK/pg" || return 1
+    else
+        mkdir -m 700 "$WORK/pg" || return 1
+    fi
+    $AS "$PGBIN/initdb" -D "$WORK/pg/data" -U larkspin -A trust -E UTF8 --locale=C.UTF-8 \
+        >"$WORK/pg/initdb.log" 2>&1 || { cat "$WORK/pg/initdb.log"; return 1; }
+    PGDATA=$WORK/pg/data
+    $AS "$PGBIN/pg_ctl" -D "$PGDATA" -l "$WORK/pg/server.log" -w start -o \
+        "-c listen_addresses='' -c unix_socket_directories='$WORK/pg' -c autovacuum=off" \
+        >/dev/null || { cat "$WORK/pg/server.log"; return 1; }
+}
 
 echo "== $TRACKS synthetic tracks"
 "$BUILD/bench/catalog/larkspin-catalog-fill" "$WORK/index.sqlite" "$TRACKS"
@@ -28,9 +67,20 @@ start=$(date +%s.%N)
 echo "search index built from the tracks table in $(awk "BEGIN {print $(date +%s.%N) - $start}") s:" \
     "$(du -sh "$WORK/index.sqlite.search" | cut -f1) (tracks table $(du -sh "$WORK/index.sqlite" | cut -f1))"
 
+set --
+if [ -z "$PGBIN" ]; then
+    echo "PostgreSQL not found (no /usr/lib/postgresql/*/bin): its comparison is skipped"
+elif start_postgres; then
+    set -- --pg "$WORK/pg"
+else
+    echo "PostgreSQL did not start: its comparison is skipped"
+fi
+
 echo "== in-process, the same machine, nothing else running"
-"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" --fts
+"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" --fts "$@"
 rm -f "$WORK/fts.sqlite"
+stop_postgres
+rm -rf "$WORK/pg"
 
 XDG_DATA_HOME=$WORK/xdg "$BUILD/catalog/larkspin-catalog" --listen 127.0.0.1:0 \
     --port-file "$WORK/port" --db "$WORK/index.sqlite" 2>"$WORK/service.log" &

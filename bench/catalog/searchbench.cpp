@@ -1,12 +1,14 @@
 // The search engine in-process, and the query lists for run-search-bench.sh.
-//   larkspin-search-bench DB OUTDIR SECONDS [--fts]
+//   larkspin-search-bench DB OUTDIR SECONDS [--fts] [--pg SOCKETDIR]
 // Writes OUTDIR/distinct.txt (40,000 one- and two-word queries of common and rare words at
 // start 0, 50 or 100, none repeated), OUTDIR/zipf.txt (200,000 requests drawn by a Zipf law
 // over 50,000 distinct queries) and OUTDIR/prefix.txt (20,000 queries whose last word is one
 // to three letters), as request paths. Then answers the distinct list on two threads for
 // SECONDS with the catalogue's index (ranking, tracks and the page), checks the totals above
 // the exact bound against full counts, and with --fts does the same with the old design's
-// FTS5 ranking of every match, built from the same rows.
+// FTS5 ranking of every match, built from the same rows. With --pg it loads the same rows
+// into the PostgreSQL server listening in SOCKETDIR (superuser larkspin, trusted) and answers
+// the distinct list with its full-text search.
 #include "benchvocabulary.h"
 #include "catalogindex.h"
 #include "searchindexreader.h"
@@ -17,6 +19,10 @@
 
 #include <xapian.h>
 
+#ifdef LARKSPIN_HAVE_LIBPQ
+#include <libpq-fe.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -25,11 +31,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace catalog;
@@ -274,18 +282,248 @@ Figures ftsFloor(const std::string &db, const std::string &outDir,
     });
 }
 
+#ifdef LARKSPIN_HAVE_LIBPQ
+PGconn *pgConnect(const std::string &socketDir)
+{
+    const std::string info = "host=" + socketDir + " dbname=postgres user=larkspin";
+    PGconn *connection = PQconnectdb(info.c_str());
+    if (PQstatus(connection) != CONNECTION_OK) {
+        std::fprintf(stderr, "PostgreSQL: %s", PQerrorMessage(connection));
+        PQfinish(connection);
+        return nullptr;
+    }
+    return connection;
+}
+
+bool pgExec(PGconn *connection, const std::string &sql, bool quiet = false)
+{
+    PGresult *result = PQexec(connection, sql.c_str());
+    const auto status = PQresultStatus(result);
+    const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    if (!ok && !quiet)
+        std::fprintf(stderr, "PostgreSQL: %s", PQresultErrorMessage(result));
+    PQclear(result);
+    return ok;
+}
+
+int64_t pgInteger(PGconn *connection, const std::string &sql)
+{
+    PGresult *result = PQexec(connection, sql.c_str());
+    const int64_t value = PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1
+                              ? std::atoll(PQgetvalue(result, 0, 0))
+                              : -1;
+    PQclear(result);
+    return value;
+}
+
+// A field for COPY's text format.
+void appendCopyField(std::string &line, const std::string &text)
+{
+    for (const char c : text) {
+        if (c == '\\')
+            line += "\\\\";
+        else if (c == '\t')
+            line += "\\t";
+        else if (c == '\n')
+            line += "\\n";
+        else if (c == '\r')
+            line += "\\r";
+        else
+            line += c;
+    }
+}
+
+// Copies the tracks table into PostgreSQL, with a weighted tsvector (title and creator A,
+// album B, file name C) and a GIN index over it.
+bool pgLoad(PGconn *connection, const std::string &db)
+{
+    // Without unaccent, accents count; case is ignored all the same.
+    const bool unaccent = pgExec(connection, "CREATE EXTENSION IF NOT EXISTS unaccent", true);
+    if (!pgExec(connection, "CREATE TEXT SEARCH CONFIGURATION larkspin (COPY = simple)"))
+        return false;
+    if (unaccent
+        && !pgExec(connection, "ALTER TEXT SEARCH CONFIGURATION larkspin ALTER MAPPING FOR word,"
+                               " numword, hword, numhword, hword_part, hword_numpart"
+                               " WITH unaccent, simple"))
+        return false;
+
+    const auto started = Clock::now();
+    if (!pgExec(connection, "CREATE TABLE tracks(id bigint NOT NULL, title text NOT NULL,"
+                            " creator text NOT NULL, album text NOT NULL, filename text NOT NULL,"
+                            " document tsvector GENERATED ALWAYS AS ("
+                            "setweight(to_tsvector('larkspin', title), 'A')"
+                            " || setweight(to_tsvector('larkspin', creator), 'A')"
+                            " || setweight(to_tsvector('larkspin', album), 'B')"
+                            " || setweight(to_tsvector('larkspin', filename), 'C')) STORED)"))
+        return false;
+    PGresult *copy
+        = PQexec(connection, "COPY tracks(id, title, creator, album, filename) FROM STDIN");
+    const bool copying = PQresultStatus(copy) == PGRES_COPY_IN;
+    PQclear(copy);
+    if (!copying) {
+        std::fprintf(stderr, "PostgreSQL: %s", PQerrorMessage(connection));
+        return false;
+    }
+    SqliteConnection sqlite;
+    std::string error;
+    if (!sqlite.open(db, &error)) {
+        std::fprintf(stderr, "cannot open %s: %s\n", db.c_str(), error.c_str());
+        PQputCopyEnd(connection, "no tracks");
+        return false;
+    }
+    auto &rows = sqlite.statement("SELECT id, title, creator, album, filename FROM tracks");
+    std::string buffer;
+    bool sent = true;
+    while (sent && rows.step()) {
+        buffer += std::to_string(rows.integer(0));
+        for (int column = 1; column <= 4; ++column) {
+            buffer += '\t';
+            appendCopyField(buffer, rows.text(column));
+        }
+        buffer += '\n';
+        if (buffer.size() > 1 << 16) {
+            sent = PQputCopyData(connection, buffer.data(), int(buffer.size())) == 1;
+            buffer.clear();
+        }
+    }
+    rows.reset();
+    if (sent && !buffer.empty())
+        sent = PQputCopyData(connection, buffer.data(), int(buffer.size())) == 1;
+    PQputCopyEnd(connection, sent ? nullptr : "sending failed");
+    bool copied = true;
+    while (PGresult *result = PQgetResult(connection)) {
+        if (PQresultStatus(result) != PGRES_COMMAND_OK) {
+            std::fprintf(stderr, "PostgreSQL COPY: %s", PQresultErrorMessage(result));
+            copied = false;
+        }
+        PQclear(result);
+    }
+    if (!copied)
+        return false;
+    const double loaded = std::chrono::duration<double>(Clock::now() - started).count();
+    if (!pgExec(connection, "CREATE INDEX tracks_document ON tracks USING gin(document)")
+        || !pgExec(connection, "VACUUM ANALYZE tracks"))
+        return false;
+    const double indexed = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf("PostgreSQL %d.%d (%s): the same rows loaded in %.1f s, GIN index built and"
+                " analysed by %.1f s; table %.0f MB, GIN index %.0f MB\n",
+                PQserverVersion(connection) / 10000, PQserverVersion(connection) % 10000,
+                unaccent ? "simple + unaccent" : "simple, no unaccent", loaded, indexed,
+                double(pgInteger(connection, "SELECT pg_table_size('tracks')")) / 1048576,
+                double(pgInteger(connection, "SELECT pg_relation_size('tracks_document')"))
+                    / 1048576);
+    return true;
+}
+
+// ts_rank's weights are listed D, C, B, A: title and creator count twice the album and four
+// times the file name, as in the catalogue's index.
+const char *const pgPageSql = "SELECT id, title, creator, album, count(*) OVER () FROM tracks,"
+                              " to_tsquery('larkspin', $1) AS query WHERE document @@ query"
+                              " ORDER BY ts_rank('{0.1, 0.25, 0.5, 1.0}', document, query) DESC, id"
+                              " LIMIT 50 OFFSET $2";
+const char *const pgCountSql
+    = "SELECT count(*) FROM tracks WHERE document @@ to_tsquery('larkspin', $1)";
+
+// Every word must match, the last one also as the start of a longer word. SearchTerms keeps
+// only letters, digits and marks, so quoting a word is all it needs.
+std::string pgQueryText(const Query &query)
+{
+    const SearchQuery words(query.text);
+    std::string text;
+    for (const auto &word : words.words())
+        text += (text.empty() ? "'" : " & '") + word + "'";
+    return text.empty() ? text : text + ":*";
+}
+
+Figures pgFloor(const std::string &db, const std::string &socketDir,
+                const std::vector<Query> &queries, double seconds)
+{
+    std::vector<std::unique_ptr<PGconn, void (*)(PGconn *)>> connections;
+    for (int i = 0; i < 2; ++i) {
+        connections.emplace_back(pgConnect(socketDir), PQfinish);
+        if (!connections.back())
+            return {};
+    }
+    if (!pgLoad(connections[0].get(), db))
+        return {};
+    for (auto &connection : connections) {
+        for (const auto &[name, sql] : {std::pair{"page", pgPageSql}, {"count", pgCountSql}}) {
+            PGresult *prepared = PQprepare(connection.get(), name, sql, 0, nullptr);
+            const bool ok = PQresultStatus(prepared) == PGRES_COMMAND_OK;
+            if (!ok)
+                std::fprintf(stderr, "PostgreSQL: %s", PQresultErrorMessage(prepared));
+            PQclear(prepared);
+            if (!ok)
+                return {};
+        }
+    }
+    std::atomic<int> next{0};
+    thread_local int mine = -1;
+    return measure(queries, seconds, [&](const Query &query) {
+        if (mine < 0)
+            mine = next++;
+        PGconn *connection = connections[size_t(mine)].get();
+        const std::string text = pgQueryText(query);
+        const std::string start = std::to_string(query.start);
+        const char *const values[] = {text.c_str(), start.c_str()};
+        PGresult *result = PQexecPrepared(connection, "page", 2, values, nullptr, nullptr, 0);
+        if (PQresultStatus(result) != PGRES_TUPLES_OK) {
+            static std::once_flag once;
+            std::call_once(once, [&] {
+                std::fprintf(stderr, "PostgreSQL query: %s", PQresultErrorMessage(result));
+            });
+            PQclear(result);
+            return;
+        }
+        SearchPage page;
+        for (int row = 0; row < PQntuples(result); ++row) {
+            TrackRecord record;
+            record.id = std::atoll(PQgetvalue(result, row, 0));
+            record.title = PQgetvalue(result, row, 1);
+            record.creator = PQgetvalue(result, row, 2);
+            record.album = PQgetvalue(result, row, 3);
+            page.tracks.push_back(record);
+            page.total = std::atoll(PQgetvalue(result, row, 4));
+        }
+        PQclear(result);
+        // A start past the last match returns no row to carry the total.
+        if (page.tracks.empty() && query.start > 0) {
+            result = PQexecPrepared(connection, "count", 1, values, nullptr, nullptr, 0);
+            if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1)
+                page.total = std::atoll(PQgetvalue(result, 0, 0));
+            PQclear(result);
+        }
+        XspfWriter::write(page, query.start, 50, "http://127.0.0.1:8642");
+    });
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    const char *const usage
+        = "usage: larkspin-search-bench DB OUTDIR SECONDS [--fts] [--pg SOCKETDIR]\n";
     if (argc < 4) {
-        std::fprintf(stderr, "usage: larkspin-search-bench DB OUTDIR SECONDS [--fts]\n");
+        std::fprintf(stderr, "%s", usage);
         return 2;
     }
     const std::string db = argv[1];
     const std::string outDir = argv[2];
     const double seconds = std::atof(argv[3]);
-    const bool fts = argc > 4 && std::string(argv[4]) == "--fts";
+    bool fts = false;
+    std::string pgSocketDir;
+    for (int i = 4; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--fts") {
+            fts = true;
+        } else if (option == "--pg" && i + 1 < argc) {
+            pgSocketDir = argv[++i];
+        } else {
+            std::fprintf(stderr, "%s", usage);
+            return 2;
+        }
+    }
 
     WordSource source(20261208);
     const auto distinct = distinctQueries(source, 40000);
@@ -332,5 +570,16 @@ int main(int argc, char **argv)
     checkEstimates(db, distinct);
     if (fts)
         print("in-process FTS5 (old design), 2 threads", ftsFloor(db, outDir, distinct, seconds));
+    if (!pgSocketDir.empty()) {
+#ifdef LARKSPIN_HAVE_LIBPQ
+        const auto figures = pgFloor(db, pgSocketDir, distinct, seconds);
+        if (figures.done > 0)
+            print("PostgreSQL full-text search, 2 connections", figures);
+        else
+            std::printf("PostgreSQL: no figures, comparison skipped\n");
+#else
+        std::printf("PostgreSQL: built without libpq, comparison skipped\n");
+#endif
+    }
     return 0;
 }
