@@ -112,19 +112,31 @@ LinkResolver::LinkResolver(const std::string &base)
         m_base.reset();
         return;
     }
+    // A base's fragment plays no part in resolving (RFC 3986, 5.2.2); left in, a "/" or "?"
+    // in it would mislead the parser's joining.
+    curl_url_set(m_base.get(), CURLUPART_FRAGMENT, nullptr, 0);
     const std::string scheme = part(m_base.get(), CURLUPART_SCHEME);
     if (scheme != "http" && scheme != "https")
         return;
-    std::string directory = part(m_base.get(), CURLUPART_URL);
-    const size_t slash = directory.rfind('/', directory.find_first_of("?#"));
-    if (slash != std::string::npos && slash > scheme.size() + 3)
-        m_directory = directory.substr(0, slash + 1);
+    // The parser gives back what it was given in some parts of an address and encodes them
+    // when it resolves a reference: the shortcut is taken only where the base is plain.
+    const std::string url = part(m_base.get(), CURLUPART_URL);
+    const size_t authority = scheme.size() + 3;
+    const size_t path = url.find('/', authority);
+    const size_t slash = url.rfind('/', url.find('?'));
+    if (path == std::string::npos || slash == std::string::npos || slash < path)
+        return;
+    const std::string_view text(url);
+    if (isPlainAuthority(text.substr(authority, path - authority), scheme == "https" ? "443" : "80")
+        && isPlainPath(text.substr(path, slash + 1 - path))
+        && text.substr(path, slash + 1 - path).find("//") == std::string_view::npos)
+        m_directory = url.substr(0, slash + 1);
 }
 
 std::string LinkResolver::resolve(std::string_view reference) const
 {
     const std::string_view text = TextCodec::trimmed(reference);
-    if (text.empty() || text.size() > WebLink::maxLength)
+    if (!m_base || text.empty() || text.size() > WebLink::maxLength)
         return {};
     const bool secure = text.compare(0, 8, "https://") == 0;
     if (secure || text.compare(0, 7, "http://") == 0) {
