@@ -62,6 +62,8 @@ bool SearchIndexWriter::open(const std::string &path, bool *fresh, std::string *
         } else if (m_db->get_doccount() == 0) {
             *fresh = true;
         }
+        m_changed = 0;
+        m_compactedCount = m_db->get_doccount();
         return true;
     } catch (const Xapian::Error &e) {
         if (error)
@@ -72,8 +74,9 @@ bool SearchIndexWriter::open(const std::string &path, bool *fresh, std::string *
 
 void SearchIndexWriter::put(const TrackRecord &track)
 {
-    if (track.id <= 0 || track.id > int64_t(UINT32_MAX))
+    if (!m_db || track.id <= 0 || track.id > int64_t(UINT32_MAX))
         return;
+    ++m_changed;
     std::map<std::string, Xapian::termcount> terms;
     addField(terms, track.title, 4);
     addField(terms, track.creator, 4);
@@ -93,8 +96,9 @@ void SearchIndexWriter::put(const TrackRecord &track)
 
 void SearchIndexWriter::remove(int64_t id)
 {
-    if (id <= 0 || id > int64_t(UINT32_MAX))
+    if (!m_db || id <= 0 || id > int64_t(UINT32_MAX))
         return;
+    ++m_changed;
     try {
         m_db->delete_document(Xapian::docid(id));
     } catch (const Xapian::DocNotFoundError &) {
@@ -105,6 +109,8 @@ void SearchIndexWriter::remove(int64_t id)
 
 void SearchIndexWriter::clear()
 {
+    if (!m_db)
+        return;
     try {
         for (auto it = m_db->postlist_begin(""); it != m_db->postlist_end(""); ++it)
             m_db->delete_document(*it);
@@ -120,11 +126,57 @@ bool SearchIndexWriter::begin()
 
 bool SearchIndexWriter::finish()
 {
-    return commit(false);
+    if (!commit(false))
+        return false;
+    if (m_changed >= std::max(compactMinimum, m_compactedCount))
+        compact();
+    return true;
+}
+
+bool SearchIndexWriter::compact()
+{
+    namespace fs = std::filesystem;
+    const std::string compacted = m_path + ".compact";
+    const std::string old = m_path + ".old";
+    std::error_code ignored;
+    fs::remove_all(compacted, ignored);
+    fs::remove_all(old, ignored);
+    try {
+        m_db->compact(compacted, Xapian::DBCOMPACT_NO_RENUMBER);
+    } catch (const Xapian::Error &e) {
+        m_error = e.get_description();
+        fs::remove_all(compacted, ignored);
+        return false;
+    }
+    m_db.reset();
+    // A crash between the two renames leaves no index, which the next open() makes again.
+    std::error_code failed;
+    fs::rename(m_path, old, failed);
+    if (!failed) {
+        fs::rename(compacted, m_path, failed);
+        if (failed)
+            fs::rename(old, m_path, ignored);
+    }
+    fs::remove_all(old, ignored);
+    fs::remove_all(compacted, ignored);
+    try {
+        m_db = std::make_unique<Xapian::WritableDatabase>(m_path,
+                                                          Xapian::DB_OPEN | Xapian::DB_NO_SYNC);
+        m_changed = 0;
+        m_compactedCount = m_db->get_doccount();
+    } catch (const Xapian::Error &e) {
+        m_error = e.get_description();
+        return false;
+    }
+    if (failed)
+        m_error = "cannot put the compacted search index in place: " + failed.message();
+    return !failed;
 }
 
 bool SearchIndexWriter::commit(bool dirty)
 {
+    if (!m_db)
+        return false;
     try {
         m_db->set_metadata("dirty", dirty ? "1" : "");
         m_db->commit();

@@ -34,18 +34,27 @@ public:
     // Marks the index as being changed until the next finish(), so that a crash in between
     // is seen at the next open().
     bool begin();
+    // Commits, and compacts the index once it has changed by as many documents as it held at
+    // its last compaction (compactMinimum at least): built a document at a time, its posting
+    // lists take 2.4 times the room and a search reads that many more blocks.
     bool finish();
     // Drops every document (before a refill).
     void clear();
 
     std::string lastError() const { return m_error; }
 
+    static constexpr uint64_t compactMinimum = 1000;
+
 private:
     bool commit(bool dirty);
+    // A compacted copy takes the index's place; readers open it at their next refresh.
+    bool compact();
 
     std::string m_path;
     std::unique_ptr<Xapian::WritableDatabase> m_db;
     std::string m_error;
+    uint64_t m_changed = 0;        // documents put or removed since the last compaction
+    uint64_t m_compactedCount = 0; // documents at the last compaction
 };
 
 } // namespace catalog

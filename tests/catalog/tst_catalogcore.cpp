@@ -483,6 +483,16 @@ void TestCatalogCore::rankingAndPaging()
     index.changed();
     QCOMPARE(total("common massw"), int64_t(9005));
     QCOMPARE(total("common massword"), int64_t(9005));
+
+    // A commit that doubles the index has a compacted copy take its place while readers
+    // hold it open: they find the new tracks and keep the old.
+    QVERIFY(writer.begin());
+    for (int i = 0; i < 13000; ++i)
+        put("Compactword " + std::to_string(i), "Band", "");
+    QVERIFY(writer.commit());
+    index.changed();
+    QCOMPARE(total("compactword"), int64_t(13000));
+    QCOMPARE(ids("harbor"), std::vector<int64_t>({inTitle, inCreator, inAlbum, inFile}));
 }
 
 void TestCatalogCore::workQueueRefusesWhenFull()
