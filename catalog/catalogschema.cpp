@@ -6,6 +6,21 @@ namespace catalog {
 
 namespace {
 
+// Every track link the crawler found: what the page said of it, its state and how many pages
+// link it.
+const char *const crawlTracksTable = R"SQL(
+CREATE TABLE IF NOT EXISTS crawl_tracks(
+    url TEXT PRIMARY KEY,
+    origin TEXT NOT NULL,
+    title TEXT NOT NULL,
+    creator TEXT NOT NULL,
+    link_text TEXT NOT NULL,
+    state INTEGER NOT NULL DEFAULT 0,
+    failures INTEGER NOT NULL DEFAULT 0,
+    first_failure INTEGER NOT NULL DEFAULT 0,
+    pages INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID;
+)SQL";
+
 // The first crawler kept a row per link in crawl_links; its pages now hold their links and
 // each track counts the pages that link it.
 bool migrateCrawlLinks(SqliteConnection &connection, std::string *error)
@@ -24,25 +39,17 @@ bool migrateCrawlLinks(SqliteConnection &connection, std::string *error)
         return false;
     if (!oldTable())
         return connection.exec("COMMIT", error);
-    static const char *const sql = R"SQL(
+    const std::string sql = R"SQL(
 ALTER TABLE crawl_pages ADD COLUMN links TEXT NOT NULL DEFAULT '';
 UPDATE crawl_pages SET links = coalesce((SELECT group_concat(track, char(10))
     FROM crawl_links WHERE page = crawl_pages.url), '');
-CREATE TABLE crawl_tracks_counted(
-    url TEXT PRIMARY KEY,
-    origin TEXT NOT NULL,
-    title TEXT NOT NULL,
-    creator TEXT NOT NULL,
-    link_text TEXT NOT NULL,
-    state INTEGER NOT NULL DEFAULT 0,
-    failures INTEGER NOT NULL DEFAULT 0,
-    first_failure INTEGER NOT NULL DEFAULT 0,
-    pages INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID;
-INSERT INTO crawl_tracks_counted SELECT url, origin, title, creator, link_text, state,
+ALTER TABLE crawl_tracks RENAME TO crawl_tracks_uncounted;
+)SQL" + std::string(crawlTracksTable)
+                            + R"SQL(
+INSERT INTO crawl_tracks SELECT url, origin, title, creator, link_text, state,
     failures, first_failure, (SELECT count(*) FROM crawl_links WHERE track = url)
-    FROM crawl_tracks;
-DROP TABLE crawl_tracks;
-ALTER TABLE crawl_tracks_counted RENAME TO crawl_tracks;
+    FROM crawl_tracks_uncounted;
+DROP TABLE crawl_tracks_uncounted;
 DROP TABLE crawl_links;
 COMMIT;
 )SQL";
@@ -56,7 +63,7 @@ COMMIT;
 
 bool CatalogSchema::apply(SqliteConnection &connection, std::string *error)
 {
-    static const char *const sql = R"SQL(
+    static const std::string sql = R"SQL(
 CREATE TABLE IF NOT EXISTS tracks(
     id INTEGER PRIMARY KEY,
     path TEXT NOT NULL UNIQUE,
@@ -89,8 +96,7 @@ CREATE TRIGGER IF NOT EXISTS tracks_log_update AFTER UPDATE ON tracks BEGIN
         WHERE NOT EXISTS (SELECT 1 FROM search_log WHERE id = new.id);
 END;
 -- The crawler's state: every page it knows (seeds at depth 0) with the track links it held
--- at its last fetch (one a line), and every track link with what the page said of it and how
--- many pages link it.
+-- at its last fetch (one a line); then crawl_tracks.
 CREATE TABLE IF NOT EXISTS crawl_pages(
     url TEXT PRIMARY KEY,
     origin TEXT NOT NULL,
@@ -103,17 +109,7 @@ CREATE TABLE IF NOT EXISTS crawl_pages(
     outcome TEXT NOT NULL DEFAULT '',
     links TEXT NOT NULL DEFAULT '');
 CREATE INDEX IF NOT EXISTS crawl_pages_due ON crawl_pages(due);
-CREATE TABLE IF NOT EXISTS crawl_tracks(
-    url TEXT PRIMARY KEY,
-    origin TEXT NOT NULL,
-    title TEXT NOT NULL,
-    creator TEXT NOT NULL,
-    link_text TEXT NOT NULL,
-    state INTEGER NOT NULL DEFAULT 0,
-    failures INTEGER NOT NULL DEFAULT 0,
-    first_failure INTEGER NOT NULL DEFAULT 0,
-    pages INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID;
-)SQL";
+)SQL" + std::string(crawlTracksTable);
     return connection.exec(sql, error) && migrateCrawlLinks(connection, error);
 }
 
