@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pagecache.h"
 #include "trackrecord.h"
 
 #include <atomic>
@@ -59,6 +60,7 @@ private:
 
     const std::string m_path;
     const std::unique_ptr<SearchTotals> m_totals;
+    PageCache m_rankings;
     std::atomic<uint64_t> m_generation{0};
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<Reader>> m_pool;

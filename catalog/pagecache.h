@@ -10,9 +10,9 @@
 
 namespace catalog {
 
-// Search pages recently written, least recently used dropped first once they hold more than
-// the given number of bytes. A page made from an older generation of the index is never
-// served. Thread-safe.
+// Search pages (or their rankings) recently written, least recently used dropped first once
+// they hold more than the given number of bytes. A page made from an older generation of the
+// index is never served. Thread-safe.
 class PageCache
 {
 public:
