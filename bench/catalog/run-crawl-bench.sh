@@ -12,10 +12,10 @@
 # and the established connections per host (ss, every 0.1 s).
 #   bench/catalog/run-crawl-bench.sh BUILD_DIR
 # BUILD_DIR: a Release build with larkspin-catalog and larkspin-crawl-web. Environment:
-# HOSTS (200), TRACKS (1000 a host), DIRS (10 a host), CONNECTIONS ("32 64 128"; "none" skips
-# the crawls),
-# PAGE_CONNECTIONS (32, for the pages alone), SEARCH_PAUSE (10, so at
-# most 400 searches/s; 0: as fast as answered), POLITE_HOSTS (20), POLITE_SECONDS (35),
+# HOSTS (200), TRACKS (1000 a host), DIRS (100 a host: album-sized listings of 10 tracks; 10
+# gives listings of 100), CONNECTIONS ("32 64 128"; "none" skips the crawls), PAGE_CONNECTIONS
+# (32, for the pages alone), SEARCH_PAUSE (10, so at most 400 searches/s; 0: as fast as
+# answered), POLITE_HOSTS (20), POLITE_SECONDS (35),
 # LIMIT (600 s at most per crawl), KEEP (1: keep the logs). Needs nginx, wrk, lame, sox, jq
 # and ss.
 set -eu
@@ -23,7 +23,7 @@ BUILD=${1:?usage: run-crawl-bench.sh BUILD_DIR}
 HERE=$(cd "$(dirname "$0")" && pwd)
 HOSTS=${HOSTS:-200}
 TRACKS=${TRACKS:-1000}
-DIRS=${DIRS:-10}
+DIRS=${DIRS:-100}
 PAGES=$((DIRS + 2)) # a host's root listing, its directories' listings and its feed
 CONNECTIONS=${CONNECTIONS:-32 64 128}
 PAGE_CONNECTIONS=${PAGE_CONNECTIONS:-32}

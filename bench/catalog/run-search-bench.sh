@@ -5,8 +5,9 @@
 # in a private cluster this script starts (as postgres or nobody when run as root, listening
 # only on a Unix socket in its temporary directory, removed on exit); then the service under
 # wrk -t2 with three workloads: distinct queries (none repeated, so no cache helps) at -c16
-# and -c64, a Zipf repeat pattern over 50,000 queries (the page cache serves the popular
-# ones), and short prefixes. Prints the resident memory after the -c64 run.
+# and -c64 (the service started afresh for each), a Zipf repeat pattern over 50,000 queries
+# (the page cache and the kept rankings serve the popular ones), and short prefixes. Prints
+# the resident memory after the -c64 run.
 #   bench/catalog/run-search-bench.sh BUILD_DIR [TRACKS]
 # BUILD_DIR: a Release build with larkspin-catalog, larkspin-catalog-fill and
 # larkspin-search-bench (built with libpq for the PostgreSQL rows). PostgreSQL is not
@@ -82,11 +83,15 @@ rm -f "$WORK/fts.sqlite"
 stop_postgres
 rm -rf "$WORK/pg"
 
-XDG_DATA_HOME=$WORK/xdg "$BUILD/catalog/larkspin-catalog" --listen 127.0.0.1:0 \
-    --port-file "$WORK/port" --db "$WORK/index.sqlite" 2>"$WORK/service.log" &
-PID=$!
-while [ ! -s "$WORK/port" ]; do sleep 0.1; done
-BASE="http://127.0.0.1:$(cat "$WORK/port")"
+start_service() {
+    rm -f "$WORK/port"
+    XDG_DATA_HOME=$WORK/xdg "$BUILD/catalog/larkspin-catalog" --listen 127.0.0.1:0 \
+        --port-file "$WORK/port" --db "$WORK/index.sqlite" 2>>"$WORK/service.log" &
+    PID=$!
+    while [ ! -s "$WORK/port" ]; do sleep 0.1; done
+    BASE="http://127.0.0.1:$(cat "$WORK/port")"
+}
+start_service
 
 echo "== the service (wrk -t2, ${DURATION} s each)"
 printf "%-40s %10s %9s %9s  %s\n" "workload" "req/s" "p50" "p99" "errors"
@@ -100,6 +105,10 @@ row() { # label, connections, list
         "$(echo "$out" | sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p' | tr '\n' ' ')"
 }
 row "distinct queries, -c16" 16 distinct
+# The same list again: a service started afresh, so that no ranking kept from the first run
+# answers it.
+kill "$PID" && wait "$PID" || true
+start_service
 row "distinct queries, -c64" 64 distinct
 echo "resident after -c64: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")" \
     "(peak $(awk '/VmHWM/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status"))"
