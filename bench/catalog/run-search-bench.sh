@@ -78,7 +78,8 @@ else
 fi
 
 echo "== in-process, the same machine, nothing else running"
-"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" --fts "$@"
+"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" --fts "$@" |
+    tee "$WORK/in-process.txt"
 rm -f "$WORK/fts.sqlite"
 stop_postgres
 rm -rf "$WORK/pg"
@@ -98,13 +99,21 @@ printf "%-40s %10s %9s %9s  %s\n" "workload" "req/s" "p50" "p99" "errors"
 row() { # label, connections, list
     out=$(wrk -t2 -c"$2" -d"${DURATION}s" --timeout 5s --latency -s "$HERE/paths.lua" "$BASE" \
         -- "$WORK/$3.txt" 2>&1 || true)
-    printf "%-40s %10s %9s %9s  %s\n" "$1" \
-        "$(echo "$out" | awk '/Requests\/sec/ {print $2}')" \
+    RATE=$(echo "$out" | awk '/Requests\/sec/ {print $2}')
+    printf "%-40s %10s %9s %9s  %s\n" "$1" "$RATE" \
         "$(echo "$out" | awk '$1 == "50%" {print $2}')" \
         "$(echo "$out" | awk '$1 == "99%" {print $2}')" \
         "$(echo "$out" | sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p' | tr '\n' ' ')"
 }
 row "distinct queries, -c16" 16 distinct
+# This machine's speed drifts over minutes: the engine is measured again right after the
+# service's run, and the service compared with both.
+"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" \
+    --distinct-only | tee -a "$WORK/in-process.txt"
+awk -v service="$RATE" '/in-process engine, distinct/ && match($0, /[0-9]+\/s/) {
+        rate = substr($0, RSTART, RLENGTH - 2); n++; sum += rate; rates = rates sep rate; sep = ", " }
+    END { printf "service -c16 / in-process (%s/s before and after): %.2f\n", rates, service / (sum / n) }' \
+    "$WORK/in-process.txt"
 # The same list again: a service started afresh, so that no ranking kept from the first run
 # answers it.
 kill "$PID" && wait "$PID" || true
