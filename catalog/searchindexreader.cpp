@@ -95,24 +95,67 @@ public:
     mutable Xapian::docid last = 0;
 };
 
+// Which tracks have a word that most of the index has, read once per revision: counting tests a
+// bit for it where it would otherwise move through its long list for every candidate.
+using WordBits = std::vector<uint64_t>;
+
+bool has(const WordBits &bits, Xapian::docid id)
+{
+    return id / 64 < bits.size() && (bits[id / 64] >> (id % 64) & 1) != 0;
+}
+
+// A word counted with bits, when it is common enough to be asked again and again: one track in
+// 32 or more. They are read when the walk would move through most of its list anyway (a lead
+// entry for every few hundred of its own, about one a chunk), and kept for the next counts.
+const WordBits *commonWordBits(const Xapian::Database &db, SearchIndexReader::CommonWords &known,
+                               const std::string &term, Xapian::doccount frequency,
+                               Xapian::doccount leadFrequency)
+{
+    const Xapian::docid lastId = db.get_lastdocid();
+    if (uint64_t(frequency) * 32 < lastId)
+        return nullptr;
+    if (const auto found = known.find(term); found != known.end())
+        return &found->second;
+    if (uint64_t(leadFrequency) * 512 < frequency)
+        return nullptr;
+    WordBits bits(lastId / 64 + 1, 0);
+    for (auto it = db.postlist_begin(term); it != db.postlist_end(term); ++it)
+        bits[*it / 64] |= uint64_t(1) << (*it % 64);
+    return &known.emplace(term, std::move(bits)).first->second;
+}
+
 struct Postings
 {
     Postings(const Xapian::Database &db, const std::string &term)
-        : at(db.postlist_begin(term))
-        , end(db.postlist_end(term))
+        : term(term)
         , frequency(db.get_termfreq(term))
     {}
 
+    // Reads its list, or its bits where the word is common and may use them.
+    void open(const Xapian::Database &db, SearchIndexReader::CommonWords *known,
+              Xapian::doccount leadFrequency)
+    {
+        bits = known ? commonWordBits(db, *known, term, frequency, leadFrequency) : nullptr;
+        if (!bits) {
+            at = db.postlist_begin(term);
+            end = db.postlist_end(term);
+        }
+    }
+
+    std::string term;
+    Xapian::doccount frequency;
+    const WordBits *bits = nullptr;
     Xapian::PostingIterator at;
     Xapian::PostingIterator end;
-    Xapian::doccount frequency;
 };
 
 // The first matches in id order, up to limit, walking the rarest whole word's list and
-// moving the others' to each of its tracks. Of the words the last may be, the most frequent
-// is asked first and the others only when it fails: their lists are left behind and later
-// skip whole chunks rather than read every entry (Xapian's own OR moves all of them).
-void countInOrder(const Xapian::Database &db, const BuiltQuery &built, Xapian::doccount limit,
+// moving the others' to each of its tracks (or testing their bits). Of the words the last may
+// be, the most frequent is asked first and the others only when it fails: their lists are left
+// behind and later skip whole chunks rather than read every entry (Xapian's own OR moves all of
+// them).
+void countInOrder(const Xapian::Database &db, const BuiltQuery &built,
+                  SearchIndexReader::CommonWords &known, Xapian::doccount limit,
                   Xapian::doccount &count, Xapian::docid &last)
 {
     std::vector<Postings> whole, anyOf;
@@ -120,16 +163,27 @@ void countInOrder(const Xapian::Database &db, const BuiltQuery &built, Xapian::d
         whole.emplace_back(db, term);
     for (const auto &term : built.anyOf)
         anyOf.emplace_back(db, term);
+    // The commoner words last, so that a rarer one moves the walk on first.
     std::sort(whole.begin(), whole.end(),
               [](const Postings &a, const Postings &b) { return a.frequency < b.frequency; });
     std::sort(anyOf.begin(), anyOf.end(),
               [](const Postings &a, const Postings &b) { return a.frequency > b.frequency; });
+    const Xapian::doccount leadFrequency = whole.front().frequency;
+    for (size_t i = 0; i < whole.size(); ++i)
+        whole[i].open(db, i > 0 ? &known : nullptr, leadFrequency);
+    for (auto &other : anyOf)
+        other.open(db, &known, leadFrequency);
     Postings &lead = whole.front();
     while (lead.at != lead.end) {
         const Xapian::docid id = *lead.at;
         Xapian::docid ahead = id;
-        for (size_t i = 1; i < whole.size() && ahead == id; ++i) {
+        bool missing = false;
+        for (size_t i = 1; i < whole.size() && ahead == id && !missing; ++i) {
             Postings &other = whole[i];
+            if (other.bits) {
+                missing = !has(*other.bits, id);
+                continue;
+            }
             other.at.skip_to(id);
             if (other.at == other.end)
                 return;
@@ -139,14 +193,16 @@ void countInOrder(const Xapian::Database &db, const BuiltQuery &built, Xapian::d
             lead.at.skip_to(ahead);
             continue;
         }
-        bool found = anyOf.empty();
-        for (auto &other : anyOf) {
+        bool found = !missing && anyOf.empty();
+        for (size_t i = 0; i < anyOf.size() && !missing && !found; ++i) {
+            Postings &other = anyOf[i];
+            if (other.bits) {
+                found = has(*other.bits, id);
+                continue;
+            }
             if (other.at != other.end && *other.at < id)
                 other.at.skip_to(id);
-            if (other.at != other.end && *other.at == id) {
-                found = true;
-                break;
-            }
+            found = other.at != other.end && *other.at == id;
         }
         if (found) {
             ++count;
@@ -158,7 +214,8 @@ void countInOrder(const Xapian::Database &db, const BuiltQuery &built, Xapian::d
     }
 }
 
-int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const BuiltQuery &built)
+int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const BuiltQuery &built,
+                     SearchIndexReader::CommonWords &known)
 {
     if (built.whole.empty() && built.anyOf.empty())
         return 0;
@@ -187,7 +244,7 @@ int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const
         count = decider.count;
         last = decider.last;
     } else {
-        countInOrder(db, built, limit, count, last);
+        countInOrder(db, built, known, limit, count, last);
     }
     if (count <= SearchIndexReader::exactTotals || last == 0)
         return int64_t(count);
@@ -209,6 +266,7 @@ bool SearchIndexReader::ensureOpen()
         return true;
     try {
         m_db = std::make_unique<Xapian::Database>(m_path);
+        m_commonWords.clear();
         m_enquire = std::make_unique<Xapian::Enquire>(*m_db);
         m_enquire->set_weighting_scheme(TrackWeight());
         m_enquire->set_docid_order(Xapian::Enquire::ASCENDING);
@@ -229,7 +287,9 @@ void SearchIndexReader::refresh()
     if (!m_db)
         return;
     try {
-        m_db->reopen();
+        // Another database may have taken the path (made again, or compacted).
+        if (m_db->reopen())
+            m_commonWords.clear();
     } catch (const Xapian::Error &) {
         // Reopened on the next search.
         m_counter.reset();
@@ -252,6 +312,11 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
             return matches;
         try {
             const BuiltQuery search = buildQuery(*m_db, query.words());
+            // Bits read at another revision, or more words than the bound: read afresh.
+            if (m_db->get_revision() != m_commonRevision || m_commonWords.size() > maxCommonWords) {
+                m_commonWords.clear();
+                m_commonRevision = m_db->get_revision();
+            }
             const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
             const uint64_t revision = m_totals ? m_db->get_revision() : 0;
             m_enquire->set_query(search.query);
@@ -268,7 +333,7 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
                        = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt) {
                 total = *known;
             } else {
-                total = countMatches(*m_db, *m_counter, search);
+                total = countMatches(*m_db, *m_counter, search, m_commonWords);
                 if (m_totals)
                     m_totals->insert(query.words(), uuid, revision, total);
             }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace Xapian {
@@ -34,6 +35,11 @@ public:
     // many of them, the most frequent first.
     static constexpr unsigned prefixExpansion = 20;
 
+    // Which tracks have each common word, for counting: at most maxCommonWords (and the words
+    // of one search) a reader, one bit a track each.
+    using CommonWords = std::unordered_map<std::string, std::vector<uint64_t>>;
+    static constexpr size_t maxCommonWords = 32;
+
     // totals, when given, keeps the totals counted for every reader of the index.
     explicit SearchIndexReader(std::string path, SearchTotals *totals = nullptr);
     ~SearchIndexReader();
@@ -53,6 +59,8 @@ private:
     std::unique_ptr<Xapian::Enquire> m_enquire;
     std::unique_ptr<Xapian::Enquire> m_counter;
     std::chrono::steady_clock::time_point m_refreshed;
+    CommonWords m_commonWords;
+    uint64_t m_commonRevision = 0;
 };
 
 } // namespace catalog
