@@ -95,8 +95,8 @@ public:
     mutable Xapian::docid last = 0;
 };
 
-// Which tracks have a word that most of the index has, read once per revision: counting tests a
-// bit for it where it would otherwise move through its long list for every candidate.
+// Which tracks have a word that many tracks have, read once per revision: counting tests a bit
+// for it where it would otherwise move through its long list for every candidate.
 using WordBits = std::vector<uint64_t>;
 
 bool has(const WordBits &bits, Xapian::docid id)
