@@ -1,6 +1,6 @@
 -- wrk: requests the paths listed in a file, each thread its own share in turn, so that no
--- path is asked for twice while the list lasts.
---   wrk -s paths.lua URL -- FILE
+-- path is asked for twice while the list lasts; from the path at OFFSET (0) on.
+--   wrk -s paths.lua URL -- FILE [OFFSET]
 local threads = {}
 local counter = 0
 
@@ -16,7 +16,7 @@ function init(args)
         paths[#paths + 1] = line
     end
     step = 2
-    index = id
+    index = id + tonumber(args[2] or 0)
 end
 
 function request()

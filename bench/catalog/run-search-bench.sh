@@ -5,9 +5,10 @@
 # in a private cluster this script starts (as postgres or nobody when run as root, listening
 # only on a Unix socket in its temporary directory, removed on exit); then the service under
 # wrk -t2 with three workloads: distinct queries (none repeated, so no cache helps) at -c16
-# and -c64 (the service started afresh for each), a Zipf repeat pattern over 50,000 queries
-# (the page cache and the kept rankings serve the popular ones), and short prefixes. Prints
-# the resident memory after the -c64 run.
+# and -c64 (the service started afresh for each), 256 connections at once (most answered 503
+# past the search queue), a Zipf repeat pattern over 50,000 queries (the page cache and the
+# kept rankings serve the popular ones), and short prefixes. Prints the resident memory after
+# the -c64 and -c256 runs.
 #   bench/catalog/run-search-bench.sh BUILD_DIR [TRACKS]
 # BUILD_DIR: a Release build with larkspin-catalog, larkspin-catalog-fill and
 # larkspin-search-bench (built with libpq for the PostgreSQL rows). PostgreSQL is not
@@ -78,8 +79,7 @@ else
 fi
 
 echo "== in-process, the same machine, nothing else running"
-"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" --fts "$@" |
-    tee "$WORK/in-process.txt"
+"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" --fts "$@"
 rm -f "$WORK/fts.sqlite"
 stop_postgres
 rm -rf "$WORK/pg"
@@ -106,21 +106,38 @@ row() { # label, connections, list
         "$(echo "$out" | sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p' | tr '\n' ' ')"
 }
 row "distinct queries, -c16" 16 distinct
-# This machine's speed drifts over minutes: the engine is measured again right after the
-# service's run, and the service compared with both.
-"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" \
-    --distinct-only | tee -a "$WORK/in-process.txt"
-awk -v service="$RATE" '/in-process engine, distinct/ && match($0, /[0-9]+\/s/) {
-        rate = substr($0, RSTART, RLENGTH - 2); n++; sum += rate; rates = rates sep rate; sep = ", " }
-    END { printf "service -c16 / in-process (%s/s before and after): %.2f\n", rates, service / (sum / n) }' \
-    "$WORK/in-process.txt"
 # The same list again: a service started afresh, so that no ranking kept from the first run
 # answers it.
 kill "$PID" && wait "$PID" || true
 start_service
 row "distinct queries, -c64" 64 distinct
-echo "resident after -c64: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")" \
-    "(peak $(awk '/VmHWM/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status"))"
+resident() {
+    echo "resident after $1: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")" \
+        "(peak $(awk '/VmHWM/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status"))"
+}
+resident -c64
+# Memory does not grow with connections: 256 at once, most of them answered 503 once the
+# search queue is full, none timed out.
+kill "$PID" && wait "$PID" || true
+start_service
+row "distinct, -c256 (503 past the queue)" 256 distinct
+resident -c256
+
+# This machine's speed drifts by a third within a minute: the service and the engine
+# in-process take turns of a few seconds on the distinct list, each of the service's turns
+# on a part of the list its kept rankings have not seen.
+kill "$PID" && wait "$PID" || true
+start_service
+service=0 engine=0
+for part in 0 1 2; do
+    in=$("$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" 3 \
+        --distinct-only | sed -n 's|.* \([0-9][0-9]*\)/s .*|\1|p')
+    out=$(wrk -t2 -c16 -d3s --timeout 5s -s "$HERE/paths.lua" "$BASE" \
+        -- "$WORK/distinct.txt" $((part * 13000)) 2>&1 | awk '/Requests\/sec/ {printf "%.0f", $2}')
+    echo "turn $((part + 1)): in-process $in/s, service -c16 $out/s"
+    engine=$((engine + in)) service=$((service + out))
+done
+echo "service -c16 / in-process over the three turns: $(awk "BEGIN {printf \"%.2f\", $service / $engine}")"
 row "Zipf over 50,000 queries, -c16" 16 zipf
 row "short prefixes (1-3 letters), -c16" 16 prefix
 echo "resident at the end: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")"
