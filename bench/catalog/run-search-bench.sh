@@ -92,6 +92,11 @@ start_service() {
     while [ ! -s "$WORK/port" ]; do sleep 0.1; done
     BASE="http://127.0.0.1:$(cat "$WORK/port")"
 }
+# A fresh service: no page or ranking kept from the run before.
+restart_service() {
+    kill "$PID" && wait "$PID" || true
+    start_service
+}
 start_service
 
 echo "== the service (wrk -t2, ${DURATION} s each)"
@@ -108,8 +113,7 @@ row() { # label, connections, list
 row "distinct queries, -c16" 16 distinct
 # The same list again: a service started afresh, so that no ranking kept from the first run
 # answers it.
-kill "$PID" && wait "$PID" || true
-start_service
+restart_service
 row "distinct queries, -c64" 64 distinct
 resident() {
     echo "resident after $1: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")" \
@@ -118,16 +122,14 @@ resident() {
 resident -c64
 # Memory does not grow with connections: 256 at once, most of them answered 503 once the
 # search queue is full, none timed out.
-kill "$PID" && wait "$PID" || true
-start_service
+restart_service
 row "distinct, -c256 (503 past the queue)" 256 distinct
 resident -c256
 
 # This machine's speed drifts by a third within a minute: the service and the engine
 # in-process take turns of a few seconds on the distinct list, each of the service's turns
 # on a part of the list its kept rankings have not seen.
-kill "$PID" && wait "$PID" || true
-start_service
+restart_service
 service=0 engine=0
 for part in 0 1 2; do
     in=$("$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" 3 \

@@ -408,6 +408,14 @@ void TestCatalogCore::rankingAndPaging()
     const auto total = [&index](const char *text) {
         return index.search(SearchQuery(text), 0, 50).total;
     };
+    // count tracks titled "<title> <n>", committed together.
+    const auto commitTracks = [&](int count, const std::string &title, const std::string &creator) {
+        QVERIFY(writer.begin());
+        for (int i = 0; i < count; ++i)
+            put(title + " " + std::to_string(i), creator, "");
+        QVERIFY(writer.commit());
+        index.changed();
+    };
 
     QVERIFY(writer.begin());
     // The same word in title, creator, album and file name, in otherwise alike tracks.
@@ -467,37 +475,21 @@ void TestCatalogCore::rankingAndPaging()
 
     // A total counted once serves the later pages, and never outlives a commit.
     QCOMPARE(index.search(SearchQuery("massword common"), 100, 50).total, int64_t(9000));
-    QVERIFY(writer.begin());
-    for (int i = 0; i < 5; ++i)
-        put("Massword late " + std::to_string(i), "Common Band", "");
-    QVERIFY(writer.commit());
-    index.changed();
+    commitTracks(5, "Massword late", "Common Band");
     for (const int64_t start : {int64_t(0), int64_t(100), int64_t(8990)})
         QCOMPARE(index.search(SearchQuery("massword common"), start, 50).total, int64_t(9005));
 
     // Counted along the rarer whole word, the last word's expansions asked in turn.
-    QVERIFY(writer.begin());
-    for (int i = 0; i < 300; ++i)
-        put("Solo " + std::to_string(i), "Common Band", "");
-    QVERIFY(writer.commit());
-    index.changed();
+    commitTracks(300, "Solo", "Common Band");
     QCOMPARE(total("common massw"), int64_t(9005));
     QCOMPARE(total("common massword"), int64_t(9005));
     // A word most tracks have is counted from bits, read again at every revision.
-    QVERIFY(writer.begin());
-    for (int i = 0; i < 10; ++i)
-        put("Massword fresh " + std::to_string(i), "Common Band", "");
-    QVERIFY(writer.commit());
-    index.changed();
+    commitTracks(10, "Massword fresh", "Common Band");
     QCOMPARE(total("common massw"), int64_t(9015));
 
     // A commit that doubles the index has a compacted copy take its place while readers
     // hold it open: they find the new tracks and keep the old.
-    QVERIFY(writer.begin());
-    for (int i = 0; i < 13000; ++i)
-        put("Compactword " + std::to_string(i), "Band", "");
-    QVERIFY(writer.commit());
-    index.changed();
+    commitTracks(13000, "Compactword", "Band");
     QCOMPARE(total("compactword"), int64_t(13000));
     QCOMPARE(ids("harbor"), std::vector<int64_t>({inTitle, inCreator, inAlbum, inFile}));
 }
