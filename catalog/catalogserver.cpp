@@ -18,7 +18,6 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <thread>
 #include <unistd.h>
 
 namespace catalog {
@@ -94,6 +93,15 @@ bool isWithin(const std::string &path, const std::string &folder)
 constexpr size_t pageCacheBytes = 96 * 1024 * 1024;
 const char *const xspfType = "application/xspf+xml; charset=utf-8";
 
+// Searches run on the front's event loops, one at a time on each.
+HttpLimits frontLimits(const ServerSettings &settings)
+{
+    HttpLimits limits = settings.limits;
+    limits.threads = settings.searchThreads;
+    limits.jobQueue = settings.searchQueue;
+    return limits;
+}
+
 } // namespace
 
 CatalogServer::CatalogServer(CatalogIndex &index, ServerSettings settings, Log log)
@@ -101,11 +109,8 @@ CatalogServer::CatalogServer(CatalogIndex &index, ServerSettings settings, Log l
     , m_settings(std::move(settings))
     , m_ads(m_settings.adsDir)
     , m_pages(pageCacheBytes)
-    , m_searches(m_settings.searchThreads ? m_settings.searchThreads
-                                          : std::max(1u, std::thread::hardware_concurrency()),
-                 m_settings.searchQueue)
     , m_front(
-          m_settings.limits, uint64_t(m_settings.throttleKBps) * 1000,
+          frontLimits(m_settings), uint64_t(m_settings.throttleKBps) * 1000,
           [this](const HttpRequest &request) { return handle(request); }, std::move(log))
 {
     // A folder may not exist yet (the demo library is made after the service binds).
@@ -119,7 +124,6 @@ CatalogServer::CatalogServer(CatalogIndex &index, ServerSettings settings, Log l
 
 CatalogServer::~CatalogServer()
 {
-    m_searches.stop();
     m_front.stop();
 }
 
@@ -145,8 +149,6 @@ bool CatalogServer::run()
         return false;
     m_runWake.wait(lock, [this] { return m_stopRequested; });
     lock.unlock();
-    // Waiting searches are answered before the connections close.
-    m_searches.stop();
     m_front.stop();
     return true;
 }
@@ -220,10 +222,10 @@ HttpReply CatalogServer::serveSearch(const HttpRequest &request, const std::stri
     if (const auto page = m_pages.find(key, generation))
         return contentReply(*page, xspfType);
 
-    // Searching takes a thread of its own; the connection waits without one.
+    // Searches wait their turn on the event loops; the connection waits without a thread.
     const HttpPending pending = request.defer();
     const bool queued
-        = m_searches.submit([this, pending, query, start, count, base, key, generation](bool run) {
+        = m_front.post([this, pending, query, start, count, base, key, generation](bool run) {
               if (!run) {
                   pending.reply(errorReply(503, "the service is stopping"));
                   return;

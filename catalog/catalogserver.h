@@ -4,7 +4,6 @@
 #include "crawlstatus.h"
 #include "httpfront.h"
 #include "pagecache.h"
-#include "workqueue.h"
 
 #include <condition_variable>
 #include <memory>
@@ -29,8 +28,8 @@ struct ServerSettings
     // them (through a symbolic link) is served only with followSymlinks.
     std::vector<std::string> musicFolders;
     bool followSymlinks = false;
-    // Searches run on their own threads (0: one per core); more than searchQueue waiting
-    // are answered 503.
+    // Searches run at once (0: one per core), each on one of as many event loops; more than
+    // searchQueue waiting are answered 503. The limits' thread count is this one.
     unsigned searchThreads = 0;
     size_t searchQueue = 64;
     // What the crawler is doing, for /status; empty without a crawler.
@@ -74,7 +73,6 @@ private:
     const AdSlots m_ads;
     std::vector<std::string> m_realFolders;
     PageCache m_pages;
-    WorkQueue m_searches;
     HttpFront m_front;
     std::string m_host;
 

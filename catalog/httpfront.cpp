@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,16 +34,37 @@ int64_t ticks(Clock::time_point when)
     return when.time_since_epoch().count();
 }
 
-MHD_Response *textResponse(const std::string &text)
+// The response takes the body over instead of copying it.
+MHD_Response *bodyResponse(std::string &&body)
 {
-    return MHD_create_response_from_buffer(text.size(), const_cast<char *>(text.data()),
-                                           MHD_RESPMEM_MUST_COPY);
+    auto *owned = new std::string(std::move(body));
+    MHD_Response *response = MHD_create_response_from_buffer_with_free_callback_cls(
+        owned->size(), owned->data(), [](void *text) { delete static_cast<std::string *>(text); },
+        owned);
+    if (!response)
+        delete owned;
+    return response;
 }
 
 MHD_Result countHeader(void *count, MHD_ValueKind, const char *, const char *)
 {
     ++*static_cast<int *>(count);
     return MHD_YES;
+}
+
+// The client's address without its port: connections are counted per address.
+std::string clientAddress(MHD_Connection *connection)
+{
+    const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr)
+        return {};
+    const sockaddr *address = info->client_addr;
+    if (address->sa_family == AF_INET6) {
+        const auto &bytes = reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr;
+        return std::string(reinterpret_cast<const char *>(&bytes), sizeof bytes);
+    }
+    const auto &bytes = reinterpret_cast<const sockaddr_in *>(address)->sin_addr;
+    return std::string(reinterpret_cast<const char *>(&bytes), sizeof bytes);
 }
 
 } // namespace
@@ -54,6 +78,23 @@ struct HttpFront::Connection
     std::atomic<int64_t> headerDue{0};
     bool closedByTimer = false;
     bool refused = false;
+    std::string client;
+};
+
+struct HttpFront::Loop
+{
+    ~Loop()
+    {
+        if (epoll >= 0)
+            ::close(epoll);
+        if (wake >= 0)
+            ::close(wake);
+    }
+
+    MHD_Daemon *daemon = nullptr;
+    int epoll = -1; // the daemon's own epoll descriptor and wake
+    int wake = -1;  // an eventfd: a job for this loop, or stop()
+    std::thread thread;
 };
 
 struct HttpFront::Exchange
@@ -167,14 +208,20 @@ struct HttpFrontCallbacks
                 state->fd = info->connect_fd;
             state->headerDue
                 = ticks(Clock::now() + std::chrono::seconds(front->m_limits.headerTimeoutSeconds));
+            state->client = clientAddress(connection);
             *socketContext = state;
             std::lock_guard<std::mutex> lock(front->m_mutex);
             front->m_connections.insert(state);
-            if (front->m_open >= front->m_limits.maxConnections) {
+            unsigned &fromClient = front->m_clients[state->client];
+            if (front->m_open >= front->m_limits.maxConnections
+                || fromClient >= front->m_limits.maxPerClient) {
                 state->refused = true;
+                if (fromClient == 0)
+                    front->m_clients.erase(state->client);
                 ::shutdown(state->fd, SHUT_RDWR);
             } else {
                 ++front->m_open;
+                ++fromClient;
             }
             return;
         }
@@ -186,8 +233,12 @@ struct HttpFrontCallbacks
         {
             std::lock_guard<std::mutex> lock(front->m_mutex);
             front->m_connections.erase(state);
-            if (!state->refused)
+            if (!state->refused) {
                 --front->m_open;
+                const auto client = front->m_clients.find(state->client);
+                if (client != front->m_clients.end() && --client->second == 0)
+                    front->m_clients.erase(client);
+            }
         }
         delete state;
     }
@@ -357,50 +408,164 @@ bool HttpFront::start(std::string *error)
     unsigned threads = m_limits.threads;
     if (threads == 0)
         threads = std::max(1u, std::thread::hardware_concurrency());
-    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL
-                           | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO;
-    m_daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &HttpFrontCallbacks::access, this, MHD_OPTION_LISTEN_SOCKET,
-        m_listenFd, MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT,
-        m_limits.maxConnections + refusalRoom, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        m_limits.maxPerClient, MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_limits.idleTimeoutSeconds),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, connectionMemory, MHD_OPTION_URI_LOG_CALLBACK,
-        &HttpFrontCallbacks::uriLog, this, MHD_OPTION_NOTIFY_COMPLETED,
-        &HttpFrontCallbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION,
-        &HttpFrontCallbacks::connectionEvent, this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
-        MHD_OPTION_END);
-    if (!m_daemon) {
-        if (error)
-            *error = "cannot start the HTTP server";
-        return false;
+    // The library stops accepting on a loop at its limit; together the loops take no more
+    // descriptors than the limits allow.
+    const unsigned perLoop = (m_limits.maxConnections + refusalRoom + threads - 1) / threads;
+    for (unsigned i = 0; i < threads; ++i) {
+        const int fd = i == 0 ? m_listenFd : ::fcntl(m_listenFd, F_DUPFD_CLOEXEC, 0);
+        auto loop = std::make_unique<Loop>();
+        const bool started = fd >= 0 && startLoop(*loop, fd, perLoop);
+        if (!loop->daemon && i > 0 && fd >= 0)
+            ::close(fd);
+        // The first daemon, once made, owns the socket itself.
+        const bool socketTaken = !m_loops.empty() || loop->daemon;
+        m_loops.push_back(std::move(loop));
+        if (!started) {
+            if (socketTaken)
+                m_listenFd = -1;
+            stop();
+            if (error)
+                *error = "cannot start the HTTP server";
+            return false;
+        }
     }
-    // The daemon owns the socket now and closes it when stopped.
+    // The daemons own the socket and its copies now and close them when stopped.
     m_listenFd = -1;
+    for (auto &loop : m_loops)
+        loop->thread = std::thread([this, &loop = *loop] { runLoop(loop); });
     m_timers = std::thread([this] { runTimers(); });
     return true;
 }
 
+bool HttpFront::startLoop(Loop &loop, int listenFd, unsigned connectionLimit)
+{
+    // Without a thread of the library's: the loop runs the daemon itself, so that it can
+    // run jobs between rounds.
+    const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO;
+    loop.daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &HttpFrontCallbacks::access, this, MHD_OPTION_LISTEN_SOCKET,
+        listenFd, MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
+        unsigned(m_limits.idleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT, connectionMemory,
+        MHD_OPTION_URI_LOG_CALLBACK, &HttpFrontCallbacks::uriLog, this, MHD_OPTION_NOTIFY_COMPLETED,
+        &HttpFrontCallbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &HttpFrontCallbacks::connectionEvent, this, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
+        MHD_OPTION_END);
+    const MHD_DaemonInfo *info
+        = loop.daemon ? MHD_get_daemon_info(loop.daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
+    loop.epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    loop.wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    bool ready = info && loop.epoll >= 0 && loop.wake >= 0;
+    for (const int fd : {info ? info->epoll_fd : -1, loop.wake}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        ready = ready && ::epoll_ctl(loop.epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+    return ready;
+}
+
 void HttpFront::stop()
 {
-    if (!m_daemon)
+    if (m_loops.empty())
         return;
-    std::vector<MHD_Connection *> suspended;
+    std::deque<Job> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
+        dropped.swap(m_jobs);
+    }
+    m_wake.notify_all();
+    if (m_timers.joinable())
+        m_timers.join();
+    for (auto &loop : m_loops) {
+        if (loop->wake >= 0)
+            wake(*loop);
+        if (loop->thread.joinable())
+            loop->thread.join();
+    }
+    // Replies to the dropped jobs go out with the replies already given, where they can.
+    for (auto &job : dropped)
+        job(false);
+    std::vector<MHD_Connection *> suspended;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
         for (const auto &[when, connection] : m_resumes)
             suspended.push_back(connection);
         m_resumes.clear();
         suspended.insert(suspended.end(), m_waiting.begin(), m_waiting.end());
         m_waiting.clear();
     }
-    m_wake.notify_all();
-    m_timers.join();
-    // The daemon refuses to stop while connections are suspended.
+    // The daemons refuse to stop while connections are suspended.
     for (MHD_Connection *connection : suspended)
         MHD_resume_connection(connection);
-    MHD_stop_daemon(m_daemon);
-    m_daemon = nullptr;
+    for (auto &loop : m_loops) {
+        if (loop->daemon) {
+            MHD_run(loop->daemon);
+            MHD_stop_daemon(loop->daemon);
+        }
+    }
+    m_loops.clear();
+}
+
+bool HttpFront::post(Job job)
+{
+    Loop *sleeper = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping || m_loops.empty() || m_jobs.size() >= m_limits.jobQueue)
+            return false;
+        m_jobs.push_back(std::move(job));
+        // A loop that is awake takes a job at the end of its round; a sleeping one is woken
+        // only for work beyond that, so a job posted from a loop stays on it.
+        if (!m_sleeping.empty() && m_jobs.size() > m_loops.size() - m_sleeping.size()) {
+            sleeper = m_sleeping.back();
+            m_sleeping.pop_back();
+        }
+    }
+    if (sleeper)
+        wake(*sleeper);
+    return true;
+}
+
+void HttpFront::runLoop(Loop &loop)
+{
+    for (;;) {
+        MHD_run(loop.daemon);
+        MHD_UNSIGNED_LONG_LONG due = 0;
+        const bool timed = MHD_get_timeout(loop.daemon, &due) == MHD_YES;
+        Job job;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping)
+                return;
+            if (!m_jobs.empty()) {
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            } else if (timed && due == 0) {
+                continue; // the library has more to do at once, such as a body to send on
+            } else {
+                m_sleeping.push_back(&loop);
+            }
+        }
+        if (job) {
+            job(true);
+            continue;
+        }
+        epoll_event events[2];
+        const int ready
+            = ::epoll_wait(loop.epoll, events, 2,
+                           timed ? int(std::min<MHD_UNSIGNED_LONG_LONG>(due, INT_MAX)) : -1);
+        for (int i = 0; i < ready; ++i) {
+            if (events[i].data.fd == loop.wake) {
+                uint64_t count = 0;
+                [[maybe_unused]] const auto got = ::read(loop.wake, &count, sizeof count);
+            }
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto self = std::find(m_sleeping.begin(), m_sleeping.end(), &loop);
+        if (self != m_sleeping.end())
+            m_sleeping.erase(self);
+    }
 }
 
 void HttpFront::resumeLater(MHD_Connection *connection, Clock::time_point when)
@@ -425,7 +590,7 @@ void HttpFront::runTimers()
         const auto now = Clock::now();
         while (!m_resumes.empty() && m_resumes.front().first <= now) {
             std::pop_heap(m_resumes.begin(), m_resumes.end(), std::greater<>());
-            MHD_resume_connection(m_resumes.back().second);
+            resume(m_resumes.back().second);
             m_resumes.pop_back();
         }
         if (now >= nextCheck) {
@@ -535,7 +700,28 @@ void HttpFront::complete(MHD_Connection *connection, Exchange &exchange, HttpRep
             return; // already resumed by stop()
         exchange.later = std::make_unique<HttpReply>(std::move(reply));
     }
+    resume(connection);
+}
+
+void HttpFront::resume(MHD_Connection *connection)
+{
+    // Read before the connection is resumed: from then on its loop may close it.
+    const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
     MHD_resume_connection(connection);
+    // The library tells no loop of its own: a loop runs it again only when woken.
+    for (const auto &loop : m_loops) {
+        if (info && loop->daemon == info->daemon) {
+            if (loop->thread.get_id() != std::this_thread::get_id())
+                wake(*loop);
+            return;
+        }
+    }
+}
+
+void HttpFront::wake(Loop &loop)
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(loop.wake, &one, sizeof one);
 }
 
 void HttpFront::send(MHD_Connection *connection, Exchange &exchange, HttpReply &reply,
@@ -559,7 +745,7 @@ MHD_Response *HttpFront::makeResponse(MHD_Connection *connection, HttpReply &rep
 {
     MHD_Response *response = nullptr;
     if (reply.fileFd < 0) {
-        response = textResponse(reply.body);
+        response = bodyResponse(std::move(reply.body));
     } else if (m_throttle > 0) {
         auto *body = new PacedBody;
         body->front = this;

@@ -3,11 +3,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -29,6 +31,7 @@ struct HttpLimits
                                        // descriptors beyond it)
     unsigned maxPerClient = 256;       // per client address
     unsigned threads = 0;              // event loops; 0: one per core
+    size_t jobQueue = 64;              // posted jobs waiting for a loop; more are refused
 };
 
 struct HttpReply;
@@ -98,12 +101,15 @@ struct HttpReply
 // threads (epoll) serve every connection, so a connection that waits costs memory, never a
 // thread. Enforces the limits above; pipelined requests are answered in order; a GET or HEAD
 // that declares a body is answered 400 and the connection closed. One access-log line per
-// request. The handler runs on the event-loop threads and must not block for long.
+// request. The handler runs on the event-loop threads and must not block for long: longer
+// work is posted, and the loops run it between their rounds of I/O.
 class HttpFront
 {
 public:
     using Handler = std::function<HttpReply(const HttpRequest &request)>;
     using Log = std::function<void(const std::string &line)>;
+    // Called once: with true on an event loop, or with false when dropped at stop().
+    using Job = std::function<void(bool run)>;
 
     // throttleBytesPerSecond > 0 paces every file body at that rate, without a thread.
     HttpFront(HttpLimits limits, uint64_t throttleBytesPerSecond, Handler handler, Log log);
@@ -117,8 +123,14 @@ public:
 
     // Starts the event loops; false with *error when they cannot start.
     bool start(std::string *error);
-    // Stops serving and closes every connection. Idempotent.
+    // Stops serving and closes every connection; jobs still waiting are dropped. Idempotent.
     void stop();
+
+    // Queues a job for the event loops. Each loop runs one job after each round of I/O, so at
+    // most one job per loop runs at once, a loop's connections wait for one job at most, and a
+    // job posted from a loop runs on it without a thread switch. False (the job is not
+    // called) when limits.jobQueue jobs wait already or the front is stopping.
+    bool post(Job job);
 
 private:
     friend struct HttpFrontCallbacks;
@@ -126,6 +138,7 @@ private:
     friend class HttpRequest;
     struct Connection;
     struct Exchange;
+    struct Loop;
     struct PacedBody;
 
     void check(MHD_Connection *connection, Exchange &exchange);
@@ -135,7 +148,12 @@ private:
     void resumeLater(MHD_Connection *connection, std::chrono::steady_clock::time_point when);
     void suspend(MHD_Connection *connection, Exchange &exchange);
     void complete(MHD_Connection *connection, Exchange &exchange, HttpReply reply);
+    // Resumes a suspended connection from any thread and wakes its loop to serve it.
+    void resume(MHD_Connection *connection);
+    void wake(Loop &loop);
     void runTimers();
+    void runLoop(Loop &loop);
+    bool startLoop(Loop &loop, int listenFd, unsigned connectionLimit);
 
     const HttpLimits m_limits;
     const uint64_t m_throttle;
@@ -143,7 +161,8 @@ private:
     const Log m_log;
     int m_listenFd = -1;
     int m_port = 0;
-    MHD_Daemon *m_daemon = nullptr;
+    // One libmicrohttpd daemon per loop, each on its own copy of the listening socket.
+    std::vector<std::unique_ptr<Loop>> m_loops;
 
     // Shared by the event loops and the timer thread, which closes connections whose header
     // is overdue and resumes paced bodies that were suspended until their next piece is due.
@@ -151,8 +170,11 @@ private:
     std::condition_variable m_wake;
     bool m_stopping = false;
     std::unordered_set<Connection *> m_connections;
-    unsigned m_open = 0;                            // connections not refused
-    std::unordered_set<MHD_Connection *> m_waiting; // for a deferred reply
+    unsigned m_open = 0;                                 // connections not refused
+    std::unordered_map<std::string, unsigned> m_clients; // open connections by address
+    std::unordered_set<MHD_Connection *> m_waiting;      // for a deferred reply
+    std::deque<Job> m_jobs;
+    std::vector<Loop *> m_sleeping; // loops waiting for the network, a job or stop()
 
     std::vector<std::pair<std::chrono::steady_clock::time_point, MHD_Connection *>> m_resumes;
     std::thread m_timers;
