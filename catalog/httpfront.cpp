@@ -431,8 +431,13 @@ bool HttpFront::start(std::string *error)
     }
     // The daemons own the socket and its copies now and close them when stopped.
     m_listenFd = -1;
-    for (auto &loop : m_loops)
-        loop->thread = std::thread([this, &loop = *loop] { runLoop(loop); });
+    {
+        // A loop takes its jobs under the mutex, so its thread sees every loop's thread in
+        // place before a job can resume a connection.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto &loop : m_loops)
+            loop->thread = std::thread([this, &loop = *loop] { runLoop(loop); });
+    }
     m_timers = std::thread([this] { runTimers(); });
     return true;
 }
