@@ -712,10 +712,11 @@ void HttpFront::resume(MHD_Connection *connection)
 {
     // Read before the connection is resumed: from then on its loop may close it.
     const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
+    const MHD_Daemon *daemon = info ? info->daemon : nullptr;
     MHD_resume_connection(connection);
     // The library tells no loop of its own: a loop runs it again only when woken.
     for (const auto &loop : m_loops) {
-        if (info && loop->daemon == info->daemon) {
+        if (daemon && loop->daemon == daemon) {
             if (loop->thread.get_id() != std::this_thread::get_id())
                 wake(*loop);
             return;
