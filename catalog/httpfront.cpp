@@ -521,7 +521,7 @@ bool HttpFront::post(Job job)
             return false;
         m_jobs.push_back(std::move(job));
         // A loop that is awake takes a job at the end of its round; a sleeping one is woken
-        // only for work beyond that, so a job posted from a loop stays on it.
+        // only for work beyond that, so a job posted from a loop mostly runs on it.
         if (!m_sleeping.empty() && m_jobs.size() > m_loops.size() - m_sleeping.size()) {
             sleeper = m_sleeping.back();
             m_sleeping.pop_back();

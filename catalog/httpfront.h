@@ -127,9 +127,10 @@ public:
     void stop();
 
     // Queues a job for the event loops. Each loop runs one job after each round of I/O, so at
-    // most one job per loop runs at once, a loop's connections wait for one job at most, and a
-    // job posted from a loop runs on it without a thread switch. False (the job is not
-    // called) when limits.jobQueue jobs wait already or the front is stopping.
+    // most one job per loop runs at once and a loop's connections wait for one job at most.
+    // Jobs are taken in order by whichever loop is free first, most often the one that posted
+    // them. False (the job is not called) when limits.jobQueue jobs wait already or the front
+    // is stopping.
     bool post(Job job);
 
 private:

@@ -287,7 +287,8 @@ void SearchIndexReader::refresh()
     if (!m_db)
         return;
     try {
-        // Another database may have taken the path (made again, or compacted).
+        // A newer revision, or another database at the path (made again, or compacted):
+        // the bits read so far may be wrong for it.
         if (m_db->reopen())
             m_commonWords.clear();
     } catch (const Xapian::Error &) {
@@ -312,11 +313,9 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
             return matches;
         try {
             const BuiltQuery search = buildQuery(*m_db, query.words());
-            // Bits read at another revision, or more words than the bound: read afresh.
-            if (m_db->get_revision() != m_commonRevision || m_commonWords.size() > maxCommonWords) {
+            // The bits are dropped with their revision (see refresh), or past the bound.
+            if (m_commonWords.size() > maxCommonWords)
                 m_commonWords.clear();
-                m_commonRevision = m_db->get_revision();
-            }
             const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
             const uint64_t revision = m_totals ? m_db->get_revision() : 0;
             m_enquire->set_query(search.query);

@@ -59,8 +59,7 @@ private:
     std::unique_ptr<Xapian::Enquire> m_enquire;
     std::unique_ptr<Xapian::Enquire> m_counter;
     std::chrono::steady_clock::time_point m_refreshed;
-    CommonWords m_commonWords;
-    uint64_t m_commonRevision = 0;
+    CommonWords m_commonWords; // of the revision open
 };
 
 } // namespace catalog
