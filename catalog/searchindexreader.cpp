@@ -1,5 +1,6 @@
 #include "searchindexreader.h"
 
+#include "commonwordsource.h"
 #include "searchquery.h"
 #include "searchtotals.h"
 #include "trackweight.h"
@@ -25,6 +26,24 @@ struct BuiltQuery
     std::vector<std::string> anyOf;
 };
 
+using Counts = CommonWordSource::Counts;
+
+// A common word's counts, when it is common enough to be asked again and again: one track in
+// 32 or more. They are read when a walk would move through most of its list anyway (a lead
+// entry for every few hundred of its own, about one a chunk), and kept for the next searches.
+const Counts *commonWordCounts(const Xapian::Database &db, SearchIndexReader::CommonWords &known,
+                               const std::string &term, Xapian::doccount frequency,
+                               Xapian::doccount leadFrequency)
+{
+    if (uint64_t(frequency) * 32 < db.get_lastdocid())
+        return nullptr;
+    if (const auto found = known.find(term); found != known.end())
+        return &found->second;
+    if (uint64_t(leadFrequency) * 512 < frequency)
+        return nullptr;
+    return &known.emplace(term, CommonWordSource::read(db, term)).first->second;
+}
+
 // The prefixExpansion most frequent words that begin with prefix, ties in word order.
 std::vector<std::string> expand(const Xapian::Database &db, const std::string &prefix,
                                 bool &prefixIsWord)
@@ -47,24 +66,24 @@ std::vector<std::string> expand(const Xapian::Database &db, const std::string &p
     return terms;
 }
 
-BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words)
+BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
+                      SearchIndexReader::CommonWords &known)
 {
     BuiltQuery built;
     built.whole.assign(words.begin(), words.end() - 1);
-    std::vector<Xapian::Query> parts;
-    for (const auto &word : built.whole)
-        parts.emplace_back(word);
     // The last word as typed so far matches the words it begins (the most frequent of them,
     // weighed as one word) and always itself, whose weight then counts twice: a track with
     // the word ranks above tracks with longer words that start with it.
     const std::string &last = words.back();
     bool lastIsWord = false;
     std::vector<std::string> terms = expand(db, last, lastIsWord);
+    std::vector<Xapian::Query> parts;
+    Xapian::termcount lastCount = 0;
     if (lastIsWord && terms.size() == 1) {
         // The same weight as the word or'ed with its expansion to itself, with one posting
         // list read instead of two: a common word's list is most of a search's time.
         built.whole.push_back(last);
-        parts.emplace_back(last, Xapian::termcount(2));
+        lastCount = 2;
     } else {
         const Xapian::Query prefix(Xapian::Query::OP_SYNONYM, terms.begin(), terms.end());
         if (lastIsWord) {
@@ -75,6 +94,31 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             parts.push_back(prefix);
         }
         built.anyOf = std::move(terms);
+    }
+    // The rarest part leads the matcher; a common whole word after it is read from its counts
+    // in memory where it would otherwise be walked to every track the lead names.
+    std::vector<Xapian::doccount> frequencies;
+    auto lead = std::numeric_limits<Xapian::doccount>::max();
+    for (const auto &word : built.whole) {
+        frequencies.push_back(db.get_termfreq(word));
+        lead = std::min(lead, frequencies.back());
+    }
+    if (!built.anyOf.empty()) {
+        uint64_t anyOf = 0;
+        for (const auto &word : built.anyOf)
+            anyOf += db.get_termfreq(word);
+        lead = Xapian::doccount(std::min<uint64_t>(lead, anyOf));
+    }
+    for (size_t i = 0; i < built.whole.size(); ++i) {
+        const std::string &word = built.whole[i];
+        const Xapian::termcount count = i + 1 == built.whole.size() && lastCount ? lastCount : 1;
+        const Counts *counts = frequencies[i] > lead
+                                   ? commonWordCounts(db, known, word, frequencies[i], lead)
+                                   : nullptr;
+        if (counts)
+            parts.emplace_back((new CommonWordSource(*counts, frequencies[i], count))->release());
+        else
+            parts.emplace_back(word, count);
     }
     built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
     return built;
@@ -95,35 +139,6 @@ public:
     mutable Xapian::docid last = 0;
 };
 
-// Which tracks have a word that many tracks have, read once per revision: counting tests a bit
-// for it where it would otherwise move through its long list for every candidate.
-using WordBits = std::vector<uint64_t>;
-
-bool has(const WordBits &bits, Xapian::docid id)
-{
-    return id / 64 < bits.size() && (bits[id / 64] >> (id % 64) & 1) != 0;
-}
-
-// A word counted with bits, when it is common enough to be asked again and again: one track in
-// 32 or more. They are read when the walk would move through most of its list anyway (a lead
-// entry for every few hundred of its own, about one a chunk), and kept for the next counts.
-const WordBits *commonWordBits(const Xapian::Database &db, SearchIndexReader::CommonWords &known,
-                               const std::string &term, Xapian::doccount frequency,
-                               Xapian::doccount leadFrequency)
-{
-    const Xapian::docid lastId = db.get_lastdocid();
-    if (uint64_t(frequency) * 32 < lastId)
-        return nullptr;
-    if (const auto found = known.find(term); found != known.end())
-        return &found->second;
-    if (uint64_t(leadFrequency) * 512 < frequency)
-        return nullptr;
-    WordBits bits(lastId / 64 + 1, 0);
-    for (auto it = db.postlist_begin(term); it != db.postlist_end(term); ++it)
-        bits[*it / 64] |= uint64_t(1) << (*it % 64);
-    return &known.emplace(term, std::move(bits)).first->second;
-}
-
 struct Postings
 {
     Postings(const Xapian::Database &db, const std::string &term)
@@ -131,12 +146,12 @@ struct Postings
         , frequency(db.get_termfreq(term))
     {}
 
-    // Reads its list, or its bits where the word is common and may use them.
+    // Reads its list, or its counts where the word is common and may use them.
     void open(const Xapian::Database &db, SearchIndexReader::CommonWords *known,
               Xapian::doccount leadFrequency)
     {
-        bits = known ? commonWordBits(db, *known, term, frequency, leadFrequency) : nullptr;
-        if (!bits) {
+        counts = known ? commonWordCounts(db, *known, term, frequency, leadFrequency) : nullptr;
+        if (!counts) {
             at = db.postlist_begin(term);
             end = db.postlist_end(term);
         }
@@ -144,13 +159,13 @@ struct Postings
 
     std::string term;
     Xapian::doccount frequency;
-    const WordBits *bits = nullptr;
+    const Counts *counts = nullptr;
     Xapian::PostingIterator at;
     Xapian::PostingIterator end;
 };
 
 // The first matches in id order, up to limit, walking the rarest whole word's list and
-// moving the others' to each of its tracks (or testing their bits). Of the words the last may
+// moving the others' to each of its tracks (or testing their counts). Of the words the last may
 // be, the most frequent is asked first and the others only when it fails: their lists are left
 // behind and later skip whole chunks rather than read every entry (Xapian's own OR moves all of
 // them).
@@ -180,8 +195,8 @@ void countInOrder(const Xapian::Database &db, const BuiltQuery &built,
         bool missing = false;
         for (size_t i = 1; i < whole.size() && ahead == id && !missing; ++i) {
             Postings &other = whole[i];
-            if (other.bits) {
-                missing = !has(*other.bits, id);
+            if (other.counts) {
+                missing = CommonWordSource::countIn(*other.counts, id) == 0;
                 continue;
             }
             other.at.skip_to(id);
@@ -196,8 +211,8 @@ void countInOrder(const Xapian::Database &db, const BuiltQuery &built,
         bool found = !missing && anyOf.empty();
         for (size_t i = 0; i < anyOf.size() && !missing && !found; ++i) {
             Postings &other = anyOf[i];
-            if (other.bits) {
-                found = has(*other.bits, id);
+            if (other.counts) {
+                found = CommonWordSource::countIn(*other.counts, id) != 0;
                 continue;
             }
             if (other.at != other.end && *other.at < id)
@@ -288,7 +303,7 @@ void SearchIndexReader::refresh()
         return;
     try {
         // A newer revision, or another database at the path (made again, or compacted):
-        // the bits read so far may be wrong for it.
+        // the counts read so far may be wrong for it.
         if (m_db->reopen())
             m_commonWords.clear();
     } catch (const Xapian::Error &) {
@@ -312,10 +327,11 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
         if (!ensureOpen())
             return matches;
         try {
-            const BuiltQuery search = buildQuery(*m_db, query.words());
-            // The bits are dropped with their revision (see refresh), or past the bound.
+            // The counts are dropped with their revision (see refresh), or past the bound,
+            // never during a search: its query reads them.
             if (m_commonWords.size() > maxCommonWords)
                 m_commonWords.clear();
+            const BuiltQuery search = buildQuery(*m_db, query.words(), m_commonWords);
             const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
             const uint64_t revision = m_totals ? m_db->get_revision() : 0;
             m_enquire->set_query(search.query);

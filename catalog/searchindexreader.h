@@ -35,9 +35,9 @@ public:
     // many of them, the most frequent first.
     static constexpr unsigned prefixExpansion = 20;
 
-    // Which tracks have each common word, for counting: at most maxCommonWords (and the words
-    // of one search) a reader, one bit a track each.
-    using CommonWords = std::unordered_map<std::string, std::vector<uint64_t>>;
+    // Each common word's count in every track, for ranking and counting: at most
+    // maxCommonWords (and the words of one search) a reader, four bits a track each.
+    using CommonWords = std::unordered_map<std::string, std::vector<uint8_t>>;
     static constexpr size_t maxCommonWords = 32;
 
     // totals, when given, keeps the totals counted for every reader of the index.

@@ -32,13 +32,33 @@ std::string TrackWeight::name() const
     return "larkspin-track";
 }
 
+double TrackWeight::idf(double documents, double withTerm)
+{
+    return std::log(1.0 + (documents - withTerm + 0.5) / (withTerm + 0.5));
+}
+
+double TrackWeight::part(double idf, double inverseAverage, Xapian::termcount wdf,
+                         Xapian::termcount doclen)
+{
+    if (wdf == 0)
+        return 0;
+    const double count = double(std::min(wdf, maxWdf));
+    const double length = std::max(1.0, double(doclen) * inverseAverage);
+    return idf * (k1 + 1) * count / (k1 * ((1 - b) + b * length) + count);
+}
+
+double TrackWeight::maxPart(double idf)
+{
+    // A hair under the true best: the matcher stops only once its page is strictly better
+    // than what is left, and a later track that merely ties would rank after the page anyway
+    // (ties go by id, and tracks are met in id order).
+    const double count = double(maxWdf);
+    return idf * (k1 + 1) * count / (k1 + count) * (1 - 1e-9);
+}
+
 void TrackWeight::init(double factor)
 {
-    const double documents = double(get_collection_size());
-    const double withTerm = double(get_termfreq());
-    // BM25's idf, kept positive for words that most tracks have.
-    m_idf = factor * double(get_wqf())
-            * std::log(1.0 + (documents - withTerm + 0.5) / (withTerm + 0.5));
+    m_idf = factor * double(get_wqf()) * idf(double(get_collection_size()), double(get_termfreq()));
     const double average = get_average_length();
     m_inverseAverage = average > 0 ? 1.0 / average : 0.0;
 }
@@ -46,20 +66,12 @@ void TrackWeight::init(double factor)
 double TrackWeight::get_sumpart(Xapian::termcount wdf, Xapian::termcount doclen,
                                 Xapian::termcount) const
 {
-    if (wdf == 0)
-        return 0;
-    const double count = double(std::min(wdf, maxWdf));
-    const double length = std::max(1.0, double(doclen) * m_inverseAverage);
-    return m_idf * (k1 + 1) * count / (k1 * ((1 - b) + b * length) + count);
+    return part(m_idf, m_inverseAverage, wdf, doclen);
 }
 
 double TrackWeight::get_maxpart() const
 {
-    // A hair under the true best: the matcher stops only once its page is strictly better
-    // than what is left, and a later track that merely ties would rank after the page anyway
-    // (ties go by id, and tracks are met in id order).
-    const double count = double(maxWdf);
-    return m_idf * (k1 + 1) * count / (k1 + count) * (1 - 1e-9);
+    return maxPart(m_idf);
 }
 
 double TrackWeight::get_sumextra(Xapian::termcount, Xapian::termcount) const

@@ -17,6 +17,15 @@ public:
 
     TrackWeight();
 
+    // BM25's idf of a word that withTerm of the documents have, kept positive for words that
+    // most documents have.
+    static double idf(double documents, double withTerm);
+    // A word's part of a document's weight, given its scaled idf and 1 / the average length.
+    static double part(double idf, double inverseAverage, Xapian::termcount wdf,
+                       Xapian::termcount doclen);
+    // The best part any document can get (see above), a hair under it.
+    static double maxPart(double idf);
+
     Xapian::Weight *clone() const override;
     void init(double factor) override;
     std::string name() const override;

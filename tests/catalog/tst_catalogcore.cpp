@@ -426,6 +426,13 @@ void TestCatalogCore::rankingAndPaging()
     const int64_t longer = put("Riverside Walk", "Q", "");
     const int64_t exact = put("River Walk", "Q", "");
     const int64_t accents = put("Zoë ÅNGSTRÖM", "Łódź Ørsted", "");
+    // A common word beside a rarer one, in each field, in the reverse of the order they rank.
+    const int64_t fileBand = put("Kestrel", "X", "", "band");
+    const int64_t albumBand = put("Kestrel", "X", "Band");
+    const int64_t titleBand = put("Kestrel Band", "X", "");
+    const int64_t creatorBand = put("Kestrel", "Band", "");
+    for (int i = 0; i < 40; ++i)
+        put("Kestrel " + std::to_string(i), "X", "");
     for (int i = 0; i < 9000; ++i)
         put("Massword " + std::to_string(i), "Common Band", "");
     for (int i = 0; i < 3000; ++i)
@@ -435,6 +442,9 @@ void TestCatalogCore::rankingAndPaging()
 
     // Title and creator weigh alike and ties go by id; then album, then file name.
     QCOMPARE(ids("harbor"), std::vector<int64_t>({inTitle, inCreator, inAlbum, inFile}));
+    // The same where the common word is read from its counts in memory.
+    QCOMPARE(ids("kestrel band"),
+             std::vector<int64_t>({titleBand, creatorBand, albumBand, fileBand}));
     // The last word may be the start of a word, and the whole word ranks first; other
     // words must be whole.
     QCOMPARE(ids("riv"), std::vector<int64_t>({longer, exact}));
@@ -483,7 +493,8 @@ void TestCatalogCore::rankingAndPaging()
     commitTracks(300, "Solo", "Common Band");
     QCOMPARE(total("common massw"), int64_t(9005));
     QCOMPARE(total("common massword"), int64_t(9005));
-    // A word most tracks have is counted from bits, read again at every revision.
+    // A word most tracks have is counted from its counts in memory, read again at every
+    // revision.
     commitTracks(10, "Massword fresh", "Common Band");
     QCOMPARE(total("common massw"), int64_t(9015));
 
