@@ -45,14 +45,16 @@ const Counts *commonWordCounts(const Xapian::Database &db, SearchIndexReader::Co
 }
 
 // The prefixExpansion most frequent words that begin with prefix, ties in word order.
-std::vector<std::string> expand(const Xapian::Database &db, const std::string &prefix,
-                                bool &prefixIsWord)
+const SearchIndexReader::Expansion &
+expand(const Xapian::Database &db, SearchIndexReader::Expansions &known, const std::string &prefix)
 {
+    if (const auto found = known.find(prefix); found != known.end())
+        return found->second;
     std::vector<std::pair<Xapian::doccount, std::string>> found;
-    prefixIsWord = false;
+    SearchIndexReader::Expansion expansion;
     for (auto term = db.allterms_begin(prefix); term != db.allterms_end(prefix); ++term) {
         found.emplace_back(term.get_termfreq(), *term);
-        prefixIsWord = prefixIsWord || *term == prefix;
+        expansion.isWord = expansion.isWord || *term == prefix;
     }
     const auto kept = std::min<size_t>(found.size(), SearchIndexReader::prefixExpansion);
     std::partial_sort(found.begin(), found.begin() + ptrdiff_t(kept), found.end(),
@@ -60,13 +62,13 @@ std::vector<std::string> expand(const Xapian::Database &db, const std::string &p
                           return a.first != b.first ? a.first > b.first : a.second < b.second;
                       });
     found.resize(kept);
-    std::vector<std::string> terms;
     for (auto &term : found)
-        terms.push_back(std::move(term.second));
-    return terms;
+        expansion.terms.push_back(std::move(term.second));
+    return known.emplace(prefix, std::move(expansion)).first->second;
 }
 
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
+                      SearchIndexReader::Expansions &expansions,
                       SearchIndexReader::CommonWords &known)
 {
     BuiltQuery built;
@@ -75,8 +77,9 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     // weighed as one word) and always itself, whose weight then counts twice: a track with
     // the word ranks above tracks with longer words that start with it.
     const std::string &last = words.back();
-    bool lastIsWord = false;
-    std::vector<std::string> terms = expand(db, last, lastIsWord);
+    const SearchIndexReader::Expansion &expansion = expand(db, expansions, last);
+    const bool lastIsWord = expansion.isWord;
+    std::vector<std::string> terms = expansion.terms;
     std::vector<Xapian::Query> parts;
     Xapian::termcount lastCount = 0;
     if (lastIsWord && terms.size() == 1) {
@@ -282,6 +285,7 @@ bool SearchIndexReader::ensureOpen()
     try {
         m_db = std::make_unique<Xapian::Database>(m_path);
         m_commonWords.clear();
+        m_expansions.clear();
         m_enquire = std::make_unique<Xapian::Enquire>(*m_db);
         m_enquire->set_weighting_scheme(TrackWeight());
         m_enquire->set_docid_order(Xapian::Enquire::ASCENDING);
@@ -303,9 +307,11 @@ void SearchIndexReader::refresh()
         return;
     try {
         // A newer revision, or another database at the path (made again, or compacted):
-        // the counts read so far may be wrong for it.
-        if (m_db->reopen())
+        // the counts and expansions read so far may be wrong for it.
+        if (m_db->reopen()) {
             m_commonWords.clear();
+            m_expansions.clear();
+        }
     } catch (const Xapian::Error &) {
         // Reopened on the next search.
         m_counter.reset();
@@ -327,11 +333,13 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
         if (!ensureOpen())
             return matches;
         try {
-            // The counts are dropped with their revision (see refresh), or past the bound,
-            // never during a search: its query reads them.
+            // The counts and expansions are dropped with their revision (see refresh), or
+            // past their bounds, never during a search: its query reads the counts.
             if (m_commonWords.size() > maxCommonWords)
                 m_commonWords.clear();
-            const BuiltQuery search = buildQuery(*m_db, query.words(), m_commonWords);
+            if (m_expansions.size() >= maxExpansions)
+                m_expansions.clear();
+            const BuiltQuery search = buildQuery(*m_db, query.words(), m_expansions, m_commonWords);
             const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
             const uint64_t revision = m_totals ? m_db->get_revision() : 0;
             m_enquire->set_query(search.query);

@@ -40,6 +40,16 @@ public:
     using CommonWords = std::unordered_map<std::string, std::vector<uint8_t>>;
     static constexpr size_t maxCommonWords = 32;
 
+    // What the last word of a query expands to, kept for the next searches with it: at most
+    // maxExpansions a reader, a short prefix's expansion being most of its search's time.
+    struct Expansion
+    {
+        std::vector<std::string> terms; // the most frequent first
+        bool isWord = false;            // the prefix is itself a word
+    };
+    using Expansions = std::unordered_map<std::string, Expansion>;
+    static constexpr size_t maxExpansions = 4096;
+
     // totals, when given, keeps the totals counted for every reader of the index.
     explicit SearchIndexReader(std::string path, SearchTotals *totals = nullptr);
     ~SearchIndexReader();
@@ -59,7 +69,9 @@ private:
     std::unique_ptr<Xapian::Enquire> m_enquire;
     std::unique_ptr<Xapian::Enquire> m_counter;
     std::chrono::steady_clock::time_point m_refreshed;
-    CommonWords m_commonWords; // of the revision open
+    // Of the revision open.
+    CommonWords m_commonWords;
+    Expansions m_expansions;
 };
 
 } // namespace catalog
