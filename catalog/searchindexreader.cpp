@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace catalog {
 
@@ -80,7 +81,7 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     const SearchIndexReader::Expansion &expansion = expand(db, expansions, last);
     const bool lastIsWord = expansion.isWord;
     std::vector<std::string> terms = expansion.terms;
-    std::vector<Xapian::Query> parts;
+    std::optional<Xapian::Query> lastPart;
     Xapian::termcount lastCount = 0;
     if (lastIsWord && terms.size() == 1) {
         // The same weight as the word or'ed with its expansion to itself, with one posting
@@ -90,11 +91,11 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     } else {
         const Xapian::Query prefix(Xapian::Query::OP_SYNONYM, terms.begin(), terms.end());
         if (lastIsWord) {
-            parts.emplace_back(Xapian::Query::OP_OR, prefix, Xapian::Query(last));
+            lastPart = Xapian::Query(Xapian::Query::OP_OR, prefix, Xapian::Query(last));
             if (std::find(terms.begin(), terms.end(), last) == terms.end())
                 terms.push_back(last);
         } else {
-            parts.push_back(prefix);
+            lastPart = prefix;
         }
         built.anyOf = std::move(terms);
     }
@@ -112,6 +113,7 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             anyOf += db.get_termfreq(word);
         lead = Xapian::doccount(std::min<uint64_t>(lead, anyOf));
     }
+    std::vector<Xapian::Query> parts;
     for (size_t i = 0; i < built.whole.size(); ++i) {
         const std::string &word = built.whole[i];
         const Xapian::termcount count = i + 1 == built.whole.size() && lastCount ? lastCount : 1;
@@ -123,6 +125,9 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         else
             parts.emplace_back(word, count);
     }
+    // An expansion to nothing (no word begins so) leaves the query matching nothing.
+    if (lastPart)
+        parts.push_back(*lastPart);
     built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
     return built;
 }
