@@ -340,7 +340,10 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
         try {
             // The counts and expansions are dropped with their revision (see refresh), or
             // past their bounds, never during a search: its query reads the counts.
-            if (m_commonWords.size() > maxCommonWords)
+            size_t commonBytes = 0;
+            for (const auto &word : m_commonWords)
+                commonBytes += word.second.size();
+            if (commonBytes > maxCommonBytes)
                 m_commonWords.clear();
             if (m_expansions.size() >= maxExpansions)
                 m_expansions.clear();

@@ -35,10 +35,11 @@ public:
     // many of them, the most frequent first.
     static constexpr unsigned prefixExpansion = 20;
 
-    // Each common word's count in every track, for ranking and counting: at most
-    // maxCommonWords (and the words of one search) a reader, four bits a track each.
+    // Each common word's count in every track, for ranking and counting, four bits a track: at
+    // most maxCommonBytes of them a reader (and the words of one search), 32 words at a million
+    // tracks.
     using CommonWords = std::unordered_map<std::string, std::vector<uint8_t>>;
-    static constexpr size_t maxCommonWords = 32;
+    static constexpr size_t maxCommonBytes = size_t(16) << 20;
 
     // What the last word of a query expands to, kept for the next searches with it: at most
     // maxExpansions a reader, a short prefix's expansion being most of its search's time.
