@@ -25,6 +25,9 @@ struct BuiltQuery
     std::vector<std::string> whole;
     // ...and one of these, unless there are none.
     std::vector<std::string> anyOf;
+    // The tracks with the rarest whole word, and those with any of anyOf counted once a word.
+    Xapian::doccount rarestWhole = std::numeric_limits<Xapian::doccount>::max();
+    uint64_t anyOfTotal = 0;
 };
 
 using Counts = CommonWordSource::Counts;
@@ -102,17 +105,16 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     // The rarest part leads the matcher; a common whole word after it is read from its counts
     // in memory where it would otherwise be walked to every track the lead names.
     std::vector<Xapian::doccount> frequencies;
-    auto lead = std::numeric_limits<Xapian::doccount>::max();
     for (const auto &word : built.whole) {
         frequencies.push_back(db.get_termfreq(word));
-        lead = std::min(lead, frequencies.back());
+        built.rarestWhole = std::min(built.rarestWhole, frequencies.back());
     }
-    if (!built.anyOf.empty()) {
-        uint64_t anyOf = 0;
-        for (const auto &word : built.anyOf)
-            anyOf += db.get_termfreq(word);
-        lead = Xapian::doccount(std::min<uint64_t>(lead, anyOf));
-    }
+    for (const auto &word : built.anyOf)
+        built.anyOfTotal += db.get_termfreq(word);
+    const auto lead
+        = built.anyOf.empty()
+              ? built.rarestWhole
+              : Xapian::doccount(std::min<uint64_t>(built.rarestWhole, built.anyOfTotal));
     std::vector<Xapian::Query> parts;
     for (size_t i = 0; i < built.whole.size(); ++i) {
         const std::string &word = built.whole[i];
@@ -244,7 +246,7 @@ int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const
         return 0;
     // One whole word: the index knows its count.
     if (built.whole.size() == 1 && built.anyOf.empty())
-        return int64_t(db.get_termfreq(built.whole[0]));
+        return int64_t(built.rarestWhole);
     // Xapian's own estimate of what it did not look at is coarse (it rounds, and errs by far
     // more than 5 % for two words), so count the first exactTotals matches in id order and
     // extrapolate from how far into the ids they reach. Matches spread over the ids as the
@@ -252,13 +254,7 @@ int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const
     const Xapian::doccount limit = SearchIndexReader::exactTotals + 1;
     Xapian::doccount count = 0;
     Xapian::docid last = 0;
-    Xapian::doccount rarestWhole = std::numeric_limits<Xapian::doccount>::max();
-    for (const auto &term : built.whole)
-        rarestWhole = std::min(rarestWhole, db.get_termfreq(term));
-    uint64_t anyOfTotal = 0;
-    for (const auto &term : built.anyOf)
-        anyOfTotal += db.get_termfreq(term);
-    if (!built.anyOf.empty() && anyOfTotal < rarestWhole) {
+    if (!built.anyOf.empty() && built.anyOfTotal < built.rarestWhole) {
         // The words the last may be are together rarer than any whole word: Xapian's AND
         // walks their union and skips the whole words' lists along.
         counter.set_query(built.query);
