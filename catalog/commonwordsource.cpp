@@ -1,7 +1,5 @@
 #include "commonwordsource.h"
 
-#include "trackweight.h"
-
 #include <algorithm>
 
 namespace catalog {
@@ -16,44 +14,22 @@ CommonWordSource::Counts CommonWordSource::read(const Xapian::Database &db, cons
     return counts;
 }
 
-CommonWordSource::CommonWordSource(const Counts &counts, Xapian::doccount frequency,
-                                   Xapian::termcount wqf)
-    : m_counts(counts)
-    , m_frequency(frequency)
-    , m_wqf(wqf)
+CommonWordSource::CommonWordSource(const Counts &counts, const TrackLengths &lengths,
+                                   Xapian::doccount frequency, Xapian::termcount wqf)
+    : WordSource(lengths, frequency, wqf)
+    , m_counts(counts)
 {}
-
-Xapian::doccount CommonWordSource::get_termfreq_min() const
-{
-    return m_frequency;
-}
-
-Xapian::doccount CommonWordSource::get_termfreq_est() const
-{
-    return m_frequency;
-}
-
-Xapian::doccount CommonWordSource::get_termfreq_max() const
-{
-    return m_frequency;
-}
 
 void CommonWordSource::init(const Xapian::Database &db)
 {
-    m_db = db;
+    WordSource::init(db);
     m_at = 0;
     m_end = Xapian::docid(m_counts.size() * 2);
-    // As TrackWeight::init with the factor 1 a word of the query gets.
-    m_idf = 1.0 * double(m_wqf) * TrackWeight::idf(double(db.get_doccount()), double(m_frequency));
-    const double average = db.get_avlength();
-    m_inverseAverage = average > 0 ? 1.0 / average : 0.0;
-    set_maxweight(TrackWeight::maxPart(m_idf));
 }
 
 double CommonWordSource::get_weight() const
 {
-    return TrackWeight::part(m_idf, m_inverseAverage, countIn(m_counts, m_at),
-                             m_db.get_doclength(m_at));
+    return weigh(countIn(m_counts, m_at), m_at);
 }
 
 Xapian::docid CommonWordSource::get_docid() const
@@ -90,7 +66,7 @@ bool CommonWordSource::at_end() const
 
 Xapian::PostingSource *CommonWordSource::clone() const
 {
-    return new CommonWordSource(m_counts, m_frequency, m_wqf);
+    return new CommonWordSource(m_counts, m_lengths, m_frequency, m_wqf);
 }
 
 } // namespace catalog

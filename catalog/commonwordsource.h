@@ -1,6 +1,6 @@
 #pragma once
 
-#include <xapian.h>
+#include "wordsource.h"
 
 #include <cstdint>
 #include <string>
@@ -11,9 +11,8 @@ namespace catalog {
 // A common word's postings for the ranking, read from its count in every track kept in
 // memory (four bits a track) instead of from its list in the index. The matcher then tests a
 // track in constant time where it would decode the list up to that track: most of a search's
-// time when a query pairs a rarer word with a common one. Weighs tracks as TrackWeight does,
-// so the ranking is the same.
-class CommonWordSource : public Xapian::PostingSource
+// time when a query pairs a rarer word with a common one.
+class CommonWordSource : public WordSource
 {
 public:
     using Counts = std::vector<uint8_t>;
@@ -25,12 +24,11 @@ public:
         return id / 2 < counts.size() ? counts[id / 2] >> (id % 2 * 4) & 0xf : 0;
     }
 
-    // counts outlives the source; frequency is the word's, wqf its count in the query.
-    CommonWordSource(const Counts &counts, Xapian::doccount frequency, Xapian::termcount wqf);
+    // counts and lengths outlive the source; frequency is the word's, wqf its count in the
+    // query.
+    CommonWordSource(const Counts &counts, const TrackLengths &lengths, Xapian::doccount frequency,
+                     Xapian::termcount wqf);
 
-    Xapian::doccount get_termfreq_min() const override;
-    Xapian::doccount get_termfreq_est() const override;
-    Xapian::doccount get_termfreq_max() const override;
     void init(const Xapian::Database &db) override;
     double get_weight() const override;
     Xapian::docid get_docid() const override;
@@ -42,13 +40,8 @@ public:
 
 private:
     const Counts &m_counts;
-    const Xapian::doccount m_frequency;
-    const Xapian::termcount m_wqf;
-    Xapian::Database m_db;
     Xapian::docid m_at = 0;
     Xapian::docid m_end = 0; // past the last track counted
-    double m_idf = 0;
-    double m_inverseAverage = 0;
 };
 
 } // namespace catalog

@@ -1,8 +1,10 @@
 #include "searchindexreader.h"
 
 #include "commonwordsource.h"
+#include "listedwordsource.h"
 #include "searchquery.h"
 #include "searchtotals.h"
+#include "tracklengths.h"
 #include "trackweight.h"
 
 #include <xapian.h>
@@ -17,6 +19,8 @@ namespace {
 
 // Commits become visible to searches within this time.
 constexpr auto refreshInterval = std::chrono::milliseconds(250);
+// The tracks' lengths a search reads into memory (about a millisecond's worth).
+constexpr Xapian::doccount lengthsASearch = 65536;
 
 struct BuiltQuery
 {
@@ -73,7 +77,7 @@ expand(const Xapian::Database &db, SearchIndexReader::Expansions &known, const s
 
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
                       SearchIndexReader::Expansions &expansions,
-                      SearchIndexReader::CommonWords &known)
+                      SearchIndexReader::CommonWords &known, TrackLengths &lengths)
 {
     BuiltQuery built;
     built.whole.assign(words.begin(), words.end() - 1);
@@ -115,6 +119,9 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         = built.anyOf.empty()
               ? built.rarestWhole
               : Xapian::doccount(std::min<uint64_t>(built.rarestWhole, built.anyOfTotal));
+    // The other words are weighed by sources of our own once the tracks' lengths are in
+    // memory, rather than by Xapian with a length read from the index for every match.
+    const bool lengthsRead = lengths.readMore(lengthsASearch);
     std::vector<Xapian::Query> parts;
     for (size_t i = 0; i < built.whole.size(); ++i) {
         const std::string &word = built.whole[i];
@@ -123,7 +130,11 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
                                    ? commonWordCounts(db, known, word, frequencies[i], lead)
                                    : nullptr;
         if (counts)
-            parts.emplace_back((new CommonWordSource(*counts, frequencies[i], count))->release());
+            parts.emplace_back(
+                (new CommonWordSource(*counts, lengths, frequencies[i], count))->release());
+        else if (lengthsRead)
+            parts.emplace_back(
+                (new ListedWordSource(word, lengths, frequencies[i], count))->release());
         else
             parts.emplace_back(word, count);
     }
@@ -287,6 +298,7 @@ bool SearchIndexReader::ensureOpen()
         m_db = std::make_unique<Xapian::Database>(m_path);
         m_commonWords.clear();
         m_expansions.clear();
+        m_lengths = std::make_unique<TrackLengths>(*m_db);
         m_enquire = std::make_unique<Xapian::Enquire>(*m_db);
         m_enquire->set_weighting_scheme(TrackWeight());
         m_enquire->set_docid_order(Xapian::Enquire::ASCENDING);
@@ -312,9 +324,11 @@ void SearchIndexReader::refresh()
         if (m_db->reopen()) {
             m_commonWords.clear();
             m_expansions.clear();
+            m_lengths = std::make_unique<TrackLengths>(*m_db);
         }
     } catch (const Xapian::Error &) {
         // Reopened on the next search.
+        m_lengths.reset();
         m_counter.reset();
         m_enquire.reset();
         m_db.reset();
@@ -343,7 +357,8 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
                 m_commonWords.clear();
             if (m_expansions.size() >= maxExpansions)
                 m_expansions.clear();
-            const BuiltQuery search = buildQuery(*m_db, query.words(), m_expansions, m_commonWords);
+            const BuiltQuery search
+                = buildQuery(*m_db, query.words(), m_expansions, m_commonWords, *m_lengths);
             const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
             const uint64_t revision = m_totals ? m_db->get_revision() : 0;
             m_enquire->set_query(search.query);

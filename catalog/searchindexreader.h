@@ -17,6 +17,7 @@ namespace catalog {
 
 class SearchQuery;
 class SearchTotals;
+class TrackLengths;
 
 // One reader of the full-text index, used by one thread at a time. Ranks with BM25 and
 // stops once the best start + count matches are certain, rather than scoring every match.
@@ -73,6 +74,7 @@ private:
     // Of the revision open.
     CommonWords m_commonWords;
     Expansions m_expansions;
+    std::unique_ptr<TrackLengths> m_lengths;
 };
 
 } // namespace catalog

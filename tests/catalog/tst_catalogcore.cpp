@@ -433,6 +433,15 @@ void TestCatalogCore::rankingAndPaging()
     const int64_t creatorBand = put("Kestrel", "Band", "");
     for (int i = 0; i < 40; ++i)
         put("Kestrel " + std::to_string(i), "X", "");
+    // The same word in tracks of three lengths, longest first: one too long for the lengths
+    // kept in memory, one longer than the average.
+    std::string words;
+    for (int i = 0; i < 16400; ++i)
+        words += " w" + std::to_string(i);
+    const int64_t hugePlover = put("Plover" + words, "Band", "");
+    words.resize(words.find(" w40 "));
+    const int64_t longPlover = put("Plover" + words, "Band", "");
+    const int64_t shortPlover = put("Plover", "Band", "");
     for (int i = 0; i < 9000; ++i)
         put("Massword " + std::to_string(i), "Common Band", "");
     for (int i = 0; i < 3000; ++i)
@@ -445,6 +454,9 @@ void TestCatalogCore::rankingAndPaging()
     // The same where the common word is read from its counts in memory.
     QCOMPARE(ids("kestrel band"),
              std::vector<int64_t>({titleBand, creatorBand, albumBand, fileBand}));
+    // Longer tracks rank lower, the common word in them too.
+    QCOMPARE(ids("plover"), std::vector<int64_t>({shortPlover, longPlover, hugePlover}));
+    QCOMPARE(ids("plover band"), std::vector<int64_t>({shortPlover, longPlover, hugePlover}));
     // The last word may be the start of a word, and the whole word ranks first; other
     // words must be whole.
     QCOMPARE(ids("riv"), std::vector<int64_t>({longer, exact}));
