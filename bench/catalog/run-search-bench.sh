@@ -84,7 +84,11 @@ rm -f "$WORK/fts.sqlite"
 stop_postgres
 rm -rf "$WORK/pg"
 
+# The memory of what ran before (the engine in-process, PostgreSQL, the service before) goes
+# back to the system for a few seconds after it exits: that slowed the first runs of the
+# service by up to a third.
 start_service() {
+    sleep 5
     rm -f "$WORK/port"
     XDG_DATA_HOME=$WORK/xdg "$BUILD/catalog/larkspin-catalog" --listen 127.0.0.1:0 \
         --port-file "$WORK/port" --db "$WORK/index.sqlite" 2>>"$WORK/service.log" &
@@ -128,11 +132,11 @@ resident -c256
 
 # This machine's speed drifts by a third within a minute: the service and the engine
 # in-process take turns of 2 s on the distinct list, in the order ABBA so that a steady drift
-# cancels out, each of the service's turns on a part of the list its kept rankings have not
-# seen.
-engine_turn() {
+# cancels out, both on the same part of the list in a turn, each turn on a part the service's
+# kept rankings have not seen.
+engine_turn() { # offset into the list
     in=$("$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" 2 \
-        --distinct-only | sed -n 's|.* \([0-9][0-9]*\)/s .*|\1|p')
+        --distinct-only "$1" | sed -n 's|.* \([0-9][0-9]*\)/s .*|\1|p')
 }
 service_turn() { # offset into the list
     out=$(wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "$BASE" -- "$WORK/distinct.txt" "$1" \
@@ -142,9 +146,9 @@ restart_service
 service=0 engine=0
 for part in 0 1 2 3; do
     if [ $((part % 3)) = 0 ]; then
-        engine_turn; service_turn $((part * 10000))
+        engine_turn $((part * 10000)); service_turn $((part * 10000))
     else
-        service_turn $((part * 10000)); engine_turn
+        service_turn $((part * 10000)); engine_turn $((part * 10000))
     fi
     echo "turn $((part + 1)): in-process $in/s, service -c16 $out/s"
     engine=$((engine + in)) service=$((service + out))

@@ -1,5 +1,5 @@
 // The search engine in-process, and the query lists for run-search-bench.sh.
-//   larkspin-search-bench DB OUTDIR SECONDS [--fts] [--pg SOCKETDIR] [--distinct-only]
+//   larkspin-search-bench DB OUTDIR SECONDS [--fts] [--pg SOCKETDIR] [--distinct-only [FROM]]
 // Writes OUTDIR/distinct.txt (40,000 one- and two-word queries of common and rare words at
 // start 0, 50 or 100, none repeated), OUTDIR/zipf.txt (200,000 requests drawn by a Zipf law
 // over 50,000 distinct queries) and OUTDIR/prefix.txt (20,000 queries whose last word is one
@@ -9,7 +9,8 @@
 // FTS5 ranking of every match, built from the same rows. With --pg it loads the same rows
 // into the PostgreSQL server listening in SOCKETDIR (superuser larkspin, trusted) and answers
 // the distinct list with its full-text search. --distinct-only stops after the engine's
-// distinct queries (to measure them again next to the service's run).
+// distinct queries (to measure them again next to the service's run), starting at the
+// query FROM of the list (0 unless given).
 #include "benchvocabulary.h"
 #include "catalogindex.h"
 #include "searchindexreader.h"
@@ -504,7 +505,7 @@ Figures pgFloor(const std::string &db, const std::string &socketDir,
 int main(int argc, char **argv)
 {
     const char *const usage = "usage: larkspin-search-bench DB OUTDIR SECONDS [--fts] [--pg "
-                              "SOCKETDIR] [--distinct-only]\n";
+                              "SOCKETDIR] [--distinct-only [FROM]]\n";
     if (argc < 4) {
         std::fprintf(stderr, "%s", usage);
         return 2;
@@ -514,6 +515,7 @@ int main(int argc, char **argv)
     const double seconds = std::atof(argv[3]);
     bool fts = false;
     bool distinctOnly = false;
+    size_t from = 0;
     std::string pgSocketDir;
     for (int i = 4; i < argc; ++i) {
         const std::string option = argv[i];
@@ -521,6 +523,8 @@ int main(int argc, char **argv)
             fts = true;
         } else if (option == "--distinct-only") {
             distinctOnly = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                from = std::strtoul(argv[++i], nullptr, 10);
         } else if (option == "--pg" && i + 1 < argc) {
             pgSocketDir = argv[++i];
         } else {
@@ -571,7 +575,9 @@ int main(int argc, char **argv)
     };
     print(distinctOnly ? "in-process engine, distinct queries, again"
                        : "in-process engine, distinct queries, 2 threads",
-          measure(distinct, seconds, engine));
+          measure(std::vector<Query>(distinct.begin() + ptrdiff_t(std::min(from, distinct.size())),
+                                     distinct.end()),
+                  seconds, engine));
     if (distinctOnly)
         return 0;
     print("in-process engine, short prefixes, 2 threads", measure(prefixes, seconds, engine));
