@@ -307,11 +307,18 @@ bool SearchIndexReader::ensureOpen()
         m_refreshed = std::chrono::steady_clock::now();
         return true;
     } catch (const Xapian::Error &) {
-        m_counter.reset();
-        m_enquire.reset();
-        m_db.reset();
+        close();
         return false;
     }
+}
+
+void SearchIndexReader::close()
+{
+    // The tracks' lengths hold the database open too.
+    m_lengths.reset();
+    m_counter.reset();
+    m_enquire.reset();
+    m_db.reset();
 }
 
 void SearchIndexReader::refresh()
@@ -320,7 +327,7 @@ void SearchIndexReader::refresh()
         return;
     try {
         // A newer revision, or another database at the path (made again, or compacted):
-        // the counts and expansions read so far may be wrong for it.
+        // the counts, expansions and lengths read so far may be wrong for it.
         if (m_db->reopen()) {
             m_commonWords.clear();
             m_expansions.clear();
@@ -328,10 +335,7 @@ void SearchIndexReader::refresh()
         }
     } catch (const Xapian::Error &) {
         // Reopened on the next search.
-        m_lengths.reset();
-        m_counter.reset();
-        m_enquire.reset();
-        m_db.reset();
+        close();
     }
     m_refreshed = std::chrono::steady_clock::now();
 }
@@ -394,9 +398,7 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
         } catch (const Xapian::DatabaseModifiedError &) {
             refresh();
         } catch (const Xapian::Error &) {
-            m_counter.reset();
-            m_enquire.reset();
-            m_db.reset();
+            close();
         }
     }
     return matches;

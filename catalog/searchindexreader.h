@@ -64,6 +64,8 @@ public:
 
 private:
     bool ensureOpen();
+    // Drops the database open and what was read from it; the next search opens it again.
+    void close();
 
     const std::string m_path;
     SearchTotals *const m_totals;
