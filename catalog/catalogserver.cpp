@@ -91,6 +91,10 @@ bool isWithin(const std::string &path, const std::string &folder)
 // 4,800 pages of 50 tracks; under a Zipf law over 50,000 queries they answer 70 % of requests
 // where 32 MB answered 60 %, and the service stays far below 300 MB resident.
 constexpr size_t pageCacheBytes = 96 * 1024 * 1024;
+// A page is kept the second time its search is asked for within the last 64K or so distinct
+// searches: most are asked for once, and their pages would only push out the popular ones
+// and cost a copy and fresh memory each.
+constexpr size_t askedSlots = 64 * 1024;
 const char *const xspfType = "application/xspf+xml; charset=utf-8";
 
 // Searches run on the front's event loops, one at a time on each.
@@ -109,6 +113,7 @@ CatalogServer::CatalogServer(CatalogIndex &index, ServerSettings settings, Log l
     , m_settings(std::move(settings))
     , m_ads(m_settings.adsDir)
     , m_pages(pageCacheBytes)
+    , m_asked(askedSlots)
     , m_front(
           frontLimits(m_settings), uint64_t(m_settings.throttleKBps) * 1000,
           [this](const HttpRequest &request) { return handle(request); }, std::move(log))
@@ -231,10 +236,10 @@ HttpReply CatalogServer::serveSearch(const HttpRequest &request, const std::stri
                   return;
               }
               const SearchPage page = m_index.search(query, start, count);
-              auto body = std::make_shared<const std::string>(
-                  XspfWriter::write(page, start, count, base));
-              m_pages.insert(key, generation, body);
-              pending.reply(contentReply(*body, xspfType));
+              std::string body = XspfWriter::write(page, start, count, base);
+              if (m_asked.seenBefore(key))
+                  m_pages.insert(key, generation, std::make_shared<const std::string>(body));
+              pending.reply(contentReply(std::move(body), xspfType));
           });
     if (!queued) {
         HttpReply busy = errorReply(503, "too many searches at once; try again");

@@ -4,6 +4,7 @@
 #include "crawlstatus.h"
 #include "httpfront.h"
 #include "pagecache.h"
+#include "repeatfilter.h"
 
 #include <condition_variable>
 #include <memory>
@@ -73,6 +74,7 @@ private:
     const AdSlots m_ads;
     std::vector<std::string> m_realFolders;
     PageCache m_pages;
+    RepeatFilter m_asked; // search keys asked for lately
     HttpFront m_front;
     std::string m_host;
 
