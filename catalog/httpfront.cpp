@@ -25,6 +25,11 @@ using Clock = std::chrono::steady_clock;
 // what one connection can make us hold. Room for the largest request the limits allow.
 constexpr size_t connectionMemory = 64 * 1024;
 constexpr auto timerTick = std::chrono::milliseconds(250);
+// Access-log lines wait at most this long, and go out at once when their loop falls idle.
+constexpr auto logDelay = std::chrono::milliseconds(100);
+// A pipe takes a write up to 4,096 bytes whole, so batches of lines from different threads
+// never mix.
+constexpr size_t logBatchBytes = 4000;
 // The library stops accepting at its own limit and leaves later connections waiting in the
 // listen queue; with room above ours, connections past our limit are taken and closed.
 constexpr unsigned refusalRoom = 512;
@@ -95,6 +100,9 @@ struct HttpFront::Loop
     int epoll = -1; // the daemon's own epoll descriptor and wake
     int wake = -1;  // an eventfd: a job for this loop, or stop()
     std::thread thread;
+    // Access-log lines of this loop's requests not yet written, one write for many.
+    std::string log;
+    Clock::time_point logSince;
 };
 
 struct HttpFront::Exchange
@@ -194,7 +202,7 @@ struct HttpFrontCallbacks
         std::snprintf(line, sizeof line, "%s %s %u %llu %.1fms%s", method.c_str(), target.c_str(),
                       status, static_cast<unsigned long long>(exchange->bodyBytes), ms,
                       reason == MHD_REQUEST_TERMINATED_COMPLETED_OK ? "" : " (cut)");
-        front->m_log(line);
+        front->logLine(connection, line);
     }
 
     static void connectionEvent(void *self, MHD_Connection *connection, void **socketContext,
@@ -508,6 +516,7 @@ void HttpFront::stop()
             MHD_run(loop->daemon);
             MHD_stop_daemon(loop->daemon);
         }
+        flushLog(*loop);
     }
     m_loops.clear();
 }
@@ -536,13 +545,15 @@ void HttpFront::runLoop(Loop &loop)
 {
     for (;;) {
         MHD_run(loop.daemon);
+        if (!loop.log.empty() && Clock::now() - loop.logSince >= logDelay)
+            flushLog(loop);
         MHD_UNSIGNED_LONG_LONG due = 0;
         const bool timed = MHD_get_timeout(loop.daemon, &due) == MHD_YES;
         Job job;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_stopping)
-                return;
+                break;
             if (!m_jobs.empty()) {
                 job = std::move(m_jobs.front());
                 m_jobs.pop_front();
@@ -556,6 +567,7 @@ void HttpFront::runLoop(Loop &loop)
             job(true);
             continue;
         }
+        flushLog(loop);
         epoll_event events[2];
         const int ready
             = ::epoll_wait(loop.epoll, events, 2,
@@ -571,6 +583,35 @@ void HttpFront::runLoop(Loop &loop)
         if (self != m_sleeping.end())
             m_sleeping.erase(self);
     }
+    flushLog(loop);
+}
+
+void HttpFront::logLine(MHD_Connection *connection, const std::string &line)
+{
+    // A connection's requests complete on its loop's thread, or on stop()'s once the loops
+    // are gone; each loop's lines are written by the thread that runs it.
+    const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
+    for (const auto &loop : m_loops) {
+        if (info && loop->daemon == info->daemon) {
+            if (!loop->log.empty() && loop->log.size() + 1 + line.size() > logBatchBytes)
+                flushLog(*loop);
+            if (loop->log.empty())
+                loop->logSince = Clock::now();
+            else
+                loop->log += '\n';
+            loop->log += line;
+            return;
+        }
+    }
+    m_log(line);
+}
+
+void HttpFront::flushLog(Loop &loop)
+{
+    if (loop.log.empty())
+        return;
+    m_log(loop.log);
+    loop.log.clear();
 }
 
 void HttpFront::resumeLater(MHD_Connection *connection, Clock::time_point when)

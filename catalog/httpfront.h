@@ -101,13 +101,14 @@ struct HttpReply
 // threads (epoll) serve every connection, so a connection that waits costs memory, never a
 // thread. Enforces the limits above; pipelined requests are answered in order; a GET or HEAD
 // that declares a body is answered 400 and the connection closed. One access-log line per
-// request. The handler runs on the event-loop threads and must not block for long: longer
-// work is posted, and the loops run it between their rounds of I/O.
+// request, written a few at a time. The handler runs on the event-loop threads and must not block
+// for long: longer work is posted, and the loops run it between their rounds of I/O.
 class HttpFront
 {
 public:
     using Handler = std::function<HttpReply(const HttpRequest &request)>;
-    using Log = std::function<void(const std::string &line)>;
+    // Called with one or more lines, newline between them, none after the last.
+    using Log = std::function<void(const std::string &lines)>;
     // Called once: with true on an event loop, or with false when dropped at stop().
     using Job = std::function<void(bool run)>;
 
@@ -152,6 +153,8 @@ private:
     // Resumes a suspended connection from any thread and wakes its loop to serve it.
     void resume(MHD_Connection *connection);
     void wake(Loop &loop);
+    void logLine(MHD_Connection *connection, const std::string &line);
+    void flushLog(Loop &loop);
     void runTimers();
     void runLoop(Loop &loop);
     bool startLoop(Loop &loop, int listenFd, unsigned connectionLimit);
