@@ -1,4 +1,5 @@
 #include "infooptions.h"
+#include "quitonsignals.h"
 #include "serverconfig.h"
 #include "singleinstance.h"
 #include "startup.h"
@@ -31,5 +32,6 @@ int main(int argc, char **argv)
     QFont font = QApplication::font();
     font.setPointSize(8);
     QApplication::setFont(font);
+    const QuitOnSignals quitOnSignals;
     return runPlayer(*servers);
 }

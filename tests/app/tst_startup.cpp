@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
@@ -63,6 +64,7 @@ private slots:
     void init();
     void secondInstanceExitsQuietly();
     void killedInstanceDoesNotBlockTheNext();
+    void terminatedInstanceRemovesItsFiles();
     void badServerUrl_data();
     void badServerUrl();
     void helpAndVersion_data();
@@ -163,6 +165,28 @@ void TestStartup::killedInstanceDoesNotBlockTheNext()
     QCOMPARE(next.state(), QProcess::Running);
     next.kill();
     next.waitForFinished();
+}
+
+void TestStartup::terminatedInstanceRemovesItsFiles()
+{
+    // Stopped at its notice, with the advertisement pictures' files open: it closes as on a
+    // normal quit and removes them.
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QProcessEnvironment env = environment();
+    env.insert(QStringLiteral("TMPDIR"), temp.path());
+    const auto files = [&temp] {
+        return QDir(temp.path()).entryList(QDir::Files).size();
+    };
+    QProcess player;
+    player.setProcessEnvironment(env);
+    player.start(QStringLiteral(LARKSPIN_BIN));
+    QTRY_COMPARE_WITH_TIMEOUT(files(), 5, 10000);
+    ::kill(pid_t(player.processId()), SIGTERM);
+    QVERIFY(player.waitForFinished(5000));
+    QCOMPARE(player.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(player.exitCode(), 0);
+    QCOMPARE(files(), 0);
 }
 
 void TestStartup::badServerUrl_data()
