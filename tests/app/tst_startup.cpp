@@ -108,6 +108,8 @@ QProcessEnvironment TestStartup::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
+    // Players ended with SIGKILL leave their temporary files behind: not in the system's folder.
+    env.insert(QStringLiteral("TMPDIR"), runtimeDir.path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     for (const char *var : {"LARKSPIN_SEARCH_URL", "LARKSPIN_ADS_URL", "LARKSPIN_WEB_URL"})
         env.insert(QLatin1String(var), QStringLiteral("http://127.0.0.1:9"));
