@@ -586,24 +586,32 @@ void HttpFront::runLoop(Loop &loop)
     flushLog(loop);
 }
 
+HttpFront::Loop *HttpFront::loopOf(MHD_Connection *connection) const
+{
+    const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
+    for (const auto &loop : m_loops) {
+        if (info && loop->daemon == info->daemon)
+            return loop.get();
+    }
+    return nullptr;
+}
+
 void HttpFront::logLine(MHD_Connection *connection, const std::string &line)
 {
     // A connection's requests complete on its loop's thread, or on stop()'s once the loops
-    // are gone; each loop's lines are written by the thread that runs it.
-    const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
-    for (const auto &loop : m_loops) {
-        if (info && loop->daemon == info->daemon) {
-            if (!loop->log.empty() && loop->log.size() + 1 + line.size() > logBatchBytes)
-                flushLog(*loop);
-            if (loop->log.empty())
-                loop->logSince = Clock::now();
-            else
-                loop->log += '\n';
-            loop->log += line;
-            return;
-        }
+    // have ended; either way only one thread touches a loop's lines at a time.
+    Loop *loop = loopOf(connection);
+    if (!loop) {
+        m_log(line);
+        return;
     }
-    m_log(line);
+    if (!loop->log.empty() && loop->log.size() + 1 + line.size() > logBatchBytes)
+        flushLog(*loop);
+    if (loop->log.empty())
+        loop->logSince = Clock::now();
+    else
+        loop->log += '\n';
+    loop->log += line;
 }
 
 void HttpFront::flushLog(Loop &loop)
@@ -751,18 +759,12 @@ void HttpFront::complete(MHD_Connection *connection, Exchange &exchange, HttpRep
 
 void HttpFront::resume(MHD_Connection *connection)
 {
-    // Read before the connection is resumed: from then on its loop may close it.
-    const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
-    const MHD_Daemon *daemon = info ? info->daemon : nullptr;
+    // Found before the connection is resumed: from then on its loop may close it.
+    Loop *loop = loopOf(connection);
     MHD_resume_connection(connection);
     // The library tells no loop of its own: a loop runs it again only when woken.
-    for (const auto &loop : m_loops) {
-        if (daemon && loop->daemon == daemon) {
-            if (loop->thread.get_id() != std::this_thread::get_id())
-                wake(*loop);
-            return;
-        }
-    }
+    if (loop && loop->thread.get_id() != std::this_thread::get_id())
+        wake(*loop);
 }
 
 void HttpFront::wake(Loop &loop)

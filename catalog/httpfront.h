@@ -101,8 +101,8 @@ struct HttpReply
 // threads (epoll) serve every connection, so a connection that waits costs memory, never a
 // thread. Enforces the limits above; pipelined requests are answered in order; a GET or HEAD
 // that declares a body is answered 400 and the connection closed. One access-log line per
-// request, written a few at a time. The handler runs on the event-loop threads and must not block
-// for long: longer work is posted, and the loops run it between their rounds of I/O.
+// request, written a few at a time. The handler runs on the event-loop threads and must not
+// block for long: longer work is posted, and the loops run it between their rounds of I/O.
 class HttpFront
 {
 public:
@@ -153,6 +153,8 @@ private:
     // Resumes a suspended connection from any thread and wakes its loop to serve it.
     void resume(MHD_Connection *connection);
     void wake(Loop &loop);
+    // The loop whose daemon serves the connection, or null.
+    Loop *loopOf(MHD_Connection *connection) const;
     void logLine(MHD_Connection *connection, const std::string &line);
     void flushLog(Loop &loop);
     void runTimers();

@@ -19,7 +19,7 @@ public:
     bool seenBefore(const std::string &key);
 
 private:
-    const size_t m_mask;
+    const size_t m_count;
     const std::unique_ptr<std::atomic<size_t>[]> m_slots;
 };
 
