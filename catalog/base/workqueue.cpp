@@ -3,7 +3,7 @@
 namespace catalog {
 
 WorkQueue::WorkQueue(unsigned threads, size_t capacity)
-    : m_capacity(capacity)
+    : m_jobs(capacity)
 {
     for (unsigned i = 0; i < threads; ++i)
         m_threads.emplace_back([this] { work(); });
@@ -18,9 +18,8 @@ bool WorkQueue::submit(Job job)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping || m_jobs.size() >= m_capacity)
+        if (!m_jobs.push(std::move(job)))
             return false;
-        m_jobs.push_back(std::move(job));
     }
     m_wake.notify_one();
     return true;
@@ -31,16 +30,14 @@ void WorkQueue::stop()
     std::deque<Job> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-        dropped.swap(m_jobs);
+        dropped = m_jobs.close();
     }
     m_wake.notify_all();
     for (auto &thread : m_threads) {
         if (thread.joinable())
             thread.join();
     }
-    for (auto &job : dropped)
-        job(false);
+    JobQueue::drop(dropped);
 }
 
 void WorkQueue::work()
@@ -49,11 +46,10 @@ void WorkQueue::work()
         Job job;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-            if (m_stopping)
+            m_wake.wait(lock, [this] { return m_jobs.closed() || !m_jobs.empty(); });
+            if (m_jobs.closed())
                 return;
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
+            job = m_jobs.take();
         }
         job(true);
     }

@@ -1,22 +1,23 @@
 #pragma once
 
+#include "jobqueue.h"
+
 #include <condition_variable>
-#include <deque>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace catalog {
 
-// A fixed set of threads and a short queue in front of them: work that finds the queue full
-// is refused at once, so a burst is answered "busy" instead of waiting without bound.
+// A fixed set of worker threads behind a JobQueue: the crawler parses pages on one beside its
+// transfer thread. Work that finds the queue full is refused at once, and the caller does it
+// itself. The queue owns its threads; submit() and stop() are safe from any thread.
 class WorkQueue
 {
 public:
-    // A job is called once: with true on a worker thread, or with false when it is dropped
-    // at stop(), on the thread that calls stop().
-    using Job = std::function<void(bool run)>;
+    // Called once: with true on a worker thread, or with false when dropped at stop(), on the
+    // thread that calls stop().
+    using Job = JobQueue::Job;
 
     WorkQueue(unsigned threads, size_t capacity);
     ~WorkQueue();
@@ -31,11 +32,9 @@ public:
 private:
     void work();
 
-    const size_t m_capacity;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<Job> m_jobs;
-    bool m_stopping = false;
+    JobQueue m_jobs;
     std::vector<std::thread> m_threads;
 };
 

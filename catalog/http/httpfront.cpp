@@ -354,6 +354,7 @@ HttpFront::HttpFront(HttpLimits limits, uint64_t throttleBytesPerSecond, Handler
     , m_throttle(throttleBytesPerSecond)
     , m_handler(std::move(handler))
     , m_log(std::move(log))
+    , m_jobs(m_limits.jobQueue)
 {}
 
 HttpFront::~HttpFront()
@@ -485,7 +486,7 @@ void HttpFront::stop()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
-        dropped.swap(m_jobs);
+        dropped = m_jobs.close();
     }
     m_wake.notify_all();
     if (m_timers.joinable())
@@ -497,8 +498,7 @@ void HttpFront::stop()
             loop->thread.join();
     }
     // Replies to the dropped jobs go out with the replies already given, where they can.
-    for (auto &job : dropped)
-        job(false);
+    JobQueue::drop(dropped);
     std::vector<MHD_Connection *> suspended;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -526,9 +526,8 @@ bool HttpFront::post(Job job)
     Loop *sleeper = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping || m_loops.empty() || m_jobs.size() >= m_limits.jobQueue)
+        if (m_stopping || m_loops.empty() || !m_jobs.push(std::move(job)))
             return false;
-        m_jobs.push_back(std::move(job));
         // A loop that is awake takes a job at the end of its round; a sleeping one is woken
         // only for work beyond that, so a job posted from a loop mostly runs on it.
         if (!m_sleeping.empty() && m_jobs.size() > m_loops.size() - m_sleeping.size()) {
@@ -555,8 +554,7 @@ void HttpFront::runLoop(Loop &loop)
             if (m_stopping)
                 break;
             if (!m_jobs.empty()) {
-                job = std::move(m_jobs.front());
-                m_jobs.pop_front();
+                job = m_jobs.take();
             } else if (timed && due == 0) {
                 continue; // the library has more to do at once, such as a body to send on
             } else {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "jobqueue.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -110,7 +112,7 @@ public:
     // Called with one or more lines, newline between them, none after the last.
     using Log = std::function<void(const std::string &lines)>;
     // Called once: with true on an event loop, or with false when dropped at stop().
-    using Job = std::function<void(bool run)>;
+    using Job = JobQueue::Job;
 
     // throttleBytesPerSecond > 0 paces every file body at that rate, without a thread.
     HttpFront(HttpLimits limits, uint64_t throttleBytesPerSecond, Handler handler, Log log);
@@ -179,7 +181,7 @@ private:
     unsigned m_open = 0;                                 // connections not refused
     std::unordered_map<std::string, unsigned> m_clients; // open connections by address
     std::unordered_set<MHD_Connection *> m_waiting;      // for a deferred reply
-    std::deque<Job> m_jobs;
+    JobQueue m_jobs;
     std::vector<Loop *> m_sleeping; // loops waiting for the network, a job or stop()
 
     std::vector<std::pair<std::chrono::steady_clock::time_point, MHD_Connection *>> m_resumes;
