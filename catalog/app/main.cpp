@@ -2,7 +2,6 @@
 #include "catalogoptions.h"
 #include "catalogserver.h"
 #include "crawler.h"
-#include "crawlstore.h"
 #include "demolibrary.h"
 #include "indexwriter.h"
 #include "libraryscanner.h"
@@ -111,7 +110,7 @@ int main(int argc, char **argv)
     // The scanner and the crawler write through one writer, in turn.
     std::mutex writerLock;
     std::unique_ptr<Crawler> crawler;
-    if (!options.crawlSeeds.empty() || CrawlStore(writer.connection()).count("crawl_pages") > 0) {
+    if (!options.crawlSeeds.empty() || Crawler::hasState(writer)) {
         CrawlSettings crawl;
         crawl.seeds = options.crawlSeeds;
         crawl.delaySeconds = options.crawlDelay;

@@ -163,7 +163,6 @@ public:
     Engine(IndexWriter &writer, std::mutex &writerLock, CrawlSettings settings, Log log)
         : m_writer(writer)
         , m_writerLock(writerLock, std::defer_lock)
-        , m_store(writer.connection())
         , m_settings(std::move(settings))
         , m_log(std::move(log))
         , m_userAgent(userAgent())
@@ -185,9 +184,12 @@ public:
         curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, long(m_settings.connections * 4));
         {
             std::lock_guard<std::mutex> lock(*m_writerLock.mutex());
+            m_store = m_writer.openTables<CrawlStore>(error);
+            if (!m_store)
+                return false;
             m_writer.begin();
             for (const auto &seed : m_settings.seeds)
-                m_store.addSeed(seed, WebLink::origin(seed));
+                m_store->addSeed(seed, WebLink::origin(seed));
             if (!m_writer.commit()) {
                 if (error)
                     *error = "cannot store the crawl seeds: " + m_writer.lastError();
@@ -390,12 +392,12 @@ private:
     void loadFrontier()
     {
         openBatch();
-        m_store.limitRecrawl(recrawlDue(0));
-        for (const auto &[origin, count] : m_store.pagesPerOrigin())
+        m_store->limitRecrawl(recrawlDue(0));
+        for (const auto &[origin, count] : m_store->pagesPerOrigin())
             host(origin).knownPages = count;
-        for (const auto &page : m_store.duePages(wallNow(), size_t(-1) >> 1))
+        for (const auto &page : m_store->duePages(wallNow(), size_t(-1) >> 1))
             enqueuePage(page);
-        for (const auto &track : m_store.tracksToRead())
+        for (const auto &track : m_store->tracksToRead())
             enqueueTrack(track.found, track.origin, JobKind::TrackHead);
         refreshSeeds();
         commitBatch();
@@ -404,7 +406,7 @@ private:
     void refreshSeeds()
     {
         std::vector<CrawlStatus::Seed> seeds;
-        for (const auto &page : m_store.seeds())
+        for (const auto &page : m_store->seeds())
             seeds.push_back({page.url, page.fetched, page.outcome});
         m_seeds = std::move(seeds);
     }
@@ -502,7 +504,7 @@ private:
             openBatch();
             const int64_t now = wallNow();
             m_queuedPages.erase(job.url);
-            m_store.pageFailed(job.url, now, recrawlDue(now), reason);
+            m_store->pageFailed(job.url, now, recrawlDue(now), reason);
         } else {
             // The track stays to be read: robots.txt may allow it when a page that links it
             // is fetched again.
@@ -697,20 +699,20 @@ private:
             || (status != 200 && status != 304 && status < 400)) {
             const std::string kind = failure.empty() ? "http " + std::to_string(status) : failure;
             error(host, kind);
-            m_store.pageFailed(job.url, now, recrawlDue(now), kind);
+            m_store->pageFailed(job.url, now, recrawlDue(now), kind);
             return;
         }
         if (status == 404 || status == 410) {
             error(host, "http " + std::to_string(status));
-            removeTracks(m_store.pageGone(job.url));
+            removeTracks(m_store->pageGone(job.url));
             return;
         }
         if (status == 304) {
             ++host.pages;
             ++m_pages;
-            m_store.pageFetched(job.url, now, recrawlDue(now), job.etag, job.modified,
-                                "not modified");
-            for (const auto &track : m_store.linkedTracks(job.url))
+            m_store->pageFetched(job.url, now, recrawlDue(now), job.etag, job.modified,
+                                 "not modified");
+            for (const auto &track : m_store->linkedTracks(job.url))
                 followTrack(track.found, track.origin, track.state, true);
             return;
         }
@@ -802,9 +804,9 @@ private:
         if (page.notPage)
             error(host, "not a page");
         const int64_t now = wallNow();
-        m_store.pageFetched(job.url, now, recrawlDue(now), page.etag, page.modified,
-                            "200, " + std::to_string(links.pages.size()) + " pages, "
-                                + std::to_string(links.tracks.size()) + " tracks");
+        m_store->pageFetched(job.url, now, recrawlDue(now), page.etag, page.modified,
+                             "200, " + std::to_string(links.pages.size()) + " pages, "
+                                 + std::to_string(links.tracks.size()) + " tracks");
         if (job.depth == 0)
             m_seedsChanged = true;
         if (job.depth < m_settings.maxDepth) {
@@ -817,7 +819,7 @@ private:
                     ++target.errors["page bound reached"];
                     continue;
                 }
-                if (m_store.addPage(url, origin, job.depth + 1)) {
+                if (m_store->addPage(url, origin, job.depth + 1)) {
                     ++target.knownPages;
                     CrawlStore::Page next;
                     next.url = url;
@@ -839,7 +841,7 @@ private:
                 origins.push_back(WebLink::origin(track.url));
         }
         std::vector<std::string> orphans;
-        const auto states = m_store.setLinks(job.url, links.tracks, origins, &orphans);
+        const auto states = m_store->setLinks(job.url, links.tracks, origins, &orphans);
         for (size_t i = 0; i < states.size(); ++i) {
             if (states[i])
                 followTrack(links.tracks[i], origins[i], *states[i], job.fetchedBefore);
@@ -860,7 +862,8 @@ private:
     void removeTracks(const std::vector<std::string> &urls)
     {
         for (const auto &url : urls) {
-            m_store.removeTrack(url);
+            m_writer.removeAt(url);
+            m_store->trackRemoved(url);
             ++m_tracksRemoved;
         }
     }
@@ -881,7 +884,7 @@ private:
             m_queuedTracks.erase(job.url);
             if (forGood) {
                 openBatch();
-                m_store.trackRefused(job.url);
+                m_store->trackRefused(job.url);
             }
         };
         if (!failure.empty())
@@ -950,14 +953,14 @@ private:
                                              job.audioOffset);
         if (!track) {
             error(host, why);
-            m_store.trackRefused(job.url);
+            m_store->trackRefused(job.url);
             return;
         }
         if (m_writer.put(*track) == 0) {
             error(host, "index");
             return;
         }
-        m_store.trackIndexed(job.url);
+        m_store->trackIndexed(job.url);
         ++host.tracks;
         ++m_tracks;
     }
@@ -967,18 +970,18 @@ private:
         m_queuedTracks.erase(transfer.job.url);
         openBatch();
         if (failure.empty() && status == 200) {
-            m_store.trackIndexed(transfer.job.url);
+            m_store->trackIndexed(transfer.job.url);
             return;
         }
         error(host, failure.empty() ? "http " + std::to_string(status) : failure);
-        if (m_store.trackCheckFailed(transfer.job.url, wallNow()))
+        if (m_store->trackCheckFailed(transfer.job.url, wallNow()))
             removeTracks({transfer.job.url});
     }
 
     void enqueueDuePages()
     {
         openBatch();
-        for (const auto &page : m_store.duePages(wallNow(), 100000))
+        for (const auto &page : m_store->duePages(wallNow(), 100000))
             enqueuePage(page);
         refreshSeeds();
     }
@@ -1087,7 +1090,7 @@ private:
 
     IndexWriter &m_writer;
     std::unique_lock<std::mutex> m_writerLock;
-    CrawlStore m_store;
+    std::unique_ptr<CrawlStore> m_store;
     const CrawlSettings m_settings;
     const Log m_log;
     const std::string m_userAgent;
@@ -1147,6 +1150,13 @@ void Crawler::stop()
 CrawlStatus Crawler::status() const
 {
     return m_engine->status();
+}
+
+bool Crawler::hasState(IndexWriter &writer)
+{
+    std::string error;
+    const auto store = writer.openTables<CrawlStore>(&error);
+    return store && store->count("crawl_pages") > 0;
 }
 
 const char *Crawler::productToken()

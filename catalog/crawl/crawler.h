@@ -52,6 +52,9 @@ public:
 
     CrawlStatus status() const;
 
+    // Whether the database holds a crawl to go on with (seeds stored by an earlier run).
+    static bool hasState(IndexWriter &writer);
+
     // What the crawler calls itself in robots.txt.
     static const char *productToken();
     static std::string userAgent();

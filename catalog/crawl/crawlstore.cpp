@@ -56,21 +56,99 @@ constexpr const char *trackColumns = "url, origin, title, creator, link_text, st
 
 constexpr const char *pageColumns = "url, origin, depth, seed, fetched, etag, modified, outcome";
 
+// Every track link the crawler found: what the page said of it, its state and how many pages
+// link it.
+const char *const crawlTracksTable = R"SQL(
+CREATE TABLE IF NOT EXISTS crawl_tracks(
+    url TEXT PRIMARY KEY,
+    origin TEXT NOT NULL,
+    title TEXT NOT NULL,
+    creator TEXT NOT NULL,
+    link_text TEXT NOT NULL,
+    state INTEGER NOT NULL DEFAULT 0,
+    failures INTEGER NOT NULL DEFAULT 0,
+    first_failure INTEGER NOT NULL DEFAULT 0,
+    pages INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID;
+)SQL";
+
+// Every page the crawler knows (seeds at depth 0) with the track links it held at its last
+// fetch (one a line).
+const char *const crawlPagesTable = R"SQL(
+CREATE TABLE IF NOT EXISTS crawl_pages(
+    url TEXT PRIMARY KEY,
+    origin TEXT NOT NULL,
+    depth INTEGER NOT NULL,
+    seed INTEGER NOT NULL DEFAULT 0,
+    due INTEGER NOT NULL DEFAULT 0,
+    fetched INTEGER NOT NULL DEFAULT 0,
+    etag TEXT NOT NULL DEFAULT '',
+    modified TEXT NOT NULL DEFAULT '',
+    outcome TEXT NOT NULL DEFAULT '',
+    links TEXT NOT NULL DEFAULT '');
+CREATE INDEX IF NOT EXISTS crawl_pages_due ON crawl_pages(due);
+)SQL";
+
+// The first crawler kept a row per link in crawl_links; its pages now hold their links and
+// each track counts the pages that link it.
+bool migrateCrawlLinks(SqliteConnection &connection, std::string *error)
+{
+    const auto oldTable = [&connection] {
+        auto &exists = connection.statement(
+            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'crawl_links'");
+        const bool found = exists.step();
+        exists.reset();
+        return found;
+    };
+    if (!oldTable())
+        return true;
+    // Another connection of the service may have migrated before this one got the lock.
+    if (!connection.exec("BEGIN IMMEDIATE", error))
+        return false;
+    if (!oldTable())
+        return connection.exec("COMMIT", error);
+    const std::string sql = R"SQL(
+ALTER TABLE crawl_pages ADD COLUMN links TEXT NOT NULL DEFAULT '';
+UPDATE crawl_pages SET links = coalesce((SELECT group_concat(track, char(10))
+    FROM crawl_links WHERE page = crawl_pages.url), '');
+ALTER TABLE crawl_tracks RENAME TO crawl_tracks_uncounted;
+)SQL" + std::string(crawlTracksTable)
+                            + R"SQL(
+INSERT INTO crawl_tracks SELECT url, origin, title, creator, link_text, state,
+    failures, first_failure, (SELECT count(*) FROM crawl_links WHERE track = url)
+    FROM crawl_tracks_uncounted;
+DROP TABLE crawl_tracks_uncounted;
+DROP TABLE crawl_links;
+COMMIT;
+)SQL";
+    if (connection.exec(sql, error))
+        return true;
+    connection.exec("ROLLBACK");
+    return false;
+}
+
 } // namespace
 
 CrawlStore::CrawlStore(SqliteConnection &connection)
     : m_db(connection)
-    , m_pageLinks(connection.statement("SELECT links FROM crawl_pages WHERE url = ?1"))
-    , m_insertTrack(connection.statement(
-          "INSERT OR IGNORE INTO crawl_tracks(url, origin, title, creator, link_text, pages) "
-          "VALUES (?1, ?2, ?3, ?4, ?5, 1)"))
-    , m_trackState(connection.statement("SELECT state FROM crawl_tracks WHERE url = ?1"))
+{}
+
+bool CrawlStore::open(std::string *error)
+{
+    if (!m_db.exec(std::string(crawlPagesTable) + crawlTracksTable, error)
+        || !migrateCrawlLinks(m_db, error))
+        return false;
+    m_pageLinks = &m_db.statement("SELECT links FROM crawl_pages WHERE url = ?1");
+    m_insertTrack = &m_db.statement(
+        "INSERT OR IGNORE INTO crawl_tracks(url, origin, title, creator, link_text, pages) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, 1)");
+    m_trackState = &m_db.statement("SELECT state FROM crawl_tracks WHERE url = ?1");
     // A track the page did not link before counts it once more; one that left the index
     // comes back to be read.
-    , m_countLink(connection.statement(
-          "UPDATE crawl_tracks SET pages = pages + ?2, state = CASE WHEN state = 3 THEN 0 ELSE"
-          " state END WHERE url = ?1"))
-{}
+    m_countLink = &m_db.statement(
+        "UPDATE crawl_tracks SET pages = pages + ?2, state = CASE WHEN state = 3 THEN 0 ELSE"
+        " state END WHERE url = ?1");
+    return true;
+}
 
 void CrawlStore::addSeed(const std::string &url, const std::string &origin)
 {
@@ -178,9 +256,9 @@ CrawlStore::setLinks(const std::string &page, const std::vector<FoundTrack> &tra
                      const std::vector<std::string> &trackOrigins,
                      std::vector<std::string> *orphans)
 {
-    m_pageLinks.bind(1, page);
-    const std::string before = m_pageLinks.step() ? m_pageLinks.text(0) : std::string();
-    m_pageLinks.reset();
+    m_pageLinks->bind(1, page);
+    const std::string before = m_pageLinks->step() ? m_pageLinks->text(0) : std::string();
+    m_pageLinks->reset();
     std::unordered_set<std::string_view> linkedBefore;
     for (const auto url : lines(before))
         linkedBefore.insert(url);
@@ -195,24 +273,24 @@ CrawlStore::setLinks(const std::string &page, const std::vector<FoundTrack> &tra
         links.append(found.url).push_back('\n');
         // Most links are new or the second link to a track found moments ago: a plain
         // insert, else a look-up and a count (an upsert's RETURNING costs more than both).
-        m_insertTrack.bindUncopied(1, found.url);
-        m_insertTrack.bindUncopied(2, trackOrigins[i]);
-        m_insertTrack.bindUncopied(3, found.title);
-        m_insertTrack.bindUncopied(4, found.creator);
-        m_insertTrack.bindUncopied(5, found.text);
-        if (m_insertTrack.run() && m_db.changes() > 0) {
+        m_insertTrack->bindUncopied(1, found.url);
+        m_insertTrack->bindUncopied(2, trackOrigins[i]);
+        m_insertTrack->bindUncopied(3, found.title);
+        m_insertTrack->bindUncopied(4, found.creator);
+        m_insertTrack->bindUncopied(5, found.text);
+        if (m_insertTrack->run() && m_db.changes() > 0) {
             states[i] = TrackState::ToRead;
             continue;
         }
-        m_trackState.bindUncopied(1, found.url);
-        if (m_trackState.step())
-            states[i] = TrackState(m_trackState.integer(0));
-        m_trackState.reset();
+        m_trackState->bindUncopied(1, found.url);
+        if (m_trackState->step())
+            states[i] = TrackState(m_trackState->integer(0));
+        m_trackState->reset();
         if (linkedBefore.count(found.url) && states[i] != TrackState::Removed)
             continue;
-        m_countLink.bindUncopied(1, found.url);
-        m_countLink.bind(2, linkedBefore.count(found.url) ? 0 : 1);
-        m_countLink.run();
+        m_countLink->bindUncopied(1, found.url);
+        m_countLink->bind(2, linkedBefore.count(found.url) ? 0 : 1);
+        m_countLink->run();
         if (states[i] == TrackState::Removed)
             states[i] = TrackState::ToRead;
     }
@@ -249,9 +327,9 @@ std::vector<CrawlStore::Track> CrawlStore::tracksToRead()
 
 std::vector<CrawlStore::Track> CrawlStore::linkedTracks(const std::string &page)
 {
-    m_pageLinks.bind(1, page);
-    const std::string links = m_pageLinks.step() ? m_pageLinks.text(0) : std::string();
-    m_pageLinks.reset();
+    m_pageLinks->bind(1, page);
+    const std::string links = m_pageLinks->step() ? m_pageLinks->text(0) : std::string();
+    m_pageLinks->reset();
     auto &select = m_db.statement(std::string("SELECT ") + trackColumns
                                   + " FROM crawl_tracks WHERE url = ?1");
     std::vector<Track> tracks;
@@ -296,10 +374,9 @@ bool CrawlStore::trackCheckFailed(const std::string &url, int64_t now)
     return remove;
 }
 
-void CrawlStore::removeTrack(const std::string &url)
+void CrawlStore::trackRemoved(const std::string &url)
 {
-    for (const char *sql : {"DELETE FROM tracks WHERE path = ?1",
-                            "DELETE FROM crawl_tracks WHERE url = ?1 AND pages <= 0",
+    for (const char *sql : {"DELETE FROM crawl_tracks WHERE url = ?1 AND pages <= 0",
                             "UPDATE crawl_tracks SET state = 3 WHERE url = ?1"}) {
         auto &remove = m_db.statement(sql);
         remove.bind(1, url);

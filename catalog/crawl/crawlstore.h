@@ -15,9 +15,13 @@ class SqliteStatement;
 
 // The crawler's memory, in the catalogue's database so that a restart, also after a crash,
 // goes on where the crawl stopped: the pages known (when each is due, its validators, how
-// its last fetch went), which tracks each page links, and each track link's state. Every
-// call writes within the transaction the caller holds on the index writer, so the tracks
-// table and this state commit together. Times are seconds since the epoch.
+// its last fetch went), which tracks each page links, and each track link's state. It owns
+// the tables crawl_pages and crawl_tracks (creates and migrates them in open()), and nothing
+// else: tracks enter and leave the tracks table through the index writer. It lives on the
+// writer's connection (IndexWriter::openTables), so every call writes within the transaction
+// the caller holds on the writer and the tracks table and this state commit together. Used
+// by one thread at a time, under the writer's lock. Times are seconds since the epoch. A
+// failed write is not reported here: the writer's commit() fails and says why.
 class CrawlStore
 {
 public:
@@ -45,6 +49,10 @@ public:
     };
 
     explicit CrawlStore(SqliteConnection &connection);
+
+    // Creates or migrates the crawl tables; false with *error when it cannot. Call once,
+    // before anything else.
+    bool open(std::string *error);
 
     // A seed is a page of depth 0, due now if it is new.
     void addSeed(const std::string &url, const std::string &origin);
@@ -80,18 +88,18 @@ public:
     // A failed check of an indexed track; true when it has now failed three checks in a row
     // over at least a day, and should leave the index.
     bool trackCheckFailed(const std::string &url, int64_t now);
-    // Removes the track from the index, and from the crawl state when no page links it.
-    void removeTrack(const std::string &url);
+    // The track left the index: forgets it when no page links it, else marks it Removed.
+    void trackRemoved(const std::string &url);
 
     size_t count(const char *table);
 
 private:
     SqliteConnection &m_db;
-    // Run for every link of every page: prepared once.
-    SqliteStatement &m_pageLinks;
-    SqliteStatement &m_insertTrack;
-    SqliteStatement &m_trackState;
-    SqliteStatement &m_countLink;
+    // Run for every link of every page: prepared once, in open().
+    SqliteStatement *m_pageLinks = nullptr;
+    SqliteStatement *m_insertTrack = nullptr;
+    SqliteStatement *m_trackState = nullptr;
+    SqliteStatement *m_countLink = nullptr;
 };
 
 } // namespace catalog

@@ -138,6 +138,13 @@ bool IndexWriter::remove(int64_t id)
     return statement.run();
 }
 
+bool IndexWriter::removeAt(const std::string &path)
+{
+    auto &statement = m_connection->statement("DELETE FROM tracks WHERE path = ?1");
+    statement.bind(1, path);
+    return statement.run();
+}
+
 std::string IndexWriter::lastError() const
 {
     return m_connection->lastError();

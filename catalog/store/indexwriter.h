@@ -14,9 +14,11 @@ namespace catalog {
 class SearchIndexWriter;
 class SqliteConnection;
 
-// Write side of the catalogue: the tracks table and the full-text index that ranks it, used
-// by one thread at a time (the scanner, or the benchmark's fill tool). Writes are grouped in
-// explicit transactions; commit() brings the full-text index in step.
+// Write side of the catalogue, and the only writer of the tracks table: the table and the
+// full-text index that ranks it. Used by one thread at a time: the folder scanner and the
+// crawler take turns under a lock that main() owns (the benchmark's fill tool and the tests
+// use it alone). Writes are grouped in explicit transactions; commit() brings the full-text
+// index in step. Calls that fail return false (put() returns 0), and lastError() says why.
 class IndexWriter
 {
 public:
@@ -47,12 +49,23 @@ public:
     // Inserts the track, or updates the row of the same path; returns its id, 0 on error.
     int64_t put(const TrackRecord &track);
     bool remove(int64_t id);
+    // Removes the track at path (a file's path or a crawled track's address), if there is one.
+    bool removeAt(const std::string &path);
 
     std::string lastError() const;
 
-    // The connection the writes go through, for state kept in step with the tracks (the
-    // crawler's): what it writes between begin() and commit() commits with them.
-    SqliteConnection &connection() { return *m_connection; }
+    // Opens Tables, the state of another room kept in step with the tracks (the crawl
+    // state), on the writer's own connection: what it writes between begin() and commit()
+    // commits with the tracks. Tables is made from that connection and creates its own tables
+    // in open(error); null with *error when it cannot.
+    template<class Tables>
+    std::unique_ptr<Tables> openTables(std::string *error)
+    {
+        auto tables = std::make_unique<Tables>(*m_connection);
+        if (!tables->open(error))
+            return nullptr;
+        return tables;
+    }
 
     // Called after every commit that changed tracks, on the committing thread.
     void setCommitted(std::function<void()> committed) { m_committed = std::move(committed); }
