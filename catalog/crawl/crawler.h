@@ -1,29 +1,26 @@
 #pragma once
 
+#include "crawlsettings.h"
 #include "crawlstatus.h"
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace catalog {
 
+class CrawlBatch;
+class CrawlTransfers;
+class HostSchedule;
 class IndexWriter;
-
-struct CrawlSettings
-{
-    std::vector<std::string> seeds;
-    double delaySeconds = 1.0; // between requests to one host (robots.txt may ask more)
-    unsigned connections = 32; // in all
-    unsigned perHost = 2;      // connections to one host
-    int maxDepth = 3;          // links followed from a seed
-    size_t pagesPerHost = 10000;
-    double recrawlHours = 6;
-    bool allowPrivate = false;  // loopback and private addresses (tests)
-    double progressSeconds = 5; // between progress lines
-};
+class PageHandler;
+class TrackHandler;
+struct TransferResult;
 
 // Finds MP3s on the web from seed addresses: fetches pages, directory listings, feeds and
 // playlists, follows their links to a bounded depth, reads each MP3's tags from its first
@@ -33,26 +30,33 @@ struct CrawlSettings
 // refused after every name resolution and redirect. The crawl state lives in the index
 // database, so a restart goes on where it stopped; pages are fetched again every
 // recrawlHours with conditional requests.
+//
+// The crawler owns its thread and its parts: HostSchedule (which request goes next),
+// CrawlTransfers (the requests), PageHandler and TrackHandler (what their answers lead to)
+// and CrawlBatch (the writes). It keeps the loop, the batching of writes and the status.
 class Crawler
 {
 public:
     using Log = std::function<void(const std::string &line)>;
 
     // writerLock guards writer against the folder scanner; the crawler holds it while it
-    // writes a batch (a quarter of a second at most).
+    // writes a batch (a quarter of a second at most). writer and writerLock outlive it.
     Crawler(IndexWriter &writer, std::mutex &writerLock, CrawlSettings settings, Log log);
     ~Crawler();
     Crawler(const Crawler &) = delete;
     Crawler &operator=(const Crawler &) = delete;
 
-    // Stores the seeds and starts crawling on a thread of its own.
+    // Stores the seeds and starts crawling on a thread of its own; false with *error when
+    // libcurl or the crawl state cannot be had.
     bool start(std::string *error);
-    // Stops the thread after committing what it has read; safe from any thread.
+    // Stops the thread after committing what it has read; safe from any thread. Idempotent.
     void stop();
 
+    // A copy of the counters as published at most 100 ms ago; safe from any thread.
     CrawlStatus status() const;
 
     // Whether the database holds a crawl to go on with (seeds stored by an earlier run).
+    // Call before anything else writes through writer.
     static bool hasState(IndexWriter &writer);
 
     // What the crawler calls itself in robots.txt.
@@ -60,8 +64,33 @@ public:
     static std::string userAgent();
 
 private:
-    class Engine;
-    std::unique_ptr<Engine> m_engine;
+    void run();
+    void loadFrontier();
+    void ended(TransferResult &transfer);
+    void enqueueDuePages();
+    void refreshSeeds();
+    void commitBatch();
+    void publish();
+    void progress();
+
+    const CrawlSettings m_settings;
+    const Log m_log;
+    std::unique_ptr<CrawlBatch> m_batch;
+    std::unique_ptr<HostSchedule> m_schedule;
+    std::unique_ptr<CrawlTransfers> m_transfers;
+    // The crawl's counters, kept here once (each host's in its CrawlHost) and written on the
+    // crawl thread only; publish() copies them for status().
+    CrawlStatus m_crawl;
+    std::unique_ptr<PageHandler> m_pages;
+    std::unique_ptr<TrackHandler> m_tracks;
+
+    std::thread m_thread;
+    std::atomic<bool> m_stopping{false};
+    std::chrono::steady_clock::time_point m_started{};
+    bool m_quiet = false;
+
+    mutable std::mutex m_statusMutex;
+    CrawlStatus m_status;
 };
 
 } // namespace catalog

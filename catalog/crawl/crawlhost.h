@@ -1,0 +1,42 @@
+#pragma once
+
+#include "crawljob.h"
+#include "crawlstatus.h"
+#include "robotsrules.h"
+
+#include <deque>
+#include <string>
+
+namespace catalog {
+
+// A host (scheme, name and port) as the crawl schedules it: what waits for it, its
+// robots.txt rules and delay, and its counters, kept here once and copied into the status
+// when it is published. Owned by HostSchedule; used on the crawl thread only.
+struct CrawlHost
+{
+    std::deque<CrawlJob> pageJobs; // before tracks: what a host holds is known sooner
+    std::deque<CrawlJob> jobs;
+    std::deque<CrawlJob> next; // the later requests of a track begun
+    unsigned inFlight = 0;
+    CrawlClock::time_point nextStart{};
+    enum class Robots { Unknown, Fetching, Ready } robots = Robots::Unknown;
+    CrawlClock::time_point robotsExpire{};
+    bool robotsUnavailable = false;
+    RobotsRules rules;
+    double delay = 0;
+    size_t knownPages = 0;
+    CrawlStatus::Host stats; // origin, pages fetched, tracks indexed, errors by kind
+
+    const std::string &origin() const { return stats.origin; }
+    bool queued() const { return !jobs.empty() || !next.empty() || !pageJobs.empty(); }
+    size_t queueLength() const { return pageJobs.size() + jobs.size() + next.size(); }
+
+    // Counts a failure of the given kind against the host and in the crawl's total.
+    void failed(CrawlStatus &crawl, const std::string &kind)
+    {
+        ++stats.errors[kind];
+        ++crawl.errors;
+    }
+};
+
+} // namespace catalog

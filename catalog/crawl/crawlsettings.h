@@ -1,0 +1,41 @@
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace catalog {
+
+// How a crawl runs: its seeds, its politeness and its bounds. Plain data, read by every part
+// of the crawler.
+struct CrawlSettings
+{
+    std::vector<std::string> seeds;
+    double delaySeconds = 1.0; // between requests to one host (robots.txt may ask more)
+    unsigned connections = 32; // in all
+    unsigned perHost = 2;      // connections to one host
+    int maxDepth = 3;          // links followed from a seed
+    size_t pagesPerHost = 10000;
+    double recrawlHours = 6;
+    bool allowPrivate = false;  // loopback and private addresses (tests)
+    double progressSeconds = 5; // between progress lines
+
+    // When a page fetched at now (seconds since the epoch) is due again.
+    int64_t recrawlDue(int64_t now) const
+    {
+        return now + std::max<int64_t>(1, int64_t(recrawlHours * 3600));
+    }
+
+    // Seconds since the epoch, as the crawl state keeps times.
+    static int64_t wallNow()
+    {
+        return std::chrono::duration_cast<std::chrono::seconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
+};
+
+} // namespace catalog

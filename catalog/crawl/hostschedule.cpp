@@ -1,0 +1,216 @@
+#include "hostschedule.h"
+
+#include "crawler.h"
+#include "weblink.h"
+
+#include <algorithm>
+
+namespace catalog {
+
+namespace {
+
+constexpr double maxCrawlDelay = 60; // what robots.txt may ask; more would stall a host
+constexpr auto robotsLifetime = std::chrono::hours(24);
+constexpr auto robotsRetry = std::chrono::minutes(10);
+
+} // namespace
+
+HostSchedule::HostSchedule(const CrawlSettings &settings)
+    : m_settings(settings)
+{}
+
+HostSchedule::~HostSchedule() = default;
+
+CrawlHost &HostSchedule::host(const std::string &origin)
+{
+    auto &slot = m_hosts[origin];
+    if (!slot) {
+        slot = std::make_unique<CrawlHost>();
+        slot->stats.origin = origin;
+        slot->delay = m_settings.delaySeconds;
+        m_order.push_back(slot.get());
+    }
+    return *slot;
+}
+
+void HostSchedule::addPage(const CrawlStore::Page &page)
+{
+    if (!m_queuedPages.insert(page.url).second)
+        return;
+    CrawlJob job;
+    job.kind = JobKind::Page;
+    job.url = page.url;
+    job.depth = page.depth;
+    job.etag = page.etag;
+    job.modified = page.modified;
+    job.fetchedBefore = page.fetched != 0;
+    host(page.origin).pageJobs.push_back(std::move(job));
+    ++m_queued;
+}
+
+void HostSchedule::addTrack(const FoundTrack &found, const std::string &origin, JobKind kind)
+{
+    if (origin.empty() || m_queuedTracks.count(found.url))
+        return;
+    CrawlHost &target = host(origin);
+    // What the host's robots.txt already forbids waits for a later crawl of the page, as it
+    // would when its turn came.
+    if (target.robots == CrawlHost::Robots::Ready && !target.robotsUnavailable
+        && CrawlClock::now() < target.robotsExpire
+        && !target.rules.allowed(WebLink::target(found.url))) {
+        ++target.stats.errors["disallowed by robots.txt"];
+        return;
+    }
+    m_queuedTracks.insert(found.url);
+    CrawlJob job;
+    job.kind = kind;
+    job.url = found.url;
+    job.found = found;
+    target.jobs.push_back(std::move(job));
+    ++m_queued;
+}
+
+void HostSchedule::addNext(CrawlHost &host, CrawlJob job)
+{
+    host.next.push_back(std::move(job));
+    ++m_queued;
+}
+
+CrawlClock::duration HostSchedule::pause(const CrawlHost &host)
+{
+    if (host.delay <= 0)
+        return {};
+    return std::chrono::duration_cast<CrawlClock::duration>(
+        std::chrono::duration<double>(host.delay * 1.01 + 0.005));
+}
+
+bool HostSchedule::canStart(const CrawlHost &host, CrawlClock::time_point now) const
+{
+    return host.inFlight < m_settings.perHost && now >= host.nextStart;
+}
+
+void HostSchedule::startDue(CrawlClock::time_point now, CrawlClock::time_point &wake,
+                            const Start &start, const PageRefused &refused)
+{
+    // A transfer that just ended left its connection open: its host goes first, for one
+    // request, so connections are reused rather than opened for other hosts.
+    while (!m_warm.empty() && m_inFlight < m_settings.connections) {
+        CrawlHost *host = m_warm.front();
+        m_warm.pop_front();
+        tryHost(*host, now, wake, start, refused);
+    }
+    // Then one request a host per round.
+    for (bool any = true; any && m_inFlight < m_settings.connections;) {
+        any = false;
+        for (size_t i = 0; i < m_order.size() && m_inFlight < m_settings.connections; ++i) {
+            m_cursor = (m_cursor + 1) % m_order.size();
+            any |= tryHost(*m_order[m_cursor], now, wake, start, refused);
+        }
+    }
+}
+
+// Starts the host's next request if it may have one now.
+bool HostSchedule::tryHost(CrawlHost &host, CrawlClock::time_point now,
+                           CrawlClock::time_point &wake, const Start &start,
+                           const PageRefused &refused)
+{
+    while (host.queued()) {
+        if (host.robots == CrawlHost::Robots::Ready && now >= host.robotsExpire)
+            host.robots = CrawlHost::Robots::Unknown;
+        if (host.robots == CrawlHost::Robots::Fetching)
+            return false;
+        if (!canStart(host, now)) {
+            if (host.inFlight < m_settings.perHost)
+                wake = std::min(wake, host.nextStart);
+            return false;
+        }
+        CrawlJob job;
+        if (host.robots == CrawlHost::Robots::Unknown) {
+            job.kind = JobKind::Robots;
+            job.url = host.origin() + "/robots.txt";
+            host.robots = CrawlHost::Robots::Fetching;
+        } else {
+            std::deque<CrawlJob> &from = !host.next.empty()       ? host.next
+                                         : !host.pageJobs.empty() ? host.pageJobs
+                                                                  : host.jobs;
+            job = std::move(from.front());
+            from.pop_front();
+            --m_queued;
+            if (!admitted(host, job, refused))
+                continue;
+        }
+        ++host.inFlight;
+        ++m_inFlight;
+        start(host, std::move(job));
+        return true;
+    }
+    return false;
+}
+
+// Whether robots.txt lets the job go ahead; settles it when it does not.
+bool HostSchedule::admitted(CrawlHost &host, const CrawlJob &job, const PageRefused &refused)
+{
+    const bool allowed
+        = !host.robotsUnavailable
+          && (job.kind == JobKind::TrackStart || job.kind == JobKind::TrackAudio
+              || job.kind == JobKind::TrackEnd || host.rules.allowed(WebLink::target(job.url)));
+    if (allowed)
+        return true;
+    const char *reason
+        = host.robotsUnavailable ? "robots.txt unavailable" : "disallowed by robots.txt";
+    ++host.stats.errors[reason];
+    if (job.kind == JobKind::Page) {
+        m_queuedPages.erase(job.url);
+        refused(job, reason);
+    } else {
+        // The track stays to be read: robots.txt may allow it when a page that links it is
+        // fetched again.
+        m_queuedTracks.erase(job.url);
+    }
+    return false;
+}
+
+void HostSchedule::started(CrawlHost &host, CrawlClock::time_point sent)
+{
+    host.nextStart = sent + pause(host);
+}
+
+void HostSchedule::ended(CrawlHost &host)
+{
+    --host.inFlight;
+    --m_inFlight;
+    m_warm.push_back(&host);
+}
+
+void HostSchedule::delayFrom(CrawlHost &host, CrawlClock::time_point sent)
+{
+    host.nextStart = std::max(host.nextStart, sent + pause(host));
+}
+
+void HostSchedule::robotsRead(CrawlHost &host, const std::string &body, long status,
+                              const std::string &failure, CrawlClock::time_point sent,
+                              CrawlStatus &crawl)
+{
+    const auto now = CrawlClock::now();
+    host.robots = CrawlHost::Robots::Ready;
+    host.robotsUnavailable = false;
+    host.rules = RobotsRules();
+    host.delay = m_settings.delaySeconds;
+    host.robotsExpire = now + robotsLifetime;
+    const bool failed = !failure.empty();
+    if (!failed && status == 200) {
+        host.rules = RobotsRules::parse(body, Crawler::productToken());
+        if (const auto delay = host.rules.crawlDelay())
+            host.delay = std::max(host.delay, std::min(*delay, maxCrawlDelay));
+        // The delay runs from this request too.
+        delayFrom(host, sent);
+    } else if (failed || status >= 500 || status == 429) {
+        // An unreachable robots.txt forbids everything until it answers (RFC 9309).
+        host.robotsUnavailable = true;
+        host.robotsExpire = now + robotsRetry;
+        host.failed(crawl, "robots.txt: " + (failed ? failure : "http " + std::to_string(status)));
+    }
+    // Any other answer (404 and the like): no rules.
+}
+
+} // namespace catalog
