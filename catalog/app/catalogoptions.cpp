@@ -39,7 +39,183 @@ bool addSeed(const std::string &text, std::vector<std::string> &seeds)
     return true;
 }
 
+bool fail(std::string *error, const std::string &message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+// The options without a value; false when arg is none of them.
+bool setFlag(const std::string &arg, CatalogOptions &options)
+{
+    if (arg == "--help" || arg == "-h")
+        options.help = true;
+    else if (arg == "--version")
+        options.version = true;
+    else if (arg == "--demo")
+        options.demo = true;
+    else if (arg == "--crawl-allow-private")
+        options.crawlAllowPrivate = true;
+    else if (arg == "--follow-symlinks")
+        options.followSymlinks = true;
+    else
+        return false;
+    return true;
+}
+
+enum class Taken { No, Yes, Bad };
+
+// The service's options with a value; Bad with *error on a bad value.
+Taken setServiceValue(const std::string &name, std::string value, CatalogOptions &options,
+                      std::string *error)
+{
+    const auto bad = [error](const std::string &message) {
+        fail(error, message);
+        return Taken::Bad;
+    };
+    if (name == "--listen") {
+        const size_t colon = value.rfind(':');
+        if (colon == std::string::npos || colon == 0)
+            return bad("--listen needs ADDR:PORT");
+        std::string host = value.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        if (!parsePort(value.substr(colon + 1), options.port))
+            return bad("bad port in --listen " + value);
+        options.host = host;
+    } else if (name == "--db") {
+        options.databasePath = value;
+    } else if (name == "--public-url") {
+        while (!value.empty() && value.back() == '/')
+            value.pop_back();
+        if (value.compare(0, 7, "http://") != 0 && value.compare(0, 8, "https://") != 0)
+            return bad("--public-url must start with http:// or https://");
+        options.publicUrl = value;
+    } else if (name == "--ads") {
+        options.adsDir = value;
+    } else if (name == "--port-file") {
+        options.portFile = value;
+    } else if (name == "--throttle") {
+        if (value.empty() || value.size() > 7
+            || value.find_first_not_of("0123456789") != std::string::npos)
+            return bad("--throttle needs a number of kilobytes per second");
+        options.throttleKBps = std::atoi(value.c_str());
+    } else if (name == "--max-per-client" || name == "--search-threads"
+               || name == "--search-queue") {
+        if (value.empty() || value.size() > 5
+            || value.find_first_not_of("0123456789") != std::string::npos
+            || std::atoi(value.c_str()) == 0)
+            return bad(name + " needs a number from 1 to 99999");
+        const auto number = unsigned(std::atoi(value.c_str()));
+        (name == "--max-per-client"   ? options.maxPerClient
+         : name == "--search-threads" ? options.searchThreads
+                                      : options.searchQueue)
+            = number;
+    } else {
+        return Taken::No;
+    }
+    return Taken::Yes;
+}
+
+// Each address in the file, one a line, # comments.
+bool readCrawlList(const std::string &path, std::vector<std::string> &seeds, std::string *error)
+{
+    std::ifstream list(path);
+    if (!list)
+        return fail(error, "cannot read the crawl list " + path);
+    std::string line;
+    for (int number = 1; std::getline(list, line); ++number) {
+        const size_t hash = line.find('#');
+        if (hash != std::string::npos)
+            line.resize(hash);
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos)
+            continue;
+        line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+        if (!addSeed(line, seeds))
+            return fail(error, path + ":" + std::to_string(number)
+                                   + ": not an http:// or https:// address: " + line);
+    }
+    return true;
+}
+
+// The crawl's options; an unknown name is an error here.
+bool setCrawlValue(const std::string &name, const std::string &value, CatalogOptions &options,
+                   std::string *error)
+{
+    if (name == "--crawl") {
+        if (!addSeed(value, options.crawlSeeds))
+            return fail(error, "--crawl needs an http:// or https:// address, not " + value);
+    } else if (name == "--crawl-list") {
+        return readCrawlList(value, options.crawlSeeds, error);
+    } else if (name == "--crawl-delay") {
+        if (!parseNumber(value, 0, 3600, options.crawlDelay))
+            return fail(error, "--crawl-delay needs seconds from 0 to 3600");
+    } else if (name == "--recrawl") {
+        if (!parseNumber(value, 0.0001, 24 * 365, options.recrawlHours))
+            return fail(error, "--recrawl needs a number of hours");
+    } else if (name == "--crawl-connections" || name == "--crawl-depth"
+               || name == "--crawl-host-pages") {
+        double number = 0;
+        if (!parseNumber(value, name == "--crawl-depth" ? 0 : 1, 1000000, number)
+            || number != std::floor(number))
+            return fail(error, name + " needs a whole number");
+        if (name == "--crawl-connections")
+            options.crawlConnections = unsigned(number);
+        else if (name == "--crawl-depth")
+            options.crawlDepth = int(number);
+        else
+            options.crawlHostPages = unsigned(number);
+    } else {
+        return fail(error, "unknown option " + name);
+    }
+    return true;
+}
+
 } // namespace
+
+std::string CatalogOptions::demoDir()
+{
+    return dataDir() + "/demo";
+}
+
+std::vector<std::string> CatalogOptions::folders() const
+{
+    std::vector<std::string> folders = dirs;
+    if (demo)
+        folders.push_back(demoDir());
+    return folders;
+}
+
+CrawlSettings CatalogOptions::crawlSettings() const
+{
+    CrawlSettings crawl;
+    crawl.seeds = crawlSeeds;
+    crawl.delaySeconds = crawlDelay;
+    crawl.connections = crawlConnections;
+    crawl.maxDepth = crawlDepth;
+    crawl.pagesPerHost = crawlHostPages;
+    crawl.recrawlHours = recrawlHours;
+    crawl.allowPrivate = crawlAllowPrivate;
+    return crawl;
+}
+
+ServerSettings CatalogOptions::serverSettings(const std::vector<std::string> &folders,
+                                              unsigned maxConnections) const
+{
+    ServerSettings settings;
+    settings.publicUrl = publicUrl;
+    settings.adsDir = adsDir;
+    settings.throttleKBps = throttleKBps;
+    settings.limits.maxPerClient = maxPerClient;
+    settings.limits.maxConnections = maxConnections;
+    settings.musicFolders = folders;
+    settings.followSymlinks = followSymlinks;
+    settings.searchThreads = searchThreads;
+    settings.searchQueue = searchQueue;
+    return settings;
+}
 
 const char *CatalogOptions::usage()
 {
@@ -93,11 +269,6 @@ std::string CatalogOptions::dataDir()
 bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &options,
                            std::string *error)
 {
-    const auto fail = [error](const std::string &message) {
-        if (error)
-            *error = message;
-        return false;
-    };
     bool onlyDirs = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -109,26 +280,8 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
             onlyDirs = true;
             continue;
         }
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
+        if (setFlag(arg, options))
             continue;
-        }
-        if (arg == "--version") {
-            options.version = true;
-            continue;
-        }
-        if (arg == "--demo") {
-            options.demo = true;
-            continue;
-        }
-        if (arg == "--crawl-allow-private") {
-            options.crawlAllowPrivate = true;
-            continue;
-        }
-        if (arg == "--follow-symlinks") {
-            options.followSymlinks = true;
-            continue;
-        }
         std::string name = arg, value;
         const size_t equals = arg.find('=');
         if (equals != std::string::npos) {
@@ -136,88 +289,13 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
             value = arg.substr(equals + 1);
         } else {
             if (i + 1 >= argc)
-                return fail(arg + " needs a value");
+                return fail(error, arg + " needs a value");
             value = argv[++i];
         }
-        if (name == "--listen") {
-            const size_t colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0)
-                return fail("--listen needs ADDR:PORT");
-            std::string host = value.substr(0, colon);
-            if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-                host = host.substr(1, host.size() - 2);
-            if (!parsePort(value.substr(colon + 1), options.port))
-                return fail("bad port in --listen " + value);
-            options.host = host;
-        } else if (name == "--db") {
-            options.databasePath = value;
-        } else if (name == "--public-url") {
-            while (!value.empty() && value.back() == '/')
-                value.pop_back();
-            if (value.compare(0, 7, "http://") != 0 && value.compare(0, 8, "https://") != 0)
-                return fail("--public-url must start with http:// or https://");
-            options.publicUrl = value;
-        } else if (name == "--ads") {
-            options.adsDir = value;
-        } else if (name == "--port-file") {
-            options.portFile = value;
-        } else if (name == "--throttle") {
-            if (value.empty() || value.size() > 7
-                || value.find_first_not_of("0123456789") != std::string::npos)
-                return fail("--throttle needs a number of kilobytes per second");
-            options.throttleKBps = std::atoi(value.c_str());
-        } else if (name == "--max-per-client" || name == "--search-threads"
-                   || name == "--search-queue") {
-            if (value.empty() || value.size() > 5
-                || value.find_first_not_of("0123456789") != std::string::npos
-                || std::atoi(value.c_str()) == 0)
-                return fail(name + " needs a number from 1 to 99999");
-            const auto number = unsigned(std::atoi(value.c_str()));
-            (name == "--max-per-client"   ? options.maxPerClient
-             : name == "--search-threads" ? options.searchThreads
-                                          : options.searchQueue)
-                = number;
-        } else if (name == "--crawl") {
-            if (!addSeed(value, options.crawlSeeds))
-                return fail("--crawl needs an http:// or https:// address, not " + value);
-        } else if (name == "--crawl-list") {
-            std::ifstream list(value);
-            if (!list)
-                return fail("cannot read the crawl list " + value);
-            std::string line;
-            for (int number = 1; std::getline(list, line); ++number) {
-                const size_t hash = line.find('#');
-                if (hash != std::string::npos)
-                    line.resize(hash);
-                const size_t first = line.find_first_not_of(" \t\r");
-                if (first == std::string::npos)
-                    continue;
-                line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
-                if (!addSeed(line, options.crawlSeeds))
-                    return fail(value + ":" + std::to_string(number)
-                                + ": not an http:// or https:// address: " + line);
-            }
-        } else if (name == "--crawl-delay") {
-            if (!parseNumber(value, 0, 3600, options.crawlDelay))
-                return fail("--crawl-delay needs seconds from 0 to 3600");
-        } else if (name == "--recrawl") {
-            if (!parseNumber(value, 0.0001, 24 * 365, options.recrawlHours))
-                return fail("--recrawl needs a number of hours");
-        } else if (name == "--crawl-connections" || name == "--crawl-depth"
-                   || name == "--crawl-host-pages") {
-            double number = 0;
-            if (!parseNumber(value, name == "--crawl-depth" ? 0 : 1, 1000000, number)
-                || number != std::floor(number))
-                return fail(name + " needs a whole number");
-            if (name == "--crawl-connections")
-                options.crawlConnections = unsigned(number);
-            else if (name == "--crawl-depth")
-                options.crawlDepth = int(number);
-            else
-                options.crawlHostPages = unsigned(number);
-        } else {
-            return fail("unknown option " + name);
-        }
+        const Taken taken = setServiceValue(name, value, options, error);
+        if (taken == Taken::Bad
+            || (taken == Taken::No && !setCrawlValue(name, value, options, error)))
+            return false;
     }
     if (options.databasePath.empty())
         options.databasePath = dataDir() + "/catalog.sqlite";

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "catalogserver.h"
+#include "crawlsettings.h"
+
 #include <string>
 #include <vector>
 
 namespace catalog {
 
-// The command line of larkspin-catalog.
+// The command line of larkspin-catalog, and the settings of the service's parts made from it.
 struct CatalogOptions
 {
     std::string host = "127.0.0.1";
@@ -38,6 +41,15 @@ struct CatalogOptions
 
     // $XDG_DATA_HOME/larkspin, else ~/.local/share/larkspin.
     static std::string dataDir();
+    // Where --demo makes its library.
+    static std::string demoDir();
+
+    // The folders to index: those given, and the demo library's with --demo.
+    std::vector<std::string> folders() const;
+    CrawlSettings crawlSettings() const;
+    // Serves folders; maxConnections is what the descriptor limit allows.
+    ServerSettings serverSettings(const std::vector<std::string> &folders,
+                                  unsigned maxConnections) const;
 
     static const char *usage();
 };

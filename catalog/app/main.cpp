@@ -5,18 +5,16 @@
 #include "demolibrary.h"
 #include "indexwriter.h"
 #include "libraryscanner.h"
+#include "scanloop.h"
+#include "signalwatcher.h"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <pthread.h>
 #include <sys/resource.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace catalog;
@@ -62,6 +60,45 @@ unsigned connectionLimit()
                                        : 64;
 }
 
+// Answers --help and --version; false when the service is to run.
+bool answered(const CatalogOptions &options)
+{
+    if (options.help)
+        std::fputs(CatalogOptions::usage(), stdout);
+    else if (options.version)
+        std::fputs("larkspin-catalog (Larkspin) " LARKSPIN_VERSION "\n", stdout);
+    return options.help || options.version;
+}
+
+bool openIndex(const std::string &path, IndexWriter &writer, CatalogIndex &index)
+{
+    std::error_code fsError;
+    std::filesystem::create_directories(std::filesystem::absolute(path).parent_path(), fsError);
+    std::string error;
+    if (!writer.open(path, &error) || !index.open(&error)) {
+        writeLog("larkspin-catalog: cannot open " + path + ": " + error);
+        return false;
+    }
+    writer.setCommitted([&index] { index.changed(); });
+    return true;
+}
+
+// Starts the crawl, if there is one, and serves until stopped; false when serving could not
+// start. A crawl that cannot start is logged and the service goes on without it.
+bool serve(const CatalogOptions &options, CatalogServer &server, Crawler *crawler,
+           const SignalWatcher &signals)
+{
+    std::string error;
+    if (crawler && !signals.stopping() && !crawler->start(&error))
+        writeLog("larkspin-catalog: " + error);
+    if (signals.stopping())
+        return true;
+    writeLog("listening on " + server.boundUrl());
+    if (!options.portFile.empty() && !writePortFile(options.portFile, server.port()))
+        writeLog("cannot write the port file " + options.portFile);
+    return server.run();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -72,66 +109,22 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "larkspin-catalog: %s\n%s", error.c_str(), CatalogOptions::usage());
         return 2;
     }
-    if (options.help) {
-        std::fputs(CatalogOptions::usage(), stdout);
+    if (answered(options))
         return 0;
-    }
-    if (options.version) {
-        std::fputs("larkspin-catalog (Larkspin) " LARKSPIN_VERSION "\n", stdout);
-        return 0;
-    }
 
-    // Signals are taken by one thread with sigwait(); every other thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    // A peer that goes away mid-transfer is an error on that connection only.
-    std::signal(SIGPIPE, SIG_IGN);
-
-    std::error_code fsError;
-    std::filesystem::create_directories(
-        std::filesystem::absolute(options.databasePath).parent_path(), fsError);
+    SignalWatcher signals; // before any other thread starts
     IndexWriter writer;
     CatalogIndex index(options.databasePath);
-    if (!writer.open(options.databasePath, &error) || !index.open(&error)) {
-        writeLog("larkspin-catalog: cannot open " + options.databasePath + ": " + error);
+    if (!openIndex(options.databasePath, writer, index))
         return 1;
-    }
-    writer.setCommitted([&index] { index.changed(); });
-
-    std::vector<std::string> dirs = options.dirs;
-    const std::string demoDir = CatalogOptions::dataDir() + "/demo";
-    if (options.demo)
-        dirs.push_back(demoDir);
+    const std::vector<std::string> dirs = options.folders();
 
     // The scanner and the crawler write through one writer, in turn.
     std::mutex writerLock;
     std::unique_ptr<Crawler> crawler;
-    if (!options.crawlSeeds.empty() || Crawler::hasState(writer)) {
-        CrawlSettings crawl;
-        crawl.seeds = options.crawlSeeds;
-        crawl.delaySeconds = options.crawlDelay;
-        crawl.connections = options.crawlConnections;
-        crawl.maxDepth = options.crawlDepth;
-        crawl.pagesPerHost = options.crawlHostPages;
-        crawl.recrawlHours = options.recrawlHours;
-        crawl.allowPrivate = options.crawlAllowPrivate;
-        crawler = std::make_unique<Crawler>(writer, writerLock, crawl, writeLog);
-    }
-
-    ServerSettings settings;
-    settings.publicUrl = options.publicUrl;
-    settings.adsDir = options.adsDir;
-    settings.throttleKBps = options.throttleKBps;
-    settings.limits.maxPerClient = options.maxPerClient;
-    settings.limits.maxConnections = connectionLimit();
-    settings.musicFolders = dirs;
-    settings.followSymlinks = options.followSymlinks;
-    settings.searchThreads = options.searchThreads;
-    settings.searchQueue = options.searchQueue;
+    if (!options.crawlSeeds.empty() || Crawler::hasState(writer))
+        crawler = std::make_unique<Crawler>(writer, writerLock, options.crawlSettings(), writeLog);
+    ServerSettings settings = options.serverSettings(dirs, connectionLimit());
     if (crawler)
         settings.crawlStatus = [&crawler] {
             return crawler->status();
@@ -142,47 +135,28 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool rescanRequested = false;
     std::atomic<bool> stopping{false};
-    std::atomic<bool> served{false};
-    std::thread signalThread([&] {
-        for (;;) {
-            int received = 0;
-            if (sigwait(&signals, &received) != 0)
-                continue;
-            if (received == SIGHUP) {
-                std::lock_guard<std::mutex> lock(mutex);
-                rescanRequested = true;
-                wake.notify_all();
-                continue;
-            }
-            stopping = true;
-            wake.notify_all();
-            // stop() only reaches a server that is already running, so keep asking until
-            // main has left run() or decided not to enter it.
-            while (!served) {
-                server.stop();
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            return;
+    LibraryScanner scanner(writer, writeLog);
+    ScanLoop rescans([&] {
+        if (dirs.empty()) {
+            writeLog("no folders to rescan");
+        } else {
+            std::lock_guard<std::mutex> writing(writerLock);
+            scanner.scan(dirs, stopping);
         }
+        index.changed();
     });
-    const auto finishSignalThread = [&] {
-        served = true;
-        if (!stopping)
-            pthread_kill(signalThread.native_handle(), SIGTERM);
-        signalThread.join();
-    };
+    signals.start([&rescans] { rescans.rescan(); },
+                  [&] {
+                      stopping = true;
+                      server.stop();
+                  });
 
-    if (options.demo && !DemoLibrary::ensure(demoDir, writeLog, &error)) {
+    if (options.demo && !DemoLibrary::ensure(options.demoDir(), writeLog, &error)) {
         writeLog("larkspin-catalog: " + error);
-        finishSignalThread();
+        signals.finish();
         return 1;
     }
-
-    LibraryScanner scanner(writer, writeLog);
     if (dirs.empty()) {
         writeLog("no folders given; serving the " + std::to_string(index.trackCount())
                  + " tracks already indexed");
@@ -191,45 +165,12 @@ int main(int argc, char **argv)
         index.changed();
     }
 
-    std::thread scanThread([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            wake.wait(lock, [&] { return rescanRequested || stopping; });
-            if (stopping)
-                return;
-            rescanRequested = false;
-            lock.unlock();
-            if (dirs.empty())
-                writeLog("no folders to rescan");
-            else {
-                std::lock_guard<std::mutex> writing(writerLock);
-                scanner.scan(dirs, stopping);
-            }
-            index.changed();
-            lock.lock();
-        }
-    });
-
-    bool ok = true;
-    if (crawler && !stopping && !crawler->start(&error)) {
-        writeLog("larkspin-catalog: " + error);
-        crawler.reset();
-    }
-    if (!stopping) {
-        writeLog("listening on " + server.boundUrl());
-        if (!options.portFile.empty() && !writePortFile(options.portFile, server.port()))
-            writeLog("cannot write the port file " + options.portFile);
-        ok = server.run();
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-        wake.notify_all();
-    }
-    scanThread.join();
+    const bool ok = serve(options, server, crawler.get(), signals);
+    stopping = true;
+    rescans.stop();
     if (crawler)
         crawler->stop();
-    finishSignalThread();
+    signals.finish();
     writeLog("stopped");
     return ok ? 0 : 1;
 }

@@ -70,31 +70,31 @@ TrackRecord LibraryScanner::readTrack(const std::string &path)
     return track;
 }
 
+// One scan's progress across its folders.
+struct LibraryScanner::Pass
+{
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point started = Clock::now();
+    Clock::time_point lastReport = started;
+    ScanStats stats;
+    std::unordered_set<std::string> seen; // every MP3 file met, below any folder
+    size_t pending = 0;                   // writes in the open transaction
+};
+
+// A folder given, and its files as the index knew them before the scan.
+struct LibraryScanner::Root
+{
+    std::string dir;
+    std::unordered_map<std::string, IndexWriter::FileState> indexed;
+    bool complete = false; // walked to the end: what was not met is gone
+};
+
 ScanStats LibraryScanner::scan(const std::vector<std::string> &dirs,
                                const std::atomic<bool> &cancel)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto started = Clock::now();
-    auto lastReport = started;
-    ScanStats stats;
-
-    struct Root
-    {
-        std::string dir;
-        std::unordered_map<std::string, IndexWriter::FileState> indexed;
-        bool complete = false;
-    };
+    Pass pass;
     std::vector<Root> roots;
-    std::unordered_set<std::string> seen;
-    size_t pending = 0;
     m_writer.begin();
-
-    const auto flush = [&] {
-        m_writer.commit();
-        m_writer.begin();
-        pending = 0;
-    };
-
     for (const auto &dir : dirs) {
         std::error_code error;
         const fs::path absolute = fs::weakly_canonical(fs::absolute(dir, error), error);
@@ -105,84 +105,100 @@ ScanStats LibraryScanner::scan(const std::vector<std::string> &dirs,
         Root root;
         root.dir = absolute.string();
         root.indexed = m_writer.filesUnder(root.dir);
-
-        fs::recursive_directory_iterator it(absolute, fs::directory_options::skip_permission_denied,
-                                            error);
-        if (error) {
-            m_log("cannot read folder " + dir + ": " + error.message());
+        if (!walk(dir, root, pass, cancel))
             continue;
-        }
-        bool walked = true;
-        for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
-            if (error) {
-                // An unreadable sub-folder would look like deleted files; keep them.
-                m_log("scan error below " + root.dir + ": " + error.message());
-                walked = false;
-                break;
-            }
-            if (cancel.load()) {
-                stats.cancelled = true;
-                break;
-            }
-            const fs::path &path = it->path();
-            const std::string name = path.filename().string();
-            if (!isMp3Name(name))
-                continue;
-            struct stat info;
-            if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-                continue;
-            const std::string pathText = path.string();
-            if (!seen.insert(pathText).second)
-                continue;
-            ++stats.files;
-            const int64_t mtimeNs
-                = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-            const auto known = root.indexed.find(pathText);
-            if (known != root.indexed.end() && known->second.size == int64_t(info.st_size)
-                && known->second.mtimeNs == mtimeNs) {
-                continue;
-            }
-            TrackRecord track = readTrack(pathText);
-            track.size = int64_t(info.st_size);
-            track.mtimeNs = mtimeNs;
-            if (m_writer.put(track) == 0) {
-                m_log("cannot index " + pathText + ": " + m_writer.lastError());
-                continue;
-            }
-            ++(known == root.indexed.end() ? stats.added : stats.updated);
-            if (++pending >= filesPerTransaction)
-                flush();
-            const auto now = Clock::now();
-            if (now - lastReport > std::chrono::seconds(2)) {
-                lastReport = now;
-                m_log("scanning: "
-                      + formatRate(stats.files,
-                                   std::chrono::duration<double>(now - started).count()));
-            }
-        }
-        root.complete = walked && !stats.cancelled;
         roots.push_back(std::move(root));
-        if (stats.cancelled)
+        if (pass.stats.cancelled)
             break;
     }
-
-    if (!stats.cancelled) {
-        for (const auto &root : roots) {
-            if (!root.complete)
-                continue;
-            for (const auto &[path, state] : root.indexed) {
-                if (seen.count(path) == 0 && m_writer.remove(state.id))
-                    ++stats.removed;
-            }
-        }
-    }
+    if (!pass.stats.cancelled)
+        removeMissing(roots, pass.seen, pass.stats);
     m_writer.commit();
-    stats.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    ScanStats &stats = pass.stats;
+    stats.seconds = std::chrono::duration<double>(Pass::Clock::now() - pass.started).count();
     m_log(std::string(stats.cancelled ? "scan cancelled: " : "scan done: ")
           + formatRate(stats.files, stats.seconds) + ", " + std::to_string(stats.added) + " added, "
           + std::to_string(stats.updated) + " updated, " + std::to_string(stats.removed)
           + " removed");
     return stats;
+}
+
+bool LibraryScanner::walk(const std::string &dir, Root &root, Pass &pass,
+                          const std::atomic<bool> &cancel)
+{
+    std::error_code error;
+    fs::recursive_directory_iterator it(root.dir, fs::directory_options::skip_permission_denied,
+                                        error);
+    if (error) {
+        m_log("cannot read folder " + dir + ": " + error.message());
+        return false;
+    }
+    bool walked = true;
+    for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
+        if (error) {
+            // An unreadable sub-folder would look like deleted files; keep them.
+            m_log("scan error below " + root.dir + ": " + error.message());
+            walked = false;
+            break;
+        }
+        if (cancel.load()) {
+            pass.stats.cancelled = true;
+            break;
+        }
+        const fs::path &path = it->path();
+        if (isMp3Name(path.filename().string()))
+            take(path.string(), root, pass);
+    }
+    root.complete = walked && !pass.stats.cancelled;
+    return true;
+}
+
+void LibraryScanner::take(const std::string &path, Root &root, Pass &pass)
+{
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return;
+    if (!pass.seen.insert(path).second)
+        return;
+    ++pass.stats.files;
+    const int64_t mtimeNs = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    const auto known = root.indexed.find(path);
+    if (known != root.indexed.end() && known->second.size == int64_t(info.st_size)
+        && known->second.mtimeNs == mtimeNs)
+        return;
+    TrackRecord track = readTrack(path);
+    track.size = int64_t(info.st_size);
+    track.mtimeNs = mtimeNs;
+    if (m_writer.put(track) == 0) {
+        m_log("cannot index " + path + ": " + m_writer.lastError());
+        return;
+    }
+    ++(known == root.indexed.end() ? pass.stats.added : pass.stats.updated);
+    if (++pass.pending >= filesPerTransaction) {
+        m_writer.commit();
+        m_writer.begin();
+        pass.pending = 0;
+    }
+    const auto now = Pass::Clock::now();
+    if (now - pass.lastReport > std::chrono::seconds(2)) {
+        pass.lastReport = now;
+        m_log("scanning: "
+              + formatRate(pass.stats.files,
+                           std::chrono::duration<double>(now - pass.started).count()));
+    }
+}
+
+void LibraryScanner::removeMissing(const std::vector<Root> &roots,
+                                   const std::unordered_set<std::string> &seen, ScanStats &stats)
+{
+    for (const auto &root : roots) {
+        if (!root.complete)
+            continue;
+        for (const auto &[path, state] : root.indexed) {
+            if (seen.count(path) == 0 && m_writer.remove(state.id))
+                ++stats.removed;
+        }
+    }
 }
 
 } // namespace catalog
