@@ -281,74 +281,6 @@ struct HttpFrontCallbacks
     static void freePaced(void *closure) { delete static_cast<HttpFront::PacedBody *>(closure); }
 };
 
-HttpRequest::HttpRequest(HttpFront &front, MHD_Connection *connection, void *exchange,
-                         std::string method, std::string target)
-    : m_front(front)
-    , m_connection(connection)
-    , m_exchange(exchange)
-    , m_method(std::move(method))
-    , m_target(std::move(target))
-{}
-
-std::string HttpRequest::header(const char *name) const
-{
-    const char *value = MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, name);
-    return value ? value : "";
-}
-
-bool HttpRequest::hasHeader(const char *name) const
-{
-    return MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, name) != nullptr;
-}
-
-HttpPending HttpRequest::defer() const
-{
-    m_front.suspend(m_connection, *static_cast<HttpFront::Exchange *>(m_exchange));
-    HttpPending pending;
-    pending.m_front = &m_front;
-    pending.m_connection = m_connection;
-    pending.m_exchange = m_exchange;
-    return pending;
-}
-
-void HttpPending::reply(HttpReply reply) const
-{
-    m_front->complete(m_connection, *static_cast<HttpFront::Exchange *>(m_exchange),
-                      std::move(reply));
-}
-
-HttpReply::~HttpReply()
-{
-    if (fileFd >= 0)
-        ::close(fileFd);
-}
-
-HttpReply::HttpReply(HttpReply &&other) noexcept
-    : status(other.status)
-    , contentType(std::move(other.contentType))
-    , body(std::move(other.body))
-    , headers(std::move(other.headers))
-    , fileFd(std::exchange(other.fileFd, -1))
-    , fileOffset(other.fileOffset)
-    , fileLength(other.fileLength)
-{}
-
-HttpReply &HttpReply::operator=(HttpReply &&other) noexcept
-{
-    if (this != &other) {
-        if (fileFd >= 0)
-            ::close(fileFd);
-        status = other.status;
-        contentType = std::move(other.contentType);
-        body = std::move(other.body);
-        headers = std::move(other.headers);
-        fileFd = std::exchange(other.fileFd, -1);
-        fileOffset = other.fileOffset;
-        fileLength = other.fileLength;
-    }
-    return *this;
-}
-
 HttpFront::HttpFront(HttpLimits limits, uint64_t throttleBytesPerSecond, Handler handler, Log log)
     : m_limits(limits)
     , m_throttle(throttleBytesPerSecond)
@@ -734,6 +666,16 @@ void HttpFront::answer(MHD_Connection *connection, Exchange &exchange)
         = m_handler(HttpRequest(*this, connection, &exchange, exchange.method, exchange.target));
     if (!exchange.deferred)
         send(connection, exchange, reply, false);
+}
+
+void HttpFront::defer(MHD_Connection *connection, void *exchange)
+{
+    suspend(connection, *static_cast<Exchange *>(exchange));
+}
+
+void HttpFront::complete(MHD_Connection *connection, void *exchange, HttpReply reply)
+{
+    complete(connection, *static_cast<Exchange *>(exchange), std::move(reply));
 }
 
 void HttpFront::suspend(MHD_Connection *connection, Exchange &exchange)

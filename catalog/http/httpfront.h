@@ -1,5 +1,7 @@
 #pragma once
 
+#include "httpreply.h"
+#include "httprequest.h"
 #include "jobqueue.h"
 
 #include <chrono>
@@ -34,69 +36,6 @@ struct HttpLimits
     unsigned maxPerClient = 256;       // per client address
     unsigned threads = 0;              // event loops; 0: one per core
     size_t jobQueue = 64;              // posted jobs waiting for a loop; more are refused
-};
-
-struct HttpReply;
-class HttpFront;
-
-// A reply that another thread gives later, while the connection waits without a thread.
-class HttpPending
-{
-public:
-    // Call exactly once, from any thread.
-    void reply(HttpReply reply) const;
-
-private:
-    friend class HttpRequest;
-    HttpFront *m_front = nullptr;
-    MHD_Connection *m_connection = nullptr;
-    void *m_exchange = nullptr;
-};
-
-// One request as the handler sees it: its header is complete.
-class HttpRequest
-{
-public:
-    HttpRequest(HttpFront &front, MHD_Connection *connection, void *exchange, std::string method,
-                std::string target);
-
-    const std::string &method() const { return m_method; }
-    // The request target as sent, query included.
-    const std::string &target() const { return m_target; }
-    // The first value of a header field, empty when absent.
-    std::string header(const char *name) const;
-    bool hasHeader(const char *name) const;
-
-    // Answers later: the handler's return value is ignored, and the reply given through the
-    // returned handle is sent instead. Call at most once.
-    HttpPending defer() const;
-
-private:
-    HttpFront &m_front;
-    MHD_Connection *m_connection;
-    void *m_exchange;
-    std::string m_method;
-    std::string m_target;
-};
-
-// What the handler answers: a body in memory, or length bytes of an open file from offset,
-// sent with sendfile (or paced, when the front throttles files). The reply owns fileFd.
-struct HttpReply
-{
-    HttpReply() = default;
-    ~HttpReply();
-    HttpReply(HttpReply &&other) noexcept;
-    HttpReply &operator=(HttpReply &&other) noexcept;
-    HttpReply(const HttpReply &) = delete;
-    HttpReply &operator=(const HttpReply &) = delete;
-
-    int status = 200;
-    std::string contentType;
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-    int fileFd = -1;
-    uint64_t fileOffset = 0;
-    uint64_t fileLength = 0;
 };
 
 // The event-driven HTTP/1.1 server under the catalogue, on libmicrohttpd: a few event-loop
@@ -145,6 +84,9 @@ private:
     struct Loop;
     struct PacedBody;
 
+    // For HttpRequest::defer() and HttpPending::reply(), whose exchange is an Exchange.
+    void defer(MHD_Connection *connection, void *exchange);
+    void complete(MHD_Connection *connection, void *exchange, HttpReply reply);
     void check(MHD_Connection *connection, Exchange &exchange);
     void answer(MHD_Connection *connection, Exchange &exchange);
     void send(MHD_Connection *connection, Exchange &exchange, HttpReply &reply, bool closeAfter);

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "httppending.h"
+
+#include <string>
+
+struct MHD_Connection;
+
+namespace catalog {
+
+class HttpFront;
+
+// One request as the handler sees it: its header is complete.
+class HttpRequest
+{
+public:
+    HttpRequest(HttpFront &front, MHD_Connection *connection, void *exchange, std::string method,
+                std::string target);
+
+    const std::string &method() const { return m_method; }
+    // The request target as sent, query included.
+    const std::string &target() const { return m_target; }
+    // The first value of a header field, empty when absent.
+    std::string header(const char *name) const;
+    bool hasHeader(const char *name) const;
+
+    // Answers later: the handler's return value is ignored, and the reply given through the
+    // returned handle is sent instead. Call at most once.
+    HttpPending defer() const;
+
+private:
+    HttpFront &m_front;
+    MHD_Connection *m_connection;
+    void *m_exchange;
+    std::string m_method;
+    std::string m_target;
+};
+
+} // namespace catalog
