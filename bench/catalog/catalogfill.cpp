@@ -85,7 +85,7 @@ int main(int argc, char **argv)
     writer.begin();
     if (!words.empty()) {
         const size_t distinctWords = words.size();
-        RealisticLibrary library(std::move(words), size_t(count), 20261209);
+        RealisticLibrary library(std::move(words), 20261209);
         std::vector<TrackRecord> tracks;
         for (long i = 0; i < count; ++i) {
             if (!shuffle && !put(i, library.next()))
