@@ -1,5 +1,9 @@
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -18,3 +22,44 @@ inline std::vector<std::string> benchVocabulary()
     }
     return words;
 }
+
+// The realistic library's words: an English word list ranked by how often each word is
+// spoken, the most frequent first, one a line (run-search-bench.sh writes the file). Empty
+// when the file cannot be read.
+inline std::vector<std::string> rankedWords(const std::string &file)
+{
+    std::vector<std::string> words;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty())
+            words.push_back(line);
+    }
+    return words;
+}
+
+// Ranks 0 to count - 1 drawn by Zipf's law: rank r with weight 1 / (r + 1)^exponent.
+class ZipfRanks
+{
+public:
+    ZipfRanks(size_t count, double exponent)
+    {
+        double sum = 0;
+        for (size_t rank = 0; rank < count; ++rank) {
+            sum += 1.0 / std::pow(double(rank + 1), exponent);
+            m_cumulative.push_back(sum);
+        }
+    }
+
+    template<typename Random>
+    size_t operator()(Random &random) const
+    {
+        std::uniform_real_distribution<double> unit(0.0, m_cumulative.back());
+        const auto at = std::upper_bound(m_cumulative.begin(), m_cumulative.end(), unit(random));
+        return std::min(size_t(at - m_cumulative.begin()), m_cumulative.size() - 1);
+    }
+
+    size_t size() const { return m_cumulative.size(); }
+
+private:
+    std::vector<double> m_cumulative;
+};

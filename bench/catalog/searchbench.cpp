@@ -1,16 +1,22 @@
 // The search engine in-process, and the query lists for run-search-bench.sh.
-//   larkspin-search-bench DB OUTDIR SECONDS [--fts] [--pg SOCKETDIR] [--distinct-only [FROM]]
-// Writes OUTDIR/distinct.txt (40,000 one- and two-word queries of common and rare words at
-// start 0, 50 or 100, none repeated), OUTDIR/zipf.txt (200,000 requests drawn by a Zipf law
-// over 50,000 distinct queries) and OUTDIR/prefix.txt (20,000 queries whose last word is one
-// to three letters), as request paths. Then answers the distinct list on two threads for
-// SECONDS with the catalogue's index (ranking, tracks and the page), checks the totals above
-// the exact bound against full counts, and with --fts does the same with the old design's
-// FTS5 ranking of every match, built from the same rows. With --pg it loads the same rows
-// into the PostgreSQL server listening in SOCKETDIR (superuser larkspin, trusted) and answers
-// the distinct list with its full-text search. --distinct-only stops after the engine's
-// distinct queries (to measure them again next to the service's run), starting at the
-// query FROM of the list (0 unless given).
+//   larkspin-search-bench DB OUTDIR SECONDS [--words FILE] [--fts] [--pg SOCKETDIR]
+//                         [--turns | --totals-only]
+// Writes the query lists as request paths into OUTDIR, none repeated within a list or from one
+// list to another. On the synthetic library: distinct.txt (100,000 one- and two-word queries
+// of common and rare words at start 0, 50 or 100), zipf.txt (200,000 requests drawn by a Zipf
+// law over 50,000 distinct queries) and prefix.txt (20,000 queries whose last word is one to
+// three letters). With --words (the ranked word list the realistic library was filled from):
+// distinct.txt holds typed queries (one to three words drawn by Zipf's law), track.txt one or
+// two words from a field of one track, cut.txt the same with the last word cut to 3-5
+// letters (100,000 each), and zipf.txt and prefix.txt drawn from those. Then answers the lists
+// on two threads for SECONDS each with the catalogue's index (ranking, tracks and the page),
+// and checks a sample of the totals above the exact bound against full counts. --fts does the
+// same with the old design's FTS5 ranking of every match, built from the same rows; --pg loads
+// the same rows into the PostgreSQL server listening in SOCKETDIR (superuser larkspin,
+// trusted) and answers the distinct list with its full-text search. --totals-only stops after
+// the totals. --turns answers the distinct list in turns: warmed first on its last 20,000
+// queries (which no turn reaches), then, for each line "FROM SECONDS" read on the standard
+// input, from the query FROM for SECONDS, printing "turn: N/s" on its own line.
 #include "benchvocabulary.h"
 #include "catalogindex.h"
 #include "searchindexreader.h"
@@ -27,12 +33,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -58,8 +66,16 @@ const char *const apiPrefix = "/api/v0.2/0123456789abcdefghijklmnopqrstuvwxyz012
 std::string path(const Query &query)
 {
     std::string encoded;
-    for (const char c : query.text)
-        encoded += c == ' ' ? std::string("%20") : std::string(1, c);
+    for (const char c : query.text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) && byte < 0x80) {
+            encoded += c;
+        } else {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", byte);
+            encoded += escape;
+        }
+    }
     return apiPrefix + encoded + "/" + std::to_string(query.start) + "/50";
 }
 
@@ -111,16 +127,114 @@ private:
     std::vector<std::string> m_vocabulary;
 };
 
-std::vector<Query> distinctQueries(WordSource &source, size_t count)
+// Queries as people type them into a search of a real library, drawn like its tracks: whole
+// words by Zipf's law over the ranked word list, one or two words of a field of one track,
+// and those with the last word cut short as it is being typed.
+class RealisticQueries
 {
-    std::set<std::pair<std::string, int>> seen;
+public:
+    RealisticQueries(std::vector<std::string> words, const std::string &db, uint32_t seed)
+        : m_words(std::move(words))
+        , m_ranks(m_words.size(), 1.0)
+        , m_random(seed)
+    {
+        std::string error;
+        // One read transaction for all the lookups, rather than a lock taken for each.
+        if (m_tracks.open(db, &error) && m_tracks.exec("BEGIN")) {
+            auto &last = m_tracks.statement("SELECT max(id) FROM tracks");
+            if (last.step())
+                m_lastId = last.integer(0);
+            last.reset();
+        }
+    }
+
+    bool isValid() const { return m_lastId > 0 && !m_words.empty(); }
+
+    // One to three whole words.
+    Query typed()
+    {
+        const double u = unit();
+        const int count = u < 0.3 ? 1 : u < 0.8 ? 2 : 3;
+        std::vector<size_t> ranks;
+        while (ranks.size() < size_t(count)) {
+            const size_t rank = m_ranks(m_random);
+            if (std::find(ranks.begin(), ranks.end(), rank) == ranks.end())
+                ranks.push_back(rank);
+        }
+        Query query;
+        for (const size_t rank : ranks)
+            query.text += (query.text.empty() ? "" : " ") + m_words[rank];
+        query.start = start();
+        return query;
+    }
+
+    // One or two words side by side in the title, artist or album of a track.
+    Query fromTrack(size_t shortest = 1)
+    {
+        for (;;) {
+            const std::vector<std::string> words = trackWords();
+            const size_t count = std::min<size_t>(words.size(), unit() < 0.5 ? 1 : 2);
+            if (count == 0)
+                continue;
+            const size_t first = m_random() % (words.size() - count + 1);
+            if (words[first + count - 1].size() < shortest)
+                continue;
+            Query query;
+            for (size_t i = first; i < first + count; ++i)
+                query.text += (i > first ? " " : "") + words[i];
+            query.start = start();
+            return query;
+        }
+    }
+
+    // As fromTrack, the last word cut to 3-5 letters (and shorter than it was).
+    Query cut()
+    {
+        Query query = fromTrack(4);
+        const size_t wordStart = query.text.rfind(' ') + 1;
+        const size_t length = query.text.size() - wordStart;
+        const size_t kept = std::min<size_t>(length - 1, 3 + m_random() % 3);
+        query.text.resize(wordStart + kept);
+        return query;
+    }
+
+    std::mt19937 &random() { return m_random; }
+
+private:
+    std::vector<std::string> trackWords()
+    {
+        auto &track = m_tracks.statement("SELECT title, creator, album FROM tracks WHERE id = ?1");
+        track.bind(1, int64_t(1 + m_random() % uint64_t(m_lastId)));
+        std::string text;
+        if (track.step()) {
+            const double u = unit();
+            text = track.text(u < 0.6 ? 0 : u < 0.85 ? 1 : 2);
+        }
+        track.reset();
+        return SearchQuery(text).words();
+    }
+
+    int start() { return 50 * int(m_random() % 3); }
+    double unit() { return std::uniform_real_distribution<double>(0.0, 1.0)(m_random); }
+
+    std::vector<std::string> m_words;
+    ZipfRanks m_ranks;
+    std::mt19937 m_random;
+    SqliteConnection m_tracks;
+    int64_t m_lastId = 0;
+};
+
+// count queries from draw, none of them with words that seen holds (which then holds them
+// too): the service keeps a total for any page of the same words.
+std::vector<Query> distinctQueries(const std::function<Query()> &draw, size_t count,
+                                   std::set<std::string> &seen)
+{
     std::vector<Query> queries;
     while (queries.size() < count) {
-        Query query = source.query();
-        if (seen.emplace(query.text, query.start).second)
+        Query query = draw();
+        if (seen.insert(query.text).second)
             queries.push_back(query);
     }
-    std::shuffle(queries.begin(), queries.end(), source.random());
     return queries;
 }
 
@@ -172,43 +286,132 @@ void print(const char *name, const Figures &figures)
                 figures.perSecond, figures.p50, figures.p99, figures.done);
 }
 
-// The totals the service announces above the exact bound, against a full count.
-void checkEstimates(const std::string &db, const std::vector<Query> &queries)
+// The totals the service announces above the exact bound, against a full count: for the first
+// wanted queries of a list with more than 10,000 matches, the error's mean, median and 95th
+// percentile, how many lie within 5 % and beyond 20 %, the worst, and how many exceed what
+// could match (the tracks with the rarest whole word, the postings of the last word's
+// expansions).
+class TotalsCheck
 {
-    CatalogIndex index(db);
-    std::string error;
-    if (!index.open(&error))
-        return;
-    Xapian::Database search(SearchIndexWriter::pathFor(db));
-    Xapian::Enquire enquire(search);
-    enquire.set_weighting_scheme(Xapian::BoolWeight());
-    double worst = 0, sum = 0;
-    int checked = 0;
-    for (const auto &query : queries) {
-        const SearchQuery words(query.text);
-        const auto page = index.search(words, 0, 50);
-        if (page.total <= 10000 || checked >= 300)
-            continue;
+public:
+    explicit TotalsCheck(const std::string &db)
+        : m_index(db)
+        , m_search(SearchIndexWriter::pathFor(db))
+        , m_enquire(m_search)
+    {
+        std::string error;
+        m_open = m_index.open(&error);
+        m_enquire.set_weighting_scheme(Xapian::BoolWeight());
+    }
+
+    void check(const char *name, const std::vector<Query> &queries, size_t wanted,
+               const std::function<bool(const SearchQuery &)> &takes = {})
+    {
+        if (!m_open)
+            return;
+        std::vector<double> errors;
+        double worst = 0;
+        std::string worstText;
+        int64_t worstTotal = 0, worstExact = 0;
+        size_t aboveBound = 0;
+        for (size_t i = 0; i < queries.size() && errors.size() < wanted; ++i) {
+            const SearchQuery words(queries[i].text);
+            // A search that cannot pass the bound is not asked.
+            if (words.isEmpty() || (takes && !takes(words))
+                || bound(words) <= int64_t(SearchIndexReader::exactTotals))
+                continue;
+            const int64_t total = m_index.search(words, 0, 50).total;
+            if (total <= int64_t(SearchIndexReader::exactTotals))
+                continue;
+            const int64_t exact = exactCount(words);
+            if (exact <= 0)
+                continue;
+            aboveBound += total > bound(words) ? 1 : 0;
+            const double error = (double(total) - double(exact)) / double(exact);
+            if (std::fabs(error) >= std::fabs(worst)) {
+                worst = error;
+                worstText = queries[i].text;
+                worstTotal = total;
+                worstExact = exact;
+            }
+            errors.push_back(std::fabs(error));
+            if (std::getenv("SHOW_ESTIMATES"))
+                std::printf("  %-28s announced %8lld counted %8lld\n", queries[i].text.c_str(),
+                            static_cast<long long>(total), static_cast<long long>(exact));
+        }
+        if (errors.empty()) {
+            std::printf("totals above 10,000, %s: none among the queries checked\n", name);
+            return;
+        }
+        double sum = 0;
+        size_t within5 = 0, beyond20 = 0;
+        for (const double error : errors) {
+            sum += error;
+            within5 += error <= 0.05 ? 1 : 0;
+            beyond20 += error > 0.2 ? 1 : 0;
+        }
+        std::sort(errors.begin(), errors.end());
+        const auto at = [&errors](double share) {
+            return 100 * errors[std::min(errors.size() - 1, size_t(share * double(errors.size())))];
+        };
+        std::printf("totals above 10,000, %s: %zu queries, mean error %.2f %%, median %.2f %%,"
+                    " 95th percentile %.2f %%; %zu within 5 %%, %zu beyond 20 %%, %zu above what"
+                    " could match; worst %+.1f %% (\"%s\": %lld announced, %lld exist)\n",
+                    name, errors.size(), 100 * sum / double(errors.size()), at(0.5), at(0.95),
+                    within5, beyond20, aboveBound, 100 * worst, worstText.c_str(),
+                    static_cast<long long>(worstTotal), static_cast<long long>(worstExact));
+    }
+
+private:
+    // What the last word of a query may be: as SearchIndexReader expands it.
+    std::vector<std::string> expansion(const std::string &last) const
+    {
+        std::vector<std::pair<Xapian::doccount, std::string>> found;
+        bool isWord = false;
+        for (auto term = m_search.allterms_begin(last); term != m_search.allterms_end(last);
+             ++term) {
+            found.emplace_back(term.get_termfreq(), *term);
+            isWord = isWord || *term == last;
+        }
+        const auto kept = std::min<size_t>(found.size(), SearchIndexReader::prefixExpansion);
+        std::partial_sort(found.begin(), found.begin() + ptrdiff_t(kept), found.end(),
+                          [](const auto &a, const auto &b) {
+                              return a.first != b.first ? a.first > b.first : a.second < b.second;
+                          });
+        std::vector<std::string> terms;
+        for (size_t i = 0; i < kept; ++i)
+            terms.push_back(found[i].second);
+        if (isWord && std::find(terms.begin(), terms.end(), last) == terms.end())
+            terms.push_back(last);
+        return terms;
+    }
+
+    int64_t exactCount(const SearchQuery &words)
+    {
         std::vector<Xapian::Query> parts;
         for (size_t i = 0; i + 1 < words.words().size(); ++i)
             parts.emplace_back(words.words()[i]);
-        parts.emplace_back(Xapian::Query::OP_WILDCARD, words.words().back(),
-                           SearchIndexReader::prefixExpansion,
-                           Xapian::Query::WILDCARD_LIMIT_MOST_FREQUENT);
-        enquire.set_query(Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end()));
-        const auto exact = enquire.get_mset(0, 0, search.get_doccount()).get_matches_estimated();
-        const double error = std::fabs(double(page.total) - double(exact)) / double(exact);
-        if (std::getenv("SHOW_ESTIMATES"))
-            std::printf("  %-24s announced %8lld counted %8u\n", query.text.c_str(),
-                        static_cast<long long>(page.total), exact);
-        worst = std::max(worst, error);
-        sum += error;
-        ++checked;
+        const auto terms = expansion(words.words().back());
+        parts.emplace_back(Xapian::Query::OP_OR, terms.begin(), terms.end());
+        m_enquire.set_query(Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end()));
+        return int64_t(m_enquire.get_mset(0, 0, m_search.get_doccount()).get_matches_estimated());
     }
-    if (checked)
-        std::printf("totals above 10,000 matches: %d queries, mean error %.2f %%, worst %.2f %%\n",
-                    checked, 100 * sum / checked, 100 * worst);
-}
+
+    int64_t bound(const SearchQuery &words) const
+    {
+        int64_t most = 0;
+        for (const auto &term : expansion(words.words().back()))
+            most += m_search.get_termfreq(term);
+        for (size_t i = 0; i + 1 < words.words().size(); ++i)
+            most = std::min<int64_t>(most, m_search.get_termfreq(words.words()[i]));
+        return most;
+    }
+
+    CatalogIndex m_index;
+    Xapian::Database m_search;
+    Xapian::Enquire m_enquire;
+    bool m_open = false;
+};
 
 Figures ftsFloor(const std::string &db, const std::string &outDir,
                  const std::vector<Query> &queries, double seconds)
@@ -502,10 +705,33 @@ Figures pgFloor(const std::string &db, const std::string &socketDir,
 
 } // namespace
 
+// The totals' samples the issue of clustered matches was measured on: two-word and one-word
+// typed queries, two words of a track, the last word cut short, and prefixes.
+void checkAllTotals(const std::string &db, const std::vector<Query> &typed,
+                    const std::vector<Query> &fromTracks, const std::vector<Query> &cut,
+                    const std::vector<Query> &prefixes)
+{
+    TotalsCheck totals(db);
+    const auto words = [](size_t count) {
+        return [count](const SearchQuery &q) {
+            return q.words().size() == count;
+        };
+    };
+    totals.check("typed, two words", typed, 200, words(2));
+    totals.check("typed, one word", typed, 50, words(1));
+    totals.check("typed, three words", typed, 50, words(3));
+    if (!fromTracks.empty())
+        totals.check("two words of a track", fromTracks, 200, words(2));
+    if (!cut.empty())
+        totals.check("last word cut", cut, 190);
+    totals.check("short prefixes", prefixes, 190);
+}
+
 int main(int argc, char **argv)
 {
-    const char *const usage = "usage: larkspin-search-bench DB OUTDIR SECONDS [--fts] [--pg "
-                              "SOCKETDIR] [--distinct-only [FROM]]\n";
+    const char *const usage
+        = "usage: larkspin-search-bench DB OUTDIR SECONDS [--words FILE] [--fts]"
+          " [--pg SOCKETDIR] [--turns | --totals-only]\n";
     if (argc < 4) {
         std::fprintf(stderr, "%s", usage);
         return 2;
@@ -513,31 +739,64 @@ int main(int argc, char **argv)
     const std::string db = argv[1];
     const std::string outDir = argv[2];
     const double seconds = std::atof(argv[3]);
-    bool fts = false;
-    bool distinctOnly = false;
-    size_t from = 0;
-    std::string pgSocketDir;
+    bool fts = false, turns = false, totalsOnly = false;
+    std::string pgSocketDir, wordFile;
     for (int i = 4; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--fts") {
             fts = true;
-        } else if (option == "--distinct-only") {
-            distinctOnly = true;
-            if (i + 1 < argc && argv[i + 1][0] != '-')
-                from = std::strtoul(argv[++i], nullptr, 10);
+        } else if (option == "--turns") {
+            turns = true;
+        } else if (option == "--totals-only") {
+            totalsOnly = true;
         } else if (option == "--pg" && i + 1 < argc) {
             pgSocketDir = argv[++i];
+        } else if (option == "--words" && i + 1 < argc) {
+            wordFile = argv[++i];
         } else {
             std::fprintf(stderr, "%s", usage);
             return 2;
         }
     }
 
+    // The lists, each query asked once in a run: none is in two lists.
+    std::set<std::string> seen;
+    std::vector<Query> distinct, fromTracks, cut, popular, prefixes;
+    std::unique_ptr<RealisticQueries> realistic;
     WordSource source(20261208);
-    const auto distinct = distinctQueries(source, 40000);
+    std::mt19937 *random = &source.random();
+    std::function<std::string()> prefixWord = [&source] {
+        return source.word();
+    };
+    if (!wordFile.empty()) {
+        realistic = std::make_unique<RealisticQueries>(rankedWords(wordFile), db, 20261209);
+        if (!realistic->isValid()) {
+            std::fprintf(stderr, "no words in %s or no tracks in %s\n", wordFile.c_str(),
+                         db.c_str());
+            return 1;
+        }
+        RealisticQueries &draw = *realistic;
+        random = &draw.random();
+        distinct = distinctQueries([&draw] { return draw.typed(); }, 100000, seen);
+        fromTracks = distinctQueries([&draw] { return draw.fromTrack(); }, 100000, seen);
+        cut = distinctQueries([&draw] { return draw.cut(); }, 100000, seen);
+        popular = distinctQueries(
+            [&draw] {
+                const unsigned kind = draw.random()() % 3;
+                return kind == 0 ? draw.typed() : kind == 1 ? draw.fromTrack() : draw.cut();
+            },
+            50000, seen);
+        prefixWord = [&draw] {
+            return SearchQuery(draw.typed().text).words().front();
+        };
+        writeList(outDir + "/track.txt", fromTracks);
+        writeList(outDir + "/cut.txt", cut);
+    } else {
+        distinct = distinctQueries([&source] { return source.query(); }, 100000, seen);
+        popular = distinctQueries([&source] { return source.query(); }, 50000, seen);
+    }
     writeList(outDir + "/distinct.txt", distinct);
 
-    const auto popular = distinctQueries(source, 50000);
     std::vector<Query> zipf;
     {
         std::vector<double> weights;
@@ -545,23 +804,27 @@ int main(int argc, char **argv)
             weights.push_back(1.0 / double(rank));
         std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
         for (int i = 0; i < 200000; ++i)
-            zipf.push_back(popular[pick(source.random())]);
+            zipf.push_back(popular[pick(*random)]);
     }
     writeList(outDir + "/zipf.txt", zipf);
 
-    std::vector<Query> prefixes;
     {
-        std::set<std::string> seen;
         std::uniform_int_distribution<int> letters(1, 3), coin(0, 1);
-        while (prefixes.size() < 20000) {
-            Query query;
-            const std::string last = source.word().substr(0, size_t(letters(source.random())));
-            query.text = coin(source.random()) ? source.word() + " " + last : last;
-            if (seen.insert(query.text).second)
-                prefixes.push_back(query);
-        }
+        prefixes = distinctQueries(
+            [&] {
+                Query query;
+                const std::string last = prefixWord().substr(0, size_t(letters(*random)));
+                query.text = coin(*random) ? prefixWord() + " " + last : last;
+                return query;
+            },
+            20000, seen);
     }
     writeList(outDir + "/prefix.txt", prefixes);
+
+    if (totalsOnly) {
+        checkAllTotals(db, distinct, fromTracks, cut, prefixes);
+        return 0;
+    }
 
     CatalogIndex index(db);
     std::string error;
@@ -573,15 +836,41 @@ int main(int argc, char **argv)
         const auto page = index.search(SearchQuery(query.text), query.start, 50);
         XspfWriter::write(page, query.start, 50, "http://127.0.0.1:8642");
     };
-    print(distinctOnly ? "in-process engine, distinct queries, again"
-                       : "in-process engine, distinct queries, 2 threads",
-          measure(std::vector<Query>(distinct.begin() + ptrdiff_t(std::min(from, distinct.size())),
-                                     distinct.end()),
-                  seconds, engine));
-    if (distinctOnly)
+    const auto slice = [](const std::vector<Query> &queries, size_t from) {
+        return std::vector<Query>(queries.begin() + ptrdiff_t(std::min(from, queries.size())),
+                                  queries.end());
+    };
+    if (turns) {
+        // One process, its caches and the tracks' lengths in memory warm, as the service's
+        // are: warmed on the end of the list, which no turn reaches.
+        const size_t warm = distinct.size() - 20000;
+        const Figures warmed = measure(slice(distinct, warm), seconds, engine);
+        std::printf("warmed: %.0f/s\n", warmed.perSecond);
+        std::fflush(stdout);
+        size_t from = 0;
+        double turnSeconds = 0;
+        while (std::cin >> from >> turnSeconds) {
+            const Figures figures
+                = measure(std::vector<Query>(distinct.begin() + ptrdiff_t(std::min(from, warm)),
+                                             distinct.begin() + ptrdiff_t(warm)),
+                          turnSeconds, engine);
+            // A turn that ran out of queries before its time is no rate: say so.
+            std::printf("turn: %.0f/s%s\n", figures.perSecond,
+                        figures.done >= warm - std::min(from, warm) ? " (list ended)" : "");
+            std::fflush(stdout);
+        }
         return 0;
+    }
+    if (realistic) {
+        print("in-process engine, typed words, 2 threads", measure(distinct, seconds, engine));
+        print("in-process engine, words of a track, 2 threads",
+              measure(fromTracks, seconds, engine));
+        print("in-process engine, last word cut, 2 threads", measure(cut, seconds, engine));
+    } else {
+        print("in-process engine, distinct queries, 2 threads", measure(distinct, seconds, engine));
+    }
     print("in-process engine, short prefixes, 2 threads", measure(prefixes, seconds, engine));
-    checkEstimates(db, distinct);
+    checkAllTotals(db, distinct, fromTracks, cut, prefixes);
     if (fts)
         print("in-process FTS5 (old design), 2 threads", ftsFloor(db, outDir, distinct, seconds));
     if (!pgSocketDir.empty()) {

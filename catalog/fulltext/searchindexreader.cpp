@@ -10,6 +10,7 @@
 #include <xapian.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <optional>
 
@@ -145,21 +146,6 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     return built;
 }
 
-// Counts the matches it is shown, which come in id order, and where the last one lay.
-class MatchCounter : public Xapian::MatchDecider
-{
-public:
-    bool operator()(const Xapian::Document &document) const override
-    {
-        ++count;
-        last = document.get_docid();
-        return true;
-    }
-
-    mutable Xapian::doccount count = 0;
-    mutable Xapian::docid last = 0;
-};
-
 struct Postings
 {
     Postings(const Xapian::Database &db, const std::string &term)
@@ -178,6 +164,18 @@ struct Postings
         }
     }
 
+    // Whether track id has the word; a list is moved on to id. ended is set when the list
+    // holds nothing at or after id.
+    bool has(Xapian::docid id, bool &ended)
+    {
+        if (counts)
+            return CommonWordSource::countIn(*counts, id) != 0;
+        if (at != end && *at < id)
+            at.skip_to(id);
+        ended = at == end;
+        return !ended && *at == id;
+    }
+
     std::string term;
     Xapian::doccount frequency;
     const Counts *counts = nullptr;
@@ -185,72 +183,122 @@ struct Postings
     Xapian::PostingIterator end;
 };
 
-// The first matches in id order, up to limit, walking the rarest whole word's list and
-// moving the others' to each of its tracks (or testing their counts). Of the words the last may
-// be, the most frequent is asked first and the others only when it fails: their lists are left
-// behind and later skip whole chunks rather than read every entry (Xapian's own OR moves all of
-// them).
-void countInOrder(const Xapian::Database &db, const BuiltQuery &built,
-                  SearchIndexReader::CommonWords &known, Xapian::doccount limit,
-                  Xapian::doccount &count, Xapian::docid &last)
+// The postings of a query's rarest part walked in id order, one at a time, and the tracks
+// they name tested for the rest of the query: the part is the rarest whole word, or the words
+// the last may be taken together where they are rarer (a track counted once a word). The
+// share of the part's postings that match is what a total is estimated from: they are all
+// the tracks the query could match.
+class MatchWalk
 {
-    std::vector<Postings> whole, anyOf;
-    for (const auto &term : built.whole)
-        whole.emplace_back(db, term);
-    for (const auto &term : built.anyOf)
-        anyOf.emplace_back(db, term);
-    // The commoner words last, so that a rarer one moves the walk on first.
-    std::sort(whole.begin(), whole.end(),
-              [](const Postings &a, const Postings &b) { return a.frequency < b.frequency; });
-    std::sort(anyOf.begin(), anyOf.end(),
-              [](const Postings &a, const Postings &b) { return a.frequency > b.frequency; });
-    const Xapian::doccount leadFrequency = whole.front().frequency;
-    for (size_t i = 0; i < whole.size(); ++i)
-        whole[i].open(db, i > 0 ? &known : nullptr, leadFrequency);
-    for (auto &other : anyOf)
-        other.open(db, &known, leadFrequency);
-    Postings &lead = whole.front();
-    while (lead.at != lead.end) {
-        const Xapian::docid id = *lead.at;
-        Xapian::docid ahead = id;
-        bool missing = false;
-        for (size_t i = 1; i < whole.size() && ahead == id && !missing; ++i) {
-            Postings &other = whole[i];
-            if (other.counts) {
-                missing = CommonWordSource::countIn(*other.counts, id) == 0;
-                continue;
-            }
-            other.at.skip_to(id);
-            if (other.at == other.end)
-                return;
-            ahead = *other.at;
+public:
+    MatchWalk(const Xapian::Database &db, const BuiltQuery &built,
+              SearchIndexReader::CommonWords &known)
+        : m_alongLast(!built.anyOf.empty() && built.anyOfTotal < built.rarestWhole)
+    {
+        for (const auto &term : built.whole)
+            m_whole.emplace_back(db, term);
+        for (const auto &term : built.anyOf)
+            m_anyOf.emplace_back(db, term);
+        // The rarer whole words first, so that they rule a track out first; of the words the
+        // last may be, the most frequent is asked first and the others only when it fails:
+        // their lists are left behind and later skip whole chunks rather than read every
+        // entry.
+        std::sort(m_whole.begin(), m_whole.end(),
+                  [](const Postings &a, const Postings &b) { return a.frequency < b.frequency; });
+        std::sort(m_anyOf.begin(), m_anyOf.end(),
+                  [](const Postings &a, const Postings &b) { return a.frequency > b.frequency; });
+        if (m_alongLast) {
+            frequency = built.anyOfTotal;
+            for (auto &word : m_whole)
+                word.open(db, &known, Xapian::doccount(frequency));
+            for (auto &word : m_anyOf)
+                word.open(db, nullptr, Xapian::doccount(frequency));
+        } else {
+            frequency = m_whole.front().frequency;
+            for (size_t i = 0; i < m_whole.size(); ++i)
+                m_whole[i].open(db, i > 0 ? &known : nullptr, Xapian::doccount(frequency));
+            for (auto &word : m_anyOf)
+                word.open(db, &known, Xapian::doccount(frequency));
         }
-        if (ahead != id) {
-            lead.at.skip_to(ahead);
-            continue;
-        }
-        bool found = !missing && anyOf.empty();
-        for (size_t i = 0; i < anyOf.size() && !missing && !found; ++i) {
-            Postings &other = anyOf[i];
-            if (other.counts) {
-                found = CommonWordSource::countIn(*other.counts, id) != 0;
-                continue;
-            }
-            if (other.at != other.end && *other.at < id)
-                other.at.skip_to(id);
-            found = other.at != other.end && *other.at == id;
-        }
-        if (found) {
-            ++count;
-            last = id;
-            if (count >= limit)
-                return;
-        }
-        ++lead.at;
+        settle();
     }
-}
 
-int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const BuiltQuery &built,
+    // The track of the posting the walk is on, 0 past the last.
+    Xapian::docid at() const { return m_at; }
+
+    // On to the next posting (of any of the last word's words: the next track of theirs).
+    void next()
+    {
+        if (!m_alongLast) {
+            ++walked;
+            ++m_whole.front().at;
+        } else {
+            for (auto &word : m_anyOf) {
+                if (word.at != word.end && *word.at == m_at) {
+                    ++walked;
+                    ++word.at;
+                }
+            }
+        }
+        settle();
+    }
+
+    // On to the first posting at id or after, the ones passed not walked.
+    void skipTo(Xapian::docid id)
+    {
+        if (!m_alongLast) {
+            m_whole.front().at.skip_to(id);
+        } else {
+            for (auto &word : m_anyOf) {
+                if (word.at != word.end && *word.at < id)
+                    word.at.skip_to(id);
+            }
+        }
+        settle();
+    }
+
+    // 1 if the track the walk is on matches, 0 if not, -1 if neither it nor any later track
+    // can (the list of a whole word has ended).
+    int test()
+    {
+        bool ended = false;
+        for (size_t i = m_alongLast ? 0 : 1; i < m_whole.size(); ++i) {
+            if (!m_whole[i].has(m_at, ended))
+                return ended ? -1 : 0;
+        }
+        if (m_alongLast || m_anyOf.empty())
+            return 1;
+        for (auto &word : m_anyOf) {
+            if (word.has(m_at, ended))
+                return 1;
+        }
+        return 0;
+    }
+
+    uint64_t walked = 0;    // postings walked, not counting those skipped
+    uint64_t frequency = 0; // postings of the part in all
+
+private:
+    void settle()
+    {
+        if (!m_alongLast) {
+            const Postings &lead = m_whole.front();
+            m_at = lead.at != lead.end ? *lead.at : 0;
+            return;
+        }
+        m_at = 0;
+        for (const auto &word : m_anyOf) {
+            if (word.at != word.end && (m_at == 0 || *word.at < m_at))
+                m_at = *word.at;
+        }
+    }
+
+    const bool m_alongLast;
+    std::vector<Postings> m_whole, m_anyOf;
+    Xapian::docid m_at = 0;
+};
+
+int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built,
                      SearchIndexReader::CommonWords &known)
 {
     if (built.whole.empty() && built.anyOf.empty())
@@ -259,26 +307,53 @@ int64_t countMatches(const Xapian::Database &db, Xapian::Enquire &counter, const
     if (built.whole.size() == 1 && built.anyOf.empty())
         return int64_t(built.rarestWhole);
     // Xapian's own estimate of what it did not look at is coarse (it rounds, and errs by far
-    // more than 5 % for two words), so count the first exactTotals matches in id order and
-    // extrapolate from how far into the ids they reach. Matches spread over the ids as the
-    // sample shows (the benchmark's tracks do) come within a few per cent.
-    const Xapian::doccount limit = SearchIndexReader::exactTotals + 1;
-    Xapian::doccount count = 0;
-    Xapian::docid last = 0;
-    if (!built.anyOf.empty() && built.anyOfTotal < built.rarestWhole) {
-        // The words the last may be are together rarer than any whole word: Xapian's AND
-        // walks their union and skips the whole words' lists along.
-        counter.set_query(built.query);
-        MatchCounter decider;
-        counter.get_mset(0, 0, limit, nullptr, &decider);
-        count = decider.count;
-        last = decider.last;
-    } else {
-        countInOrder(db, built, known, limit, count, last);
+    // more than 5 % for two words), so count the first exactTotals matches in id order along
+    // the rarest part's postings, exactly.
+    MatchWalk walk(db, built, known);
+    Xapian::doccount counted = 0;
+    Xapian::docid reached = 0;
+    for (; walk.at() != 0; walk.next()) {
+        const int found = walk.test();
+        if (found < 0)
+            return int64_t(counted);
+        reached = walk.at();
+        if (found > 0 && ++counted > SearchIndexReader::exactTotals)
+            break;
     }
-    if (count <= SearchIndexReader::exactTotals || last == 0)
-        return int64_t(count);
-    return int64_t(double(count) * double(db.get_lastdocid()) / double(last));
+    if (walk.at() == 0)
+        return int64_t(counted);
+    walk.next();
+    // The rest of the part's postings, past the track reached, by their share that matches.
+    // Ids follow the order tracks were indexed in, so an album's, an artist's or a site's
+    // tracks lie together and so do the matches: the share is taken from stretches of ids
+    // spread evenly over the rest, together about as many postings as were walked so far.
+    const uint64_t walkedFirst = walk.walked;
+    const uint64_t rest = walk.frequency > walkedFirst ? walk.frequency - walkedFirst : 0;
+    const uint64_t every = std::max<uint64_t>(1, (rest + walkedFirst - 1) / walkedFirst);
+    constexpr uint64_t stretches = 64;
+    const uint64_t parts = every == 1 ? 1 : stretches * every;
+    const uint64_t from = uint64_t(reached) + 1;
+    const uint64_t span = std::max<uint64_t>(db.get_lastdocid(), from) + 1 - from;
+    Xapian::doccount found = 0;
+    for (uint64_t part = every / 2; part < parts && walk.at() != 0; part += every) {
+        const auto begin = Xapian::docid(from + span * part / parts);
+        const auto end = Xapian::docid(from + span * (part + 1) / parts);
+        walk.skipTo(begin);
+        for (; walk.at() != 0 && walk.at() < end; walk.next())
+            found += walk.test() > 0 ? 1 : 0;
+    }
+    if (every == 1)
+        return int64_t(counted) + int64_t(found);
+    const uint64_t sampled = walk.walked - walkedFirst;
+    const double share = sampled ? double(found) / double(sampled) : 0.0;
+    // No more matches than tracks with the rarest whole word, nor than postings of the words
+    // the last may be.
+    uint64_t most = built.rarestWhole;
+    if (!built.anyOf.empty())
+        most = std::min(most, built.anyOfTotal);
+    const auto estimate = uint64_t(counted) + uint64_t(std::llround(share * double(rest)));
+    return int64_t(
+        std::clamp(estimate, uint64_t(counted) + found, std::max<uint64_t>(most, counted)));
 }
 
 } // namespace
@@ -302,8 +377,6 @@ bool SearchIndexReader::ensureOpen()
         m_enquire = std::make_unique<Xapian::Enquire>(*m_db);
         m_enquire->set_weighting_scheme(TrackWeight());
         m_enquire->set_docid_order(Xapian::Enquire::ASCENDING);
-        m_counter = std::make_unique<Xapian::Enquire>(*m_db);
-        m_counter->set_weighting_scheme(Xapian::BoolWeight());
         m_refreshed = std::chrono::steady_clock::now();
         return true;
     } catch (const Xapian::Error &) {
@@ -316,7 +389,6 @@ void SearchIndexReader::close()
 {
     // The tracks' lengths hold the database open too.
     m_lengths.reset();
-    m_counter.reset();
     m_enquire.reset();
     m_db.reset();
 }
@@ -379,7 +451,7 @@ SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, i
                        = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt) {
                 total = *known;
             } else {
-                total = countMatches(*m_db, *m_counter, search, m_commonWords);
+                total = countMatches(*m_db, search, m_commonWords);
                 if (m_totals)
                     m_totals->insert(query.words(), uuid, revision, total);
             }

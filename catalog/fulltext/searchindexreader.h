@@ -71,7 +71,6 @@ private:
     SearchTotals *const m_totals;
     std::unique_ptr<Xapian::Database> m_db;
     std::unique_ptr<Xapian::Enquire> m_enquire;
-    std::unique_ptr<Xapian::Enquire> m_counter;
     std::chrono::steady_clock::time_point m_refreshed;
     // Of the revision open.
     CommonWords m_commonWords;

@@ -8,6 +8,8 @@
 #include "playlistlinks.h"
 #include "remotetrack.h"
 #include "robotsrules.h"
+#include "searchindexreader.h"
+#include "searchindexwriter.h"
 #include "searchquery.h"
 #include "searchrequest.h"
 #include "sqliteconnection.h"
@@ -70,6 +72,7 @@ private slots:
     void slugIsUrlSafe();
     void demoWordsAndMatching();
     void rankingAndPaging();
+    void totalsWhereMatchesCluster();
     void workQueueRefusesWhenFull();
     void robotsRules_data();
     void robotsRules();
@@ -514,6 +517,69 @@ void TestCatalogCore::rankingAndPaging()
     commitTracks(13000, "Compactword", "Band");
     QCOMPARE(total("compactword"), int64_t(13000));
     QCOMPARE(ids("harbor"), std::vector<int64_t>({inTitle, inCreator, inAlbum, inFile}));
+}
+
+void TestCatalogCore::totalsWhereMatchesCluster()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto put = [](SearchIndexWriter &writer, int64_t id, const std::string &title) {
+        TrackRecord track;
+        track.id = id;
+        track.title = title;
+        writer.put(track);
+    };
+    // The total of a search beyond the exact bound, the page at its end, and that it is
+    // never more than can exist and within 5 % of the true count.
+    const auto checkTotal = [](const std::string &path, const char *text, int64_t exact) {
+        SearchIndexReader reader(path);
+        const int64_t total = reader.search(SearchQuery(text), 0, 50).total;
+        const std::string message = std::string(text) + ": " + std::to_string(total);
+        QVERIFY2(total <= exact && total >= exact * 95 / 100, message.c_str());
+        QCOMPARE(reader.search(SearchQuery(text), total - 1, 1).ids.size(), size_t(1));
+    };
+    bool fresh = false;
+    std::string error;
+
+    // An album's or an artist's tracks are indexed together: the matches all lie at the
+    // start of the ids, and no more tracks match than have the rarer word.
+    const std::string clustered = dir.filePath("clustered").toStdString();
+    {
+        SearchIndexWriter writer;
+        QVERIFY2(writer.open(clustered, &fresh, &error), error.c_str());
+        QVERIFY(writer.begin());
+        for (int64_t id = 1; id <= 12000; ++id)
+            put(writer, id, "Clusterword Commonword");
+        // Not every track has the common word, or the matcher's bounds alone would tell; the
+        // others are longer, so that the ranking stops at its page rather than count.
+        for (int64_t id = 12001; id <= 50000; ++id)
+            put(writer, id, id % 2 ? "Filler Padding Extra" : "Commonword Filler Padding");
+        QVERIFY(writer.finish());
+    }
+    checkTotal(clustered, "clusterword commonword", 12000);
+    checkTotal(clustered, "commonword clusterword", 12000);
+    checkTotal(clustered, "clusterword comm", 12000);
+    checkTotal(clustered, "commonword clust", 12000);
+
+    // Removed tracks leave the highest id where it was.
+    const std::string removed = dir.filePath("removed").toStdString();
+    {
+        SearchIndexWriter writer;
+        QVERIFY2(writer.open(removed, &fresh, &error), error.c_str());
+        QVERIFY(writer.begin());
+        for (int64_t id = 1; id <= 90000; ++id)
+            put(writer, id,
+                id % 3 == 0   ? "Halfword Commonword"
+                : id % 3 == 1 ? "Filler Padding Extra"
+                              : "Commonword Filler Padding");
+        QVERIFY(writer.finish());
+        QVERIFY(writer.begin());
+        for (int64_t id = 45001; id <= 90000; ++id)
+            writer.remove(id);
+        QVERIFY(writer.finish());
+    }
+    checkTotal(removed, "halfword commonword", 15000);
+    checkTotal(removed, "commonword half", 15000);
 }
 
 void TestCatalogCore::workQueueRefusesWhenFull()
