@@ -6,7 +6,7 @@
 // the ranked word list WORDS; --shuffle writes the same tracks in a random order, so that
 // their ids no longer follow albums and artists.
 #include "benchvocabulary.h"
-#include "indexwriter.h"
+#include "catalogwriter.h"
 #include "realisticlibrary.h"
 
 #include <algorithm>
@@ -50,7 +50,7 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    IndexWriter writer;
+    CatalogWriter writer;
     std::string error;
     if (!writer.open(db, &error)) {
         std::fprintf(stderr, "cannot open %s: %s\n", db.c_str(), error.c_str());

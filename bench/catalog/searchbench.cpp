@@ -18,9 +18,9 @@
 // queries (which no turn reaches), then, for each line "FROM SECONDS" read on the standard
 // input, from the query FROM for SECONDS, printing "turn: N/s" on its own line.
 #include "benchvocabulary.h"
-#include "catalogindex.h"
-#include "searchindexreader.h"
-#include "searchindexwriter.h"
+#include "catalogsearch.h"
+#include "fulltextreader.h"
+#include "fulltextwriter.h"
 #include "searchquery.h"
 #include "sqliteconnection.h"
 #include "xspfwriter.h"
@@ -296,7 +296,7 @@ class TotalsCheck
 public:
     explicit TotalsCheck(const std::string &db)
         : m_index(db)
-        , m_search(SearchIndexWriter::pathFor(db))
+        , m_search(FullTextWriter::pathFor(db))
         , m_enquire(m_search)
     {
         std::string error;
@@ -318,10 +318,10 @@ public:
             const SearchQuery words(queries[i].text);
             // A search that cannot pass the bound is not asked.
             if (words.isEmpty() || (takes && !takes(words))
-                || bound(words) <= int64_t(SearchIndexReader::exactTotals))
+                || bound(words) <= int64_t(FullTextReader::exactTotals))
                 continue;
             const int64_t total = m_index.search(words, 0, 50).total;
-            if (total <= int64_t(SearchIndexReader::exactTotals))
+            if (total <= int64_t(FullTextReader::exactTotals))
                 continue;
             const int64_t exact = exactCount(words);
             if (exact <= 0)
@@ -363,7 +363,7 @@ public:
     }
 
 private:
-    // What the last word of a query may be: as SearchIndexReader expands it.
+    // What the last word of a query may be: as FullTextReader expands it.
     std::vector<std::string> expansion(const std::string &last) const
     {
         std::vector<std::pair<Xapian::doccount, std::string>> found;
@@ -373,7 +373,7 @@ private:
             found.emplace_back(term.get_termfreq(), *term);
             isWord = isWord || *term == last;
         }
-        const auto kept = std::min<size_t>(found.size(), SearchIndexReader::prefixExpansion);
+        const auto kept = std::min<size_t>(found.size(), FullTextReader::prefixExpansion);
         std::partial_sort(found.begin(), found.begin() + ptrdiff_t(kept), found.end(),
                           [](const auto &a, const auto &b) {
                               return a.first != b.first ? a.first > b.first : a.second < b.second;
@@ -407,7 +407,7 @@ private:
         return most;
     }
 
-    CatalogIndex m_index;
+    CatalogSearch m_index;
     Xapian::Database m_search;
     Xapian::Enquire m_enquire;
     bool m_open = false;
@@ -826,7 +826,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    CatalogIndex index(db);
+    CatalogSearch index(db);
     std::string error;
     if (!index.open(&error)) {
         std::fprintf(stderr, "cannot open %s: %s\n", db.c_str(), error.c_str());

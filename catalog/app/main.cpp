@@ -1,9 +1,9 @@
-#include "catalogindex.h"
 #include "catalogoptions.h"
+#include "catalogsearch.h"
 #include "catalogserver.h"
+#include "catalogwriter.h"
 #include "crawler.h"
 #include "demolibrary.h"
-#include "indexwriter.h"
 #include "libraryscanner.h"
 #include "scanloop.h"
 #include "signalwatcher.h"
@@ -70,7 +70,7 @@ bool answered(const CatalogOptions &options)
     return options.help || options.version;
 }
 
-bool openIndex(const std::string &path, IndexWriter &writer, CatalogIndex &index)
+bool openIndex(const std::string &path, CatalogWriter &writer, CatalogSearch &index)
 {
     std::error_code fsError;
     std::filesystem::create_directories(std::filesystem::absolute(path).parent_path(), fsError);
@@ -113,8 +113,8 @@ int main(int argc, char **argv)
         return 0;
 
     SignalWatcher signals; // before any other thread starts
-    IndexWriter writer;
-    CatalogIndex index(options.databasePath);
+    CatalogWriter writer;
+    CatalogSearch index(options.databasePath);
     if (!openIndex(options.databasePath, writer, index))
         return 1;
     const std::vector<std::string> dirs = options.folders();

@@ -1,12 +1,12 @@
 #include "crawlbatch.h"
 
+#include "catalogwriter.h"
 #include "crawlstore.h"
-#include "indexwriter.h"
 #include "weblink.h"
 
 namespace catalog {
 
-CrawlBatch::CrawlBatch(IndexWriter &writer, std::mutex &writerLock, Log log)
+CrawlBatch::CrawlBatch(CatalogWriter &writer, std::mutex &writerLock, Log log)
     : m_writer(writer)
     , m_writerLock(writerLock, std::defer_lock)
     , m_log(std::move(log))

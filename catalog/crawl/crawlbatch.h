@@ -11,7 +11,7 @@
 namespace catalog {
 
 class CrawlStore;
-class IndexWriter;
+class CatalogWriter;
 struct TrackRecord;
 
 // The crawl's writes: the tracks it indexes or removes, through the index writer, and its
@@ -24,7 +24,7 @@ class CrawlBatch
 public:
     using Log = std::function<void(const std::string &line)>;
 
-    CrawlBatch(IndexWriter &writer, std::mutex &writerLock, Log log);
+    CrawlBatch(CatalogWriter &writer, std::mutex &writerLock, Log log);
     ~CrawlBatch();
     CrawlBatch(const CrawlBatch &) = delete;
     CrawlBatch &operator=(const CrawlBatch &) = delete;
@@ -50,7 +50,7 @@ public:
     size_t remove(const std::vector<std::string> &urls);
 
 private:
-    IndexWriter &m_writer;
+    CatalogWriter &m_writer;
     std::unique_lock<std::mutex> m_writerLock;
     const Log m_log;
     std::unique_ptr<CrawlStore> m_store;

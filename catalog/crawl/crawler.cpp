@@ -1,10 +1,10 @@
 #include "crawler.h"
 
+#include "catalogwriter.h"
 #include "crawlbatch.h"
 #include "crawlstore.h"
 #include "crawltransfers.h"
 #include "hostschedule.h"
-#include "indexwriter.h"
 #include "pagehandler.h"
 #include "trackhandler.h"
 
@@ -27,7 +27,7 @@ constexpr auto publishTime = std::chrono::milliseconds(100);
 
 } // namespace
 
-Crawler::Crawler(IndexWriter &writer, std::mutex &writerLock, CrawlSettings settings, Log log)
+Crawler::Crawler(CatalogWriter &writer, std::mutex &writerLock, CrawlSettings settings, Log log)
     : m_settings(std::move(settings))
     , m_log(std::move(log))
     , m_batch(std::make_unique<CrawlBatch>(writer, writerLock, m_log))
@@ -224,7 +224,7 @@ void Crawler::run()
     m_status.crawling = false;
 }
 
-bool Crawler::hasState(IndexWriter &writer)
+bool Crawler::hasState(CatalogWriter &writer)
 {
     std::string error;
     const auto store = writer.openTables<CrawlStore>(&error);

@@ -17,7 +17,7 @@ namespace catalog {
 class CrawlBatch;
 class CrawlTransfers;
 class HostSchedule;
-class IndexWriter;
+class CatalogWriter;
 class PageHandler;
 class TrackHandler;
 struct TransferResult;
@@ -41,7 +41,7 @@ public:
 
     // writerLock guards writer against the folder scanner; the crawler holds it while it
     // writes a batch (a quarter of a second at most). writer and writerLock outlive it.
-    Crawler(IndexWriter &writer, std::mutex &writerLock, CrawlSettings settings, Log log);
+    Crawler(CatalogWriter &writer, std::mutex &writerLock, CrawlSettings settings, Log log);
     ~Crawler();
     Crawler(const Crawler &) = delete;
     Crawler &operator=(const Crawler &) = delete;
@@ -57,7 +57,7 @@ public:
 
     // Whether the database holds a crawl to go on with (seeds stored by an earlier run).
     // Call before anything else writes through writer.
-    static bool hasState(IndexWriter &writer);
+    static bool hasState(CatalogWriter &writer);
 
     // What the crawler calls itself in robots.txt.
     static const char *productToken();

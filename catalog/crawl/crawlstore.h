@@ -18,7 +18,7 @@ class SqliteStatement;
 // its last fetch went), which tracks each page links, and each track link's state. It owns
 // the tables crawl_pages and crawl_tracks (creates and migrates them in open()), and nothing
 // else: tracks enter and leave the tracks table through the index writer. It lives on the
-// writer's connection (IndexWriter::openTables), so every call writes within the transaction
+// writer's connection (CatalogWriter::openTables), so every call writes within the transaction
 // the caller holds on the writer and the tracks table and this state commit together. Used
 // by one thread at a time, under the writer's lock. Times are seconds since the epoch. A
 // failed write is not reported here: the writer's commit() fails and says why.

@@ -1,6 +1,6 @@
 #include "linkresolver.h"
 
-#include "textcodec.h"
+#include "texthelpers.h"
 #include "weblink.h"
 
 namespace catalog {
@@ -135,7 +135,7 @@ LinkResolver::LinkResolver(const std::string &base)
 
 std::string LinkResolver::resolve(std::string_view reference) const
 {
-    const std::string_view text = TextCodec::trimmed(reference);
+    const std::string_view text = TextHelpers::trimmed(reference);
     if (!m_base || text.empty() || text.size() > WebLink::maxLength)
         return {};
     const bool secure = text.compare(0, 8, "https://") == 0;
@@ -158,7 +158,7 @@ std::string LinkResolver::resolve(std::string_view reference) const
 
 std::string LinkResolver::parse(std::string_view reference) const
 {
-    reference = TextCodec::trimmed(reference);
+    reference = TextHelpers::trimmed(reference);
     if (!m_base || reference.empty() || reference.size() > WebLink::maxLength)
         return {};
     std::unique_ptr<CURLU, UrlDeleter> url(curl_url_dup(m_base.get()));

@@ -1,7 +1,7 @@
 #include "playlistlinks.h"
 
 #include "linkresolver.h"
-#include "textcodec.h"
+#include "texthelpers.h"
 #include "weblink.h"
 #include "xmlnodes.h"
 
@@ -23,7 +23,7 @@ void eachLine(std::string_view body, Line line)
         size_t end = body.find('\n', start);
         if (end == std::string_view::npos)
             end = body.size();
-        line(TextCodec::trimmed(body.substr(start, end - start)));
+        line(TextHelpers::trimmed(body.substr(start, end - start)));
         start = end + 1;
     }
 }
@@ -53,12 +53,12 @@ PageLinks readM3u(std::string_view body, const std::string &url)
             const size_t comma = line.find(',');
             const std::string_view name = comma == std::string_view::npos
                                               ? std::string_view()
-                                              : TextCodec::trimmed(line.substr(comma + 1));
+                                              : TextHelpers::trimmed(line.substr(comma + 1));
             const size_t dash = name.find(" - ");
             creator = dash == std::string_view::npos ? std::string_view()
-                                                     : TextCodec::trimmed(name.substr(0, dash));
-            title
-                = dash == std::string_view::npos ? name : TextCodec::trimmed(name.substr(dash + 3));
+                                                     : TextHelpers::trimmed(name.substr(0, dash));
+            title = dash == std::string_view::npos ? name
+                                                   : TextHelpers::trimmed(name.substr(dash + 3));
             return;
         }
         if (line.front() == '#')
@@ -77,8 +77,8 @@ PageLinks readPls(std::string_view body, const std::string &url)
         const size_t equals = line.find('=');
         if (equals == std::string_view::npos)
             return;
-        const std::string key(TextCodec::trimmed(line.substr(0, equals)));
-        const std::string_view value = TextCodec::trimmed(line.substr(equals + 1));
+        const std::string key(TextHelpers::trimmed(line.substr(0, equals)));
+        const std::string_view value = TextHelpers::trimmed(line.substr(equals + 1));
         for (const char *prefix : {"File", "Title"}) {
             const size_t length = std::char_traits<char>::length(prefix);
             if (key.size() > length && key.compare(0, length, prefix) == 0) {
@@ -131,7 +131,7 @@ PageLinks readXspf(std::string_view body, const std::string &url)
 
 PageLinks PlaylistLinks::read(std::string_view body, const std::string &url)
 {
-    const std::string_view start = TextCodec::trimmed(body.substr(0, 512));
+    const std::string_view start = TextHelpers::trimmed(body.substr(0, 512));
     if (start.compare(0, 1, "<") == 0)
         return readXspf(body, url);
     if (start.compare(0, 10, "[playlist]") == 0 || start.compare(0, 10, "[Playlist]") == 0)

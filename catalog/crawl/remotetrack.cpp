@@ -1,6 +1,6 @@
 #include "remotetrack.h"
 
-#include "textcodec.h"
+#include "texthelpers.h"
 #include "tracknames.h"
 
 #include <taglib/id3v2framefactory.h>
@@ -37,12 +37,12 @@ std::string withoutMp3(std::string_view name)
             && ending[3] == '3')
             name.remove_suffix(4);
     }
-    return std::string(TextCodec::trimmed(name));
+    return std::string(TextHelpers::trimmed(name));
 }
 
 std::string tagText(const TagLib::String &text)
 {
-    return std::string(TextCodec::trimmed(text.to8Bit(true)));
+    return std::string(TextHelpers::trimmed(text.to8Bit(true)));
 }
 
 } // namespace
@@ -55,9 +55,9 @@ std::string RemoteTrack::fileName(const std::string &url)
     if (slash != std::string_view::npos)
         path.remove_prefix(slash + 1);
     std::string name;
-    if (!TextCodec::percentDecode(path, name))
+    if (!TextHelpers::percentDecode(path, name))
         name = std::string(path);
-    if (!TextCodec::isValidUtf8(name))
+    if (!TextHelpers::isValidUtf8(name))
         name = latin1ToUtf8(name);
     return withoutMp3(name);
 }
@@ -124,11 +124,11 @@ std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::strin
     }
 
     if (track.title.empty())
-        track.title = std::string(TextCodec::trimmed(found.title));
+        track.title = std::string(TextHelpers::trimmed(found.title));
     if (track.creator.empty())
-        track.creator = std::string(TextCodec::trimmed(found.creator));
+        track.creator = std::string(TextHelpers::trimmed(found.creator));
     // A link's text, and else the file's name, as "Artist - Title" (listings show names).
-    for (const std::string &name : {withoutMp3(TextCodec::trimmed(found.text)), track.fileName}) {
+    for (const std::string &name : {withoutMp3(TextHelpers::trimmed(found.text)), track.fileName}) {
         if (!track.title.empty() && !track.creator.empty())
             break;
         if (!name.empty())

@@ -1,6 +1,6 @@
 #include "robotsrules.h"
 
-#include "textcodec.h"
+#include "texthelpers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -105,8 +105,8 @@ RobotsRules RobotsRules::parse(std::string_view text, std::string_view productTo
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos)
             continue;
-        const std::string_view key = TextCodec::trimmed(line.substr(0, colon));
-        const std::string_view value = TextCodec::trimmed(line.substr(colon + 1));
+        const std::string_view key = TextHelpers::trimmed(line.substr(0, colon));
+        const std::string_view value = TextHelpers::trimmed(line.substr(colon + 1));
         if (equalsIgnoringCase(key, "user-agent")) {
             if (!inAgents || groups.empty())
                 groups.emplace_back();

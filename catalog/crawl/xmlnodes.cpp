@@ -1,6 +1,6 @@
 #include "xmlnodes.h"
 
-#include "textcodec.h"
+#include "texthelpers.h"
 
 namespace catalog {
 
@@ -19,7 +19,7 @@ std::string XmlNodes::text(xmlNode *node)
     xmlChar *content = xmlNodeGetContent(node);
     if (!content)
         return {};
-    std::string text(TextCodec::trimmed(reinterpret_cast<const char *>(content)));
+    std::string text(TextHelpers::trimmed(reinterpret_cast<const char *>(content)));
     xmlFree(content);
     return text;
 }

@@ -1,6 +1,6 @@
 #include "byterange.h"
 
-#include "textcodec.h"
+#include "texthelpers.h"
 
 #include <algorithm>
 #include <optional>
@@ -39,10 +39,10 @@ bool startsWithBytesUnit(std::string_view field)
 ByteRange ByteRange::parse(std::string_view field, uint64_t size)
 {
     ByteRange whole;
-    field = TextCodec::trimmed(field);
+    field = TextHelpers::trimmed(field);
     if (!startsWithBytesUnit(field))
         return whole;
-    const std::string_view set = TextCodec::trimmed(field.substr(6));
+    const std::string_view set = TextHelpers::trimmed(field.substr(6));
     if (set.find(',') != std::string_view::npos)
         return whole;
     const size_t dash = set.find('-');

@@ -1,12 +1,12 @@
 #include "catalogserver.h"
 
 #include "byterange.h"
-#include "catalogindex.h"
+#include "catalogsearch.h"
 #include "productpages.h"
 #include "searchquery.h"
 #include "searchrequest.h"
 #include "statuspage.h"
-#include "textcodec.h"
+#include "texthelpers.h"
 #include "xspfwriter.h"
 
 #include <algorithm>
@@ -30,7 +30,7 @@ HttpReply errorReply(int status, const std::string &message)
     reply.status = status;
     reply.contentType = "application/xml; charset=utf-8";
     reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root><error>"
-                 + TextCodec::escapeXml(message) + "</error></root>\n";
+                 + TextHelpers::escapeXml(message) + "</error></root>\n";
     return reply;
 }
 
@@ -108,7 +108,7 @@ HttpLimits frontLimits(const ServerSettings &settings)
 
 } // namespace
 
-CatalogServer::CatalogServer(CatalogIndex &index, ServerSettings settings, Log log)
+CatalogServer::CatalogServer(CatalogSearch &index, ServerSettings settings, Log log)
     : m_index(index)
     , m_settings(std::move(settings))
     , m_ads(m_settings.adsDir)

@@ -3,8 +3,8 @@
 #include "adslots.h"
 #include "crawlstatus.h"
 #include "httpfront.h"
-#include "pagecache.h"
 #include "repeatfilter.h"
+#include "searchcache.h"
 
 #include <condition_variable>
 #include <memory>
@@ -16,7 +16,7 @@ struct stat;
 
 namespace catalog {
 
-class CatalogIndex;
+class CatalogSearch;
 struct TrackRecord;
 
 struct ServerSettings
@@ -44,7 +44,7 @@ class CatalogServer
 public:
     using Log = std::function<void(const std::string &line)>;
 
-    CatalogServer(CatalogIndex &index, ServerSettings settings, Log log);
+    CatalogServer(CatalogSearch &index, ServerSettings settings, Log log);
     ~CatalogServer();
     CatalogServer(const CatalogServer &) = delete;
     CatalogServer &operator=(const CatalogServer &) = delete;
@@ -69,11 +69,11 @@ private:
     int openTrack(const TrackRecord &track, struct stat &info) const;
     std::string baseUrl(const HttpRequest &request) const;
 
-    CatalogIndex &m_index;
+    CatalogSearch &m_index;
     const ServerSettings m_settings;
     const AdSlots m_ads;
     std::vector<std::string> m_realFolders;
-    PageCache m_pages;
+    SearchCache m_pages;
     RepeatFilter m_asked; // search keys asked for lately
     HttpFront m_front;
     std::string m_host;

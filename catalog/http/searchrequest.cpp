@@ -1,6 +1,6 @@
 #include "searchrequest.h"
 
-#include "textcodec.h"
+#include "texthelpers.h"
 
 #include <vector>
 
@@ -55,11 +55,11 @@ SearchRequest SearchRequest::parse(std::string_view path)
         request.m_error = "the request id must be 40 characters of 0-9 and a-z";
         return request;
     }
-    if (!TextCodec::percentDecode(parts[3], request.m_query)) {
+    if (!TextHelpers::percentDecode(parts[3], request.m_query)) {
         request.m_error = "the query has a broken percent escape";
         return request;
     }
-    if (!TextCodec::isValidUtf8(request.m_query)) {
+    if (!TextHelpers::isValidUtf8(request.m_query)) {
         request.m_error = "the query is not valid UTF-8";
         return request;
     }

@@ -1,6 +1,6 @@
 #include "statuspage.h"
 
-#include "textcodec.h"
+#include "texthelpers.h"
 
 #include <cstdio>
 #include <ctime>
@@ -42,7 +42,7 @@ std::string isoTime(int64_t seconds)
 
 std::string escaped(const std::string &text)
 {
-    return TextCodec::escapeXml(text);
+    return TextHelpers::escapeXml(text);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "xspfwriter.h"
 
-#include "catalogindex.h"
-#include "textcodec.h"
+#include "catalogsearch.h"
+#include "texthelpers.h"
 
 #include <algorithm>
 
@@ -14,7 +14,7 @@ void appendElement(std::string &out, const char *name, const std::string &value)
     out += "      <";
     out += name;
     out += '>';
-    out += TextCodec::escapeXml(TextCodec::escapeValue(value));
+    out += TextHelpers::escapeXml(TextHelpers::escapeValue(value));
     out += "</";
     out += name;
     out += ">\n";
@@ -29,7 +29,7 @@ std::string XspfWriter::location(const TrackRecord &track, const std::string &ba
         return track.path;
     const std::string name
         = track.creator.empty() ? track.title : track.creator + " - " + track.title;
-    return baseUrl + "/tracks/" + std::to_string(track.id) + "/" + TextCodec::slug(name) + ".mp3";
+    return baseUrl + "/tracks/" + std::to_string(track.id) + "/" + TextHelpers::slug(name) + ".mp3";
 }
 
 std::string XspfWriter::write(const SearchPage &page, int64_t start, int pageSize,

@@ -1,7 +1,7 @@
 #include "libraryscanner.h"
 
-#include "indexwriter.h"
-#include "textcodec.h"
+#include "catalogwriter.h"
+#include "texthelpers.h"
 #include "tracknames.h"
 
 #include <taglib/fileref.h>
@@ -32,7 +32,7 @@ std::string formatRate(size_t files, double seconds)
 
 } // namespace
 
-LibraryScanner::LibraryScanner(IndexWriter &writer, Log log)
+LibraryScanner::LibraryScanner(CatalogWriter &writer, Log log)
     : m_writer(writer)
     , m_log(std::move(log))
 {}
@@ -59,9 +59,9 @@ TrackRecord LibraryScanner::readTrack(const std::string &path)
     TagLib::FileRef file(path.c_str(), true, TagLib::AudioProperties::Fast);
     if (!file.isNull()) {
         if (const TagLib::Tag *tag = file.tag()) {
-            track.title = std::string(TextCodec::trimmed(tag->title().to8Bit(true)));
-            track.creator = std::string(TextCodec::trimmed(tag->artist().to8Bit(true)));
-            track.album = std::string(TextCodec::trimmed(tag->album().to8Bit(true)));
+            track.title = std::string(TextHelpers::trimmed(tag->title().to8Bit(true)));
+            track.creator = std::string(TextHelpers::trimmed(tag->artist().to8Bit(true)));
+            track.album = std::string(TextHelpers::trimmed(tag->album().to8Bit(true)));
         }
         if (const TagLib::AudioProperties *properties = file.audioProperties())
             track.durationMs = properties->lengthInMilliseconds();
@@ -85,7 +85,7 @@ struct LibraryScanner::Pass
 struct LibraryScanner::Root
 {
     std::string dir;
-    std::unordered_map<std::string, IndexWriter::FileState> indexed;
+    std::unordered_map<std::string, CatalogWriter::FileState> indexed;
     bool complete = false; // walked to the end: what was not met is gone
 };
 

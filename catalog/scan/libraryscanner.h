@@ -11,7 +11,7 @@
 
 namespace catalog {
 
-class IndexWriter;
+class CatalogWriter;
 
 struct ScanStats
 {
@@ -34,7 +34,7 @@ class LibraryScanner
 public:
     using Log = std::function<void(const std::string &line)>;
 
-    LibraryScanner(IndexWriter &writer, Log log);
+    LibraryScanner(CatalogWriter &writer, Log log);
 
     // Scans the folders, in 500 files a transaction; stops soon after cancel turns true,
     // removing nothing then.
@@ -55,7 +55,7 @@ private:
     void removeMissing(const std::vector<Root> &roots, const std::unordered_set<std::string> &seen,
                        ScanStats &stats);
 
-    IndexWriter &m_writer;
+    CatalogWriter &m_writer;
     Log m_log;
 };
 

@@ -1,6 +1,6 @@
 #include "tracknames.h"
 
-#include "textcodec.h"
+#include "texthelpers.h"
 
 namespace catalog {
 
@@ -9,8 +9,8 @@ void TrackNames::fillFromName(TrackRecord &track, const std::string &name)
     const size_t dash = name.find(" - ");
     std::string nameCreator, nameTitle = name;
     if (dash != std::string::npos) {
-        nameCreator = TextCodec::trimmed(name.substr(0, dash));
-        nameTitle = TextCodec::trimmed(name.substr(dash + 3));
+        nameCreator = TextHelpers::trimmed(name.substr(0, dash));
+        nameTitle = TextHelpers::trimmed(name.substr(dash + 3));
     }
     if (track.title.empty())
         track.title = nameTitle.empty() ? name : nameTitle;

@@ -4,14 +4,14 @@
 
 #include "searchquery.h"
 #include "searchrequest.h"
-#include "textcodec.h"
+#include "texthelpers.h"
 
 #include <string>
 #include <string_view>
 
 using catalog::SearchQuery;
 using catalog::SearchRequest;
-using catalog::TextCodec;
+using catalog::TextHelpers;
 
 namespace {
 
@@ -54,7 +54,7 @@ bool referenceUtf8(std::string_view text)
 bool isXmlText(std::string_view text)
 {
     for (size_t i = 0; i < text.size();) {
-        const size_t length = TextCodec::utf8SequenceLength(text, i);
+        const size_t length = TextHelpers::utf8SequenceLength(text, i);
         if (length == 0)
             return false;
         const auto lead = static_cast<unsigned char>(text[i]);
@@ -143,32 +143,32 @@ std::string xmlUnescape(std::string_view text)
 
 void checkCodec(std::string_view text)
 {
-    const bool valid = TextCodec::isValidUtf8(text);
+    const bool valid = TextHelpers::isValidUtf8(text);
     FUZZ_CHECK(valid == referenceUtf8(text));
 
     std::string decoded;
-    if (TextCodec::percentDecode(text, decoded)) {
+    if (TextHelpers::percentDecode(text, decoded)) {
         size_t escapes = 0;
         for (const char c : text)
             escapes += c == '%';
         FUZZ_CHECK(decoded.size() == text.size() - 2 * escapes);
     }
     std::string back;
-    FUZZ_CHECK(TextCodec::percentDecode(percentEncodeAll(text), back) && back == text);
+    FUZZ_CHECK(TextHelpers::percentDecode(percentEncodeAll(text), back) && back == text);
 
-    const std::string value = TextCodec::escapeValue(text);
-    FUZZ_CHECK(TextCodec::isValidUtf8(value));
+    const std::string value = TextHelpers::escapeValue(text);
+    FUZZ_CHECK(TextHelpers::isValidUtf8(value));
     FUZZ_CHECK(isXmlText(value));
     // Readers drop whitespace-only text.
     FUZZ_CHECK(value.empty() || value.find_first_not_of(" \t\r\n") != std::string::npos);
     FUZZ_CHECK(value.find('\\') == std::string::npos);
     FUZZ_CHECK(clientDecode(value) == text);
 
-    const std::string xml = TextCodec::escapeXml(value);
+    const std::string xml = TextHelpers::escapeXml(value);
     FUZZ_CHECK(xml.find_first_of("<>\"'") == std::string::npos);
     FUZZ_CHECK(xmlUnescape(xml) == value);
 
-    const std::string slug = TextCodec::slug(text);
+    const std::string slug = TextHelpers::slug(text);
     FUZZ_CHECK(!slug.empty() && slug.size() <= 60);
     FUZZ_CHECK(slug.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-")
                == std::string::npos);
@@ -187,7 +187,7 @@ void checkQuery(std::string_view text)
                        || (byte >= 'a' && byte <= 'z'));
         }
         // Bytes that are no UTF-8 separate words, so every word is valid text.
-        FUZZ_CHECK(TextCodec::isValidUtf8(word));
+        FUZZ_CHECK(TextHelpers::isValidUtf8(word));
     }
     FUZZ_CHECK(query.isEmpty() == query.words().empty());
 }
@@ -201,7 +201,7 @@ void checkParsed(const SearchRequest &request)
     FUZZ_CHECK(request.count() >= 1 && request.count() <= SearchRequest::maxCount);
     FUZZ_CHECK(request.start() >= 0 && request.start() <= 999999999);
     FUZZ_CHECK(request.query().size() <= SearchRequest::maxQueryBytes);
-    FUZZ_CHECK(TextCodec::isValidUtf8(request.query()));
+    FUZZ_CHECK(TextHelpers::isValidUtf8(request.query()));
 }
 
 void checkRequests(std::string_view text)
@@ -217,7 +217,7 @@ void checkRequests(std::string_view text)
                              + std::to_string(text.size() % 60);
     const SearchRequest request = SearchRequest::parse(path);
     checkParsed(request);
-    const bool acceptable = TextCodec::isValidUtf8(text)
+    const bool acceptable = TextHelpers::isValidUtf8(text)
                             && text.size() <= SearchRequest::maxQueryBytes && text.size() % 60 != 0;
     FUZZ_CHECK((request.outcome() == SearchRequest::Outcome::Valid) == acceptable);
     if (acceptable) {

@@ -7,7 +7,7 @@
 #include "linkresolver.h"
 #include "playlistlinks.h"
 #include "remotetrack.h"
-#include "textcodec.h"
+#include "texthelpers.h"
 #include "weblink.h"
 
 #include <algorithm>
@@ -60,9 +60,9 @@ void LinksCheck::run(const uint8_t *data, size_t size)
         const auto track = RemoteTrack::read({"http://host.example/a%20b.mp3", {}, {}, {}}, head,
                                              tail, int64_t(body.size()), nullptr, audio, audioAt);
         if (track) {
-            FUZZ_CHECK(TextCodec::isValidUtf8(track->title));
-            FUZZ_CHECK(TextCodec::isValidUtf8(track->creator));
-            FUZZ_CHECK(TextCodec::isValidUtf8(track->album));
+            FUZZ_CHECK(TextHelpers::isValidUtf8(track->title));
+            FUZZ_CHECK(TextHelpers::isValidUtf8(track->creator));
+            FUZZ_CHECK(TextHelpers::isValidUtf8(track->album));
             FUZZ_CHECK(!track->title.empty());
             FUZZ_CHECK(track->durationMs >= 0);
         }

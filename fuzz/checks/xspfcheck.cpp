@@ -2,7 +2,7 @@
 
 #include "fuzzcheck.h"
 
-#include "catalogindex.h"
+#include "catalogsearch.h"
 #include "xspfpage.h"
 #include "xspfwriter.h"
 

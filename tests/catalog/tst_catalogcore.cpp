@@ -1,19 +1,19 @@
 #include "addresspolicy.h"
-#include "catalogindex.h"
+#include "catalogsearch.h"
+#include "catalogwriter.h"
 #include "crawlstore.h"
 #include "demolibrary.h"
 #include "feedlinks.h"
+#include "fulltextreader.h"
+#include "fulltextwriter.h"
 #include "htmllinks.h"
-#include "indexwriter.h"
 #include "playlistlinks.h"
 #include "remotetrack.h"
 #include "robotsrules.h"
-#include "searchindexreader.h"
-#include "searchindexwriter.h"
 #include "searchquery.h"
 #include "searchrequest.h"
 #include "sqliteconnection.h"
-#include "textcodec.h"
+#include "texthelpers.h"
 #include "workqueue.h"
 #include "xspfwriter.h"
 
@@ -44,8 +44,8 @@ struct TestCatalog
 {
     QTemporaryDir dir;
     std::string path = dir.filePath("index.sqlite").toStdString();
-    IndexWriter writer;
-    CatalogIndex index{path};
+    CatalogWriter writer;
+    CatalogSearch index{path};
 
     bool open(std::string *error)
     {
@@ -115,8 +115,8 @@ void TestCatalogCore::valueEscaping()
 {
     QFETCH(QByteArray, original);
     QFETCH(QString, expected);
-    const std::string escaped = TextCodec::escapeValue(original.toStdString());
-    QVERIFY(TextCodec::isValidUtf8(escaped));
+    const std::string escaped = TextHelpers::escapeValue(original.toStdString());
+    QVERIFY(TextHelpers::isValidUtf8(escaped));
     for (const char c : escaped)
         QVERIFY2(static_cast<unsigned char>(c) >= 0x20 && c != '\\', escaped.c_str());
     QCOMPARE(clientDecode(escaped), expected);
@@ -290,7 +290,7 @@ void TestCatalogCore::slugIsUrlSafe()
 {
     QFETCH(QString, text);
     QFETCH(QString, slug);
-    QCOMPARE(QString::fromStdString(TextCodec::slug(text.toStdString())), slug);
+    QCOMPARE(QString::fromStdString(TextHelpers::slug(text.toStdString())), slug);
 }
 
 void TestCatalogCore::demoWordsAndMatching()
@@ -298,8 +298,8 @@ void TestCatalogCore::demoWordsAndMatching()
     TestCatalog catalog;
     std::string error;
     QVERIFY2(catalog.open(&error), error.c_str());
-    IndexWriter &writer = catalog.writer;
-    CatalogIndex &index = catalog.index;
+    CatalogWriter &writer = catalog.writer;
+    CatalogSearch &index = catalog.index;
 
     // The demo library's tags, indexed without making its audio.
     const auto demo = DemoLibrary::tracks();
@@ -388,8 +388,8 @@ void TestCatalogCore::rankingAndPaging()
     TestCatalog catalog;
     std::string error;
     QVERIFY2(catalog.open(&error), error.c_str());
-    IndexWriter &writer = catalog.writer;
-    CatalogIndex &index = catalog.index;
+    CatalogWriter &writer = catalog.writer;
+    CatalogSearch &index = catalog.index;
     int64_t serial = 0;
     const auto put = [&](const std::string &title, const std::string &creator,
                          const std::string &album, std::string file = {}) {
@@ -523,7 +523,7 @@ void TestCatalogCore::totalsWhereMatchesCluster()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const auto put = [](SearchIndexWriter &writer, int64_t id, const std::string &title) {
+    const auto put = [](FullTextWriter &writer, int64_t id, const std::string &title) {
         TrackRecord track;
         track.id = id;
         track.title = title;
@@ -532,7 +532,7 @@ void TestCatalogCore::totalsWhereMatchesCluster()
     // The total of a search beyond the exact bound, the page at its end, and that it is
     // never more than can exist and within 5 % of the true count.
     const auto checkTotal = [](const std::string &path, const char *text, int64_t exact) {
-        SearchIndexReader reader(path);
+        FullTextReader reader(path);
         const int64_t total = reader.search(SearchQuery(text), 0, 50).total;
         const std::string message = std::string(text) + ": " + std::to_string(total);
         QVERIFY2(total <= exact && total >= exact * 95 / 100, message.c_str());
@@ -545,7 +545,7 @@ void TestCatalogCore::totalsWhereMatchesCluster()
     // start of the ids, and no more tracks match than have the rarer word.
     const std::string clustered = dir.filePath("clustered").toStdString();
     {
-        SearchIndexWriter writer;
+        FullTextWriter writer;
         QVERIFY2(writer.open(clustered, &fresh, &error), error.c_str());
         QVERIFY(writer.begin());
         for (int64_t id = 1; id <= 12000; ++id)
@@ -564,7 +564,7 @@ void TestCatalogCore::totalsWhereMatchesCluster()
     // Removed tracks leave the highest id where it was.
     const std::string removed = dir.filePath("removed").toStdString();
     {
-        SearchIndexWriter writer;
+        FullTextWriter writer;
         QVERIFY2(writer.open(removed, &fresh, &error), error.c_str());
         QVERIFY(writer.begin());
         for (int64_t id = 1; id <= 90000; ++id)

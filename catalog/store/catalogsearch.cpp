@@ -1,8 +1,8 @@
-#include "catalogindex.h"
+#include "catalogsearch.h"
 
 #include "catalogschema.h"
-#include "searchindexreader.h"
-#include "searchindexwriter.h"
+#include "fulltextreader.h"
+#include "fulltextwriter.h"
 #include "searchquery.h"
 #include "searchtotals.h"
 #include "sqliteconnection.h"
@@ -55,21 +55,21 @@ const std::string trackSql
 
 } // namespace
 
-struct CatalogIndex::Reader
+struct CatalogSearch::Reader
 {
     Reader(const std::string &path, SearchTotals &totals)
-        : search(SearchIndexWriter::pathFor(path), &totals)
+        : search(FullTextWriter::pathFor(path), &totals)
     {}
 
     SqliteConnection tracks;
-    SearchIndexReader search;
+    FullTextReader search;
     uint64_t generation = 0;
 };
 
-class CatalogIndex::Lease
+class CatalogSearch::Lease
 {
 public:
-    explicit Lease(CatalogIndex &index)
+    explicit Lease(CatalogSearch &index)
         : m_index(index)
         , m_reader(index.acquire())
     {}
@@ -77,19 +77,19 @@ public:
     Reader *get() const { return m_reader.get(); }
 
 private:
-    CatalogIndex &m_index;
+    CatalogSearch &m_index;
     std::unique_ptr<Reader> m_reader;
 };
 
-CatalogIndex::CatalogIndex(std::string databasePath)
+CatalogSearch::CatalogSearch(std::string databasePath)
     : m_path(std::move(databasePath))
     , m_totals(std::make_unique<SearchTotals>(totalSlots))
     , m_rankings(rankingBytes)
 {}
 
-CatalogIndex::~CatalogIndex() = default;
+CatalogSearch::~CatalogSearch() = default;
 
-bool CatalogIndex::open(std::string *error)
+bool CatalogSearch::open(std::string *error)
 {
     auto reader = std::make_unique<Reader>(m_path, *m_totals);
     if (!reader->tracks.open(m_path, error) || !CatalogSchema::apply(reader->tracks, error))
@@ -98,7 +98,7 @@ bool CatalogIndex::open(std::string *error)
     return true;
 }
 
-std::unique_ptr<CatalogIndex::Reader> CatalogIndex::acquire()
+std::unique_ptr<CatalogSearch::Reader> CatalogSearch::acquire()
 {
     {
         std::lock_guard<std::mutex> lock(m_poolMutex);
@@ -114,7 +114,7 @@ std::unique_ptr<CatalogIndex::Reader> CatalogIndex::acquire()
     return reader;
 }
 
-void CatalogIndex::release(std::unique_ptr<Reader> reader)
+void CatalogSearch::release(std::unique_ptr<Reader> reader)
 {
     if (!reader)
         return;
@@ -122,8 +122,8 @@ void CatalogIndex::release(std::unique_ptr<Reader> reader)
     m_pool.push_back(std::move(reader));
 }
 
-bool CatalogIndex::readPage(SqliteConnection &connection, const std::vector<int64_t> &ids,
-                            SearchPage &page)
+bool CatalogSearch::readPage(SqliteConnection &connection, const std::vector<int64_t> &ids,
+                             SearchPage &page)
 {
     page.tracks.clear();
     bool complete = true;
@@ -141,7 +141,7 @@ bool CatalogIndex::readPage(SqliteConnection &connection, const std::vector<int6
     return complete;
 }
 
-SearchPage CatalogIndex::search(const SearchQuery &query, int64_t start, int count)
+SearchPage CatalogSearch::search(const SearchQuery &query, int64_t start, int count)
 {
     SearchPage page;
     if (query.isEmpty() || start < 0 || count <= 0)
@@ -178,7 +178,7 @@ SearchPage CatalogIndex::search(const SearchQuery &query, int64_t start, int cou
     return page;
 }
 
-std::optional<TrackRecord> CatalogIndex::track(int64_t id)
+std::optional<TrackRecord> CatalogSearch::track(int64_t id)
 {
     Lease lease(*this);
     if (!lease.get())
@@ -192,7 +192,7 @@ std::optional<TrackRecord> CatalogIndex::track(int64_t id)
     return result;
 }
 
-int64_t CatalogIndex::trackCount()
+int64_t CatalogSearch::trackCount()
 {
     Lease lease(*this);
     if (!lease.get())
@@ -203,7 +203,7 @@ int64_t CatalogIndex::trackCount()
     return count;
 }
 
-void CatalogIndex::changed()
+void CatalogSearch::changed()
 {
     ++m_generation;
 }

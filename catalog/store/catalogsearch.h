@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pagecache.h"
+#include "searchcache.h"
 #include "trackrecord.h"
 
 #include <atomic>
@@ -15,7 +15,7 @@ namespace catalog {
 
 class SearchQuery;
 class SqliteConnection;
-class SearchIndexReader;
+class FullTextReader;
 class SearchTotals;
 
 struct SearchPage
@@ -27,13 +27,13 @@ struct SearchPage
 // Read side of the catalogue, shared by the request threads. Each borrows a reader from a
 // pool: a SQLite connection for the tracks and a reader of the full-text index that ranks
 // them. The pool grows to the number of threads that read at once and no further.
-class CatalogIndex
+class CatalogSearch
 {
 public:
-    explicit CatalogIndex(std::string databasePath);
-    ~CatalogIndex();
-    CatalogIndex(const CatalogIndex &) = delete;
-    CatalogIndex &operator=(const CatalogIndex &) = delete;
+    explicit CatalogSearch(std::string databasePath);
+    ~CatalogSearch();
+    CatalogSearch(const CatalogSearch &) = delete;
+    CatalogSearch &operator=(const CatalogSearch &) = delete;
 
     // Opens a first connection and creates the tables if needed.
     bool open(std::string *error);
@@ -60,7 +60,7 @@ private:
 
     const std::string m_path;
     const std::unique_ptr<SearchTotals> m_totals;
-    PageCache m_rankings;
+    SearchCache m_rankings;
     std::atomic<uint64_t> m_generation{0};
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<Reader>> m_pool;

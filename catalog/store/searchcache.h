@@ -13,12 +13,12 @@ namespace catalog {
 // Search pages (or their rankings) recently written, least recently used dropped first once
 // they hold more than the given number of bytes. A page made from an older generation of the
 // index is never served. Thread-safe.
-class PageCache
+class SearchCache
 {
 public:
     using Page = std::shared_ptr<const std::string>;
 
-    explicit PageCache(size_t capacityBytes);
+    explicit SearchCache(size_t capacityBytes);
 
     Page find(const std::string &key, uint64_t generation);
     void insert(const std::string &key, uint64_t generation, Page page);

@@ -1,4 +1,4 @@
-#include "searchindexwriter.h"
+#include "fulltextwriter.h"
 
 #include "searchterms.h"
 #include "trackweight.h"
@@ -26,15 +26,15 @@ void addField(std::map<std::string, Xapian::termcount> &terms, const std::string
 
 } // namespace
 
-SearchIndexWriter::SearchIndexWriter() = default;
-SearchIndexWriter::~SearchIndexWriter() = default;
+FullTextWriter::FullTextWriter() = default;
+FullTextWriter::~FullTextWriter() = default;
 
-std::string SearchIndexWriter::pathFor(const std::string &databasePath)
+std::string FullTextWriter::pathFor(const std::string &databasePath)
 {
     return databasePath + ".search";
 }
 
-bool SearchIndexWriter::open(const std::string &path, bool *fresh, std::string *error)
+bool FullTextWriter::open(const std::string &path, bool *fresh, std::string *error)
 {
     m_path = path;
     *fresh = false;
@@ -72,7 +72,7 @@ bool SearchIndexWriter::open(const std::string &path, bool *fresh, std::string *
     }
 }
 
-void SearchIndexWriter::put(const TrackRecord &track)
+void FullTextWriter::put(const TrackRecord &track)
 {
     if (!m_db || track.id <= 0 || track.id > int64_t(UINT32_MAX))
         return;
@@ -94,7 +94,7 @@ void SearchIndexWriter::put(const TrackRecord &track)
     }
 }
 
-void SearchIndexWriter::remove(int64_t id)
+void FullTextWriter::remove(int64_t id)
 {
     if (!m_db || id <= 0 || id > int64_t(UINT32_MAX))
         return;
@@ -107,7 +107,7 @@ void SearchIndexWriter::remove(int64_t id)
     }
 }
 
-void SearchIndexWriter::clear()
+void FullTextWriter::clear()
 {
     if (!m_db)
         return;
@@ -119,12 +119,12 @@ void SearchIndexWriter::clear()
     }
 }
 
-bool SearchIndexWriter::begin()
+bool FullTextWriter::begin()
 {
     return commit(true);
 }
 
-bool SearchIndexWriter::finish()
+bool FullTextWriter::finish()
 {
     if (!commit(false))
         return false;
@@ -133,7 +133,7 @@ bool SearchIndexWriter::finish()
     return true;
 }
 
-bool SearchIndexWriter::compact()
+bool FullTextWriter::compact()
 {
     namespace fs = std::filesystem;
     const std::string compacted = m_path + ".compact";
@@ -173,7 +173,7 @@ bool SearchIndexWriter::compact()
     return !failed;
 }
 
-bool SearchIndexWriter::commit(bool dirty)
+bool FullTextWriter::commit(bool dirty)
 {
     if (!m_db)
         return false;

@@ -6,7 +6,7 @@
 namespace catalog {
 
 // Byte-level text helpers shared by request parsing and reply writing.
-class TextCodec
+class TextHelpers
 {
 public:
     // Strict percent-decoding: every '%' must start a two-digit hex escape. '+' stays '+'.

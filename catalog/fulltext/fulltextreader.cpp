@@ -1,4 +1,4 @@
-#include "searchindexreader.h"
+#include "fulltextreader.h"
 
 #include "commonwordsource.h"
 #include "listedwordsource.h"
@@ -40,7 +40,7 @@ using Counts = CommonWordSource::Counts;
 // A common word's counts, when it is common enough to be asked again and again: one track in
 // 32 or more. They are read when a walk would move through most of its list anyway (a lead
 // entry for every few hundred of its own, about one a chunk), and kept for the next searches.
-const Counts *commonWordCounts(const Xapian::Database &db, SearchIndexReader::CommonWords &known,
+const Counts *commonWordCounts(const Xapian::Database &db, FullTextReader::CommonWords &known,
                                const std::string &term, Xapian::doccount frequency,
                                Xapian::doccount leadFrequency)
 {
@@ -54,18 +54,18 @@ const Counts *commonWordCounts(const Xapian::Database &db, SearchIndexReader::Co
 }
 
 // The prefixExpansion most frequent words that begin with prefix, ties in word order.
-const SearchIndexReader::Expansion &
-expand(const Xapian::Database &db, SearchIndexReader::Expansions &known, const std::string &prefix)
+const FullTextReader::Expansion &
+expand(const Xapian::Database &db, FullTextReader::Expansions &known, const std::string &prefix)
 {
     if (const auto found = known.find(prefix); found != known.end())
         return found->second;
     std::vector<std::pair<Xapian::doccount, std::string>> found;
-    SearchIndexReader::Expansion expansion;
+    FullTextReader::Expansion expansion;
     for (auto term = db.allterms_begin(prefix); term != db.allterms_end(prefix); ++term) {
         found.emplace_back(term.get_termfreq(), *term);
         expansion.isWord = expansion.isWord || *term == prefix;
     }
-    const auto kept = std::min<size_t>(found.size(), SearchIndexReader::prefixExpansion);
+    const auto kept = std::min<size_t>(found.size(), FullTextReader::prefixExpansion);
     std::partial_sort(found.begin(), found.begin() + ptrdiff_t(kept), found.end(),
                       [](const auto &a, const auto &b) {
                           return a.first != b.first ? a.first > b.first : a.second < b.second;
@@ -77,8 +77,8 @@ expand(const Xapian::Database &db, SearchIndexReader::Expansions &known, const s
 }
 
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
-                      SearchIndexReader::Expansions &expansions,
-                      SearchIndexReader::CommonWords &known, TrackLengths &lengths)
+                      FullTextReader::Expansions &expansions, FullTextReader::CommonWords &known,
+                      TrackLengths &lengths)
 {
     BuiltQuery built;
     built.whole.assign(words.begin(), words.end() - 1);
@@ -86,7 +86,7 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     // weighed as one word) and always itself, whose weight then counts twice: a track with
     // the word ranks above tracks with longer words that start with it.
     const std::string &last = words.back();
-    const SearchIndexReader::Expansion &expansion = expand(db, expansions, last);
+    const FullTextReader::Expansion &expansion = expand(db, expansions, last);
     const bool lastIsWord = expansion.isWord;
     std::vector<std::string> terms = expansion.terms;
     std::optional<Xapian::Query> lastPart;
@@ -154,7 +154,7 @@ struct Postings
     {}
 
     // Reads its list, or its counts where the word is common and may use them.
-    void open(const Xapian::Database &db, SearchIndexReader::CommonWords *known,
+    void open(const Xapian::Database &db, FullTextReader::CommonWords *known,
               Xapian::doccount leadFrequency)
     {
         counts = known ? commonWordCounts(db, *known, term, frequency, leadFrequency) : nullptr;
@@ -192,7 +192,7 @@ class MatchWalk
 {
 public:
     MatchWalk(const Xapian::Database &db, const BuiltQuery &built,
-              SearchIndexReader::CommonWords &known)
+              FullTextReader::CommonWords &known)
         : m_alongLast(!built.anyOf.empty() && built.anyOfTotal < built.rarestWhole)
     {
         for (const auto &term : built.whole)
@@ -299,7 +299,7 @@ private:
 };
 
 int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built,
-                     SearchIndexReader::CommonWords &known)
+                     FullTextReader::CommonWords &known)
 {
     if (built.whole.empty() && built.anyOf.empty())
         return 0;
@@ -317,7 +317,7 @@ int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built,
         if (found < 0)
             return int64_t(counted);
         reached = walk.at();
-        if (found > 0 && ++counted > SearchIndexReader::exactTotals)
+        if (found > 0 && ++counted > FullTextReader::exactTotals)
             break;
     }
     if (walk.at() == 0)
@@ -358,14 +358,14 @@ int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built,
 
 } // namespace
 
-SearchIndexReader::SearchIndexReader(std::string path, SearchTotals *totals)
+FullTextReader::FullTextReader(std::string path, SearchTotals *totals)
     : m_path(std::move(path))
     , m_totals(totals)
 {}
 
-SearchIndexReader::~SearchIndexReader() = default;
+FullTextReader::~FullTextReader() = default;
 
-bool SearchIndexReader::ensureOpen()
+bool FullTextReader::ensureOpen()
 {
     if (m_db)
         return true;
@@ -385,7 +385,7 @@ bool SearchIndexReader::ensureOpen()
     }
 }
 
-void SearchIndexReader::close()
+void FullTextReader::close()
 {
     // The tracks' lengths hold the database open too.
     m_lengths.reset();
@@ -393,7 +393,7 @@ void SearchIndexReader::close()
     m_db.reset();
 }
 
-void SearchIndexReader::refresh()
+void FullTextReader::refresh()
 {
     if (!m_db)
         return;
@@ -412,8 +412,7 @@ void SearchIndexReader::refresh()
     m_refreshed = std::chrono::steady_clock::now();
 }
 
-SearchIndexReader::Matches SearchIndexReader::search(const SearchQuery &query, int64_t start,
-                                                     int count)
+FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t start, int count)
 {
     Matches matches;
     if (query.isEmpty() || start < 0 || count <= 0)

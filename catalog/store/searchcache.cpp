@@ -1,4 +1,4 @@
-#include "pagecache.h"
+#include "searchcache.h"
 
 namespace catalog {
 
@@ -11,11 +11,11 @@ size_t cost(const std::string &key, const std::string &page)
 
 } // namespace
 
-PageCache::PageCache(size_t capacityBytes)
+SearchCache::SearchCache(size_t capacityBytes)
     : m_capacity(capacityBytes)
 {}
 
-PageCache::Page PageCache::find(const std::string &key, uint64_t generation)
+SearchCache::Page SearchCache::find(const std::string &key, uint64_t generation)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_byKey.find(key);
@@ -29,7 +29,7 @@ PageCache::Page PageCache::find(const std::string &key, uint64_t generation)
     return it->second->page;
 }
 
-void PageCache::insert(const std::string &key, uint64_t generation, Page page)
+void SearchCache::insert(const std::string &key, uint64_t generation, Page page)
 {
     if (!page || cost(key, *page) > m_capacity / 4)
         return;
@@ -44,7 +44,7 @@ void PageCache::insert(const std::string &key, uint64_t generation, Page page)
         drop(std::prev(m_entries.end()));
 }
 
-void PageCache::drop(std::list<Entry>::iterator entry)
+void SearchCache::drop(std::list<Entry>::iterator entry)
 {
     m_size -= cost(entry->key, *entry->page);
     m_byKey.erase(entry->key);

@@ -11,7 +11,7 @@
 
 namespace catalog {
 
-class SearchIndexWriter;
+class FullTextWriter;
 class SqliteConnection;
 
 // Write side of the catalogue, and the only writer of the tracks table: the table and the
@@ -19,7 +19,7 @@ class SqliteConnection;
 // crawler take turns under a lock that main() owns (the benchmark's fill tool and the tests
 // use it alone). Writes are grouped in explicit transactions; commit() brings the full-text
 // index in step. Calls that fail return false (put() returns 0), and lastError() says why.
-class IndexWriter
+class CatalogWriter
 {
 public:
     struct FileState
@@ -29,10 +29,10 @@ public:
         int64_t mtimeNs = 0;
     };
 
-    IndexWriter();
-    ~IndexWriter();
-    IndexWriter(const IndexWriter &) = delete;
-    IndexWriter &operator=(const IndexWriter &) = delete;
+    CatalogWriter();
+    ~CatalogWriter();
+    CatalogWriter(const CatalogWriter &) = delete;
+    CatalogWriter &operator=(const CatalogWriter &) = delete;
 
     // Opens both, filling the full-text index from the tracks table when it is missing or
     // cannot be trusted, and taking in what a crash left it without.
@@ -75,7 +75,7 @@ private:
     bool takeLog(std::vector<TrackRecord> &puts, std::vector<int64_t> &removals);
 
     std::unique_ptr<SqliteConnection> m_connection;
-    std::unique_ptr<SearchIndexWriter> m_search;
+    std::unique_ptr<FullTextWriter> m_search;
     std::function<void()> m_committed;
 };
 

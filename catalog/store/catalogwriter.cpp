@@ -1,24 +1,24 @@
-#include "indexwriter.h"
+#include "catalogwriter.h"
 
 #include "catalogschema.h"
-#include "searchindexwriter.h"
+#include "fulltextwriter.h"
 #include "sqliteconnection.h"
 #include "trackrow.h"
 
 namespace catalog {
 
-IndexWriter::IndexWriter()
+CatalogWriter::CatalogWriter()
     : m_connection(std::make_unique<SqliteConnection>())
-    , m_search(std::make_unique<SearchIndexWriter>())
+    , m_search(std::make_unique<FullTextWriter>())
 {}
 
-IndexWriter::~IndexWriter() = default;
+CatalogWriter::~CatalogWriter() = default;
 
-bool IndexWriter::open(const std::string &databasePath, std::string *error)
+bool CatalogWriter::open(const std::string &databasePath, std::string *error)
 {
     bool fresh = false;
     if (!m_connection->open(databasePath, error) || !CatalogSchema::apply(*m_connection, error)
-        || !m_search->open(SearchIndexWriter::pathFor(databasePath), &fresh, error))
+        || !m_search->open(FullTextWriter::pathFor(databasePath), &fresh, error))
         return false;
     if (fresh && !rebuildSearch()) {
         if (error)
@@ -29,7 +29,7 @@ bool IndexWriter::open(const std::string &databasePath, std::string *error)
     return begin() && commit();
 }
 
-bool IndexWriter::rebuildSearch()
+bool CatalogWriter::rebuildSearch()
 {
     if (!m_connection->exec("BEGIN") || !m_search->begin())
         return false;
@@ -43,12 +43,12 @@ bool IndexWriter::rebuildSearch()
     return m_connection->exec("COMMIT") && m_search->finish();
 }
 
-bool IndexWriter::begin()
+bool CatalogWriter::begin()
 {
     return m_connection->exec("BEGIN IMMEDIATE");
 }
 
-bool IndexWriter::takeLog(std::vector<TrackRecord> &puts, std::vector<int64_t> &removals)
+bool CatalogWriter::takeLog(std::vector<TrackRecord> &puts, std::vector<int64_t> &removals)
 {
     auto &log = m_connection->statement(
         std::string("SELECT search_log.id, tracks.id IS NOT NULL, ") + TrackRow::columns
@@ -63,7 +63,7 @@ bool IndexWriter::takeLog(std::vector<TrackRecord> &puts, std::vector<int64_t> &
     return m_connection->exec("DELETE FROM search_log");
 }
 
-bool IndexWriter::commit()
+bool CatalogWriter::commit()
 {
     std::vector<TrackRecord> puts;
     std::vector<int64_t> removals;
@@ -86,8 +86,8 @@ bool IndexWriter::commit()
     return finished;
 }
 
-std::unordered_map<std::string, IndexWriter::FileState>
-IndexWriter::filesUnder(const std::string &dir)
+std::unordered_map<std::string, CatalogWriter::FileState>
+CatalogWriter::filesUnder(const std::string &dir)
 {
     std::string low = dir;
     if (low.empty() || low.back() != '/')
@@ -107,7 +107,7 @@ IndexWriter::filesUnder(const std::string &dir)
     return files;
 }
 
-int64_t IndexWriter::put(const TrackRecord &track)
+int64_t CatalogWriter::put(const TrackRecord &track)
 {
     auto &statement = m_connection->statement(
         "INSERT INTO tracks(path, size, mtime, title, creator, album, filename, duration_ms)"
@@ -131,21 +131,21 @@ int64_t IndexWriter::put(const TrackRecord &track)
     return id;
 }
 
-bool IndexWriter::remove(int64_t id)
+bool CatalogWriter::remove(int64_t id)
 {
     auto &statement = m_connection->statement("DELETE FROM tracks WHERE id = ?1");
     statement.bind(1, id);
     return statement.run();
 }
 
-bool IndexWriter::removeAt(const std::string &path)
+bool CatalogWriter::removeAt(const std::string &path)
 {
     auto &statement = m_connection->statement("DELETE FROM tracks WHERE path = ?1");
     statement.bind(1, path);
     return statement.run();
 }
 
-std::string IndexWriter::lastError() const
+std::string CatalogWriter::lastError() const
 {
     return m_connection->lastError();
 }

@@ -21,7 +21,7 @@ class TrackLengths;
 
 // One reader of the full-text index, used by one thread at a time. Ranks with BM25 and
 // stops once the best start + count matches are certain, rather than scoring every match.
-class SearchIndexReader
+class FullTextReader
 {
 public:
     struct Matches
@@ -53,10 +53,10 @@ public:
     static constexpr size_t maxExpansions = 4096;
 
     // totals, when given, keeps the totals counted for every reader of the index.
-    explicit SearchIndexReader(std::string path, SearchTotals *totals = nullptr);
-    ~SearchIndexReader();
-    SearchIndexReader(const SearchIndexReader &) = delete;
-    SearchIndexReader &operator=(const SearchIndexReader &) = delete;
+    explicit FullTextReader(std::string path, SearchTotals *totals = nullptr);
+    ~FullTextReader();
+    FullTextReader(const FullTextReader &) = delete;
+    FullTextReader &operator=(const FullTextReader &) = delete;
 
     Matches search(const SearchQuery &query, int64_t start, int count);
     // Moves to the newest committed version of the index.

@@ -1,4 +1,4 @@
-#include "textcodec.h"
+#include "texthelpers.h"
 
 #include <algorithm>
 
@@ -31,7 +31,7 @@ bool isWhiteSpaceOnly(std::string_view text)
     if (text.empty())
         return false;
     for (size_t i = 0; i < text.size();) {
-        const size_t length = TextCodec::utf8SequenceLength(text, i);
+        const size_t length = TextHelpers::utf8SequenceLength(text, i);
         if (length == 0)
             return false;
         const auto lead = static_cast<unsigned char>(text[i]);
@@ -55,7 +55,7 @@ void appendPercent(std::string &out, unsigned char byte)
 
 } // namespace
 
-bool TextCodec::percentDecode(std::string_view in, std::string &out)
+bool TextHelpers::percentDecode(std::string_view in, std::string &out)
 {
     out.clear();
     out.reserve(in.size());
@@ -76,7 +76,7 @@ bool TextCodec::percentDecode(std::string_view in, std::string &out)
     return true;
 }
 
-size_t TextCodec::utf8SequenceLength(std::string_view text, size_t pos)
+size_t TextHelpers::utf8SequenceLength(std::string_view text, size_t pos)
 {
     const auto byte = [&](size_t i) {
         return static_cast<unsigned char>(text[i]);
@@ -114,7 +114,7 @@ size_t TextCodec::utf8SequenceLength(std::string_view text, size_t pos)
     return length;
 }
 
-bool TextCodec::isValidUtf8(std::string_view text)
+bool TextHelpers::isValidUtf8(std::string_view text)
 {
     for (size_t i = 0; i < text.size();) {
         const size_t length = utf8SequenceLength(text, i);
@@ -125,7 +125,7 @@ bool TextCodec::isValidUtf8(std::string_view text)
     return true;
 }
 
-std::string TextCodec::escapeXml(std::string_view text)
+std::string TextHelpers::escapeXml(std::string_view text)
 {
     std::string out;
     out.reserve(text.size() + 16);
@@ -153,7 +153,7 @@ std::string TextCodec::escapeXml(std::string_view text)
     return out;
 }
 
-std::string TextCodec::escapeValue(std::string_view text)
+std::string TextHelpers::escapeValue(std::string_view text)
 {
     std::string out;
     out.reserve(text.size() + 8);
@@ -192,7 +192,7 @@ std::string TextCodec::escapeValue(std::string_view text)
     return out;
 }
 
-std::string TextCodec::slug(std::string_view text)
+std::string TextHelpers::slug(std::string_view text)
 {
     // Latin letters U+00C0..U+017F without their marks; ' ' where the character is no letter.
     static constexpr std::string_view latin1
@@ -242,7 +242,7 @@ std::string TextCodec::slug(std::string_view text)
     return out.empty() ? std::string("track") : out;
 }
 
-std::string_view TextCodec::trimmed(std::string_view text)
+std::string_view TextHelpers::trimmed(std::string_view text)
 {
     while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
         text.remove_prefix(1);

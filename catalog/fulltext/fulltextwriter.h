@@ -14,13 +14,13 @@ namespace catalog {
 
 // The write side of the full-text index (Xapian) that ranks searches; the tracks themselves
 // stay in SQLite. A document's id is its track's id. Used by one thread at a time.
-class SearchIndexWriter
+class FullTextWriter
 {
 public:
-    SearchIndexWriter();
-    ~SearchIndexWriter();
-    SearchIndexWriter(const SearchIndexWriter &) = delete;
-    SearchIndexWriter &operator=(const SearchIndexWriter &) = delete;
+    FullTextWriter();
+    ~FullTextWriter();
+    FullTextWriter(const FullTextWriter &) = delete;
+    FullTextWriter &operator=(const FullTextWriter &) = delete;
 
     // The index folder kept beside the catalogue's database file.
     static std::string pathFor(const std::string &databasePath);
