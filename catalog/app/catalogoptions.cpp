@@ -59,6 +59,8 @@ bool setFlag(const std::string &arg, CatalogOptions &options)
         options.crawlAllowPrivate = true;
     else if (arg == "--follow-symlinks")
         options.followSymlinks = true;
+    else if (arg == "--status-public")
+        options.statusPublic = true;
     else
         return false;
     return true;
@@ -152,6 +154,9 @@ bool setCrawlValue(const std::string &name, const std::string &value, CatalogOpt
     } else if (name == "--crawl-delay") {
         if (!parseNumber(value, 0, 3600, options.crawlDelay))
             return fail(error, "--crawl-delay needs seconds from 0 to 3600");
+    } else if (name == "--crawl-timeout") {
+        if (!parseNumber(value, 1, 3600, options.crawlTimeout))
+            return fail(error, "--crawl-timeout needs seconds from 1 to 3600");
     } else if (name == "--recrawl") {
         if (!parseNumber(value, 0.0001, 24 * 365, options.recrawlHours))
             return fail(error, "--recrawl needs a number of hours");
@@ -198,6 +203,7 @@ CrawlSettings CatalogOptions::crawlSettings() const
     crawl.pagesPerHost = crawlHostPages;
     crawl.recrawlHours = recrawlHours;
     crawl.allowPrivate = crawlAllowPrivate;
+    crawl.transferSeconds = crawlTimeout;
     return crawl;
 }
 
@@ -214,6 +220,7 @@ ServerSettings CatalogOptions::serverSettings(const std::vector<std::string> &fo
     settings.followSymlinks = followSymlinks;
     settings.searchThreads = searchThreads;
     settings.searchQueue = searchQueue;
+    settings.statusPublic = statusPublic;
     return settings;
 }
 
@@ -226,7 +233,8 @@ const char *CatalogOptions::usage()
            "                        [--crawl URL] [--crawl-list FILE] [--crawl-delay SECONDS]\n"
            "                        [--crawl-connections N] [--crawl-depth N]\n"
            "                        [--crawl-host-pages N] [--recrawl HOURS]\n"
-           "                        [--crawl-allow-private] [DIR ...]\n"
+           "                        [--crawl-timeout SECONDS] [--crawl-allow-private]\n"
+           "                        [--status-public] [DIR ...]\n"
            "\n"
            "Indexes the MP3 files below the DIRs and serves them to Larkspin.\n"
            "  --listen ADDR:PORT  address to listen on (127.0.0.1:8642; port 0 picks one)\n"
@@ -251,7 +259,10 @@ const char *CatalogOptions::usage()
            "  --crawl-depth N     links followed from a seed (3)\n"
            "  --crawl-host-pages N  pages read from one host at most (10000)\n"
            "  --recrawl HOURS     fetch pages and feeds again after HOURS (6)\n"
+           "  --crawl-timeout S   seconds a crawl request may take in all (300)\n"
            "  --crawl-allow-private  let the crawl reach loopback and private addresses\n"
+           "  --status-public     show each crawled host's errors on /status to every client,\n"
+           "                      not only to this machine\n"
            "  --help              display this help and exit\n"
            "  --version           output version information and exit\n"
            "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";

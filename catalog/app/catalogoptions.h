@@ -34,6 +34,9 @@ struct CatalogOptions
     unsigned crawlHostPages = 10000;
     double recrawlHours = 6;
     bool crawlAllowPrivate = false;
+    double crawlTimeout = 300;
+    // Per-host crawl detail on /status for clients beyond this machine too.
+    bool statusPublic = false;
 
     // Fills the options from argv; false with *error on a bad command line.
     static bool parse(int argc, const char *const *argv, CatalogOptions &options,

@@ -22,6 +22,9 @@ struct CrawlSettings
     double recrawlHours = 6;
     bool allowPrivate = false;  // loopback and private addresses (tests)
     double progressSeconds = 5; // between progress lines
+    // Every request ends by then, however its bytes trickle in: a page sending a byte a
+    // second would otherwise hold a connection for as long as its server likes.
+    double transferSeconds = 300;
 
     // When a page fetched at now (seconds since the epoch) is due again.
     int64_t recrawlDue(int64_t now) const

@@ -141,6 +141,7 @@ void CrawlTransfers::setUp(Transfer &transfer)
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, 10L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(m_settings.transferSeconds * 1000));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     // Every address is checked as the socket opens; a proxy would hide it.

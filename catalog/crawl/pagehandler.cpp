@@ -14,6 +14,22 @@ namespace {
 
 constexpr size_t maxParseBytes = 64 << 20;
 
+// A directory listing's links that sort it by a column ("?C=M;O=D"): the same listing again,
+// as many times over as there are orders.
+bool isSortedView(const std::string &url)
+{
+    const size_t query = url.find('?');
+    if (query == std::string::npos)
+        return false;
+    const std::string_view text = std::string_view(url).substr(query + 1);
+    const auto isColumn = [](char c) {
+        return c == 'N' || c == 'M' || c == 'S' || c == 'D';
+    };
+    return text.size() == 7 && text[0] == 'C' && text[1] == '=' && isColumn(text[2])
+           && (text[3] == ';' || text[3] == '&') && text[4] == 'O' && text[5] == '='
+           && (text[6] == 'A' || text[6] == 'D');
+}
+
 } // namespace
 
 struct PageHandler::ParsedPage
@@ -169,7 +185,7 @@ void PageHandler::parsed(ParsedPage &page)
         m_seedsChanged = true;
     if (job.depth < m_settings.maxDepth) {
         for (const auto &url : links.pages) {
-            if (MediaTypes::isSurelyNoPage(url))
+            if (MediaTypes::isSurelyNoPage(url) || isSortedView(url))
                 continue;
             const std::string origin = WebLink::origin(url);
             CrawlHost &target = m_schedule.host(origin);

@@ -193,10 +193,11 @@ HttpReply CatalogServer::handle(const HttpRequest &request)
         const CrawlStatus status
             = m_settings.crawlStatus ? m_settings.crawlStatus() : CrawlStatus();
         const int64_t tracks = m_index.trackCount();
-        HttpReply reply
-            = path == "/status"
-                  ? contentReply(StatusPage::html(status, tracks), "text/html; charset=utf-8")
-                  : contentReply(StatusPage::json(status, tracks), "application/json");
+        const bool hosts = m_settings.statusPublic || request.fromLoopback();
+        HttpReply reply = path == "/status" ? contentReply(StatusPage::html(status, tracks, hosts),
+                                                           "text/html; charset=utf-8")
+                                            : contentReply(StatusPage::json(status, tracks, hosts),
+                                                           "application/json");
         reply.headers.emplace_back("Cache-Control", "no-store");
         return reply;
     }

@@ -35,6 +35,9 @@ struct ServerSettings
     size_t searchQueue = 64;
     // What the crawler is doing, for /status; empty without a crawler.
     std::function<CrawlStatus()> crawlStatus;
+    // Each crawled host's counts and errors on /status for every client; otherwise only for
+    // clients on this machine (the errors by kind map which addresses answer).
+    bool statusPublic = false;
 };
 
 // The HTTP face of the catalogue: search API, track files, advertisement slots and product

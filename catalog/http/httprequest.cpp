@@ -4,6 +4,10 @@
 
 #include <microhttpd.h>
 
+#include <arpa/inet.h>
+#include <cstring>
+#include <netinet/in.h>
+
 namespace catalog {
 
 HttpRequest::HttpRequest(HttpFront &front, MHD_Connection *connection, void *exchange,
@@ -24,6 +28,25 @@ std::string HttpRequest::header(const char *name) const
 bool HttpRequest::hasHeader(const char *name) const
 {
     return MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, name) != nullptr;
+}
+
+bool HttpRequest::fromLoopback() const
+{
+    const auto *info = MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr)
+        return false;
+    const sockaddr *address = info->client_addr;
+    if (address->sa_family == AF_INET) {
+        const auto &in = reinterpret_cast<const sockaddr_in *>(address)->sin_addr;
+        return (ntohl(in.s_addr) >> 24) == 127;
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto &in6 = reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&in6))
+            return true;
+        return IN6_IS_ADDR_V4MAPPED(&in6) && in6.s6_addr[12] == 127;
+    }
+    return false;
 }
 
 HttpPending HttpRequest::defer() const

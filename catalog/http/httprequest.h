@@ -23,6 +23,8 @@ public:
     // The first value of a header field, empty when absent.
     std::string header(const char *name) const;
     bool hasHeader(const char *name) const;
+    // Whether the client is on this machine (a loopback address).
+    bool fromLoopback() const;
 
     // Answers later: the handler's return value is ignored, and the reply given through the
     // returned handle is sent instead. Call at most once.

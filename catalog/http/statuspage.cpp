@@ -2,6 +2,7 @@
 
 #include "texthelpers.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -47,7 +48,19 @@ std::string escaped(const std::string &text)
 
 } // namespace
 
-std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks)
+std::string StatusPage::shownAddress(const std::string &url)
+{
+    std::string shown = url.substr(0, url.find_first_of("?#"));
+    const size_t scheme = shown.find("://");
+    const size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t path = std::min(shown.find('/', authority), shown.size());
+    const size_t at = shown.rfind('@', path);
+    if (at != std::string::npos && at >= authority)
+        shown.erase(authority, at + 1 - authority);
+    return shown;
+}
+
+std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks, bool hosts)
 {
     std::string out = "{\"tracks_indexed\":" + std::to_string(indexedTracks);
     out += ",\"crawl\":{\"running\":" + std::string(status.crawling ? "true" : "false");
@@ -58,8 +71,9 @@ std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks)
     out += ",\"tracks_removed\":" + std::to_string(status.tracksRemoved);
     out += ",\"errors\":" + std::to_string(status.errors);
     out += ",\"queued\":" + std::to_string(status.queued);
+    out += ",\"hosts_shown\":" + std::string(hosts ? "true" : "false");
     out += ",\"hosts\":[";
-    for (size_t i = 0; i < status.hosts.size(); ++i) {
+    for (size_t i = 0; hosts && i < status.hosts.size(); ++i) {
         const auto &host = status.hosts[i];
         out += i ? ",{" : "{";
         out += "\"origin\":" + jsonString(host.origin);
@@ -79,7 +93,7 @@ std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks)
     for (size_t i = 0; i < status.seeds.size(); ++i) {
         const auto &seed = status.seeds[i];
         out += i ? ",{" : "{";
-        out += "\"url\":" + jsonString(seed.url);
+        out += "\"url\":" + jsonString(shownAddress(seed.url));
         out += ",\"last_crawl\":" + (seed.fetched ? jsonString(isoTime(seed.fetched)) : "null");
         out += ",\"outcome\":" + jsonString(seed.outcome) + "}";
     }
@@ -87,7 +101,7 @@ std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks)
     return out;
 }
 
-std::string StatusPage::html(const CrawlStatus &status, int64_t indexedTracks)
+std::string StatusPage::html(const CrawlStatus &status, int64_t indexedTracks, bool hosts)
 {
     std::string out = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
                       "<title>larkspin-catalog status</title>"
@@ -109,8 +123,14 @@ std::string StatusPage::html(const CrawlStatus &status, int64_t indexedTracks)
     out += "<h2>Seeds</h2>\n<table><tr><th>Address</th><th>Last crawl (UTC)</th>"
            "<th>Outcome</th></tr>\n";
     for (const auto &seed : status.seeds)
-        out += "<tr><td>" + escaped(seed.url) + "</td><td>" + escaped(isoTime(seed.fetched))
-               + "</td><td>" + escaped(seed.outcome) + "</td></tr>\n";
+        out += "<tr><td>" + escaped(shownAddress(seed.url)) + "</td><td>"
+               + escaped(isoTime(seed.fetched)) + "</td><td>" + escaped(seed.outcome)
+               + "</td></tr>\n";
+    if (!hosts) {
+        out += "</table>\n<p>Each host's counts and errors are shown to this machine only.</p>"
+               "\n</body></html>\n";
+        return out;
+    }
     out += "</table>\n<h2>Hosts</h2>\n<table><tr><th>Host</th><th>Pages</th><th>Tracks</th>"
            "<th>Queued</th><th>Errors</th></tr>\n";
     for (const auto &host : status.hosts) {
