@@ -7,7 +7,8 @@
 namespace catalog {
 
 // The service's /status page: how many tracks it serves and what the crawler is doing, as
-// HTML for people and as JSON for scripts.
+// HTML for people and as JSON for scripts. Pure functions of a status copied from the
+// crawler, safe on any thread.
 class StatusPage
 {
 public:
