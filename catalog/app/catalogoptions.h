@@ -9,6 +9,7 @@
 namespace catalog {
 
 // The command line of larkspin-catalog, and the settings of the service's parts made from it.
+// Plain data, filled by parse() on the main thread.
 struct CatalogOptions
 {
     std::string host = "127.0.0.1";

@@ -8,7 +8,8 @@
 namespace catalog {
 
 // What the crawler has done since the service started, as the status page and the progress
-// line show it.
+// line show it. Plain data: the crawler fills it on its thread and hands out copies
+// (Crawler::status()).
 struct CrawlStatus
 {
     struct Host

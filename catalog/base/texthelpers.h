@@ -5,7 +5,8 @@
 
 namespace catalog {
 
-// Byte-level text helpers shared by request parsing and reply writing.
+// Byte-level text helpers shared by request parsing and reply writing. Pure functions, safe
+// on any thread; what a failure gives is said at each.
 class TextHelpers
 {
 public:

@@ -5,7 +5,9 @@
 
 namespace catalog {
 
-// One indexed file. Text fields are UTF-8; path is the file's absolute path as bytes.
+// One indexed track: a file, or a track found on the web. Text fields are UTF-8; path is the
+// file's absolute path as bytes, or the track's address. Plain data, filled by the folder
+// scanner, the crawler's track read and TrackRow.
 struct TrackRecord
 {
     int64_t id = 0;

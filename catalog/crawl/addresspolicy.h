@@ -8,7 +8,8 @@ namespace catalog {
 // only public unicast addresses are reached by default (IPv4, IPv6, and IPv4 mapped into
 // IPv6 judged as IPv4). Loopback, private, shared and link-local networks can be allowed,
 // for a crawl of one's own network or a test; unspecified, multicast, broadcast and reserved
-// addresses never are (a connection to 0.0.0.0 reaches the machine itself).
+// addresses never are (a connection to 0.0.0.0 reaches the machine itself), nor is an
+// address of any other family. Pure functions, safe on any thread.
 class AddressPolicy
 {
 public:

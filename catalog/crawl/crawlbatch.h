@@ -14,11 +14,12 @@ class CrawlStore;
 class CatalogWriter;
 struct TrackRecord;
 
-// The crawl's writes: the tracks it indexes or removes, through the index writer, and its
-// own state in the crawl store on the writer's connection. The writes of a quarter second
-// share one transaction, held under the writer's lock (which the folder scanner takes too),
-// so the tracks and the crawl state commit together. Used on the crawl thread only, except
-// storeSeeds(), which start() calls before that thread runs.
+// The crawl's writes: the tracks it indexes or removes, through CatalogWriter, and its own
+// state in the crawl store on the writer's connection. The writes of a quarter second share
+// one transaction, held under the writer's lock (which the folder scanner takes too), so the
+// tracks and the crawl state commit together. It owns the crawl store; the writer and its
+// lock are borrowed and outlive it. Used on the crawl thread only, except storeSeeds(), which
+// start() calls before that thread runs.
 class CrawlBatch
 {
 public:

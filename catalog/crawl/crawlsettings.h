@@ -9,8 +9,8 @@
 
 namespace catalog {
 
-// How a crawl runs: its seeds, its politeness and its bounds. Plain data, read by every part
-// of the crawler.
+// How a crawl runs: its seeds, its politeness and its bounds. Plain data, made by
+// CatalogOptions::crawlSettings(); the crawler keeps a copy, which its parts borrow.
 struct CrawlSettings
 {
     std::vector<std::string> seeds;

@@ -17,7 +17,7 @@ class SqliteStatement;
 // goes on where the crawl stopped: the pages known (when each is due, its validators, how
 // its last fetch went), which tracks each page links, and each track link's state. It owns
 // the tables crawl_pages and crawl_tracks (creates and migrates them in open()), and nothing
-// else: tracks enter and leave the tracks table through the index writer. It lives on the
+// else: tracks enter and leave the tracks table through CatalogWriter. It lives on the
 // writer's connection (CatalogWriter::openTables), so every call writes within the transaction
 // the caller holds on the writer and the tracks table and this state commit together. Used
 // by one thread at a time, under the writer's lock. Times are seconds since the epoch. A

@@ -16,7 +16,7 @@ namespace catalog {
 // What a transfer brought back, read off it as it ended. failure is empty when the answer
 // came (whatever its status), else one word or two for the status page: "refused address",
 // "not a page", "too large", "dns", "connect", "timeout", "redirects", "truncated", "tls" or
-// "network".
+// "network". Plain data, on the crawl thread; host is HostSchedule's.
 struct TransferResult
 {
     CrawlHost *host = nullptr;
@@ -37,7 +37,8 @@ struct TransferResult
 // each request for its job (ranges, conditional headers, bounds on what is read), refuses
 // every address the address policy forbids as its socket opens (after each name resolution
 // and redirect), and hands each ended transfer back as a TransferResult. Owns the libcurl
-// handles; used on the crawl thread only, except wake(), which any thread may call.
+// handles and borrows the settings, which outlive it; used on the crawl thread only, except
+// wake(), which any thread may call.
 class CrawlTransfers
 {
 public:

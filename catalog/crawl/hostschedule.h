@@ -17,7 +17,7 @@ namespace catalog {
 // keeps to every host's delay, its connection limit and its robots.txt, fetching that first
 // and again once a day. Hosts take turns a request each, except that a host whose transfer
 // just ended goes first once, so its open connection is reused. Used on the crawl thread
-// only.
+// only; the settings are borrowed and outlive it.
 class HostSchedule
 {
 public:

@@ -11,7 +11,8 @@ namespace catalog {
 // Resolves the links of one page against its address, as WebLink::resolve() does: the page's
 // address is parsed once, and the plain references that make up most pages (a file name in a
 // listing, an absolute http address in a feed) are joined without libcurl's parser, which
-// takes the rest.
+// takes the rest. It owns the parsed address; one page's reader uses it, on one thread. A
+// reference the crawler may not follow, or a base that is no address, resolves to "".
 class LinkResolver
 {
 public:

@@ -22,6 +22,9 @@ class HostSchedule;
 // queues the pages and tracks they lead to within the depth and per-host bounds, and takes
 // out of the index the tracks that no page links any more. Called on the crawl thread; the
 // parser thread reads only the page it is given and wakes the crawl thread when it is done.
+// It owns the parser thread; the settings, batch, schedule and counters are the crawler's and
+// outlive it. A fetch that failed is stored with the page and counted against its host, and a
+// page the parser cannot take is parsed here.
 class PageHandler
 {
 public:

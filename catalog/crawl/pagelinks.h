@@ -5,7 +5,8 @@
 
 namespace catalog {
 
-// An MP3 link found by the crawler, with what the page says about it.
+// An MP3 link found by the crawler, with what the page says about it. Plain data, filled by
+// the page readers (HtmlLinks, FeedLinks, PlaylistLinks) and kept in the crawl store.
 struct FoundTrack
 {
     std::string url;     // absolute
@@ -16,6 +17,8 @@ struct FoundTrack
 
 // What one fetched page, feed or playlist leads to. A page may hold millions of links; the
 // readers keep the first ones only, so a hostile page cannot fill the crawler's memory.
+// Plain data, filled by the page readers (on the parser thread, most often) and read on the
+// crawl thread.
 struct PageLinks
 {
     static constexpr size_t maxTracks = 20000;

@@ -13,7 +13,8 @@ namespace catalog {
 // A track on another host, known from a few of its bytes: the first 64 KiB (ID3v2 tags and
 // the first MPEG frame, with its Xing or VBRI header) and the last 128 (an ID3v1 tag).
 // TagLib reads both joined in memory; the duration comes from the frame count of a Xing or
-// VBRI header, else from the bit rate and the file's length.
+// VBRI header, else from the bit rate and the file's length. Keeps no state; the crawl thread
+// calls it.
 class RemoteTrack
 {
 public:

@@ -12,7 +12,8 @@ namespace catalog {
 // groups, else nothing is disallowed. Of the rules that match a path ("*" for any run of
 // characters, "$" at the end for its end) the longest wins, and "allow" wins a tie. Paths are
 // compared percent-encoded, escapes in upper case. Crawl-delay, which the RFC leaves out but
-// sites use, is read from the same groups.
+// sites use, is read from the same groups. A value, kept by its host on the crawl thread;
+// parse() never fails, lines it cannot read are skipped.
 class RobotsRules
 {
 public:

@@ -14,7 +14,8 @@ class HostSchedule;
 // length, its first 64 KiB (or all of a small file), where its audio starts when cover art
 // fills the first bytes, and its last 128 bytes for an ID3v1 tag; then the track enters the
 // index, or is refused for good with the reason counted against its host. Also the HEAD that
-// checks an indexed track again. Called on the crawl thread only.
+// checks an indexed track again. Called on the crawl thread only; the batch, schedule and
+// counters are the crawler's and outlive it.
 class TrackHandler
 {
 public:

@@ -7,7 +7,7 @@ namespace catalog {
 
 // Absolute web addresses for the crawler, on libcurl's URL parser: a link resolved against
 // the address of the page that holds it, kept only when it is http or https, without its
-// fragment, and at most 2 KiB long.
+// fragment, and at most 2 KiB long. Pure functions, safe on any thread.
 class WebLink
 {
 public:

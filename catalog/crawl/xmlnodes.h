@@ -8,7 +8,8 @@
 namespace catalog {
 
 // What the crawler's readers take from libxml2's trees: documents freed with their owner,
-// attribute values and element text as UTF-8.
+// attribute values and element text as UTF-8. Pure functions, safe on any thread; what is
+// absent reads as "" or null.
 class XmlNodes
 {
 public:

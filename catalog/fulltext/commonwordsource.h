@@ -11,7 +11,8 @@ namespace catalog {
 // A common word's postings for the ranking, read from its count in every track kept in
 // memory (four bits a track) instead of from its list in the index. The matcher then tests a
 // track in constant time where it would decode the list up to that track: most of a search's
-// time when a query pairs a rarer word with a common one.
+// time when a query pairs a rarer word with a common one. FullTextReader makes one for a
+// search and hands it to Xapian, which owns it (and its clones) on the searching thread.
 class CommonWordSource : public WordSource
 {
 public:

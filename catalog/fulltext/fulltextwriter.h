@@ -13,7 +13,9 @@ class WritableDatabase;
 namespace catalog {
 
 // The write side of the full-text index (Xapian) that ranks searches; the tracks themselves
-// stay in SQLite. A document's id is its track's id. Used by one thread at a time.
+// stay in SQLite. A document's id is its track's id. In the service CatalogWriter owns it and
+// uses it on its thread. open() fails with *error, begin() and finish() return false; put(),
+// remove(), clear() and a compaction return nothing, and lastError() keeps what went wrong.
 class FullTextWriter
 {
 public:

@@ -6,7 +6,8 @@
 
 namespace catalog {
 
-// A word's postings read from its list in the index.
+// A word's postings read from its list in the index. FullTextReader makes one for a search
+// and hands it to Xapian, which owns it (and its clones) on the searching thread.
 class ListedWordSource : public WordSource
 {
 public:

@@ -9,7 +9,8 @@ namespace catalog {
 // The words the search index knows a text by: lower case, accents removed (letters without
 // an accent-free form, such as Ł or Ø, stay as they are), split at every character that is
 // neither a letter, a digit nor a mark. The tracks' fields and the user's queries go through
-// the same function, so they always agree.
+// the same function, so they always agree. A pure function, safe on any thread; a text ICU
+// cannot normalise gives no words.
 class SearchTerms
 {
 public:

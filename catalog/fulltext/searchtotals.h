@@ -10,7 +10,8 @@ namespace catalog {
 
 // Totals of recent searches by their words, for one revision of one full-text index each:
 // a total does not depend on the page asked for, and counting it can cost more than ranking
-// the page. A fixed number of slots, a newer total taking an older one's. Thread-safe.
+// the page. A fixed number of slots, a newer total taking an older one's. Thread-safe: owned
+// by CatalogSearch and shared by all its readers. find() gives nothing for a total not kept.
 class SearchTotals
 {
 public:

@@ -12,6 +12,8 @@ namespace catalog {
 // each match wherever the matches lie far apart. The lengths are read into memory a slice at a
 // time, so that no one search pays for all of them (20 ms at a million tracks) when the index
 // changes every second while a crawl runs; until all are read, they are read from the index.
+// Owned by a FullTextReader and used on its thread; an error reading the index is Xapian's
+// exception, which the reader's search catches.
 class TrackLengths
 {
 public:

@@ -9,7 +9,8 @@ namespace catalog {
 // possible weight of a word one that many tracks really reach, so the bound this weight
 // tells the matcher is exact: once a page of tracks reaches it, the matcher stops instead
 // of scoring every match of a common word. (Xapian's own BM25 assumes any count and any
-// length could occur, and its bound is never reached.)
+// length could occur, and its bound is never reached.) Xapian clones it for each search, on
+// the searching thread.
 class TrackWeight : public Xapian::Weight
 {
 public:

@@ -8,7 +8,8 @@ class TrackLengths;
 
 // A word of a query as a source of postings for the ranking, weighed exactly as TrackWeight
 // weighs the word, but with the tracks' lengths from memory: Xapian reads a track's length from
-// the index for every match it weighs. Subclasses say where the postings come from.
+// the index for every match it weighs. Subclasses say where the postings come from. A
+// source serves one search on one thread; the lengths it borrows outlive it.
 class WordSource : public Xapian::PostingSource
 {
 public:

@@ -7,7 +7,9 @@ namespace catalog {
 
 // The five advertisement slots: a picture and a link text each. Items found in the ads
 // folder (en1.png .. en5.png, en1.txt .. en5.txt) replace the built-in ones; the built-in
-// texts link to this service's own pages.
+// texts link to this service's own pages. Read on the event loops; it keeps nothing but the
+// folder's name, so any thread may ask. A slot outside 1 to 5 gives nothing; an item that
+// cannot be read from the folder gives the built-in one.
 class AdSlots
 {
 public:

@@ -4,8 +4,8 @@
 
 namespace catalog {
 
-// The five advertisement pictures compiled into the program (catalog/ads/en1.png to
-// en5.png, drawn by catalog/ads/make-ads.sh).
+// The five advertisement pictures compiled into the program (catalog/http/ads/en1.png to
+// en5.png, drawn by catalog/http/ads/make-ads.sh). Constant data, safe on any thread.
 class BuiltinAds
 {
 public:

@@ -7,7 +7,8 @@ namespace catalog {
 
 // What a Range header field asks of a representation of a given size, read as RFC 9110
 // section 14 says. Several ranges are answered with the whole representation, which the
-// RFC allows; so is a field that is not a valid bytes range.
+// RFC allows; so is a field that is not a valid bytes range. A value; parse() is pure and
+// safe on any thread.
 struct ByteRange
 {
     enum class Kind { Whole, Part, Unsatisfiable };

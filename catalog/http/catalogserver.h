@@ -19,6 +19,7 @@ namespace catalog {
 class CatalogSearch;
 struct TrackRecord;
 
+// How the HTTP face serves. Plain data, made by CatalogOptions::serverSettings().
 struct ServerSettings
 {
     std::string publicUrl; // base of track locations; empty: from the Host header
@@ -41,7 +42,10 @@ struct ServerSettings
 };
 
 // The HTTP face of the catalogue: search API, track files, advertisement slots and product
-// pages. Requests are answered on the front's event-loop threads; the index is shared.
+// pages. Requests are answered on the front's event-loop threads, searches too (posted to
+// them). It owns the front and the page cache; the index is borrowed and outlives it. A
+// request that fails is answered with its status: 400 for a broken search, 404, 405, 416, and
+// 503 when more than searchQueue searches wait or the service is stopping.
 class CatalogServer
 {
 public:

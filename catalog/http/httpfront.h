@@ -24,6 +24,7 @@ struct MHD_Response;
 
 namespace catalog {
 
+// What the front allows a client. Plain data, in ServerSettings.
 struct HttpLimits
 {
     size_t maxRequestLine = 8 * 1024;  // longer: 414
@@ -44,6 +45,10 @@ struct HttpLimits
 // that declares a body is answered 400 and the connection closed. One access-log line per
 // request, written a few at a time. The handler runs on the event-loop threads and must not
 // block for long: longer work is posted, and the loops run it between their rounds of I/O.
+// The front owns the listening socket, the loops and a timer thread, which stop() (or the
+// destructor) ends; the log is called on the loops. A request past a limit is answered 400,
+// 414 or 431, a connection past one closed, and a deferred request still waiting at stop()
+// answered 503.
 class HttpFront
 {
 public:

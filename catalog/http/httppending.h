@@ -8,7 +8,9 @@ namespace catalog {
 
 class HttpFront;
 
-// A reply that another thread gives later, while the connection waits without a thread.
+// A reply that another thread gives later, while the connection waits without a thread. A
+// handle that borrows the front, which outlives it; a reply given after stop() is dropped,
+// the front having answered 503 then.
 class HttpPending
 {
 public:

@@ -8,7 +8,8 @@
 namespace catalog {
 
 // What the handler answers: a body in memory, or length bytes of an open file from offset,
-// sent with sendfile (or paced, when the front throttles files). The reply owns fileFd.
+// sent with sendfile (or paced, when the front throttles files). The reply owns fileFd and
+// closes it. Plain data, moved from the thread that makes it to the event loop that sends it.
 struct HttpReply
 {
     HttpReply() = default;

@@ -10,7 +10,8 @@ namespace catalog {
 
 class HttpFront;
 
-// One request as the handler sees it: its header is complete.
+// One request as the handler sees it: its header is complete. It borrows the front and the
+// connection, so it is valid only during the handler's call, on the event loop that made it.
 class HttpRequest
 {
 public:

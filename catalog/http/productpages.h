@@ -6,7 +6,8 @@
 
 namespace catalog {
 
-// The product's small web pages: "/", "/news/", "/tos/", "/privacy/" and "/contact/".
+// The product's small web pages: "/", "/news/", "/tos/", "/privacy/" and "/contact/". Pure,
+// safe on any thread.
 class ProductPages
 {
 public:

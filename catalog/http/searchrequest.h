@@ -8,7 +8,8 @@ namespace catalog {
 
 // A search request path: /api/v0.2/{id}/music/search/{query}/{start}/{count}, checked
 // strictly. The path is taken raw (still percent-encoded), so an encoded '/' inside the
-// query stays part of the query.
+// query stays part of the query. A value; parse() is pure and safe on any thread. A path that
+// is a search but breaks a rule is Invalid, and error() says which (the front answers 400).
 class SearchRequest
 {
 public:

@@ -9,7 +9,8 @@ namespace catalog {
 // The service's /status page: how many tracks it serves and what the crawler is doing, as
 // HTML for people and as JSON for scripts. Seeds are shown without the user names,
 // passwords, queries and fragments their addresses may carry; each host's counts and errors
-// only when hosts is true. Pure functions, safe on any thread.
+// only when hosts is true. Pure functions of a status copied from the crawler, safe on any
+// thread.
 class StatusPage
 {
 public:

@@ -9,7 +9,8 @@ struct SearchPage;
 struct TrackRecord;
 
 // Writes a search result page as an XSPF playlist. The root carries total, start, end
-// (start + tracks on the page - 1), next (0 when there is no further page) and prev.
+// (start + tracks on the page - 1), next (0 when there is no further page) and prev. Pure
+// functions, safe on any thread; an empty page is a playlist without tracks.
 class XspfWriter
 {
 public:

@@ -6,6 +6,7 @@
 
 namespace catalog {
 
+// One track of the demo library. Plain data, from DemoLibrary::tracks().
 struct DemoTrack
 {
     std::string fileName;
@@ -17,7 +18,8 @@ struct DemoTrack
 
 // A made-up music collection for trying the program without one of one's own: short
 // synthesised MP3s with tags. The word "love" matches more than 250 of its tracks,
-// "night" between 51 and 100, and "quetzal" exactly one.
+// "night" between 51 and 100, and "quetzal" exactly one. Keeps no state; main() makes the
+// files on its own thread before it serves.
 class DemoLibrary
 {
 public:

@@ -13,6 +13,7 @@ namespace catalog {
 
 class CatalogWriter;
 
+// What a scan did. Plain data, returned by LibraryScanner::scan().
 struct ScanStats
 {
     size_t files = 0; // MP3 files found
@@ -27,8 +28,9 @@ struct ScanStats
 // modification time are unchanged are not read again; indexed files below a folder that
 // are no longer there leave the index. A folder that cannot be read is skipped without
 // removing anything, so an unmounted disk does not empty the catalogue. Writes through the
-// writer it is given, on the calling thread, which must hold the writer to itself (main()'s
-// lock) for the whole scan; a file that cannot be read or written is logged and skipped.
+// writer it is given (borrowed; it outlives the scanner), on the calling thread, which must
+// hold the writer to itself (main()'s lock) for the whole scan; a file that cannot be read or
+// written is logged and skipped.
 class LibraryScanner
 {
 public:

@@ -8,9 +8,9 @@ class SqliteConnection;
 
 // The tables of the tracks: one row per track in "tracks" (a file, or a crawled address), and
 // "search_log", the ids of tracks written since the full-text index (FullTextWriter) took
-// them in, which triggers fill and the index writer empties. The crawl state's tables are
-// CrawlStore's. apply() creates what is missing on the given connection; false with *error
-// when it cannot.
+// them in, which triggers fill and CatalogWriter empties. The crawl state's tables are
+// CrawlStore's. apply() creates what is missing on the given connection, on the thread that
+// uses it; false with *error when it cannot.
 class CatalogSchema
 {
 public:

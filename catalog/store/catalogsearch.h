@@ -18,15 +18,19 @@ class SqliteConnection;
 class FullTextReader;
 class SearchTotals;
 
+// One page of a search, as CatalogSearch::search() fills it. Plain data.
 struct SearchPage
 {
     int64_t total = 0;
     std::vector<TrackRecord> tracks;
 };
 
-// Read side of the catalogue, shared by the request threads. Each borrows a reader from a
-// pool: a SQLite connection for the tracks and a reader of the full-text index that ranks
-// them. The pool grows to the number of threads that read at once and no further.
+// Read side of the catalogue, called from any thread at once: searches run on the HTTP
+// front's event loops, and changed() comes from whichever thread committed. Each call borrows a
+// reader from the pool it owns: a SQLite connection for the tracks and a reader of the
+// full-text index that ranks them. The pool grows to the number of threads that read at once
+// and no further. Nothing throws: a reader that cannot be opened, or an index that cannot
+// be read, gives an empty page, no track or a count of 0.
 class CatalogSearch
 {
 public:
@@ -35,7 +39,8 @@ public:
     CatalogSearch(const CatalogSearch &) = delete;
     CatalogSearch &operator=(const CatalogSearch &) = delete;
 
-    // Opens a first connection and creates the tables if needed.
+    // Opens a first connection and creates the tables if needed; false with *error when it
+    // cannot.
     bool open(std::string *error);
 
     // Matches ranked best first (BM25 over title and creator, then album, then file name),

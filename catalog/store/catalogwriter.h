@@ -18,7 +18,9 @@ class SqliteConnection;
 // full-text index that ranks it. Used by one thread at a time: the folder scanner and the
 // crawler take turns under a lock that main() owns (the benchmark's fill tool and the tests
 // use it alone). Writes are grouped in explicit transactions; commit() brings the full-text
-// index in step. Calls that fail return false (put() returns 0), and lastError() says why.
+// index in step. It owns its connection and the full-text writer; tables opened with
+// openTables() borrow the connection and go before the writer. Calls that fail return false
+// (put() returns 0), and lastError() says why.
 class CatalogWriter
 {
 public:

@@ -12,7 +12,9 @@ namespace catalog {
 
 // Search pages (or their rankings) recently written, least recently used dropped first once
 // they hold more than the given number of bytes. A page made from an older generation of the
-// index is never served. Thread-safe.
+// index is never served. Thread-safe: CatalogSearch keeps rankings in one and CatalogServer
+// pages in another, both used from the HTTP front's event loops. find() gives null when it
+// has nothing; a page found is shared, and stays whole after it is dropped here.
 class SearchCache
 {
 public:

@@ -8,8 +8,10 @@
 
 namespace catalog {
 
-// One SQLite connection with its own prepared-statement cache. Used by one thread at a
-// time; the catalogue hands connections out from a small pool.
+// One SQLite connection with its own prepared-statement cache; it owns the handle and the
+// statements, which live as long as it does. Used by one thread at a time: CatalogWriter
+// owns one, and CatalogSearch hands its readers' out from a small pool. Failures return
+// false with *error, or leave a statement that is not valid; lastError() says why.
 class SqliteConnection
 {
 public:

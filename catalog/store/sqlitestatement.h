@@ -10,7 +10,9 @@ struct sqlite3_stmt;
 namespace catalog {
 
 // A prepared statement that is reset (not finalised) after every use, so it can be kept
-// for the life of its connection. Not thread-safe: it belongs to one connection.
+// for the life of its connection. Not thread-safe: it belongs to one connection, which owns
+// it (SqliteConnection::statement()). One that could not be prepared is not valid, and its
+// step() and run() return false.
 class SqliteStatement
 {
 public:

@@ -7,7 +7,7 @@
 namespace catalog {
 
 // What a name says of a track when its tags do not: "Artist - Title" gives both, any other
-// name is the title.
+// name is the title. A pure function, safe on any thread; it cannot fail.
 class TrackNames
 {
 public:

@@ -7,7 +7,8 @@ namespace catalog {
 class SqliteStatement;
 
 // A row of the tracks table as a TrackRecord: the columns to select, in this order, and the
-// reading of them from a statement, starting at a given column.
+// reading of them from a statement, starting at a given column. Pure, safe on any thread; a
+// NULL column reads as 0 or empty.
 class TrackRow
 {
 public:

@@ -1,6 +1,6 @@
 # Writes a C++ source that defines BuiltinAds::image() over the PNG files given in INPUTS
 # (a ;-list, slot 1 first). Run as: cmake -DOUTPUT=file.cpp -DINPUTS=a.png;b.png -P this
-set(body "// Generated from catalog/ads/*.png by embed-ads.cmake; do not edit.\n#include \"builtinads.h\"\n\nnamespace catalog {\n\nnamespace {\n\n")
+set(body "// Generated from catalog/http/ads/*.png by embed-ads.cmake; do not edit.\n#include \"builtinads.h\"\n\nnamespace catalog {\n\nnamespace {\n\n")
 set(index 0)
 foreach(input IN LISTS INPUTS)
     file(READ "${input}" hex HEX)
