@@ -288,9 +288,16 @@ int64_t SampleSource::seek(int64_t frame, int frameRate)
     const int64_t held = std::max<int64_t>(framesHeld(int64_t(info.st_size)) - 2, 0);
     sample = std::min(sample, held * samplesPerFrame);
     off_t inputOffset = 0;
-    const off_t landed = mpg123_feedseek(m_decoder, off_t(sample), SEEK_SET, &inputOffset);
+    off_t landed = mpg123_feedseek(m_decoder, off_t(sample), SEEK_SET, &inputOffset);
+    // A seek right after another wants the first frame of the new place before it can move.
+    for (int feeds = 0; landed == MPG123_NEED_MORE && feeds < 64 && feed(); ++feeds)
+        landed = mpg123_feedseek(m_decoder, off_t(sample), SEEK_SET, &inputOffset);
     if (landed < 0 || inputOffset < 0)
         return -1;
+    // The decoder then walks from the frame it goes back to up to the very sample asked for,
+    // but tells 0 when that frame is the first one it indexed.
+    if (landed == 0)
+        landed = off_t(sample);
     m_offset = m_tagSize + int64_t(inputOffset);
     m_seeking = true;
     return int64_t(landed) * frameRate / rate;
