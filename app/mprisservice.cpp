@@ -61,6 +61,7 @@ MprisService::MprisService(BrisaPlayer *window, const QDBusConnection &bus, QObj
     changeTimer->setInterval(0);
     connect(changeTimer, &QTimer::timeout, this, &MprisService::sendChanges);
     connect(window, &BrisaPlayer::playbackChanged, this, &MprisService::playbackChanged);
+    connect(window, &BrisaPlayer::seeked, this, &MprisService::seeked);
     if (volumeSlider)
         connect(volumeSlider, &QSlider::valueChanged, changeTimer, qOverload<>(&QTimer::start));
     playbackChanged();
@@ -110,7 +111,12 @@ void MprisService::playbackChanged()
         artist = tags.artist;
         url = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
     }
-    status = mode == BrisaPlayer::Idle ? QStringLiteral("Stopped") : QStringLiteral("Playing");
+    if (mode == BrisaPlayer::Idle)
+        status = QStringLiteral("Stopped");
+    else if (window->soundPaused())
+        status = QStringLiteral("Paused");
+    else
+        status = QStringLiteral("Playing");
     if (key != trackKey) {
         trackKey = key;
         if (!key.isEmpty())
@@ -194,15 +200,48 @@ void MprisService::quit()
     click(closeButton);
 }
 
+qlonglong MprisService::position() const
+{
+    return window ? window->positionMicroseconds() : 0;
+}
+
 void MprisService::playPause()
 {
-    click(playButton);
+    if (window && window->currentPlayMode() != BrisaPlayer::Idle)
+        window->togglePause();
+    else
+        click(playButton);
 }
 
 void MprisService::play()
 {
-    if (window && window->currentPlayMode() == BrisaPlayer::Idle)
+    if (!window)
+        return;
+    if (window->currentPlayMode() == BrisaPlayer::Idle)
         click(playButton);
+    else
+        window->resumeSound();
+}
+
+void MprisService::pause()
+{
+    if (window)
+        window->pauseSound();
+}
+
+void MprisService::seek(qlonglong offset)
+{
+    if (window)
+        window->seekBy(offset);
+}
+
+void MprisService::setPosition(const QString &trackId, qlonglong position)
+{
+    const QString current
+        = meta.value(QStringLiteral("mpris:trackid")).value<QDBusObjectPath>().path();
+    if (!window || current.isEmpty() || trackId != current || position < 0)
+        return;
+    window->seekTo(position);
 }
 
 void MprisService::stop()

@@ -33,6 +33,8 @@ public:
 
     QString playbackStatus() const;
     QVariantMap metadata() const;
+    // Where the current sound is, in microseconds, at the moment of asking.
+    qlonglong position() const;
     double volume() const;
     void setVolume(double volume);
 
@@ -40,9 +42,17 @@ public:
     void quit();
     void playPause();
     void play();
+    void pause();
     void stop();
+    // Relative and absolute seeks; SetPosition is ignored unless trackId names what plays.
+    void seek(qlonglong offset);
+    void setPosition(const QString &trackId, qlonglong position);
     void next();
     void previous();
+
+signals:
+    // The sound was moved by a seek; position in microseconds.
+    void seeked(qlonglong position);
 
 private:
     void playbackChanged();

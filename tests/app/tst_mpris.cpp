@@ -28,6 +28,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -71,8 +72,11 @@ class ChangeRecorder : public QObject
 
 public:
     QList<QVariantMap> changes;
+    QList<qlonglong> seeks;
 
 public slots:
+    void seeked(qlonglong position) { seeks << position; }
+
     void changed(const QString &interface, const QVariantMap &properties, const QStringList &)
     {
         if (interface != playerInterface)
@@ -101,6 +105,7 @@ private slots:
     void streamedTrackShowsTitleAndCreator();
     void volumeFollowsTheSliderBothWays();
     void transportAndWindowCalls();
+    void pauseAndSeek();
     void nameOwnedByAnotherProgram();
 
 private:
@@ -144,11 +149,14 @@ void TestMpris::initTestCase()
     QVERIFY(client->connect(QString(), QLatin1String(MprisService::objectPath), propertiesInterface,
                             QStringLiteral("PropertiesChanged"), &recorder,
                             SLOT(changed(QString, QVariantMap, QStringList))));
+    QVERIFY(client->connect(QString(), QLatin1String(MprisService::objectPath), playerInterface,
+                            QStringLiteral("Seeked"), &recorder, SLOT(seeked(qlonglong))));
 }
 
 void TestMpris::init()
 {
     recorder.changes.clear();
+    recorder.seeks.clear();
 }
 
 void TestMpris::cleanup()
@@ -232,10 +240,10 @@ void TestMpris::identityAndAbilities()
                     .arguments()
                     .value(0))
               .toMap();
-    for (const char *yes : {"CanGoNext", "CanGoPrevious", "CanPlay", "CanControl"})
+    for (const char *yes :
+         {"CanGoNext", "CanGoPrevious", "CanPlay", "CanControl", "CanPause", "CanSeek"})
         QVERIFY2(player.value(QLatin1String(yes)) == QVariant(true), yes);
-    for (const char *no : {"CanPause", "CanSeek"})
-        QVERIFY2(player.value(QLatin1String(no)) == QVariant(false), no);
+    QCOMPARE(player.value(QStringLiteral("Position")).toLongLong(), 0);
     QCOMPARE(player.value(QStringLiteral("PlaybackStatus")).toString(), QStringLiteral("Stopped"));
     QVERIFY(player.value(QStringLiteral("Metadata")).toMap().isEmpty());
 }
@@ -345,16 +353,21 @@ void TestMpris::transportAndWindowCalls()
     call(playerInterface, QStringLiteral("Play"));
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
     QCOMPARE(window->playingFilePath(), musicFolder + QLatin1String("/a.mp3"));
-    // Play while playing goes on playing; PlayPause is the play button's toggle.
+    // Play while playing goes on playing; PlayPause toggles the pause, and starts the music
+    // folder when nothing plays.
     call(playerInterface, QStringLiteral("Play"));
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QVERIFY(!window->soundPaused());
     call(playerInterface, QStringLiteral("PlayPause"));
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QVERIFY(window->soundPaused());
+    call(playerInterface, QStringLiteral("PlayPause"));
+    QVERIFY(!window->soundPaused());
+    call(playerInterface, QStringLiteral("Stop"));
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
     call(playerInterface, QStringLiteral("PlayPause"));
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
-    // No pause: Pause changes nothing.
-    call(playerInterface, QStringLiteral("Pause"));
-    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QVERIFY(!window->soundPaused());
 
     window->showMinimized();
     call(rootInterface, QStringLiteral("Raise"));
@@ -365,6 +378,66 @@ void TestMpris::transportAndWindowCalls()
                       &QAbstractButton::clicked);
     QCOMPARE(call(rootInterface, QStringLiteral("Quit")).type(), QDBusMessage::ReplyMessage);
     QCOMPARE(closed.size(), 1);
+}
+
+// Pause holds the position and says "Paused"; Play goes on from there. Position is live, and
+// every seek is told with Seeked, landing within one MP3 frame (26 ms) of where it was asked.
+void TestMpris::pauseAndSeek()
+{
+    makeWindow();
+    const auto position = [this] {
+        return property(playerInterface, QStringLiteral("Position")).toLongLong();
+    };
+    const auto status = [this] {
+        return property(playerInterface, QStringLiteral("PlaybackStatus")).toString();
+    };
+    constexpr qlonglong frameTime = 26123;
+    call(playerInterface, QStringLiteral("Play"));
+    QTRY_VERIFY(position() > 200000);
+    recorder.changes.clear();
+
+    call(playerInterface, QStringLiteral("Pause"));
+    QCOMPARE(status(), QStringLiteral("Paused"));
+    QTRY_COMPARE(recorder.changes.size(), 1);
+    QCOMPARE(recorder.changes.takeFirst(),
+             (QVariantMap{{QStringLiteral("PlaybackStatus"), QStringLiteral("Paused")}}));
+    const qlonglong pausedAt = position();
+    QTest::qWait(300);
+    QCOMPARE(position(), pausedAt);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+
+    // Seeks while paused move the position and keep the pause.
+    call(playerInterface, QStringLiteral("Seek"), {qlonglong(500000)});
+    QTRY_COMPARE(recorder.seeks.size(), 1);
+    QVERIFY(std::abs(recorder.seeks.first() - (pausedAt + 500000)) <= frameTime);
+    QCOMPARE(position(), recorder.seeks.takeFirst());
+    const QVariant trackId = property(playerInterface, QStringLiteral("Metadata"))
+                                 .toMap()
+                                 .value(QStringLiteral("mpris:trackid"));
+    call(playerInterface, QStringLiteral("SetPosition"),
+         {QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/larkspin/track/999"))),
+          qlonglong(100000)});
+    call(playerInterface, QStringLiteral("SetPosition"),
+         {QVariant::fromValue(QDBusObjectPath(trackId.toString())), qlonglong(100000)});
+    QTRY_COMPARE(recorder.seeks.size(), 1);
+    QVERIFY2(std::abs(recorder.seeks.first() - 100000) <= frameTime,
+             qPrintable(QString::number(recorder.seeks.first())));
+    const qlonglong seekedTo = recorder.seeks.takeFirst();
+    QCOMPARE(position(), seekedTo);
+    QCOMPARE(status(), QStringLiteral("Paused"));
+
+    call(playerInterface, QStringLiteral("Play"));
+    QCOMPARE(status(), QStringLiteral("Playing"));
+    QTRY_VERIFY(position() > seekedTo + 100000);
+    call(playerInterface, QStringLiteral("PlayPause"));
+    QCOMPARE(status(), QStringLiteral("Paused"));
+    call(playerInterface, QStringLiteral("PlayPause"));
+    QCOMPARE(status(), QStringLiteral("Playing"));
+    // Back before the start is the start.
+    call(playerInterface, QStringLiteral("Seek"), {qlonglong(-60000000)});
+    QTRY_COMPARE(recorder.seeks.size(), 1);
+    QCOMPARE(recorder.seeks.first(), 0);
+    QCOMPARE(view()->currentIndex().row(), 0);
 }
 
 // The real start-up, notice accepted, while another program holds the name: the window comes
