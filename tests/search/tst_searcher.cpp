@@ -4,6 +4,7 @@
 #include "song.h"
 #include "xspfpage.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMovie>
 #include <QNetworkAccessManager>
@@ -14,7 +15,36 @@
 #include <QTest>
 #include <QTime>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <memory>
+#include <thread>
+
+#include <dlfcn.h>
+#include <netdb.h>
+
+namespace {
+// Lookups of this host take 3 s, as a slow name server would make them; nothing leaves the
+// machine.
+constexpr const char *slowHost = "slow-lookup.test";
+std::atomic<int> slowLookups{0};
+} // namespace
+
+// Stands in for the C library's lookup for the whole test program, libcurl's resolver thread
+// included.
+extern "C" int getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
+                           struct addrinfo **result)
+{
+    if (node && strcmp(node, slowHost) == 0) {
+        ++slowLookups;
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        return EAI_NONAME;
+    }
+    using Lookup = int (*)(const char *, const char *, const struct addrinfo *, addrinfo **);
+    static const auto real = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    return real(node, service, hints, result);
+}
 
 namespace {
 
@@ -58,6 +88,7 @@ private slots:
     void requestLine_data();
     void requestLine();
     void identifierWithinOneSecond();
+    void searchEndsAtOnceDuringASlowLookup();
 
     void failedReply_data();
     void failedReply();
@@ -166,6 +197,28 @@ void TestSearcher::startSearch(const QString &rawQuery)
     // Encoded the way the main window does it.
     currentQuery = QString::fromLatin1(QUrl::toPercentEncoding(rawQuery));
     searcher->newSearch(&currentQuery);
+}
+
+// A new search, and closing, while the service's host name is still being looked up: neither
+// waits for the lookup.
+void TestSearcher::searchEndsAtOnceDuringASlowLookup()
+{
+    auto slow = std::make_unique<Searcher>(
+        &songs, searchingLabel, movie.get(), refineHint, &musicFolder, network.get(),
+        transferNetwork.get(), QUrl(QStringLiteral("http://%1:8642").arg(QLatin1String(slowHost))));
+    const int before = slowLookups;
+    QString query = QStringLiteral("first");
+    slow->newSearch(&query);
+    QTRY_COMPARE(slowLookups.load(), before + 1);
+    QElapsedTimer clock;
+    clock.start();
+    QString again = QStringLiteral("second");
+    slow->newSearch(&again);
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+    QTRY_COMPARE(slowLookups.load(), before + 2);
+    clock.restart();
+    slow.reset();
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSearcher::snapshotAtQueryDone()
