@@ -212,14 +212,27 @@ void Song::responseHeaderReceived()
     const QVariant status = checkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
         return;
-    checkDone = true;
-    available = status.toInt() == 200;
+    const int code = status.toInt();
     // Aborting from inside the reply's own header report upsets its error bookkeeping; it is
-    // aborted on its way out instead.
+    // aborted on its way out instead (a body that comes with a GET is dropped then).
     QNetworkReply *reply = checkReply;
     checkReply = nullptr;
     disconnect(reply, nullptr, this, nullptr);
     reply->deleteLater();
+    if (!checkByGet && (code == 405 || code == 501)) {
+        // A server that will not answer HEAD is asked for the first byte instead.
+        checkByGet = true;
+        QNetworkRequest request = trackRequest(url);
+        request.setTransferTimeout(CheckTimeout);
+        request.setRawHeader("Range", "bytes=0-0");
+        request.setRawHeader("Accept-Encoding", "identity");
+        checkReply = checkNetwork->get(request);
+        connect(checkReply, &QNetworkReply::metaDataChanged, this, &Song::responseHeaderReceived);
+        connect(checkReply, &QNetworkReply::finished, this, &Song::checkIsDone);
+        return;
+    }
+    checkDone = true;
+    available = code == 200 || (checkByGet && code == 206);
     emit validation(!available);
 }
 

@@ -17,8 +17,9 @@ class QTemporaryFile;
 //
 // A Song has no parent while the main window's song list owns it; one still downloading when a
 // new search starts is handed to the searcher, which frees it once the download reports. The
-// availability check (a HEAD request on checkNetwork) starts in the constructor and ends with
-// exactly one validation() unless the Song is destroyed first. Listening and downloading run on
+// availability check (a HEAD request on checkNetwork; when that is answered 405 or 501, a GET of
+// the first byte) starts in the constructor and ends with exactly one validation() unless the
+// Song is destroyed first. Listening and downloading run on
 // transferNetwork, so that long transfers never queue the search and the checks behind them.
 // Neither manager is owned.
 class Song : public QObject
@@ -119,6 +120,8 @@ private:
     qint64 received = 0;
 
     bool checkDone = false;
+    // The HEAD was refused (405, 501): the check goes on as a GET of the first byte.
+    bool checkByGet = false;
     bool available = false;
     bool listening = false;
     // A download waits for the end of the current transfer.

@@ -83,6 +83,8 @@ private slots:
     void trackRequestAddress();
     void checkStatus_data();
     void checkStatus();
+    void checkFallsBackToFirstByte_data();
+    void checkFallsBackToFirstByte();
     void checkWithoutAnswer_data();
     void checkWithoutAnswer();
     void destroyedDuringCheck();
@@ -270,6 +272,62 @@ void tst_Song::checkStatus()
     QTest::qWait(100);
     QCOMPARE(validation.size(), 1);
     QCOMPARE(server->requestCount(), 1); // a redirect is not followed
+}
+
+void tst_Song::checkFallsBackToFirstByte_data()
+{
+    QTest::addColumn<int>("headStatus");
+    QTest::addColumn<int>("getStatus");
+    QTest::addColumn<bool>("failed");
+    QTest::addColumn<int>("requests");
+
+    QTest::newRow("405, then 206") << 405 << 206 << false << 2;
+    QTest::newRow("501, then 206") << 501 << 206 << false << 2;
+    QTest::newRow("405, then 200 with the whole track") << 405 << 200 << false << 2;
+    QTest::newRow("405, then 405") << 405 << 405 << true << 2;
+    QTest::newRow("405, then 404") << 405 << 404 << true << 2;
+    QTest::newRow("403: no second try") << 403 << 206 << true << 1;
+}
+
+// A server that refuses HEAD is asked for the first byte; a server that ignores the range and
+// sends the whole track has its body dropped after the headers.
+void tst_Song::checkFallsBackToFirstByte()
+{
+    QFETCH(int, headStatus);
+    QFETCH(int, getStatus);
+    QFETCH(bool, failed);
+    QFETCH(int, requests);
+
+    const QByteArray track = pattern(4 * 1024 * 1024);
+    server->setHandler([&](const HttpTestServer::Request &request, Reply &reply) {
+        reply.headers.append({QByteArray("Content-Type"), QByteArray("audio/mpeg")});
+        if (request.method == "HEAD") {
+            reply.status = headStatus;
+            reply.headersOnly = true;
+            return true;
+        }
+        reply.status = getStatus;
+        reply.body = getStatus == 206 ? track.left(1) : track;
+        if (getStatus == 206)
+            reply.headers.append({QByteArray("Content-Range"), QByteArray("bytes 0-0/4194304")});
+        if (getStatus == 200)
+            reply.mode = BodyMode::Drip;
+        return true;
+    });
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy validation(song.get(), &Song::validation);
+    QVERIFY(validation.wait());
+    QCOMPARE(validation.constFirst().constFirst().toBool(), failed);
+    QTest::qWait(100);
+    QCOMPARE(validation.size(), 1);
+    QCOMPARE(server->requestCount(), requests);
+    QCOMPARE(server->requests().constFirst().method, QByteArray("HEAD"));
+    if (requests == 2) {
+        const HttpTestServer::Request get = server->requests().at(1);
+        QCOMPARE(get.method, QByteArray("GET"));
+        QCOMPARE(get.target, QByteArray("/t.mp3"));
+        QCOMPARE(get.header("Range"), QByteArray("bytes=0-0"));
+    }
 }
 
 void tst_Song::checkWithoutAnswer_data()
