@@ -11,6 +11,7 @@ class QNetworkReply;
 class QNetworkRequest;
 class QProgressBar;
 class QTemporaryFile;
+class QTimer;
 
 // One track of a search result: its title, creator and audio file location, and the HTTP
 // transfers that concern that file (availability check, listening, download).
@@ -70,8 +71,15 @@ public:
     static QNetworkRequest trackRequest(const QUrl &url);
 
     // How long a later listening or download transfer may receive nothing before it is given
-    // up (the download then reports NotAvailable); 60 s unless set.
+    // up; 60 s unless set. A transfer that fails on the way (a stall, a dropped connection, not
+    // an HTTP error status) is resumed from the bytes it has, with Range and If-Range, up to
+    // 3 times, after 1, 2 and 4 s; a server that answers the resumption with the whole track
+    // starts the file over. Only the last failure reaches the listener (endPlay()) and the
+    // download (NotAvailable).
     void setStallTimeout(int msecs) { stallTimeout = msecs; }
+    static constexpr int transferTries = 3;
+    // The wait before the first resumption; each later one is twice the one before.
+    void setResumeDelay(int msecs) { resumeDelay = msecs; }
 
 signals:
     void validation(bool failed);
@@ -87,12 +95,15 @@ private slots:
     void listenDone(bool error);
     void updateProgress(qint64 value, qint64 total);
     void listenMore(qint64 value, qint64 total);
+    void transferHeaders();
+    void requestTransfer();
 
 private:
     void failCheck();
     void releaseReply(QPointer<QNetworkReply> &slot);
     void releaseCheck();
     void startTransfer(bool intoMusicFolder);
+    bool transferRunning() const;
     void releaseTransfer();
     void retireTransferFile();
     void drainTransfer();
@@ -118,6 +129,17 @@ private:
     int rowIndex = 0;
     int stallTimeout = 60000;
     qint64 received = 0;
+    // Resuming: the waits between tries, the tries made, where the running request began in
+    // the file, and what the first answer said of the whole track (its validator for If-Range
+    // and its length, -1 when unknown). A reply whose bytes do not continue the file is read
+    // and dropped, and fails the transfer.
+    QTimer *retryTimer = nullptr;
+    int resumeDelay = 1000;
+    int retries = 0;
+    qint64 resumedAt = 0;
+    QByteArray validator;
+    qint64 wholeLength = -1;
+    bool replyFits = true;
 
     bool checkDone = false;
     // The HEAD was refused (405, 501): the check goes on as a GET of the first byte.

@@ -114,6 +114,13 @@ private slots:
     void slowButSteadyDownloadCompletes();
     void destroyedDuringTransfer();
 
+    void downloadResumesAfterCuts();
+    void listeningResumesAfterCuts();
+    void resumptionAnsweredWholeStartsOver_data();
+    void resumptionAnsweredWholeStartsOver();
+    void resumingGivesUp_data();
+    void resumingGivesUp();
+
 private:
     std::unique_ptr<Song> makeSong(const QString &location,
                                    const QString &title = QStringLiteral("T"),
@@ -157,8 +164,11 @@ void tst_Song::cleanup()
 std::unique_ptr<Song> tst_Song::makeSong(const QString &location, const QString &title,
                                          const QString &creator)
 {
-    return std::make_unique<Song>(title, creator, location, &musicFolder, checkNetwork.get(),
-                                  transferNetwork.get());
+    auto song = std::make_unique<Song>(title, creator, location, &musicFolder, checkNetwork.get(),
+                                       transferNetwork.get());
+    // Failures are final after the last resumption; the tests of resuming set their own.
+    song->setResumeDelay(5);
+    return song;
 }
 
 // --- availability check ---------------------------------------------------------------------
@@ -701,6 +711,7 @@ void tst_Song::downloadFailures()
     Song song(title, QStringLiteral("C"), location, &target, checkNetwork.get(),
               transferNetwork.get());
     song.setStallTimeout(300);
+    song.setResumeDelay(5);
     QSignalSpy ready(&song, &Song::downloadReady);
     song.download(nullptr, 2);
     QTRY_COMPARE(ready.size(), 1);
@@ -1010,6 +1021,186 @@ void tst_Song::stalePartFilesAreRemoved()
     left.sort();
     QCOMPARE(left, (QStringList{QStringLiteral(".larkspin-def456.part"),
                                 QStringLiteral(".other.part"), QStringLiteral("old song.mp3")}));
+}
+
+// --- resuming ------------------------------------------------------------------------------
+
+namespace {
+
+QList<HttpTestServer::Request> getsOf(const HttpTestServer &server)
+{
+    QList<HttpTestServer::Request> gets;
+    for (const HttpTestServer::Request &request : server.requests()) {
+        if (request.method == "GET")
+            gets << request;
+    }
+    return gets;
+}
+
+// Serves body with ranges and a validator, closing the connection after cuts[i] bytes of the
+// i-th GET's reply; GETs past the cuts get the rest whole.
+HttpTestServer::Handler cuttingServer(const QByteArray &body, const QList<qint64> &cuts)
+{
+    auto gets = std::make_shared<int>(0);
+    return [body, cuts, gets](const HttpTestServer::Request &request, Reply &reply) {
+        if (request.method != "GET")
+            return false;
+        reply.body = body;
+        reply.ranges = true;
+        reply.headers.append({QByteArray("ETag"), QByteArray("\"v1\"")});
+        if (!request.header("If-Range").isEmpty() && request.header("If-Range") != "\"v1\"")
+            reply.ranges = false;
+        if (*gets < cuts.size()) {
+            reply.mode = BodyMode::CutOff;
+            reply.cutAfter = cuts.at(*gets);
+        }
+        ++*gets;
+        return true;
+    };
+}
+
+} // namespace
+
+// Cut at 40 % and again at 70 %: resumed twice, 1 s and then 2 s later, from exactly the bytes
+// received, with the first answer's validator; the saved file is byte for byte the track and
+// the download reports once.
+void tst_Song::downloadResumesAfterCuts()
+{
+    const QByteArray body = pattern(600000);
+    server->setHandler(cuttingServer(body, {240000, 180000}));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    song->setResumeDelay(1000);
+    QProgressBar bar;
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(&bar, 3);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
+    QCOMPARE(visibleEntries(musicFolder), QStringList{QStringLiteral("C - T.mp3")});
+    QCOMPARE(folderEntries(musicFolder), visibleEntries(musicFolder));
+    QCOMPARE(bar.value(), bar.maximum());
+
+    const QList<HttpTestServer::Request> gets = getsOf(*server);
+    QCOMPARE(gets.size(), 3);
+    QCOMPARE(gets.at(0).header("Range"), QByteArray());
+    QCOMPARE(gets.at(1).header("Range"), QByteArray("bytes=240000-"));
+    QCOMPARE(gets.at(1).header("If-Range"), QByteArray("\"v1\""));
+    QCOMPARE(gets.at(2).header("Range"), QByteArray("bytes=420000-"));
+    QCOMPARE(gets.at(2).header("If-Range"), QByteArray("\"v1\""));
+    // A timer may fire up to 5 % early.
+    QVERIFY(gets.at(1).atMs - gets.at(0).atMs >= 900);
+    QVERIFY(gets.at(2).atMs - gets.at(1).atMs >= 1800);
+    QTest::qWait(50);
+    QCOMPARE(ready.size(), 1);
+}
+
+// "Play Song" transfers resume the same way: the player's file grows to the whole track and
+// the end is announced once.
+void tst_Song::listeningResumesAfterCuts()
+{
+    const QByteArray body = pattern(300000);
+    server->setHandler(cuttingServer(body, {100000, 100000}));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QString path;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { path = QFileInfo(*file).absoluteFilePath(); });
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    song->listen();
+    QTRY_COMPARE(endPlay.size(), 1);
+    QCOMPARE(readPath(path), body);
+    QCOMPARE(server->requestCount("GET"), 3);
+    QTest::qWait(50);
+    QCOMPARE(endPlay.size(), 1);
+}
+
+void tst_Song::resumptionAnsweredWholeStartsOver_data()
+{
+    QTest::addColumn<bool>("changed");
+    QTest::newRow("server takes no ranges") << false;
+    QTest::newRow("track changed (If-Range)") << true;
+}
+
+void tst_Song::resumptionAnsweredWholeStartsOver()
+{
+    QFETCH(bool, changed);
+    const QByteArray first = pattern(300000);
+    // A changed track shorter than what had arrived of it: nothing of the first may stay.
+    const QByteArray second = changed ? pattern(100000).mid(7) : first;
+    int gets = 0;
+    server->setHandler([&](const HttpTestServer::Request &request, Reply &reply) {
+        if (request.method != "GET")
+            return false;
+        reply.body = gets == 0 ? first : second;
+        reply.headers.append({QByteArray("Last-Modified"),
+                              gets == 0 || !changed ? QByteArray("Tue, 01 Dec 2026 10:00:00 GMT")
+                                                    : QByteArray("Wed, 02 Dec 2026 10:00:00 GMT")});
+        if (gets == 0) {
+            reply.mode = BodyMode::CutOff;
+            reply.cutAfter = 120000;
+        } else if (changed) {
+            // Honours ranges, but the validator no longer matches.
+            reply.ranges = request.header("If-Range") == "Wed, 02 Dec 2026 10:00:00 GMT";
+        }
+        ++gets;
+        return true;
+    });
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 0);
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), second);
+    QCOMPARE(gets, 2);
+    QCOMPARE(getsOf(*server).at(1).header("Range"), QByteArray("bytes=120000-"));
+    QCOMPARE(getsOf(*server).at(1).header("If-Range"), QByteArray("Tue, 01 Dec 2026 10:00:00 GMT"));
+}
+
+void tst_Song::resumingGivesUp_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("gets");
+    QTest::newRow("cut every time") << "cut" << 4;
+    QTest::newRow("resumption answered 503") << "503" << 2;
+    QTest::newRow("resumption from the wrong byte") << "wrong range" << 2;
+}
+
+void tst_Song::resumingGivesUp()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, gets);
+    const QByteArray body = pattern(200000);
+    int count = 0;
+    server->setHandler([&](const HttpTestServer::Request &request, Reply &reply) {
+        if (request.method != "GET")
+            return false;
+        reply.body = body;
+        reply.ranges = true;
+        if (count == 0 || fault == QLatin1String("cut")) {
+            reply.mode = BodyMode::CutOff;
+            reply.cutAfter = 20000;
+        } else if (fault == QLatin1String("503")) {
+            reply.status = 503;
+            reply.reason = "Service Unavailable";
+            reply.ranges = false;
+        } else {
+            reply.ranges = false;
+            reply.status = 206;
+            reply.body = body.mid(1000);
+            reply.headers.append(
+                {QByteArray("Content-Range"), QByteArray("bytes 1000-199999/200000")});
+        }
+        ++count;
+        return true;
+    });
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 0);
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::NotAvailable));
+    QCOMPARE(count, gets);
+    QCOMPARE(folderEntries(musicFolder), QStringList());
+    QTest::qWait(100);
+    QCOMPARE(count, gets);
 }
 
 QTEST_MAIN(tst_Song)
