@@ -46,7 +46,7 @@ CurlFetch::CurlFetch(QObject *parent)
     inactivity->setSingleShot(true);
     connect(inactivity, &QTimer::timeout, this, [this] {
         if (running)
-            finishWith(QCoreApplication::translate("QNetworkReplyHttpImpl", "Operation canceled"));
+            finishWith(tr("the search service stopped answering"));
     });
 
     const QByteArray language = "Accept-Language: " + acceptLanguage();
