@@ -1,6 +1,9 @@
 #pragma once
 
+#include "tracktags.h"
+
 #include <QDBusConnection>
+#include <QFutureWatcher>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -78,4 +81,10 @@ private:
     // Identifies what plays: a new sound gets a new track id.
     QString trackKey;
     quint64 trackNumber = 0;
+    // The tags of a music folder file are read on a pool thread; the change is told once they
+    // are in. The watcher is a child; a read it no longer watches ends on its own.
+    QFutureWatcher<TrackTags> *tagReader = nullptr;
+    QString tagsPath;
+    QString readingPath;
+    TrackTags tags;
 };

@@ -4,6 +4,7 @@
 #include "songlist.h"
 #include "startup.h"
 #include "testmusicfolder.h"
+#include "tracktags.h"
 
 #include "../playback/testmp3.h"
 
@@ -106,6 +107,7 @@ private slots:
     void volumeFollowsTheSliderBothWays();
     void transportAndWindowCalls();
     void pauseAndSeek();
+    void oversizedTagIsReadOffTheWindowsThread();
     void nameOwnedByAnotherProgram();
 
 private:
@@ -438,6 +440,78 @@ void TestMpris::pauseAndSeek()
     QTRY_COMPARE(recorder.seeks.size(), 1);
     QCOMPARE(recorder.seeks.first(), 0);
     QCOMPARE(view()->currentIndex().row(), 0);
+}
+
+namespace {
+
+// Bytes this thread has read through system calls so far.
+qint64 threadBytesRead()
+{
+    QFile io(QStringLiteral("/proc/thread-self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
+QByteArray textFrame(const QByteArray &id, const QByteArray &text)
+{
+    const QByteArray body = '\0' + text;
+    QByteArray frame = id;
+    for (int shift : {24, 16, 8, 0})
+        frame += char((body.size() >> shift) & 0xff);
+    return frame + QByteArray(2, '\0') + body;
+}
+
+} // namespace
+
+// A tag that claims 256 MiB (a sparse file here): the window's thread reads none of it, the
+// tags come from its first 256 KiB on a thread of their own, and the bus hears of them then.
+void TestMpris::oversizedTagIsReadOffTheWindowsThread()
+{
+    makeWindow();
+    if (threadBytesRead() < 0)
+        QSKIP("no /proc/thread-self/io");
+    const QString big = musicFolder + QLatin1String("/c big.mp3");
+    {
+        QFile file(big);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const qint64 body = (qint64(1) << 28) - 1;
+        QByteArray header("ID3\x03\x00\x00", 6);
+        for (int shift : {21, 14, 7, 0})
+            header += char((body >> shift) & 0x7f);
+        file.write(header + textFrame("TIT2", "Huge Tag Tune") + textFrame("TPE1", "The Heavy"));
+        QVERIFY(file.resize(10 + body));
+        QVERIFY(file.seek(10 + body));
+        QFile tone(untagged);
+        QVERIFY(tone.open(QIODevice::ReadOnly));
+        file.write(tone.readAll());
+    }
+    QTRY_COMPARE(view()->model()->rowCount(view()->rootIndex()), 3);
+
+    qint64 before = threadBytesRead();
+    const TrackTags direct = TrackTags::read(big);
+    QVERIFY2(threadBytesRead() - before < 1024 * 1024,
+             qPrintable(QString::number(threadBytesRead() - before)));
+    QCOMPARE(direct.title, QStringLiteral("Huge Tag Tune"));
+    QCOMPARE(direct.artist, QStringLiteral("The Heavy"));
+
+    view()->setCurrentIndex(view()->model()->index(2, 0, view()->rootIndex()));
+    before = threadBytesRead();
+    window->findChild<QAbstractButton *>(QStringLiteral("play"))->click();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    // Opening the sound reads some 16 KiB; the tags would be 256 KiB more.
+    QVERIFY2(threadBytesRead() - before < 128 * 1024,
+             qPrintable(QString::number(threadBytesRead() - before)));
+    QTRY_COMPARE(recorder.changes.size(), 1);
+    const QVariantMap metadata = recorder.changes.first().value(QStringLiteral("Metadata")).toMap();
+    QCOMPARE(metadata.value(QStringLiteral("xesam:title")).toString(),
+             QStringLiteral("Huge Tag Tune"));
+    QCOMPARE(metadata.value(QStringLiteral("xesam:artist")).toStringList(),
+             QStringList{QStringLiteral("The Heavy")});
 }
 
 // The real start-up, notice accepted, while another program holds the name: the window comes
