@@ -23,6 +23,7 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLayout>
 #include <QMouseEvent>
 #include <QMovie>
@@ -86,6 +87,7 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
     searcher = new Searcher(&songs, ui->stillSearchingLabel, loaderMovie, ui->refineSearchHint,
                             &musicFolder, network, transferNetwork, servers.searchUrl);
     connect(searcher, &Searcher::queryDone, this, &BrisaPlayer::queryDone);
+    connect(searcher, &Searcher::handedOverDownloadFailed, ui->searchErrorLabel, &QLabel::setText);
 
     resultCountText = tr("Available songs: %1 of %2");
     ui->resultCountLabel->setText(resultCountText.arg(0).arg(0));

@@ -76,6 +76,9 @@ signals:
     void queryDone(bool success);
     void addSong(Song *song);
     void newSearchPerformed();
+    // A download that went on after its row was gone did not land; message says which track
+    // and why, in the row's words ("not available", "file exists", ...).
+    void handedOverDownloadFailed(const QString &message);
 
 public slots:
     void newSearch(QString *currentQuery);

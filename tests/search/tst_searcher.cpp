@@ -774,6 +774,7 @@ void TestSearcher::newSearchLetsRunningDownloadsLand()
         };
     };
     QSignalSpy added(searcher.get(), &Searcher::addSong);
+    QSignalSpy failures(searcher.get(), &Searcher::handedOverDownloadFailed);
     listing(0, 2);
     startSearch(QStringLiteral("first"));
     QTRY_COMPARE(added.size(), 2);
@@ -795,6 +796,21 @@ void TestSearcher::newSearchLetsRunningDownloadsLand()
     QCOMPARE(QDir(musicFolder).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("c0 - t0.mp3")});
     QTRY_VERIFY(downloading.isNull());
+    QCOMPARE(failures.size(), 0);
+
+    // One that fails now has no row to show it: the searcher tells of it.
+    QPointer<Song> failing = songs.at(0);
+    failing->download(nullptr, 0);
+    QTRY_COMPARE(server->deferredCount(), 1);
+    listing(30, 1);
+    startSearch(QStringLiteral("again"));
+    QVERIFY(!failing.isNull());
+    QVERIFY(server->answerDeferred(answer(404, "gone", "text/html")));
+    QTRY_VERIFY(failing.isNull());
+    QCOMPARE(failures.size(), 1);
+    QCOMPARE(failures.at(0).at(0).toString(),
+             QStringLiteral("t10 by c10 was not saved: not available"));
+    QTRY_COMPARE(added.size(), 4);
 
     // Ending the program still ends a download the listing no longer shows, partial file and all.
     QPointer<Song> cut = songs.at(0);
