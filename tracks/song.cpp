@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QTemporaryFile>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cerrno>
 #include <climits>
@@ -520,8 +521,15 @@ void Song::updateProgress(qint64 value, qint64 total)
 
 void Song::downloadDone(bool error)
 {
-    downloadPending = false;
     const int code = error ? int(NotAvailable) : saveToMusicFolder();
+    if (code == Copying)
+        return;
+    finishDownload(code);
+}
+
+void Song::finishDownload(int code)
+{
+    downloadPending = false;
     if (transferFile) {
         transferFile->close();
         // Nothing but complete tracks stays in the music folder.
@@ -529,6 +537,36 @@ void Song::downloadDone(bool error)
             transferFile->remove();
     }
     emit downloadReady(rowIndex, code);
+}
+
+// Copies a complete listening file into the music folder under a hidden name beside its place,
+// so that the folder never shows a partial file, then moves it into place. Any thread.
+int Song::copyIntoFolder(const QString &from, const QString &folder, const QString &target)
+{
+    QTemporaryFile copy(folder + QLatin1String(partFileTemplate));
+    if (!copy.open())
+        return BadFilename;
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly))
+        return BadFilename;
+    QByteArray buffer(ChunkSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = source.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return BadFilename;
+        if (n == 0)
+            break;
+        if (copy.write(buffer.constData(), n) != n)
+            return BadFilename;
+    }
+    if (!copy.flush() || !giveNewFileMode(copy))
+        return BadFilename;
+    copy.close();
+    bool exists = false;
+    if (!moveWithoutReplacing(copy.fileName(), target, &exists))
+        return exists ? FileExists : BadFilename;
+    copy.setAutoRemove(false);
+    return Downloaded;
 }
 
 int Song::saveToMusicFolder()
@@ -556,31 +594,30 @@ int Song::saveToMusicFolder()
         return Downloaded;
     }
 
-    // Built under a hidden name beside its place, so the folder never shows a partial file.
-    QTemporaryFile copy(*musicFolder + QLatin1String(partFileTemplate));
-    if (!copy.open())
+    // The listening file, which the player may still read, gets a second name in the folder
+    // when both lie on one file system: no copy at all.
+    if (!transferFile->flush())
         return BadFilename;
-    QFile source(transferFile->fileName());
-    if (!source.open(QIODevice::ReadOnly))
-        return BadFilename;
-    QByteArray buffer(ChunkSize, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = source.read(buffer.data(), buffer.size());
-        if (n < 0)
+    const QByteArray source = QFile::encodeName(transferFile->fileName());
+    const QByteArray link = QFile::encodeName(target);
+    if (::link(source.constData(), link.constData()) == 0) {
+        if (::chmod(link.constData(), newFileMode()) != 0) {
+            ::unlink(link.constData());
             return BadFilename;
-        if (n == 0)
-            break;
-        if (copy.write(buffer.constData(), n) != n)
-            return BadFilename;
+        }
+        return Downloaded;
     }
-    if (!copy.flush() || !giveNewFileMode(copy))
-        return BadFilename;
-    copy.close();
-
-    if (!moveWithoutReplacing(copy.fileName(), target, &exists))
-        return exists ? FileExists : BadFilename;
-    copy.setAutoRemove(false);
-    return Downloaded;
+    if (errno == EEXIST)
+        return FileExists;
+    // Elsewhere it is copied, on a pool thread: a track is too large to copy on this one.
+    if (!copier) {
+        copier = new QFutureWatcher<int>(this);
+        connect(copier, &QFutureWatcher<int>::finished, this,
+                [this] { finishDownload(copier->result()); });
+    }
+    copier->setFuture(
+        QtConcurrent::run(&Song::copyIntoFolder, transferFile->fileName(), *musicFolder, target));
+    return Copying;
 }
 
 void Song::removeStalePartFiles(const QString &folder)

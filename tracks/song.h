@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFutureWatcher>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -92,6 +93,8 @@ private slots:
     void responseHeaderReceived();
     void checkIsDone();
     void downloadDone(bool error);
+    void finishDownload(int code);
+    static int copyIntoFolder(const QString &from, const QString &folder, const QString &target);
     void listenDone(bool error);
     void updateProgress(qint64 value, qint64 total);
     void listenMore(qint64 value, qint64 total);
@@ -150,6 +153,10 @@ private:
     bool downloadPending = false;
     bool announceEnd = true;
     bool writeFailed = false;
+    // Copies a listening file into another file system's music folder; a child.
+    QFutureWatcher<int> *copier = nullptr;
+    // saveToMusicFolder() has handed the file to copier, which reports.
+    static constexpr int Copying = -1;
     // transferFile is a hidden file in the music folder (a download of its own).
     bool transferInMusicFolder = false;
     bool emittingStartPlay = false;

@@ -105,6 +105,8 @@ private slots:
     void fileExistsKeepsEarlierFile();
     void nameTakenDuringDownload();
     void downloadJoinsListening();
+    void joinedDownloadIsNotCopiedOnThisThread_data();
+    void joinedDownloadIsNotCopiedOnThisThread();
     void downloadAfterListeningEndedFetchesAgain();
     void stopListeningKeepsJoinedDownload();
     void listenJoinsRunningDownload();
@@ -797,6 +799,78 @@ void tst_Song::downloadJoinsListening()
     QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
     // Copied from the listening file rather than renamed: the same mode all the same.
     QCOMPARE(fileMode(musicFolder + QLatin1String("/C - T.mp3")), 0640);
+}
+
+namespace {
+
+// Bytes this thread has read through system calls so far; -1 when the kernel does not say.
+qint64 threadBytesRead()
+{
+    QFile io(QStringLiteral("/proc/thread-self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+void tst_Song::joinedDownloadIsNotCopiedOnThisThread_data()
+{
+    QTest::addColumn<QString>("listeningFolder");
+    QTest::newRow("same file system") << QString();
+    QTest::newRow("other file system") << QStringLiteral("/dev/shm");
+}
+
+// A download that joined a listening transfer ends with the listening file in the music folder:
+// linked where both lie on one file system, else copied on a pool thread. Either way this
+// thread does not read the track.
+void tst_Song::joinedDownloadIsNotCopiedOnThisThread()
+{
+    QFETCH(QString, listeningFolder);
+    if (threadBytesRead() < 0)
+        QSKIP("no /proc/thread-self/io");
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    const QByteArray tmp = qgetenv("TMPDIR");
+    if (!listeningFolder.isEmpty()) {
+        struct stat music;
+        struct stat other;
+        if (::stat(QFile::encodeName(musicFolder).constData(), &music) != 0
+            || ::stat(QFile::encodeName(listeningFolder).constData(), &other) != 0
+            || music.st_dev == other.st_dev)
+            QSKIP("no second file system to listen from");
+        elsewhere = std::make_unique<QTemporaryDir>(listeningFolder + QLatin1String("/songXXXXXX"));
+        QVERIFY(elsewhere->isValid());
+        qputenv("TMPDIR", QFile::encodeName(elsewhere->path()));
+    }
+    const QByteArray body = pattern(8 * 1024 * 1024);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QString listenPath;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { listenPath = QFileInfo(*file).absoluteFilePath(); });
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->listen();
+    if (elsewhere)
+        qputenv("TMPDIR", tmp);
+    QVERIFY(listenPath.startsWith(elsewhere ? elsewhere->path() : QDir::tempPath()));
+    QTRY_COMPARE(server->heldCount(), 1);
+    song->download(nullptr, 1);
+    const qint64 before = threadBytesRead();
+    server->push(body);
+    server->finishHeld();
+    QTRY_COMPARE(ready.size(), 1);
+    QVERIFY2(threadBytesRead() - before < body.size() / 4,
+             qPrintable(QString::number(threadBytesRead() - before)));
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
+    QCOMPARE(fileMode(musicFolder + QLatin1String("/C - T.mp3")), 0640);
+    QCOMPARE(folderEntries(musicFolder), QStringList{QStringLiteral("C - T.mp3")});
+    // The player may still be reading the listening file.
+    QCOMPARE(readPath(listenPath), body);
 }
 
 void tst_Song::downloadAfterListeningEndedFetchesAgain()
