@@ -14,6 +14,7 @@
 #include "outputstream.h"
 #include "samplesource.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QBuffer>
 #include <QCursor>
@@ -21,6 +22,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLayout>
 #include <QMouseEvent>
 #include <QMovie>
@@ -29,6 +32,7 @@
 #include <QNetworkRequest>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -83,6 +87,7 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
     searcher = new Searcher(&songs, ui->stillSearchingLabel, loaderMovie, ui->refineSearchHint,
                             &musicFolder, network, transferNetwork, servers.searchUrl);
     connect(searcher, &Searcher::queryDone, this, &BrisaPlayer::queryDone);
+    connect(searcher, &Searcher::handedOverDownloadFailed, ui->searchErrorLabel, &QLabel::setText);
 
     resultCountText = tr("Available songs: %1 of %2");
     ui->resultCountLabel->setText(resultCountText.arg(0).arg(0));
@@ -96,6 +101,10 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
 
     songList = new SongList(adImageFiles.data(), adTextBuffers.data());
     scrollArea->setWidget(songList);
+    // The list takes the focus, not the area around it.
+    scrollArea->setFocusPolicy(Qt::NoFocus);
+    connect(songList, &SongList::currentRowChanged, this,
+            [this](QWidget *row) { scrollArea->ensureWidgetVisible(row, 0, 0); });
 
     connect(searcher, &Searcher::newSearchPerformed, songList, &SongList::empty);
     connect(searcher, &Searcher::addSong, songList, &SongList::addSong);
@@ -146,7 +155,72 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
 
     new CursorBlinkTimeout(cursorBlinkTimeout, this);
 
+    setUpKeyboard();
     ui->searchText->setFocus(Qt::OtherFocusReason);
+}
+
+void BrisaPlayer::setUpKeyboard()
+{
+    auto *focusQuery = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this);
+    connect(focusQuery, &QShortcut::activated, this, [this] {
+        if (ui->content->currentWidget() != ui->search)
+            ui->content->setCurrentWidget(ui->search); // tabChanged() focuses the box
+        ui->searchText->selectAll();
+        ui->searchText->setFocus(Qt::ShortcutFocusReason);
+    });
+    auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(stop, &QShortcut::activated, this, [this] {
+        if (playMode != Idle)
+            playPressed();
+    });
+    // Space and the arrows act on what plays from the two lists; elsewhere they keep their
+    // usual meaning (a space typed in the query, a focused button pressed).
+    ui->songLibrary->installEventFilter(this);
+    songList->installEventFilter(this);
+
+    // Visual order: the window's buttons, the page's controls, then the transport row.
+    const QList<QWidget *> order{
+        ui->minimize,    ui->close,     ui->searchText,   ui->searchButton,
+        ui->newsLink,    songList,      ui->openMusicDir, ui->songLibrary,
+        ui->aboutButton, ui->tosButton, ui->policyButton, ui->contactButton,
+        ui->prev,        ui->play,      ui->next,         ui->volume};
+    for (int i = 1; i < order.size(); ++i)
+        setTabOrder(order.at(i - 1), order.at(i));
+
+    const auto describe = [](QWidget *widget, const QString &name, const QString &description) {
+        widget->setAccessibleName(name);
+        widget->setAccessibleDescription(description);
+    };
+    describe(ui->minimize, tr("Minimize"), tr("Minimizes the window"));
+    describe(ui->close, tr("Close"), tr("Closes Larkspin"));
+    describe(ui->searchText, tr("Search query"), tr("Words to search for; Return searches"));
+    describe(ui->searchButton, tr("Search"), tr("Searches for the words in the query box"));
+    describe(ui->newsLink, tr("News"), tr("Opens the news page in the web browser"));
+    describe(ui->openMusicDir, tr("Open music folder"),
+             tr("Opens the music folder in the file manager"));
+    describe(ui->songLibrary, tr("My Music"),
+             tr("The tracks in the music folder; Return or a double click plays one, Space "
+                "pauses, Left and Right move 5 seconds"));
+    describe(ui->aboutButton, tr("About"), tr("Opens the about page in the web browser"));
+    describe(ui->tosButton, tr("Terms of service"),
+             tr("Opens the terms of service in the web browser"));
+    describe(ui->policyButton, tr("Privacy policy"),
+             tr("Opens the privacy policy in the web browser"));
+    describe(ui->contactButton, tr("Contact"), tr("Opens the contact page in the web browser"));
+    describe(ui->prev, tr("Previous"), tr("Plays the previous track of the music folder"));
+    describe(ui->next, tr("Next"), tr("Plays the next track of the music folder"));
+    describe(ui->volume, tr("Volume"), tr("The volume of the sound that plays"));
+    // The tool box's own page buttons, found by their text.
+    const QList<QAbstractButton *> pageButtons = ui->content->findChildren<QAbstractButton *>();
+    for (int page = 0; page < ui->content->count(); ++page) {
+        const QString label = ui->content->itemText(page);
+        for (QAbstractButton *button : pageButtons) {
+            if (button->text() == label)
+                describe(button, label, tr("Shows the %1 page").arg(label));
+        }
+    }
+    describePlayButton();
+    connect(this, &BrisaPlayer::playbackChanged, this, &BrisaPlayer::describePlayButton);
 }
 
 BrisaPlayer::~BrisaPlayer()
@@ -405,6 +479,7 @@ void BrisaPlayer::streamStartPlay(QFile *file, Song *song)
 {
     stopCurrent();
     playMode = PlayingStream;
+    paused = false;
     currentSong = song;
     ui->play->setIcon(QIcon(QStringLiteral(":/grafik/stop.png")));
     const QString path = QFileInfo(*file).absoluteFilePath();
@@ -422,7 +497,7 @@ void BrisaPlayer::streamStartPlay(QFile *file, Song *song)
 
 void BrisaPlayer::streamMorePlay()
 {
-    if (streamPlaying && stream)
+    if (streamPlaying && stream && !paused)
         stream->play();
 }
 
@@ -433,8 +508,65 @@ void BrisaPlayer::streamEndPlay()
     streamComplete = true;
     // The data may have run out just before the transfer ended: then no further end of the
     // sound would come. Playing on either plays the rest or ends the sound at once.
-    if (playMode == PlayingStream && streamPlaying && stream && !stream->isPlaying())
+    if (playMode == PlayingStream && streamPlaying && stream && !stream->isPlaying() && !paused)
         stream->play();
+}
+
+qint64 BrisaPlayer::positionMicroseconds() const
+{
+    if (playMode == Idle || !stream)
+        return 0;
+    return stream->position() * 1000000 / audio::AudioDevice::sampleRate;
+}
+
+void BrisaPlayer::pauseSound()
+{
+    if (playMode == Idle || !stream || paused)
+        return;
+    paused = true;
+    stream->pause();
+    emit playbackChanged();
+}
+
+void BrisaPlayer::resumeSound()
+{
+    if (playMode == Idle || !stream || !paused)
+        return;
+    paused = false;
+    // A stream that ran out of data while paused plays what has come since, or waits again.
+    if (playMode == PlayingFile || streamPlaying)
+        stream->play();
+    else
+        stream->resume();
+    emit playbackChanged();
+}
+
+void BrisaPlayer::togglePause()
+{
+    if (paused)
+        resumeSound();
+    else
+        pauseSound();
+}
+
+bool BrisaPlayer::seekTo(qint64 microseconds)
+{
+    if (playMode == Idle || !stream)
+        return false;
+    const qint64 frame
+        = std::max<qint64>(microseconds, 0) * audio::AudioDevice::sampleRate / 1000000;
+    if (stream->seek(frame) < 0)
+        return false;
+    // A sound that had run out of data goes on from its new place, unless paused.
+    if (!paused && !stream->isPlaying() && (playMode == PlayingFile || streamPlaying))
+        stream->play();
+    emit seeked(positionMicroseconds());
+    return true;
+}
+
+bool BrisaPlayer::seekBy(qint64 microseconds)
+{
+    return seekTo(positionMicroseconds() + microseconds);
 }
 
 void BrisaPlayer::soundStopped(bool stopCalled, quint64 streamId)
@@ -464,6 +596,7 @@ void BrisaPlayer::finishStreamTrack()
     songList->finish(currentSong);
     ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
     playMode = Idle;
+    paused = false;
     emit playbackChanged();
 }
 
@@ -482,6 +615,7 @@ void BrisaPlayer::stopOutput()
 {
     ui->play->setIcon(QIcon(QStringLiteral(":/grafik/play.png")));
     playMode = Idle;
+    paused = false;
     if (stream)
         stream->stop();
     emit playbackChanged();
@@ -510,6 +644,7 @@ void BrisaPlayer::playLibraryItem()
     stream->setVolume(ui->volume->value() / 100.0f);
     stream->play();
     playMode = PlayingFile;
+    paused = false;
     outputOpened = true;
     playingFile = dirModel->filePath(current);
     emit playbackChanged();
@@ -563,6 +698,48 @@ void BrisaPlayer::volumeChanged(int vol)
 {
     if (playMode != Idle && stream)
         stream->setVolume(static_cast<float>(vol) / 100.0f);
+}
+
+bool BrisaPlayer::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress || (watched != ui->songLibrary && watched != songList))
+        return QWidget::eventFilter(watched, event);
+    const auto *key = static_cast<QKeyEvent *>(event);
+    if (key->modifiers() & ~Qt::KeypadModifier)
+        return false;
+    constexpr qint64 step = 5000000;
+    switch (key->key()) {
+    case Qt::Key_Space:
+        togglePause();
+        return true;
+    case Qt::Key_Left:
+        seekBy(-step);
+        return true;
+    case Qt::Key_Right:
+        seekBy(step);
+        return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (watched != ui->songLibrary || !ui->songLibrary->currentIndex().isValid())
+            return false;
+        songDoubleClicked(ui->songLibrary->currentIndex());
+        return true;
+    default:
+        return false;
+    }
+}
+
+void BrisaPlayer::describePlayButton()
+{
+    QString description;
+    if (playMode == PlayingStream && currentSong)
+        description = tr("Stops %1 by %2").arg(currentSong->title(), currentSong->creator());
+    else if (playMode == PlayingFile)
+        description = tr("Stops %1").arg(QFileInfo(playingFile).completeBaseName());
+    else
+        description = tr("Plays the selected track of the music folder");
+    ui->play->setAccessibleName(playMode == Idle ? tr("Play") : tr("Stop"));
+    ui->play->setAccessibleDescription(description);
 }
 
 // The music folder page

@@ -58,14 +58,20 @@ public:
     const QString &playingFilePath() const { return playingFile; }
     // Whether the current sound is playing now (false while a stream waits for data).
     bool soundPlaying() const;
+    // Whether the current sound is held by a pause; false while nothing plays.
+    bool soundPaused() const { return paused; }
+    // Where the current sound is in its track, in microseconds; 0 while nothing plays.
+    qint64 positionMicroseconds() const;
     const QString &musicFolderPath() const { return musicFolder; }
     // The number of advertisement requests still running.
     int pendingAdRequests() const { return adReplies.size(); }
 
 signals:
     void requestNext();
-    // The play mode or what plays may have changed.
+    // The play mode, the pause or what plays may have changed.
     void playbackChanged();
+    // The current sound was moved to `position` microseconds by a seek.
+    void seeked(qint64 position);
 
 public slots:
     void queryDone(bool success);
@@ -92,6 +98,16 @@ public slots:
     void streamMorePlay();
     void streamEndPlay();
 
+    // Pause holds the current sound where it is (the play button keeps its stop icon);
+    // resume and play on it go on from there. No effect while nothing plays.
+    void pauseSound();
+    void resumeSound();
+    void togglePause();
+    // Move the current sound (a stream only within what has arrived); seeked() tells where it
+    // landed. False while nothing plays or when the sound cannot be sought.
+    bool seekTo(qint64 microseconds);
+    bool seekBy(qint64 microseconds);
+
     // The end of the sound with OutputStream::id() `stream`, delivered on the GUI thread by the
     // StopCallBack.
     void soundStopped(bool stopCalled, quint64 stream);
@@ -100,6 +116,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     static QString lookUpMusicFolder();
@@ -113,6 +130,8 @@ private:
     void finishStreamTrack();
     void releaseOutput();
     void stepLibrary(int step);
+    void setUpKeyboard();
+    void describePlayButton();
 
     ServerConfig servers;
     Searcher *searcher = nullptr;
@@ -124,6 +143,7 @@ private:
     QTimer *refreshTimer = nullptr;
     QMovie *loaderMovie = nullptr;
     int playMode = Idle;
+    bool paused = false;
     bool streamPlaying = false;
     bool streamComplete = false;
     QPointer<Song> currentSong;

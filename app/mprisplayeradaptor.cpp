@@ -5,7 +5,14 @@
 MprisPlayerAdaptor::MprisPlayerAdaptor(MprisService *service)
     : QDBusAbstractAdaptor(service)
     , service(service)
-{}
+{
+    connect(service, &MprisService::seeked, this, &MprisPlayerAdaptor::Seeked);
+}
+
+qlonglong MprisPlayerAdaptor::position() const
+{
+    return service->position();
+}
 
 QString MprisPlayerAdaptor::playbackStatus() const
 {
@@ -29,7 +36,6 @@ void MprisPlayerAdaptor::setVolume(double volume)
 
 void MprisPlayerAdaptor::PlayPause()
 {
-    // The play button is the player's only toggle: it starts the music folder or stops.
     service->playPause();
 }
 
@@ -40,8 +46,7 @@ void MprisPlayerAdaptor::Play()
 
 void MprisPlayerAdaptor::Pause()
 {
-    // No pause: CanPause is false, and a stop would lose the place no less than a pause would
-    // keep it, so this does nothing.
+    service->pause();
 }
 
 void MprisPlayerAdaptor::Stop()
@@ -59,8 +64,14 @@ void MprisPlayerAdaptor::Previous()
     service->previous();
 }
 
-void MprisPlayerAdaptor::Seek(qlonglong) {}
+void MprisPlayerAdaptor::Seek(qlonglong offset)
+{
+    service->seek(offset);
+}
 
-void MprisPlayerAdaptor::SetPosition(const QDBusObjectPath &, qlonglong) {}
+void MprisPlayerAdaptor::SetPosition(const QDBusObjectPath &trackId, qlonglong position)
+{
+    service->setPosition(trackId.path(), position);
+}
 
 void MprisPlayerAdaptor::OpenUri(const QString &) {}

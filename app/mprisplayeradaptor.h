@@ -7,9 +7,9 @@
 
 class MprisService;
 
-// org.mpris.MediaPlayer2.Player: status, what plays, the volume and the transport buttons.
-// The player has no pause and no seeking, and says so: CanPause and CanSeek are false, the
-// position stays 0 and Seek and SetPosition do nothing.
+// org.mpris.MediaPlayer2.Player: status, what plays, the volume, the transport buttons, pause
+// and seeking. Position is read from the sound at every Get, as it changes without signals;
+// Seeked tells of every seek, from here or from the window's keys.
 class MprisPlayerAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
@@ -37,10 +37,10 @@ public:
     QVariantMap metadata() const;
     double volume() const;
     void setVolume(double volume);
-    qlonglong position() const { return 0; }
+    qlonglong position() const;
     bool canControl() const { return true; }
-    bool canPause() const { return false; }
-    bool canSeek() const { return false; }
+    bool canPause() const { return true; }
+    bool canSeek() const { return true; }
 
 public slots:
     void PlayPause();

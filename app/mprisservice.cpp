@@ -15,6 +15,7 @@
 #include <QSlider>
 #include <QTimer>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <cmath>
@@ -59,8 +60,16 @@ MprisService::MprisService(BrisaPlayer *window, const QDBusConnection &bus, QObj
     changeTimer = new QTimer(this);
     changeTimer->setSingleShot(true);
     changeTimer->setInterval(0);
+    tagReader = new QFutureWatcher<TrackTags>(this);
+    connect(tagReader, &QFutureWatcher<TrackTags>::finished, this, [this] {
+        tagsPath = readingPath;
+        tags = tagReader->result();
+        readingPath.clear();
+        playbackChanged();
+    });
     connect(changeTimer, &QTimer::timeout, this, &MprisService::sendChanges);
     connect(window, &BrisaPlayer::playbackChanged, this, &MprisService::playbackChanged);
+    connect(window, &BrisaPlayer::seeked, this, &MprisService::seeked);
     if (volumeSlider)
         connect(volumeSlider, &QSlider::valueChanged, changeTimer, qOverload<>(&QTimer::start));
     playbackChanged();
@@ -95,6 +104,12 @@ void MprisService::playbackChanged()
     QString title;
     QString artist;
     QString url;
+    if (mode == BrisaPlayer::Idle)
+        status = QStringLiteral("Stopped");
+    else if (window->soundPaused())
+        status = QStringLiteral("Paused");
+    else
+        status = QStringLiteral("Playing");
     if (mode == BrisaPlayer::PlayingStream && window->streamedSong()) {
         const Song *song = window->streamedSong();
         key = QLatin1String("stream ") + QString::number(reinterpret_cast<quintptr>(song), 16)
@@ -105,12 +120,21 @@ void MprisService::playbackChanged()
     } else if (mode == BrisaPlayer::PlayingFile) {
         const QString path = window->playingFilePath();
         key = QLatin1String("file ") + path;
-        const TrackTags tags = TrackTags::read(path);
+        if (path != tagsPath && tagReader) {
+            // A file's tags may be large and its disk slow: read off this thread, and tell the
+            // bus once they are in.
+            if (path != readingPath) {
+                readingPath = path;
+                tagReader->setFuture(QtConcurrent::run(&TrackTags::read, path));
+            }
+            // A stop just before is told together with this start.
+            changeTimer->stop();
+            return;
+        }
         title = tags.title.isEmpty() ? QFileInfo(path).completeBaseName() : tags.title;
         artist = tags.artist;
         url = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
     }
-    status = mode == BrisaPlayer::Idle ? QStringLiteral("Stopped") : QStringLiteral("Playing");
     if (key != trackKey) {
         trackKey = key;
         if (!key.isEmpty())
@@ -194,15 +218,48 @@ void MprisService::quit()
     click(closeButton);
 }
 
+qlonglong MprisService::position() const
+{
+    return window ? window->positionMicroseconds() : 0;
+}
+
 void MprisService::playPause()
 {
-    click(playButton);
+    if (window && window->currentPlayMode() != BrisaPlayer::Idle)
+        window->togglePause();
+    else
+        click(playButton);
 }
 
 void MprisService::play()
 {
-    if (window && window->currentPlayMode() == BrisaPlayer::Idle)
+    if (!window)
+        return;
+    if (window->currentPlayMode() == BrisaPlayer::Idle)
         click(playButton);
+    else
+        window->resumeSound();
+}
+
+void MprisService::pause()
+{
+    if (window)
+        window->pauseSound();
+}
+
+void MprisService::seek(qlonglong offset)
+{
+    if (window)
+        window->seekBy(offset);
+}
+
+void MprisService::setPosition(const QString &trackId, qlonglong position)
+{
+    const QString current
+        = meta.value(QStringLiteral("mpris:trackid")).value<QDBusObjectPath>().path();
+    if (!window || current.isEmpty() || trackId != current || position < 0)
+        return;
+    window->seekTo(position);
 }
 
 void MprisService::stop()

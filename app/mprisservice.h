@@ -1,6 +1,9 @@
 #pragma once
 
+#include "tracktags.h"
+
 #include <QDBusConnection>
+#include <QFutureWatcher>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -33,6 +36,8 @@ public:
 
     QString playbackStatus() const;
     QVariantMap metadata() const;
+    // Where the current sound is, in microseconds, at the moment of asking.
+    qlonglong position() const;
     double volume() const;
     void setVolume(double volume);
 
@@ -40,9 +45,17 @@ public:
     void quit();
     void playPause();
     void play();
+    void pause();
     void stop();
+    // Relative and absolute seeks; SetPosition is ignored unless trackId names what plays.
+    void seek(qlonglong offset);
+    void setPosition(const QString &trackId, qlonglong position);
     void next();
     void previous();
+
+signals:
+    // The sound was moved by a seek; position in microseconds.
+    void seeked(qlonglong position);
 
 private:
     void playbackChanged();
@@ -68,4 +81,10 @@ private:
     // Identifies what plays: a new sound gets a new track id.
     QString trackKey;
     quint64 trackNumber = 0;
+    // The tags of a music folder file are read on a pool thread; the change is told once they
+    // are in. The watcher is a child; a read it no longer watches ends on its own.
+    QFutureWatcher<TrackTags> *tagReader = nullptr;
+    QString tagsPath;
+    QString readingPath;
+    TrackTags tags;
 };

@@ -1,18 +1,21 @@
 #include "stopcallback.h"
 
-#include <QMetaObject>
-#include <QObject>
+#include "brisaplayer.h"
 
-StopCallBack::StopCallBack(QObject *player)
+#include <QMetaObject>
+
+StopCallBack::StopCallBack(BrisaPlayer *player)
     : player(player)
 {}
 
 void StopCallBack::streamStopped(audio::StopReason reason, uint64_t stream)
 {
     const bool stopCalled = reason == audio::StopReason::STOP_CALLED;
-    QObject *receiver = player.data();
+    BrisaPlayer *receiver = player.data();
     if (!receiver)
         return;
-    QMetaObject::invokeMethod(receiver, "soundStopped", Qt::QueuedConnection,
-                              Q_ARG(bool, stopCalled), Q_ARG(quint64, quint64(stream)));
+    const auto id = quint64(stream);
+    QMetaObject::invokeMethod(
+        receiver, [receiver, stopCalled, id] { receiver->soundStopped(stopCalled, id); },
+        Qt::QueuedConnection);
 }

@@ -79,6 +79,7 @@ void OutputStream::play()
     m_playCount.fetch_add(1, std::memory_order_acq_rel);
     m_device->lock();
     m_playing = true;
+    m_paused = false;
     m_device->unlock();
     wake();
     m_device->start();
@@ -88,9 +89,56 @@ void OutputStream::stop()
 {
     m_device->lock();
     const bool wasPlaying = m_playing.exchange(false);
+    m_paused = false;
     m_device->unlock();
     if (wasPlaying)
         m_device->post(StopReason::STOP_CALLED, m_id);
+}
+
+void OutputStream::pause()
+{
+    // Under the audio lock: once this returns, no callback takes another frame.
+    m_device->lock();
+    m_paused = true;
+    m_device->unlock();
+}
+
+void OutputStream::resume()
+{
+    m_paused = false;
+    wake();
+}
+
+int64_t OutputStream::seek(int64_t frame)
+{
+    std::unique_lock<std::mutex> guard(m_wakeLock);
+    const uint64_t ticket = ++m_seeksAsked;
+    m_seekTarget = std::max<int64_t>(frame, 0);
+    m_seekPending = true;
+    m_wakeUp.notify_all();
+    m_seekDone.wait(guard, [this, ticket] { return m_seeksDone >= ticket || m_quit; });
+    return m_seeksDone >= ticket ? m_seekLanded : -1;
+}
+
+// Decoder thread: the source moves, the converter and what the ring holds are dropped, and the
+// position restarts from where the source landed.
+int64_t OutputStream::seekSource(int64_t frame)
+{
+    const int64_t landed = m_source->seek(frame, AudioDevice::sampleRate);
+    if (landed < 0)
+        return -1;
+    if (m_converter) {
+        SDL_FreeAudioStream(m_converter);
+        m_converter = nullptr;
+    }
+    m_tail.clear();
+    m_tailAt = 0;
+    m_device->lock();
+    m_read.store(m_written.load(std::memory_order_relaxed), std::memory_order_release);
+    m_dryAt.store(notDry, std::memory_order_release);
+    m_position = landed;
+    m_device->unlock();
+    return landed;
 }
 
 void OutputStream::setVolume(float volume)
@@ -101,7 +149,7 @@ void OutputStream::setVolume(float volume)
 // The audio thread: copies from the ring, nothing else. No lock, no allocation, no file.
 void OutputStream::mixInto(int32_t *mix, int frames)
 {
-    if (!m_playing)
+    if (!m_playing || m_paused || m_seekPending)
         return;
     const uint64_t read = m_read.load(std::memory_order_relaxed);
     const uint64_t available = m_written.load(std::memory_order_acquire) - read;
@@ -125,6 +173,7 @@ void OutputStream::mixInto(int32_t *mix, int frames)
     }
     m_read.store(read + uint64_t(done), std::memory_order_release);
     m_framesPlayed += uint64_t(done);
+    m_position += int64_t(done);
     if (done == frames)
         return;
     // The decoder marks the end of the data only after it has put every frame before it into
@@ -145,11 +194,23 @@ void OutputStream::decodeLoop()
 {
     std::unique_lock<std::mutex> guard(m_wakeLock);
     while (!m_quit) {
+        if (m_seeksDone != m_seeksAsked) {
+            const uint64_t ticket = m_seeksAsked;
+            const int64_t target = m_seekTarget;
+            guard.unlock();
+            const int64_t landed = seekSource(target);
+            guard.lock();
+            m_seekLanded = landed;
+            m_seeksDone = ticket;
+            if (m_seeksDone == m_seeksAsked)
+                m_seekPending = false;
+            m_seekDone.notify_all();
+        }
         guard.unlock();
         if (m_endPending.exchange(false, std::memory_order_acq_rel))
             m_device->post(StopReason::STREAM_ENDED, m_id);
         bool idle = true;
-        auto wait = m_playing ? idleWait : stoppedWait;
+        auto wait = m_playing && !m_paused ? idleWait : stoppedWait;
         const uint64_t written = m_written.load(std::memory_order_relaxed);
         const uint64_t queued = written - m_read.load(std::memory_order_acquire);
         if (ringFrames - queued < uint64_t(chunkFrames)) {
@@ -175,9 +236,10 @@ void OutputStream::decodeLoop()
             }
         }
         guard.lock();
-        if (idle && !m_quit)
+        if (idle && !m_quit && m_seeksDone == m_seeksAsked)
             m_wakeUp.wait_for(guard, wait);
     }
+    m_seekDone.notify_all();
 }
 
 int OutputStream::render(int16_t *out, int frames)

@@ -20,8 +20,9 @@ class SampleSource;
 // from that ring. Data appended to the file after a STREAM_ENDED stop is heard on the next
 // play(), from exactly where the sound stopped.
 //
-// play(), stop(), setVolume() may be called from any thread, including a stop callback. The
-// sound keeps its device and its source alive; releasing it ends its decoder thread.
+// play(), stop(), pause(), resume(), setVolume() may be called from any thread, including a
+// stop callback; seek() from any thread but a stop callback. The sound keeps its device and its
+// source alive; releasing it ends its decoder thread.
 class OutputStream
 {
 public:
@@ -39,6 +40,22 @@ public:
     // Stops (keeping the position); reported as STOP_CALLED if the sound was playing.
     void stop();
     bool isPlaying() const { return m_playing; }
+
+    // Holds a playing sound where it is: the device gets silence, no frame is taken from the
+    // ring, no stop is reported and no underrun counted, and the decoder sleeps once the ring is
+    // full. resume() and play() go on from the same frame; stop() ends the pause too.
+    void pause();
+    void resume();
+    bool isPaused() const { return m_paused; }
+
+    // Where the sound is in its track, in frames at AudioDevice::sampleRate: the frames handed to
+    // the device since the start or the last seek, from where that seek landed.
+    int64_t position() const { return m_position; }
+    // Moves to `frame` (AudioDevice::sampleRate) and returns the frame it landed on, within one
+    // MP3 frame of it; a file still being written is sought only within what it holds. Playing,
+    // paused or stopped stays so. Waits for the decoder thread, which does the seek; -1 when the
+    // source cannot seek (no frame in it yet, not an MP3), and then nothing changed.
+    int64_t seek(int64_t frame);
 
     // 0.0 to 1.0; other values are clamped.
     void setVolume(float volume);
@@ -62,6 +79,7 @@ private:
     int render(int16_t *out, int frames);
     void drainConverter();
     void wake();
+    int64_t seekSource(int64_t frame);
 
     std::shared_ptr<AudioDevice> m_device;
     std::shared_ptr<SampleSource> m_source;
@@ -94,9 +112,19 @@ private:
     std::mutex m_wakeLock;
     std::condition_variable m_wakeUp;
     bool m_quit = false; // guarded by m_wakeLock
+    // Seeks asked for and done, the latest target and where the last one landed; guarded by
+    // m_wakeLock. The callback plays nothing while one is pending.
+    uint64_t m_seeksAsked = 0;
+    uint64_t m_seeksDone = 0;
+    int64_t m_seekTarget = 0;
+    int64_t m_seekLanded = -1;
+    std::condition_variable m_seekDone;
+    std::atomic<bool> m_seekPending{false};
     std::thread m_decoder;
 
     std::atomic<bool> m_playing{false};
+    std::atomic<bool> m_paused{false};
+    std::atomic<int64_t> m_position{0};
     std::atomic<float> m_volume{1.0f};
     std::atomic<uint64_t> m_framesPlayed{0};
     std::atomic<uint64_t> m_underruns{0};

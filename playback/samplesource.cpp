@@ -138,6 +138,7 @@ bool SampleSource::feed()
         if (tag < 0)
             return false;
         m_offset = tag;
+        m_tagSize = tag;
         m_tagSkipped = true;
     }
     const ssize_t n = readAt(m_fd, m_input.data(), m_input.size(), m_offset);
@@ -167,7 +168,7 @@ int SampleSource::read(int16_t *frames, int maxFrames)
             continue;
         if (result == MPG123_NEED_MORE) {
             // Input that gives no sound is left for later reads, which are as short.
-            if (m_offset >= feedLimit || !feed())
+            if ((m_offset >= feedLimit && !m_seeking) || !feed())
                 break;
             continue;
         }
@@ -188,6 +189,8 @@ int SampleSource::read(int16_t *frames, int maxFrames)
         // A decoder that gave up on its input never gets back in step with it.
         m_failed = true;
     }
+    if (produced > 0)
+        m_seeking = false;
     return int(produced / frameBytes);
 }
 
@@ -203,6 +206,101 @@ int64_t SampleSource::lengthFrames() const
     std::lock_guard<std::mutex> guard(m_decoderLock);
     const off_t length = mpg123_length(m_decoder);
     return length > 0 ? int64_t(length) : 0;
+}
+
+// Parses the first frame without decoding it, for the rate a seek is counted in and the frame
+// size it is estimated by. The seek that follows moves the decoder anyway.
+bool SampleSource::findRate()
+{
+    // The first frame lies within the search window after the tag, or the data is no MP3.
+    int feeds = int(searchWindow / long(readChunk)) + 2;
+    for (;;) {
+        const int result = mpg123_framebyframe_next(m_decoder);
+        if (result == MPG123_NEW_FORMAT) {
+            long rate = 0;
+            int channels = 0;
+            int encoding = 0;
+            mpg123_getformat(m_decoder, &rate, &channels, &encoding);
+            m_rate = int(rate);
+        } else if (result == MPG123_OK) {
+            if (m_rate.load() > 0)
+                return true;
+        } else if (result == MPG123_NEED_MORE) {
+            if (--feeds < 0 || !feed())
+                return false;
+        } else {
+            m_failed = result == MPG123_ERR;
+            return false;
+        }
+    }
+}
+
+// Frames the file holds at fileSize, estimated from the decoder's frame index (exact for a
+// constant bit rate) or, before it has one, from the current frame's bit rate.
+int64_t SampleSource::framesHeld(int64_t fileSize) const
+{
+    off_t *offsets = nullptr;
+    off_t step = 0;
+    size_t fill = 0;
+    if (mpg123_index(m_decoder, &offsets, &step, &fill) != MPG123_OK)
+        fill = 0;
+    const int samplesPerFrame = mpg123_spf(m_decoder);
+    if (samplesPerFrame <= 0)
+        return 0;
+    int64_t knownFrame = 0;
+    int64_t knownOffset = m_tagSize;
+    double bytesPerFrame = 0;
+    if (fill > 0) {
+        knownFrame = int64_t(fill - 1) * step;
+        knownOffset = m_tagSize + offsets[fill - 1];
+        if (knownFrame > 0)
+            bytesPerFrame = double(offsets[fill - 1] - offsets[0]) / double(knownFrame);
+    }
+    if (bytesPerFrame <= 0) {
+        mpg123_frameinfo info{};
+        if (mpg123_info(m_decoder, &info) != MPG123_OK || info.bitrate <= 0 || info.rate <= 0)
+            return knownFrame;
+        bytesPerFrame = double(info.bitrate) * 1000 / 8 * samplesPerFrame / double(info.rate);
+    }
+    return knownFrame
+           + int64_t(double(std::max<int64_t>(fileSize - knownOffset, 0)) / bytesPerFrame);
+}
+
+int64_t SampleSource::seek(int64_t frame, int frameRate)
+{
+    std::lock_guard<std::mutex> guard(m_decoderLock);
+    if (m_failed || frameRate <= 0)
+        return -1;
+    if (m_nextRate) {
+        m_rate = m_nextRate;
+        m_nextRate = 0;
+    }
+    if ((m_rate.load() == 0 || mpg123_spf(m_decoder) <= 0) && !findRate())
+        return -1;
+    const int rate = m_rate.load();
+    int64_t sample = std::max<int64_t>(frame, 0) * rate / frameRate;
+    struct stat info;
+    if (fstat(m_fd, &info) != 0)
+        return -1;
+    // Two frames short of the estimated end: the last frame may be cut, and a variable bit
+    // rate makes the estimate only near.
+    const int samplesPerFrame = std::max(mpg123_spf(m_decoder), 1);
+    const int64_t held = std::max<int64_t>(framesHeld(int64_t(info.st_size)) - 2, 0);
+    sample = std::min(sample, held * samplesPerFrame);
+    off_t inputOffset = 0;
+    off_t landed = mpg123_feedseek(m_decoder, off_t(sample), SEEK_SET, &inputOffset);
+    // A seek right after another wants the first frame of the new place before it can move.
+    for (int feeds = 0; landed == MPG123_NEED_MORE && feeds < 64 && feed(); ++feeds)
+        landed = mpg123_feedseek(m_decoder, off_t(sample), SEEK_SET, &inputOffset);
+    if (landed < 0 || inputOffset < 0)
+        return -1;
+    // The decoder then walks from the frame it goes back to up to the very sample asked for,
+    // but tells 0 when that frame is the first one it indexed.
+    if (landed == 0)
+        landed = off_t(sample);
+    m_offset = m_tagSize + int64_t(inputOffset);
+    m_seeking = true;
+    return int64_t(landed) * frameRate / rate;
 }
 
 } // namespace audio

@@ -46,19 +46,32 @@ public:
     // when the file has no length header and no expected size); 0 when unknown.
     int64_t lengthFrames() const;
 
+    // Makes the next read() start at `frame`, counted at frameRate, or as near to it as the file
+    // holds so far: a file still being written is sought only within what it holds, a little
+    // short of its end. Frame-accurate within the part decoded before; beyond it, the frames up
+    // to the target are parsed (not decoded) by the next read(). Returns the frame it lands on,
+    // at frameRate; -1 when the file holds no frame yet or the data is no MP3.
+    int64_t seek(int64_t frame, int frameRate);
+
 private:
     friend class OutputStream;
 
     SampleSource() = default;
     bool feed();
+    bool findRate();
+    int64_t framesHeld(int64_t fileSize) const;
     bool claim() { return !m_claimed.exchange(true); }
 
-    // read() runs on the audio thread; the length calls may come from any other.
+    // read() and seek() run on the sound's decoder thread; the length calls may come from any
+    // other.
     mutable std::mutex m_decoderLock;
     int m_fd = -1;
     mpg123_handle_struct *m_decoder = nullptr;
     int64_t m_offset = 0;
+    int64_t m_tagSize = 0; // the decoder's input offsets start after the tag
     bool m_tagSkipped = false;
+    // Set by seek(): the next read() walks to the target without the per-read input bound.
+    bool m_seeking = false;
     std::atomic<int> m_rate{0};
     int m_nextRate = 0;
     bool m_failed = false;

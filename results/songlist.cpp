@@ -6,12 +6,14 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryFile>
 #include <QUrl>
+#include <algorithm>
 
 namespace {
 
@@ -47,6 +49,8 @@ SongList::SongList(QTemporaryFile *const *adImageFiles, QBuffer *const *adTextBu
     , adTextBuffers(adTextBuffers)
 {
     setStyleSheet(QStringLiteral("background-color: white;"));
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(tr("Search results"));
     empty();
 }
 
@@ -111,6 +115,12 @@ void SongList::addSong(Song *song)
         = QLatin1String("<qt>") + song->location().toHtmlEscaped() + QLatin1String("</qt>");
     playButton->setToolTip(tip);
     downloadButton->setToolTip(tip);
+    playButton->setAccessibleName(tr("Play Song"));
+    playButton->setAccessibleDescription(
+        tr("Plays %1 by %2 while it downloads").arg(song->title(), song->creator()));
+    downloadButton->setAccessibleName(tr("Download"));
+    downloadButton->setAccessibleDescription(
+        tr("Saves %1 by %2 into the music folder").arg(song->title(), song->creator()));
     titleLabel->setText(song->title());
     creatorLabel->setText(song->creator());
 
@@ -119,6 +129,8 @@ void SongList::addSong(Song *song)
     resize(355, m_nextTop + RowHeight);
 
     ++m_rowCount;
+    if (m_currentRow < 0)
+        setCurrentRow(0);
     emit songsShown(m_rowCount);
 }
 
@@ -132,6 +144,8 @@ void SongList::placeAd(int slot)
         button->setIcon(QIcon(QPixmap(QFileInfo(file->fileName()).absoluteFilePath())));
     button->setIconSize(QSize(350, 100));
     button->setGeometry(0, m_nextTop, 350, 100);
+    button->setAccessibleName(tr("Advertisement %1").arg(slot));
+    button->setAccessibleDescription(tr("Opens the advertiser's page in the web browser"));
     static constexpr void (SongList::*clickSlots[AdCount])()
         = {&SongList::ad1clicked, &SongList::ad2clicked, &SongList::ad3clicked,
            &SongList::ad4clicked, &SongList::ad5clicked};
@@ -326,4 +340,64 @@ void SongList::empty()
 
     resize(0, 0);
     m_nextTop = 0;
+    m_currentRow = -1;
+    setAccessibleDescription(QString());
+}
+
+void SongList::setCurrentRow(int row)
+{
+    if (row < 0 || row >= m_rowCount)
+        return;
+    m_currentRow = row;
+    const Song *song = songs.at(row);
+    setAccessibleDescription(song ? tr("%1 by %2, row %3 of %4")
+                                        .arg(song->title(), song->creator())
+                                        .arg(row + 1)
+                                        .arg(m_rowCount)
+                                  : QString());
+    emit currentRowChanged(rowFrames.at(row));
+}
+
+bool SongList::playButtonCovered(int row) const
+{
+    const QRect button = rowButtons.at(2 * row)->geometry();
+    const QList<QLabel *> labels
+        = rowFrames.at(row)->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly);
+    for (const QLabel *label : labels) {
+        if (!label->isHidden() && !label->text().isEmpty() && label->geometry().intersects(button)
+            && !textLabels.contains(label))
+            return true;
+    }
+    return false;
+}
+
+void SongList::keyPressEvent(QKeyEvent *event)
+{
+    if (m_rowCount == 0 || (event->modifiers() & ~Qt::KeypadModifier)) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    switch (event->key()) {
+    case Qt::Key_Up:
+        setCurrentRow(std::max(m_currentRow - 1, 0));
+        break;
+    case Qt::Key_Down:
+        setCurrentRow(std::min(m_currentRow + 1, m_rowCount - 1));
+        break;
+    case Qt::Key_Home:
+        setCurrentRow(0);
+        break;
+    case Qt::Key_End:
+        setCurrentRow(m_rowCount - 1);
+        break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (m_currentRow >= 0 && !playButtonCovered(m_currentRow))
+            rowButtons.at(2 * m_currentRow)->click();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
 }

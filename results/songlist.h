@@ -45,10 +45,16 @@ public:
     // The status label laid over a row's "Play Song" button, while the row has one.
     QLabel *rowStatusLabel(int row) const { return rowStatus.value(row); }
     int adButtonCount() const { return adButtons.size(); }
+    // The row the keyboard acts on: Up, Down, Home and End move it, Return plays its track as
+    // "Play Song" does (unless a status covers that button). -1 while there are no rows.
+    int currentRow() const { return m_currentRow; }
+    void setCurrentRow(int row);
     QPushButton *adButton(int index) const { return adButtons.value(index); }
 
 signals:
     void songsShown(int count);
+    // The keyboard's row moved; the frame is to be scrolled into view.
+    void currentRowChanged(QWidget *rowFrame);
 
 public slots:
     void buttonClicked();
@@ -63,8 +69,12 @@ public slots:
     void addSong(Song *song);
     void downloadReady(int pos, int error);
 
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
     void placeAd(int slot);
+    bool playButtonCovered(int row) const;
     void adClicked(int slot);
     void startDownload();
     QLabel *statusLabelFor(int row);
@@ -79,6 +89,7 @@ private:
     QList<QLabel *> statusLabels;
     QList<QPushButton *> rowButtons;
     int m_activeRow = 0;
+    int m_currentRow = -1;
     QHash<int, QLabel *> rowStatus;
     QTemporaryFile *const *adImageFiles;
     QBuffer *const *adTextBuffers;

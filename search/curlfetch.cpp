@@ -46,7 +46,7 @@ CurlFetch::CurlFetch(QObject *parent)
     inactivity->setSingleShot(true);
     connect(inactivity, &QTimer::timeout, this, [this] {
         if (running)
-            finishWith(QCoreApplication::translate("QNetworkReplyHttpImpl", "Operation canceled"));
+            finishWith(tr("the search service stopped answering"));
     });
 
     const QByteArray language = "Accept-Language: " + acceptLanguage();
@@ -61,6 +61,10 @@ CurlFetch::CurlFetch(QObject *parent)
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_PROXY, "");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // Removing a transfer whose host lookup still runs would otherwise wait for the resolver
+    // thread, freezing the window for as long as the lookup takes; the thread is left to end
+    // on its own.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "Mozilla/5.0");
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "zstd, br, gzip, deflate");

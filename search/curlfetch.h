@@ -30,7 +30,8 @@ public:
 
     // Starts a GET of url, fully encoded. A transfer still running is ended first, silently.
     // A body that grows past maxBody bytes ends the transfer at once, with tooLarge() set; a
-    // transfer that receives nothing for inactivityMs fails.
+    // transfer that receives nothing for inactivityMs fails with "the search service stopped
+    // answering" (not QNetworkReply's "Operation canceled", which reads as the user's doing).
     void get(const QByteArray &url, qint64 maxBody, int inactivityMs);
     // Ends the running transfer; finished() is not emitted for it.
     void abort();

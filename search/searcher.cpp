@@ -107,6 +107,31 @@ void Searcher::newSearch(QString *currentQuery)
         }
         disconnect(song, nullptr, this, nullptr);
         song->setParent(this);
+        // Its row is gone: a failure is told here, or nobody would hear of it.
+        connect(song, &Song::downloadReady, this, [this, song](int, int error) {
+            const QString track = song->creator().isEmpty()
+                                      ? song->title()
+                                      : tr("%1 by %2").arg(song->title(), song->creator());
+            QString outcome;
+            switch (error) {
+            case Song::Downloaded:
+                break;
+            case Song::NoMp3File:
+                outcome = tr("no mp3 file");
+                break;
+            case Song::BadFilename:
+                outcome = tr("bad filename");
+                break;
+            case Song::FileExists:
+                outcome = tr("file exists");
+                break;
+            default:
+                outcome = tr("not available");
+                break;
+            }
+            if (!outcome.isEmpty())
+                emit handedOverDownloadFailed(tr("%1 was not saved: %2").arg(track, outcome));
+        });
         connect(song, &Song::downloadReady, song, &QObject::deleteLater);
     }
 

@@ -25,10 +25,11 @@ class Song;
 // Nothing passed to the constructor is owned. The tracks in *songs belong to the main window
 // between searches; tracks that fail their check (or pass after the cap) are taken out of
 // *songs and freed here. A failed request ends in queryDone(false) with message() set to
-// the transport error text (in QNetworkReply's words: refused, unresolved, timed out), the
-// news text (a reply that is no playlist, or larger than MaxReplySize) or the no-results text.
-// A reply with an HTTP error status is not a transport error: its body is read like any other.
-// Redirects are not followed.
+// the transport error text (in QNetworkReply's words: refused, unresolved; a reply that
+// stalls past the inactivity limit says the service stopped answering, one past the deadline
+// that it took too long), the news text (a reply that is no playlist, or larger than MaxReplySize)
+// or the no-results text. A reply with an HTTP error status is not a transport error: its body is
+// read like any other. Redirects are not followed.
 //
 // Pages are fetched with CurlFetch rather than the QNetworkAccessManager, which would turn a
 // query of "." or ".." into another path; the one passed in is only handed on to the tracks.
@@ -75,6 +76,9 @@ signals:
     void queryDone(bool success);
     void addSong(Song *song);
     void newSearchPerformed();
+    // A download that went on after its row was gone did not land; message says which track
+    // and why, in the row's words ("not available", "file exists", ...).
+    void handedOverDownloadFailed(const QString &message);
 
 public slots:
     void newSearch(QString *currentQuery);

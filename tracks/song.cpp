@@ -10,6 +10,8 @@
 #include <QNetworkRequest>
 #include <QProgressBar>
 #include <QTemporaryFile>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cerrno>
 #include <climits>
@@ -62,6 +64,32 @@ bool giveNewFileMode(QFileDevice &file)
 bool isSuccess(int status)
 {
     return status >= 200 && status < 300;
+}
+
+// Failures of the connection itself (refused, closed early, stalled, ...), as opposed to an
+// HTTP error status or a redirect.
+bool isNetworkFailure(QNetworkReply::NetworkError error)
+{
+    return error != QNetworkReply::NoError && error < QNetworkReply::TooManyRedirectsError;
+}
+
+// "bytes first-last/length" of a Content-Range; false unless it names a range.
+bool parseContentRange(const QByteArray &value, qint64 *first, qint64 *length)
+{
+    const QByteArray text = value.trimmed();
+    if (!text.startsWith("bytes "))
+        return false;
+    const int dash = text.indexOf('-');
+    const int slash = text.indexOf('/');
+    if (dash < 0 || slash < dash)
+        return false;
+    bool ok = false;
+    *first = text.mid(6, dash - 6).trimmed().toLongLong(&ok);
+    if (!ok)
+        return false;
+    const QByteArray whole = text.mid(slash + 1).trimmed();
+    *length = whole == "*" ? -1 : whole.toLongLong(&ok);
+    return ok || whole == "*";
 }
 
 // Moves a complete file into place without ever replacing a file of that name.
@@ -120,9 +148,14 @@ Song::~Song()
     releaseTransfer();
 }
 
+bool Song::transferRunning() const
+{
+    return transfer || (retryTimer && retryTimer->isActive());
+}
+
 void Song::listen()
 {
-    if (transfer && downloadPending) {
+    if (transferRunning() && downloadPending) {
         // The download's transfer already fills a file from its first byte: play that one.
         listening = true;
         announceEnd = true;
@@ -159,7 +192,7 @@ void Song::download(QProgressBar *bar, int pos)
     progressBar = bar;
     rowIndex = pos;
     downloadPending = true;
-    if (transfer)
+    if (transferRunning())
         return;
     retireTransferFile();
     startTransfer(true);
@@ -212,14 +245,27 @@ void Song::responseHeaderReceived()
     const QVariant status = checkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
         return;
-    checkDone = true;
-    available = status.toInt() == 200;
+    const int code = status.toInt();
     // Aborting from inside the reply's own header report upsets its error bookkeeping; it is
-    // aborted on its way out instead.
+    // aborted on its way out instead (a body that comes with a GET is dropped then).
     QNetworkReply *reply = checkReply;
     checkReply = nullptr;
     disconnect(reply, nullptr, this, nullptr);
     reply->deleteLater();
+    if (!checkByGet && (code == 405 || code == 501)) {
+        // A server that will not answer HEAD is asked for the first byte instead.
+        checkByGet = true;
+        QNetworkRequest request = trackRequest(url);
+        request.setTransferTimeout(CheckTimeout);
+        request.setRawHeader("Range", "bytes=0-0");
+        request.setRawHeader("Accept-Encoding", "identity");
+        checkReply = checkNetwork->get(request);
+        connect(checkReply, &QNetworkReply::metaDataChanged, this, &Song::responseHeaderReceived);
+        connect(checkReply, &QNetworkReply::finished, this, &Song::checkIsDone);
+        return;
+    }
+    checkDone = true;
+    available = code == 200 || (checkByGet && code == 206);
     emit validation(!available);
 }
 
@@ -295,21 +341,71 @@ void Song::startTransfer(bool intoMusicFolder)
             Qt::QueuedConnection);
         return;
     }
+    received = 0;
+    retries = 0;
+    validator.clear();
+    wholeLength = -1;
+    requestTransfer();
+}
+
+// The first request of a transfer, or its resumption from the bytes the file holds.
+void Song::requestTransfer()
+{
     QNetworkRequest request = trackRequest(url);
     request.setTransferTimeout(stallTimeout);
     // The body is saved byte for byte; MP3 gains nothing from compression anyway.
     request.setRawHeader("Accept-Encoding", "identity");
+    resumedAt = received;
+    replyFits = true;
+    if (resumedAt > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumedAt) + '-');
+        if (!validator.isEmpty())
+            request.setRawHeader("If-Range", validator);
+    }
     transfer = transferNetwork->get(request);
     transfer->setReadBufferSize(ReadBufferSize);
-    received = 0;
     // Qt reports downloadProgress at most every 100 ms and drops the reports in between, so
     // every arrival of data counts as a progress report here.
+    connect(transfer, &QNetworkReply::metaDataChanged, this, &Song::transferHeaders);
     connect(transfer, &QNetworkReply::readyRead, this, &Song::transferProgress);
     connect(transfer, &QNetworkReply::finished, this, &Song::transferFinished);
 }
 
+void Song::transferHeaders()
+{
+    const int status = transfer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 0)
+        return;
+    const QVariant length = transfer->header(QNetworkRequest::ContentLengthHeader);
+    if (resumedAt > 0 && status == 206) {
+        qint64 first = -1;
+        qint64 whole = -1;
+        replyFits = parseContentRange(transfer->rawHeader("Content-Range"), &first, &whole)
+                    && first == resumedAt && (wholeLength < 0 || whole < 0 || whole == wholeLength);
+        return;
+    }
+    if (status != 200) {
+        // An error status of a resumption: the bytes so far stay out of its way.
+        replyFits = resumedAt == 0;
+        return;
+    }
+    if (resumedAt > 0) {
+        // The whole track again (it changed, or the server takes no ranges): start over.
+        transferFile->resize(0);
+        transferFile->seek(0);
+        received = 0;
+        resumedAt = 0;
+    }
+    const QByteArray etag = transfer->rawHeader("ETag");
+    validator
+        = !etag.isEmpty() && !etag.startsWith("W/") ? etag : transfer->rawHeader("Last-Modified");
+    wholeLength = length.isValid() ? length.toLongLong() : -1;
+}
+
 void Song::releaseTransfer()
 {
+    if (retryTimer)
+        retryTimer->stop();
     releaseReply(transfer);
 }
 
@@ -332,6 +428,8 @@ void Song::drainTransfer()
         const qint64 n = transfer->read(buffer, sizeof buffer);
         if (n <= 0)
             break;
+        if (!replyFits)
+            continue;
         received += n;
         if (transferFile->write(buffer, n) != n)
             writeFailed = true;
@@ -347,7 +445,7 @@ void Song::transferProgress()
         return;
     drainTransfer();
     const QVariant length = transfer->header(QNetworkRequest::ContentLengthHeader);
-    const qint64 total = length.isValid() ? qMax<qint64>(0, length.toLongLong()) : 0;
+    const qint64 total = length.isValid() ? resumedAt + qMax<qint64>(0, length.toLongLong()) : 0;
     const qint64 value = received;
     if (listening) {
         QPointer<Song> self(this);
@@ -365,9 +463,21 @@ void Song::transferFinished()
     if (!reply)
         return;
     drainTransfer();
-    const bool failed = reply->error() != QNetworkReply::NoError;
+    const QNetworkReply::NetworkError error = reply->error();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool failed = error != QNetworkReply::NoError || !replyFits;
     releaseTransfer();
+    if (isNetworkFailure(error) && replyFits && !writeFailed && retries < transferTries
+        && (status == 0 || isSuccess(status))) {
+        if (!retryTimer) {
+            retryTimer = new QTimer(this);
+            retryTimer->setSingleShot(true);
+            connect(retryTimer, &QTimer::timeout, this, &Song::requestTransfer);
+        }
+        retryTimer->start(resumeDelay << retries);
+        ++retries;
+        return;
+    }
 
     const bool wasListening = listening;
     const bool hadDownload = downloadPending;
@@ -411,8 +521,15 @@ void Song::updateProgress(qint64 value, qint64 total)
 
 void Song::downloadDone(bool error)
 {
-    downloadPending = false;
     const int code = error ? int(NotAvailable) : saveToMusicFolder();
+    if (code == Copying)
+        return;
+    finishDownload(code);
+}
+
+void Song::finishDownload(int code)
+{
+    downloadPending = false;
     if (transferFile) {
         transferFile->close();
         // Nothing but complete tracks stays in the music folder.
@@ -420,6 +537,36 @@ void Song::downloadDone(bool error)
             transferFile->remove();
     }
     emit downloadReady(rowIndex, code);
+}
+
+// Copies a complete listening file into the music folder under a hidden name beside its place,
+// so that the folder never shows a partial file, then moves it into place. Any thread.
+int Song::copyIntoFolder(const QString &from, const QString &folder, const QString &target)
+{
+    QTemporaryFile copy(folder + QLatin1String(partFileTemplate));
+    if (!copy.open())
+        return BadFilename;
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly))
+        return BadFilename;
+    QByteArray buffer(ChunkSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = source.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return BadFilename;
+        if (n == 0)
+            break;
+        if (copy.write(buffer.constData(), n) != n)
+            return BadFilename;
+    }
+    if (!copy.flush() || !giveNewFileMode(copy))
+        return BadFilename;
+    copy.close();
+    bool exists = false;
+    if (!moveWithoutReplacing(copy.fileName(), target, &exists))
+        return exists ? FileExists : BadFilename;
+    copy.setAutoRemove(false);
+    return Downloaded;
 }
 
 int Song::saveToMusicFolder()
@@ -447,31 +594,30 @@ int Song::saveToMusicFolder()
         return Downloaded;
     }
 
-    // Built under a hidden name beside its place, so the folder never shows a partial file.
-    QTemporaryFile copy(*musicFolder + QLatin1String(partFileTemplate));
-    if (!copy.open())
+    // The listening file, which the player may still read, gets a second name in the folder
+    // when both lie on one file system: no copy at all.
+    if (!transferFile->flush())
         return BadFilename;
-    QFile source(transferFile->fileName());
-    if (!source.open(QIODevice::ReadOnly))
-        return BadFilename;
-    QByteArray buffer(ChunkSize, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = source.read(buffer.data(), buffer.size());
-        if (n < 0)
+    const QByteArray source = QFile::encodeName(transferFile->fileName());
+    const QByteArray link = QFile::encodeName(target);
+    if (::link(source.constData(), link.constData()) == 0) {
+        if (::chmod(link.constData(), newFileMode()) != 0) {
+            ::unlink(link.constData());
             return BadFilename;
-        if (n == 0)
-            break;
-        if (copy.write(buffer.constData(), n) != n)
-            return BadFilename;
+        }
+        return Downloaded;
     }
-    if (!copy.flush() || !giveNewFileMode(copy))
-        return BadFilename;
-    copy.close();
-
-    if (!moveWithoutReplacing(copy.fileName(), target, &exists))
-        return exists ? FileExists : BadFilename;
-    copy.setAutoRemove(false);
-    return Downloaded;
+    if (errno == EEXIST)
+        return FileExists;
+    // Elsewhere it is copied, on a pool thread: a track is too large to copy on this one.
+    if (!copier) {
+        copier = new QFutureWatcher<int>(this);
+        connect(copier, &QFutureWatcher<int>::finished, this,
+                [this] { finishDownload(copier->result()); });
+    }
+    copier->setFuture(
+        QtConcurrent::run(&Song::copyIntoFolder, transferFile->fileName(), *musicFolder, target));
+    return Copying;
 }
 
 void Song::removeStalePartFiles(const QString &folder)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFutureWatcher>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -11,14 +12,16 @@ class QNetworkReply;
 class QNetworkRequest;
 class QProgressBar;
 class QTemporaryFile;
+class QTimer;
 
 // One track of a search result: its title, creator and audio file location, and the HTTP
 // transfers that concern that file (availability check, listening, download).
 //
 // A Song has no parent while the main window's song list owns it; one still downloading when a
 // new search starts is handed to the searcher, which frees it once the download reports. The
-// availability check (a HEAD request on checkNetwork) starts in the constructor and ends with
-// exactly one validation() unless the Song is destroyed first. Listening and downloading run on
+// availability check (a HEAD request on checkNetwork; when that is answered 405 or 501, a GET of
+// the first byte) starts in the constructor and ends with exactly one validation() unless the
+// Song is destroyed first. Listening and downloading run on
 // transferNetwork, so that long transfers never queue the search and the checks behind them.
 // Neither manager is owned.
 class Song : public QObject
@@ -69,8 +72,15 @@ public:
     static QNetworkRequest trackRequest(const QUrl &url);
 
     // How long a later listening or download transfer may receive nothing before it is given
-    // up (the download then reports NotAvailable); 60 s unless set.
+    // up; 60 s unless set. A transfer that fails on the way (a stall, a dropped connection, not
+    // an HTTP error status) is resumed from the bytes it has, with Range and If-Range, up to
+    // 3 times, after 1, 2 and 4 s; a server that answers the resumption with the whole track
+    // starts the file over. Only the last failure reaches the listener (endPlay()) and the
+    // download (NotAvailable).
     void setStallTimeout(int msecs) { stallTimeout = msecs; }
+    static constexpr int transferTries = 3;
+    // The wait before the first resumption; each later one is twice the one before.
+    void setResumeDelay(int msecs) { resumeDelay = msecs; }
 
 signals:
     void validation(bool failed);
@@ -83,15 +93,20 @@ private slots:
     void responseHeaderReceived();
     void checkIsDone();
     void downloadDone(bool error);
+    void finishDownload(int code);
+    static int copyIntoFolder(const QString &from, const QString &folder, const QString &target);
     void listenDone(bool error);
     void updateProgress(qint64 value, qint64 total);
     void listenMore(qint64 value, qint64 total);
+    void transferHeaders();
+    void requestTransfer();
 
 private:
     void failCheck();
     void releaseReply(QPointer<QNetworkReply> &slot);
     void releaseCheck();
     void startTransfer(bool intoMusicFolder);
+    bool transferRunning() const;
     void releaseTransfer();
     void retireTransferFile();
     void drainTransfer();
@@ -117,14 +132,31 @@ private:
     int rowIndex = 0;
     int stallTimeout = 60000;
     qint64 received = 0;
+    // Resuming: the waits between tries, the tries made, where the running request began in
+    // the file, and what the first answer said of the whole track (its validator for If-Range
+    // and its length, -1 when unknown). A reply whose bytes do not continue the file is read
+    // and dropped, and fails the transfer.
+    QTimer *retryTimer = nullptr;
+    int resumeDelay = 1000;
+    int retries = 0;
+    qint64 resumedAt = 0;
+    QByteArray validator;
+    qint64 wholeLength = -1;
+    bool replyFits = true;
 
     bool checkDone = false;
+    // The HEAD was refused (405, 501): the check goes on as a GET of the first byte.
+    bool checkByGet = false;
     bool available = false;
     bool listening = false;
     // A download waits for the end of the current transfer.
     bool downloadPending = false;
     bool announceEnd = true;
     bool writeFailed = false;
+    // Copies a listening file into another file system's music folder; a child.
+    QFutureWatcher<int> *copier = nullptr;
+    // saveToMusicFolder() has handed the file to copier, which reports.
+    static constexpr int Copying = -1;
     // transferFile is a hidden file in the music folder (a download of its own).
     bool transferInMusicFolder = false;
     bool emittingStartPlay = false;

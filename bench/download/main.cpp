@@ -1,5 +1,7 @@
 // Downloads one large file through Song::download and through curl from the same local HTTP
-// server and prints both throughputs, their ratio and the peak resident memory of this process.
+// server and prints both throughputs, their ratio and the peak resident memory of this process;
+// then the same from a server that cuts every transfer at 30 %, 60 % and 90 % of the file, with
+// curl resuming with -C - as the reference (both wait 1, 2 and 4 s between tries).
 //
 // Usage: bench_download [size-in-MiB] [rounds]   (50 MiB and 3 rounds by default)
 
@@ -10,9 +12,11 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -30,14 +34,16 @@
 
 namespace {
 
-// One connection at a time, the whole file with sendfile: a server that costs next to nothing,
-// so both clients are measured rather than the server. It runs in a child process, so its
-// memory does not count towards ours.
-[[noreturn]] void serve(int listener, const char *path)
+// One connection at a time, the file with sendfile: a server that costs next to nothing, so
+// both clients are measured rather than the server. It runs in a child process, so its memory
+// does not count towards ours. A cutting server honours "Range: bytes=N-" and closes the first
+// three transfers of every four at 30 %, 60 % and 90 % of the file.
+[[noreturn]] void serve(int listener, const char *path, bool cutting)
 {
     const int fd = ::open(path, O_RDONLY);
     struct stat st;
     ::fstat(fd, &st);
+    int gets = 0;
     for (;;) {
         const int client = ::accept(listener, nullptr, nullptr);
         if (client < 0)
@@ -54,15 +60,38 @@ namespace {
                 break;
         }
         const bool head = std::strncmp(request, "HEAD ", 5) == 0;
-        char header[256];
-        const int len = std::snprintf(header, sizeof header,
-                                      "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n"
-                                      "Content-Length: %lld\r\nConnection: close\r\n\r\n",
-                                      static_cast<long long>(st.st_size));
+        off_t from = 0;
+        off_t to = st.st_size;
+        char header[512];
+        int len = 0;
+        const char *range = cutting ? strcasestr(request, "\r\nRange: bytes=") : nullptr;
+        if (range)
+            from = std::min<off_t>(std::atoll(range + 15), st.st_size);
+        if (cutting && !head) {
+            // The first GET of a round is cut at 30 %, the second at 60 %, the third at 90 %:
+            // where a resumption starts depends on what the client kept of the cut transfer.
+            const int mark = gets++ % 4;
+            if (mark < 3)
+                to = std::max(from, off_t(double(st.st_size) * 0.3 * (mark + 1)));
+        }
+        if (range) {
+            len = std::snprintf(header, sizeof header,
+                                "HTTP/1.1 206 Partial Content\r\nContent-Type: audio/mpeg\r\n"
+                                "ETag: \"bench\"\r\nContent-Range: bytes %lld-%lld/%lld\r\n"
+                                "Content-Length: %lld\r\nConnection: close\r\n\r\n",
+                                (long long)from, (long long)st.st_size - 1, (long long)st.st_size,
+                                (long long)(st.st_size - from));
+        } else {
+            len = std::snprintf(header, sizeof header,
+                                "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\nETag: \"bench\"\r\n"
+                                "Accept-Ranges: bytes\r\nContent-Length: %lld\r\n"
+                                "Connection: close\r\n\r\n",
+                                static_cast<long long>(st.st_size));
+        }
         if (::write(client, header, len) == len && !head) {
-            off_t offset = 0;
-            while (offset < st.st_size) {
-                if (::sendfile(client, fd, &offset, st.st_size - offset) <= 0)
+            off_t offset = from;
+            while (offset < to) {
+                if (::sendfile(client, fd, &offset, size_t(to - offset)) <= 0)
                     break;
             }
         }
@@ -116,18 +145,36 @@ double songRound(const QString &url, const QString &folder, QNetworkAccessManage
     song.download(nullptr, 0);
     loop.exec();
     const double seconds = timer.nsecsElapsed() / 1e9;
+    if (code != Song::Downloaded)
+        std::fprintf(stderr, "Song: outcome %d\n", code);
     return code == Song::Downloaded ? seconds : -1;
 }
 
-double curlRound(const QString &url, const QString &out)
+// Seconds for one curl download, or -1 on failure. Resuming, curl is run again with -C - after
+// each failure, 1, 2 and 4 s later: curl's own --retry starts over from where the run began
+// (it truncates what it wrote), which a server that cuts at the same places never lets finish.
+double curlRound(const QString &url, const QString &out, bool resuming = false)
 {
-    QProcess curl;
-    curl.start(QStringLiteral("curl"),
-               {QStringLiteral("-s"), QStringLiteral("-o"), out, QStringLiteral("-w"),
-                QStringLiteral("%{time_total}"), url});
-    if (!curl.waitForFinished(120000) || curl.exitCode() != 0)
-        return -1;
-    return curl.readAllStandardOutput().trimmed().toDouble();
+    QFile::remove(out);
+    QElapsedTimer timer;
+    timer.start();
+    for (int attempt = 0;; ++attempt) {
+        QStringList arguments{QStringLiteral("-sS"), QStringLiteral("-o"), out};
+        if (resuming)
+            arguments << QStringLiteral("-C") << QStringLiteral("-");
+        QProcess curl;
+        curl.start(QStringLiteral("curl"), arguments << url);
+        if (!curl.waitForFinished(120000))
+            return -1;
+        if (curl.exitCode() == 0)
+            return timer.nsecsElapsed() / 1e9;
+        if (!resuming || attempt == 3) {
+            std::fprintf(stderr, "curl: exit %d: %s\n", curl.exitCode(),
+                         curl.readAllStandardError().constData());
+            return -1;
+        }
+        QThread::msleep(1000UL << attempt);
+    }
 }
 
 } // namespace
@@ -144,7 +191,7 @@ int main(int argc, char **argv)
     makeFile(source, size);
     makeFile(small, size / 10);
 
-    auto listenOn = [](const char *path, pid_t *child) {
+    auto listenOn = [](const char *path, pid_t *child, bool cutting = false) {
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -155,7 +202,7 @@ int main(int argc, char **argv)
         ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
         *child = ::fork();
         if (*child == 0)
-            serve(listener, path);
+            serve(listener, path, cutting);
         ::close(listener);
         return ntohs(addr.sin_port);
     };
@@ -163,6 +210,9 @@ int main(int argc, char **argv)
     pid_t smallServer = 0;
     const quint16 bigPort = listenOn(QFile::encodeName(source).constData(), &bigServer);
     const quint16 smallPort = listenOn(QFile::encodeName(small).constData(), &smallServer);
+    pid_t cuttingServer = 0;
+    const quint16 cuttingPort
+        = listenOn(QFile::encodeName(source).constData(), &cuttingServer, true);
 
     QCoreApplication app(argc, argv);
     QNetworkAccessManager checkNetwork;
@@ -184,14 +234,36 @@ int main(int argc, char **argv)
     }
     const long rssBig = peakRssKiB();
 
+    const QString cutUrl = QStringLiteral("http://127.0.0.1:%1/track.mp3").arg(cuttingPort);
+    QList<double> songCutTimes;
+    QList<double> curlCutTimes;
+    bool cutExact = true;
+    for (int i = 0; i < rounds; ++i) {
+        songCutTimes << songRound(cutUrl, folder, &checkNetwork, &transferNetwork);
+        cutExact
+            = cutExact && QFileInfo(folder + QStringLiteral("/Bench - Track.mp3")).size() == size;
+        curlCutTimes << curlRound(cutUrl, dir.filePath(QStringLiteral("curl.out")), true);
+        cutExact = cutExact && QFileInfo(dir.filePath(QStringLiteral("curl.out"))).size() == size;
+    }
+    ::kill(cuttingServer, SIGTERM);
+    ::waitpid(cuttingServer, nullptr, 0);
+
     ::kill(bigServer, SIGTERM);
     ::kill(smallServer, SIGTERM);
     ::waitpid(bigServer, nullptr, 0);
     ::waitpid(smallServer, nullptr, 0);
 
     if (smallSeconds < 0 || std::count(songTimes.begin(), songTimes.end(), -1.0)
-        || std::count(curlTimes.begin(), curlTimes.end(), -1.0)) {
-        std::fprintf(stderr, "a download failed\n");
+        || std::count(curlTimes.begin(), curlTimes.end(), -1.0)
+        || std::count(songCutTimes.begin(), songCutTimes.end(), -1.0)
+        || std::count(curlCutTimes.begin(), curlCutTimes.end(), -1.0) || !cutExact) {
+        std::fprintf(stderr, "a download failed (small %.2f; cut files %s)\n", smallSeconds,
+                     cutExact ? "whole" : "not whole");
+        for (const auto &times : {songTimes, curlTimes, songCutTimes, curlCutTimes}) {
+            for (double t : times)
+                std::fprintf(stderr, " %.3f", t);
+            std::fprintf(stderr, "\n");
+        }
         return 1;
     }
     const double songBest = *std::min_element(songTimes.begin(), songTimes.end());
@@ -218,6 +290,15 @@ int main(int argc, char **argv)
                 mb / curlBest, curlBest / songBest);
     std::printf("median: Song %.1f MiB/s, curl %.1f MiB/s, ratio Song/curl %.2f\n", mb / songMedian,
                 mb / curlMedian, curlMedian / songMedian);
+    const double songCut = median(songCutTimes);
+    const double curlCut = median(curlCutTimes);
+    std::printf("cut at 30/60/90 %%, resumed (1, 2, 4 s between tries): Song %s s, curl -C - %s "
+                "s\n",
+                list(songCutTimes).c_str(), list(curlCutTimes).c_str());
+    std::printf("median: Song %.2f MiB/s, curl %.2f MiB/s, ratio Song/curl %.2f   aim: at least "
+                "0.8   [%s]\n",
+                mb / songCut, mb / curlCut, curlCut / songCut,
+                curlCut / songCut >= 0.8 ? "met" : "MISSED");
     std::printf("peak RSS: %ld KiB at start, %ld KiB after a %lld MiB download, %ld KiB after the "
                 "%lld MiB downloads\n",
                 rssStart, rssSmall, static_cast<long long>(mib / 10), rssBig,

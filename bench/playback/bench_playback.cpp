@@ -1,10 +1,11 @@
 // Prints the decoding speed of a growing MP3 file; for a track played in real time the audio
 // callback's durations, the buffers that went short and the processor time; the same while the
 // file grows at 1.2 times real time (a slow disk or transfer); the time from a track change to
-// its first sample, with a new device per track and with one kept open; and the peak memory.
+// its first sample, with a new device per track and with one kept open; pause to silence,
+// resume and seek to the first sample, and the processor time while paused; and the peak memory.
 //
 // Arguments: seconds of whole-track playing (default 180), seconds of slow-disk playing
-// (default 60).
+// (default 60), seconds paused for the processor time (default 20).
 
 #include "audiodevice.h"
 #include "outputstream.h"
@@ -261,6 +262,76 @@ int main(int argc, char *argv[])
                     *std::max_element(opening.begin(), opening.end()));
         std::printf("track change to first sample, device kept: median %.1f ms, longest %.1f ms\n",
                     median(kept), *std::max_element(kept.begin(), kept.end()));
+    }
+
+    // 4. Pause, resume and seek on a playing local file; the processor while paused.
+    {
+        const int pausedSeconds = argc > 3 ? std::max(1, atoi(argv[3])) : 20;
+        const auto device = audio::AudioDevice::open();
+        const auto stream
+            = audio::OutputStream::open(device, audio::SampleSource::open(mp3Path), true);
+        stream->play();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto nextFrame = [&](const QElapsedTimer &clock) {
+            const uint64_t from = stream->framesPlayed();
+            while (stream->framesPlayed() == from && clock.elapsed() < 5000)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            return double(clock.nsecsElapsed()) / 1e6;
+        };
+        std::vector<double> pausing, resuming, seeking;
+        for (int run = 0; run < 20; ++run) {
+            QElapsedTimer clock;
+            clock.start();
+            stream->pause(); // no frame is taken once it returns
+            pausing.push_back(double(clock.nsecsElapsed()) / 1e6);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            clock.restart();
+            stream->resume();
+            resuming.push_back(nextFrame(clock));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            clock.restart();
+            // Back and forth across the track, within and beyond what was decoded before.
+            stream->seek(int64_t((run * 37 % 150) + 5) * audio::AudioDevice::sampleRate);
+            seeking.push_back(nextFrame(clock));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        const auto longest = [](const std::vector<double> &v) {
+            return *std::max_element(v.begin(), v.end());
+        };
+        std::printf("pause to silence: median %.3f ms, longest %.3f ms (then at most the device's "
+                    "own buffer of 2048 frames, 46 ms, plays out)\n",
+                    median(pausing), longest(pausing));
+        std::printf("resume to first sample: median %.1f ms, longest %.1f ms\n", median(resuming),
+                    longest(resuming));
+        std::printf("seek to first sample: median %.1f ms, longest %.1f ms\n", median(seeking),
+                    longest(seeking));
+        stream->pause();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        QElapsedTimer wall;
+        wall.start();
+        const double cpuStart = processorSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(pausedSeconds));
+        const double cpu = processorSeconds() - cpuStart;
+        std::printf("paused %d s: processor %.4f s = %.3f %% of one core\n", pausedSeconds, cpu,
+                    100 * cpu / (double(wall.nsecsElapsed()) / 1e9));
+    }
+    // The floor under that: SDL's own thread of a device with no sound on it.
+    {
+        const int pausedSeconds = argc > 3 ? std::max(1, atoi(argv[3])) : 20;
+        const auto device = audio::AudioDevice::open();
+        const auto stream
+            = audio::OutputStream::open(device, audio::SampleSource::open(mp3Path), true);
+        stream->play();
+        stream->stop();
+        stream->pause();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        QElapsedTimer wall;
+        wall.start();
+        const double cpuStart = processorSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(pausedSeconds));
+        const double cpu = processorSeconds() - cpuStart;
+        std::printf("stopped, the device open, %d s: processor %.3f %% of one core\n",
+                    pausedSeconds, 100 * cpu / (double(wall.nsecsElapsed()) / 1e9));
     }
 
     std::printf("peak resident memory: %ld kB (%ld kB before decoding, track held in memory)\n",

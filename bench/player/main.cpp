@@ -546,9 +546,14 @@ int main(int argc, char **argv)
         out << "    by thread: " << playingThreads << "; "
             << QString::number(double(playingSwitches) / playSeconds, 'f', 0)
             << " context switches/s" << Qt::endl;
+        // Measured with perf: the catalogue's paced transfer sends a few bytes at a time once
+        // it has caught up with its rate (each call of its body callback may send what the
+        // microseconds since the last allow), so the client wakes for a flood of tiny segments
+        // a real server does not send; most of this goes to receiving them, in the kernel.
         out << "processor while playing and the transfer runs: "
             << percent(downloadingCpu, playSeconds) << " of one core over " << playSeconds
-            << " s   (no aim; includes receiving and writing the track)" << Qt::endl;
+            << " s   aim: under 5 %   " << verdict(100.0 * downloadingCpu / playSeconds < 5.0)
+            << Qt::endl;
         out << "    by thread: " << downloadingThreads << Qt::endl;
     } else {
         out << "processor while playing: failed (" << playFailure << ")   aim: under 1 %   [MISSED]"

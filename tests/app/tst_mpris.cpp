@@ -4,6 +4,7 @@
 #include "songlist.h"
 #include "startup.h"
 #include "testmusicfolder.h"
+#include "tracktags.h"
 
 #include "../playback/testmp3.h"
 
@@ -28,6 +29,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -71,8 +73,11 @@ class ChangeRecorder : public QObject
 
 public:
     QList<QVariantMap> changes;
+    QList<qlonglong> seeks;
 
 public slots:
+    void seeked(qlonglong position) { seeks << position; }
+
     void changed(const QString &interface, const QVariantMap &properties, const QStringList &)
     {
         if (interface != playerInterface)
@@ -101,6 +106,8 @@ private slots:
     void streamedTrackShowsTitleAndCreator();
     void volumeFollowsTheSliderBothWays();
     void transportAndWindowCalls();
+    void pauseAndSeek();
+    void oversizedTagIsReadOffTheWindowsThread();
     void nameOwnedByAnotherProgram();
 
 private:
@@ -144,11 +151,14 @@ void TestMpris::initTestCase()
     QVERIFY(client->connect(QString(), QLatin1String(MprisService::objectPath), propertiesInterface,
                             QStringLiteral("PropertiesChanged"), &recorder,
                             SLOT(changed(QString, QVariantMap, QStringList))));
+    QVERIFY(client->connect(QString(), QLatin1String(MprisService::objectPath), playerInterface,
+                            QStringLiteral("Seeked"), &recorder, SLOT(seeked(qlonglong))));
 }
 
 void TestMpris::init()
 {
     recorder.changes.clear();
+    recorder.seeks.clear();
 }
 
 void TestMpris::cleanup()
@@ -232,10 +242,10 @@ void TestMpris::identityAndAbilities()
                     .arguments()
                     .value(0))
               .toMap();
-    for (const char *yes : {"CanGoNext", "CanGoPrevious", "CanPlay", "CanControl"})
+    for (const char *yes :
+         {"CanGoNext", "CanGoPrevious", "CanPlay", "CanControl", "CanPause", "CanSeek"})
         QVERIFY2(player.value(QLatin1String(yes)) == QVariant(true), yes);
-    for (const char *no : {"CanPause", "CanSeek"})
-        QVERIFY2(player.value(QLatin1String(no)) == QVariant(false), no);
+    QCOMPARE(player.value(QStringLiteral("Position")).toLongLong(), 0);
     QCOMPARE(player.value(QStringLiteral("PlaybackStatus")).toString(), QStringLiteral("Stopped"));
     QVERIFY(player.value(QStringLiteral("Metadata")).toMap().isEmpty());
 }
@@ -345,16 +355,21 @@ void TestMpris::transportAndWindowCalls()
     call(playerInterface, QStringLiteral("Play"));
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
     QCOMPARE(window->playingFilePath(), musicFolder + QLatin1String("/a.mp3"));
-    // Play while playing goes on playing; PlayPause is the play button's toggle.
+    // Play while playing goes on playing; PlayPause toggles the pause, and starts the music
+    // folder when nothing plays.
     call(playerInterface, QStringLiteral("Play"));
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QVERIFY(!window->soundPaused());
     call(playerInterface, QStringLiteral("PlayPause"));
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QVERIFY(window->soundPaused());
+    call(playerInterface, QStringLiteral("PlayPause"));
+    QVERIFY(!window->soundPaused());
+    call(playerInterface, QStringLiteral("Stop"));
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
     call(playerInterface, QStringLiteral("PlayPause"));
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
-    // No pause: Pause changes nothing.
-    call(playerInterface, QStringLiteral("Pause"));
-    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QVERIFY(!window->soundPaused());
 
     window->showMinimized();
     call(rootInterface, QStringLiteral("Raise"));
@@ -365,6 +380,138 @@ void TestMpris::transportAndWindowCalls()
                       &QAbstractButton::clicked);
     QCOMPARE(call(rootInterface, QStringLiteral("Quit")).type(), QDBusMessage::ReplyMessage);
     QCOMPARE(closed.size(), 1);
+}
+
+// Pause holds the position and says "Paused"; Play goes on from there. Position is live, and
+// every seek is told with Seeked, landing within one MP3 frame (26 ms) of where it was asked.
+void TestMpris::pauseAndSeek()
+{
+    makeWindow();
+    const auto position = [this] {
+        return property(playerInterface, QStringLiteral("Position")).toLongLong();
+    };
+    const auto status = [this] {
+        return property(playerInterface, QStringLiteral("PlaybackStatus")).toString();
+    };
+    constexpr qlonglong frameTime = 26123;
+    call(playerInterface, QStringLiteral("Play"));
+    QTRY_VERIFY(position() > 200000);
+    recorder.changes.clear();
+
+    call(playerInterface, QStringLiteral("Pause"));
+    QCOMPARE(status(), QStringLiteral("Paused"));
+    QTRY_COMPARE(recorder.changes.size(), 1);
+    QCOMPARE(recorder.changes.takeFirst(),
+             (QVariantMap{{QStringLiteral("PlaybackStatus"), QStringLiteral("Paused")}}));
+    const qlonglong pausedAt = position();
+    QTest::qWait(300);
+    QCOMPARE(position(), pausedAt);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+
+    // Seeks while paused move the position and keep the pause.
+    call(playerInterface, QStringLiteral("Seek"), {qlonglong(500000)});
+    QTRY_COMPARE(recorder.seeks.size(), 1);
+    QVERIFY(std::abs(recorder.seeks.first() - (pausedAt + 500000)) <= frameTime);
+    QCOMPARE(position(), recorder.seeks.takeFirst());
+    const QVariant trackId = property(playerInterface, QStringLiteral("Metadata"))
+                                 .toMap()
+                                 .value(QStringLiteral("mpris:trackid"));
+    call(playerInterface, QStringLiteral("SetPosition"),
+         {QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/larkspin/track/999"))),
+          qlonglong(100000)});
+    call(playerInterface, QStringLiteral("SetPosition"),
+         {QVariant::fromValue(QDBusObjectPath(trackId.toString())), qlonglong(100000)});
+    QTRY_COMPARE(recorder.seeks.size(), 1);
+    QVERIFY2(std::abs(recorder.seeks.first() - 100000) <= frameTime,
+             qPrintable(QString::number(recorder.seeks.first())));
+    const qlonglong seekedTo = recorder.seeks.takeFirst();
+    QCOMPARE(position(), seekedTo);
+    QCOMPARE(status(), QStringLiteral("Paused"));
+
+    call(playerInterface, QStringLiteral("Play"));
+    QCOMPARE(status(), QStringLiteral("Playing"));
+    QTRY_VERIFY(position() > seekedTo + 100000);
+    call(playerInterface, QStringLiteral("PlayPause"));
+    QCOMPARE(status(), QStringLiteral("Paused"));
+    call(playerInterface, QStringLiteral("PlayPause"));
+    QCOMPARE(status(), QStringLiteral("Playing"));
+    // Back before the start is the start.
+    call(playerInterface, QStringLiteral("Seek"), {qlonglong(-60000000)});
+    QTRY_COMPARE(recorder.seeks.size(), 1);
+    QCOMPARE(recorder.seeks.first(), 0);
+    QCOMPARE(view()->currentIndex().row(), 0);
+}
+
+namespace {
+
+// Bytes this thread has read through system calls so far.
+qint64 threadBytesRead()
+{
+    QFile io(QStringLiteral("/proc/thread-self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
+QByteArray textFrame(const QByteArray &id, const QByteArray &text)
+{
+    const QByteArray body = '\0' + text;
+    QByteArray frame = id;
+    for (int shift : {24, 16, 8, 0})
+        frame += char((body.size() >> shift) & 0xff);
+    return frame + QByteArray(2, '\0') + body;
+}
+
+} // namespace
+
+// A tag that claims 256 MiB (a sparse file here): the window's thread reads none of it, the
+// tags come from its first 256 KiB on a thread of their own, and the bus hears of them then.
+void TestMpris::oversizedTagIsReadOffTheWindowsThread()
+{
+    makeWindow();
+    if (threadBytesRead() < 0)
+        QSKIP("no /proc/thread-self/io");
+    const QString big = musicFolder + QLatin1String("/c big.mp3");
+    {
+        QFile file(big);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const qint64 body = (qint64(1) << 28) - 1;
+        QByteArray header("ID3\x03\x00\x00", 6);
+        for (int shift : {21, 14, 7, 0})
+            header += char((body >> shift) & 0x7f);
+        file.write(header + textFrame("TIT2", "Huge Tag Tune") + textFrame("TPE1", "The Heavy"));
+        QVERIFY(file.resize(10 + body));
+        QVERIFY(file.seek(10 + body));
+        QFile tone(untagged);
+        QVERIFY(tone.open(QIODevice::ReadOnly));
+        file.write(tone.readAll());
+    }
+    QTRY_COMPARE(view()->model()->rowCount(view()->rootIndex()), 3);
+
+    qint64 before = threadBytesRead();
+    const TrackTags direct = TrackTags::read(big);
+    QVERIFY2(threadBytesRead() - before < 1024 * 1024,
+             qPrintable(QString::number(threadBytesRead() - before)));
+    QCOMPARE(direct.title, QStringLiteral("Huge Tag Tune"));
+    QCOMPARE(direct.artist, QStringLiteral("The Heavy"));
+
+    view()->setCurrentIndex(view()->model()->index(2, 0, view()->rootIndex()));
+    before = threadBytesRead();
+    window->findChild<QAbstractButton *>(QStringLiteral("play"))->click();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    // Opening the sound reads some 16 KiB; the tags would be 256 KiB more.
+    QVERIFY2(threadBytesRead() - before < 128 * 1024,
+             qPrintable(QString::number(threadBytesRead() - before)));
+    QTRY_COMPARE(recorder.changes.size(), 1);
+    const QVariantMap metadata = recorder.changes.first().value(QStringLiteral("Metadata")).toMap();
+    QCOMPARE(metadata.value(QStringLiteral("xesam:title")).toString(),
+             QStringLiteral("Huge Tag Tune"));
+    QCOMPARE(metadata.value(QStringLiteral("xesam:artist")).toStringList(),
+             QStringList{QStringLiteral("The Heavy")});
 }
 
 // The real start-up, notice accepted, while another program holds the name: the window comes

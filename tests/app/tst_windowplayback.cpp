@@ -8,6 +8,8 @@
 #include "httptestserver.h"
 
 #include "musicfoldermodel.h"
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -19,6 +21,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolBox>
 
 #include <memory>
 
@@ -60,16 +63,6 @@ QStringList labelTexts(QWidget *frame)
     return texts;
 }
 
-// Stands in for the window as the receiver of stop events.
-class StopReceiver : public QObject
-{
-    Q_OBJECT
-public:
-    int stops = 0;
-public slots:
-    void soundStopped(bool, quint64) { ++stops; }
-};
-
 } // namespace
 
 // The window's playback: the music folder list, the transport buttons and a result track
@@ -99,6 +92,9 @@ private slots:
     void nextDuringStreamStopsItAndPlaysAFile();
     void newSearchStopsAStreamButNotAFile();
     void stopEventAfterTheWindowIsDropped();
+    void keysPauseSeekPlayAndStop();
+    void keysReachTheQueryAndTheResults();
+    void buttonsAreNamedAndTabFollowsTheLayout();
 
 private:
     void makeWindow(const QStringList &files);
@@ -441,15 +437,139 @@ void TestWindowPlayback::newSearchStopsAStreamButNotAFile()
 
 void TestWindowPlayback::stopEventAfterTheWindowIsDropped()
 {
-    auto receiver = std::make_unique<StopReceiver>();
-    StopCallBack callback(receiver.get());
-    callback.streamStopped(audio::StopReason::STREAM_ENDED, 1);
-    QTRY_COMPARE(receiver->stops, 1);
-    callback.streamStopped(audio::StopReason::STOP_CALLED, 1);
-    receiver.reset();
-    // A late event finds nobody, rather than a freed window.
+    auto window = std::make_unique<BrisaPlayer>(refusedServers());
+    StopCallBack callback(window.get());
     callback.streamStopped(audio::StopReason::STREAM_ENDED, 1);
     QCoreApplication::processEvents();
+    // One posted before the window goes and one after: neither reaches a freed window.
+    callback.streamStopped(audio::StopReason::STOP_CALLED, 1);
+    window.reset();
+    callback.streamStopped(audio::StopReason::STREAM_ENDED, 1);
+    QCoreApplication::processEvents();
+}
+
+// Space pauses and resumes, Left and Right move 5 s, Return plays the list's current file and
+// Escape stops, all from the My Music list.
+void TestWindowPlayback::keysPauseSeekPlayAndStop()
+{
+    makeWindow({});
+    QVERIFY(QFile::copy(toneLong, musicFolder + QLatin1String("/long.mp3")));
+    QTRY_COMPARE(rows(), 1);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    view()->setCurrentIndex(model()->index(0, 0, view()->rootIndex()));
+    view()->setFocus();
+    QSignalSpy seeked(window.get(), &BrisaPlayer::seeked);
+
+    QTest::keyClick(view(), Qt::Key_Return);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QTRY_VERIFY(window->positionMicroseconds() > 300000);
+    QTest::keyClick(view(), Qt::Key_Space);
+    QVERIFY(window->soundPaused());
+    const qint64 pausedAt = window->positionMicroseconds();
+    QTest::qWait(200);
+    QCOMPARE(window->positionMicroseconds(), pausedAt);
+
+    // Past the end of the track is its last frames; before its start is its start.
+    QTest::keyClick(view(), Qt::Key_Right);
+    QCOMPARE(seeked.size(), 1);
+    QVERIFY(seeked.at(0).at(0).toLongLong() > 2800000);
+    QTest::keyClick(view(), Qt::Key_Left);
+    QCOMPARE(seeked.size(), 2);
+    QCOMPARE(seeked.at(1).at(0).toLongLong(), 0);
+    QVERIFY(window->soundPaused());
+    QCOMPARE(window->positionMicroseconds(), 0);
+
+    QTest::keyClick(view(), Qt::Key_Space);
+    QVERIFY(!window->soundPaused());
+    QTRY_VERIFY(window->positionMicroseconds() > 0);
+    QTest::keyClick(view(), Qt::Key_Escape);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+    QVERIFY(!window->soundPaused());
+    // Nothing plays: the keys change nothing.
+    QTest::keyClick(view(), Qt::Key_Space);
+    QTest::keyClick(view(), Qt::Key_Right);
+    QVERIFY(!window->soundPaused());
+    QCOMPARE(seeked.size(), 2);
+}
+
+// Ctrl+L brings back the query box from any page; in the results, Up and Down move the current
+// row and Return plays it as "Play Song" does.
+void TestWindowPlayback::keysReachTheQueryAndTheResults()
+{
+    makeWindow({QStringLiteral("a.mp3")});
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    auto *pages = window->findChild<QToolBox *>(QStringLiteral("content"));
+    auto *query = window->findChild<QLineEdit *>(QStringLiteral("searchText"));
+    pages->setCurrentIndex(2);
+    view()->setFocus();
+    QTest::keyClick(view(), Qt::Key_L, Qt::ControlModifier);
+    QCOMPARE(pages->currentIndex(), 0);
+    QTRY_COMPARE(QApplication::focusWidget(), query);
+    // A space typed in the query is a space.
+    QTest::keyClicks(query, QStringLiteral("a b"));
+    QCOMPARE(query->text(), QStringLiteral("a b"));
+
+    auto *list = window->findChild<SongList *>();
+    for (const char *name : {"one.mp3", "two.mp3"}) {
+        auto *song = new Song(QStringLiteral("Tone"), QString::fromLatin1(name),
+                              QStringLiteral("http://127.0.0.1:9/") + QLatin1String(name),
+                              &musicFolder, network.get(), network.get());
+        songs << song;
+        window->noticeSong(song);
+        list->addSong(song);
+    }
+    pages->setCurrentIndex(1);
+    list->setFocus();
+    QCOMPARE(list->currentRow(), 0);
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Down);
+    QCOMPARE(list->currentRow(), 1);
+    QVERIFY(list->accessibleDescription().contains(QStringLiteral("two.mp3")));
+    QTest::keyClick(list, Qt::Key_Return);
+    QVERIFY(labelTexts(list->rowFrame(1)).contains(QStringLiteral("playing...")));
+    QVERIFY(!labelTexts(list->rowFrame(0)).contains(QStringLiteral("playing...")));
+    // Covered by its status, the row's button is not pressed again.
+    QTest::keyClick(list, Qt::Key_Up);
+    QTest::keyClick(list, Qt::Key_Down);
+    const int labels = list->rowFrame(1)->findChildren<QLabel *>().size();
+    QTest::keyClick(list, Qt::Key_Return);
+    QCOMPARE(list->rowFrame(1)->findChildren<QLabel *>().size(), labels);
+}
+
+void TestWindowPlayback::buttonsAreNamedAndTabFollowsTheLayout()
+{
+    makeWindow({QStringLiteral("a.mp3")});
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    const QList<QAbstractButton *> buttons = window->findChildren<QAbstractButton *>();
+    QVERIFY(buttons.size() >= 14);
+    for (QAbstractButton *button : buttons) {
+        QVERIFY2(!button->accessibleName().isEmpty(), qPrintable(button->objectName()));
+        QVERIFY2(!button->accessibleDescription().isEmpty(), qPrintable(button->objectName()));
+    }
+    auto *play = window->findChild<QPushButton *>(QStringLiteral("play"));
+    QCOMPARE(play->accessibleName(), QStringLiteral("Play"));
+    click("play");
+    QCOMPARE(play->accessibleName(), QStringLiteral("Stop"));
+    QVERIFY(play->accessibleDescription().contains(QStringLiteral("a")));
+    click("play");
+
+    // The controls of the search page and the window, in the order Tab reaches them.
+    const QStringList wanted{
+        QStringLiteral("minimize"),     QStringLiteral("close"),    QStringLiteral("searchText"),
+        QStringLiteral("searchButton"), QStringLiteral("newsLink"), QStringLiteral("prev"),
+        QStringLiteral("play"),         QStringLiteral("next"),     QStringLiteral("volume")};
+    window->findChild<QWidget *>(QStringLiteral("minimize"))->setFocus();
+    QStringList reached;
+    for (int i = 0; i < 30 && reached.size() < wanted.size(); ++i) {
+        const QString name = QApplication::focusWidget()->objectName();
+        if (wanted.contains(name) && !reached.contains(name))
+            reached << name;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(reached, wanted);
 }
 
 QTEST_MAIN(TestWindowPlayback)

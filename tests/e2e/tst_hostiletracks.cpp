@@ -186,6 +186,7 @@ Song *TestHostileTracks::listBrokenTrack(Fault fault)
     }
     Song *song = list()->song(0);
     song->setStallTimeout(500);
+    song->setResumeDelay(10);
     return song;
 }
 

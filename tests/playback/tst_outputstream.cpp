@@ -39,6 +39,9 @@ private slots:
     void releasesInAnyOrder();
     void releasesFromTheCallback();
     void mixesTwoSoundsOnOneDevice();
+    void pausesWhereItIs();
+    void seeksWithinOneFrame();
+    void seeksOnlyWithinWhatArrived();
     void failsWithoutDevice();
 
 private:
@@ -464,6 +467,134 @@ void TestOutputStream::mixesTwoSoundsOnOneDevice()
     QVERIFY(stopped == ids);
     QVERIFY(!OutputStream::open(nullptr, source(path), true));
     QVERIFY(!OutputStream::open(device, nullptr, true));
+}
+
+// A pause takes no frame and reports nothing however long the device runs on; the sound goes
+// on from the same frame, and nothing of it is lost or heard twice.
+void TestOutputStream::pausesWhereItIs()
+{
+    const QString path = tone(QStringLiteral("pause"), 2.0);
+    QVERIFY(!path.isEmpty());
+    const std::vector<int16_t> expected = TestMp3::decodeWhole(path);
+    auto recorder = std::make_shared<StopRecorder>();
+    {
+        auto device = AudioDevice::open();
+        QVERIFY(device);
+        device->registerCallback(recorder);
+        auto stream = OutputStream::open(device, source(path), true);
+        QVERIFY(stream);
+        stream->play();
+        QTRY_VERIFY(stream->position() > 20000);
+        stream->pause();
+        QVERIFY(stream->isPaused());
+        QVERIFY(stream->isPlaying());
+        const int64_t pausedAt = stream->position();
+        const uint64_t underruns = stream->underruns();
+        QTest::qWait(300);
+        QCOMPARE(stream->position(), pausedAt);
+        QCOMPARE(stream->framesPlayed(), uint64_t(pausedAt));
+        QCOMPARE(stream->underruns(), underruns);
+        QCOMPARE(recorder->streamsEnded() + recorder->stopsCalled(), 0);
+        QVERIFY(int64_t(expected.size() / 2) > pausedAt);
+
+        stream->resume();
+        QVERIFY(!stream->isPaused());
+        QTRY_VERIFY_WITH_TIMEOUT(stream->position() > pausedAt, 50);
+        stream->pause();
+        QTest::qWait(50);
+        stream->play();
+        QVERIFY(!stream->isPaused());
+        QVERIFY(recorder->waitForStreamsEnded(1, 10s));
+        QCOMPARE(stream->position(), int64_t(expected.size() / 2));
+    }
+    QCOMPARE(recorder->stopsCalled(), 0);
+    QVERIFY(devicesOutput() == TestMp3::withoutSilentFrames(expected));
+}
+
+// A seek lands within one MP3 frame of its target, and what follows is the track from exactly
+// where it says it landed, whether the sound plays, is paused or has ended.
+void TestOutputStream::seeksWithinOneFrame()
+{
+    const QString path = tone(QStringLiteral("seek"), 3.0, 44100, 1);
+    QVERIFY(!path.isEmpty());
+    const std::vector<int16_t> expected = TestMp3::decodeWhole(path);
+    const auto total = int64_t(expected.size() / 2);
+    constexpr int64_t mp3Frame = 1152;
+    auto recorder = std::make_shared<StopRecorder>();
+    int64_t landed = -1;
+    int64_t back = -1;
+    {
+        auto device = AudioDevice::open();
+        QVERIFY(device);
+        device->registerCallback(recorder);
+        auto stream = OutputStream::open(device, source(path), true);
+        QVERIFY(stream);
+        // Before any frame was decoded, while stopped.
+        QVERIFY(std::abs(stream->seek(30000) - 30000) <= mp3Frame);
+        stream->play();
+        QTRY_VERIFY(stream->position() > 40000);
+        stream->pause();
+        // The decoder fills the ring meanwhile: the seek drops all of it.
+        QTest::qWait(100);
+        // Forward past everything decoded so far, while paused: the position moves, and stays.
+        landed = stream->seek(100000);
+        QVERIFY2(std::abs(landed - 100000) <= mp3Frame, qPrintable(QString::number(landed)));
+        QCOMPARE(stream->position(), landed);
+        QTest::qWait(100);
+        QCOMPARE(stream->position(), landed);
+        stream->resume();
+        QVERIFY(recorder->waitForStreamsEnded(1, 10s));
+        QCOMPARE(stream->position(), total);
+        // Back into the first frames, after the end.
+        back = stream->seek(4410);
+        QVERIFY2(std::abs(back - 4410) <= mp3Frame, qPrintable(QString::number(back)));
+        QCOMPARE(stream->position(), back);
+        stream->play();
+        QVERIFY(recorder->waitForStreamsEnded(2, 10s));
+        QCOMPARE(stream->position(), total);
+        QCOMPARE(stream->seek(-5), 0);
+        const int64_t end = stream->seek(10 * total);
+        QVERIFY2(end <= total && end > total - 4 * mp3Frame, qPrintable(QString::number(end)));
+    }
+    QCOMPARE(recorder->stopsCalled(), 0);
+    // The last of the output is the track from where the forward seek landed, then from where
+    // the seek back landed.
+    const std::vector<int16_t> played = devicesOutput();
+    std::vector<int16_t> tail(expected.begin() + landed * 2, expected.end());
+    tail.insert(tail.end(), expected.begin() + back * 2, expected.end());
+    tail = TestMp3::withoutSilentFrames(tail);
+    QVERIFY(played.size() > tail.size());
+    QVERIFY(std::equal(tail.begin(), tail.end(), played.end() - long(tail.size())));
+}
+
+// A file still being written is sought only as far as it holds: a seek beyond lands a little
+// short of its end, and the rest plays once it is there.
+void TestOutputStream::seeksOnlyWithinWhatArrived()
+{
+    const QString path = tone(QStringLiteral("seekgrowing"), 3.0);
+    QVERIFY(!path.isEmpty());
+    const QByteArray content = TestMp3::id3v2Tag(4096) + contents(path);
+    const QString complete = newFile(QStringLiteral("complete.mp3"), content);
+    const std::vector<int16_t> expected = TestMp3::decodeWhole(complete);
+    const auto total = int64_t(expected.size() / 2);
+    const QString growing
+        = newFile(QStringLiteral("seekgrowing"), content.left(4096 + (content.size() - 4096) / 3));
+    auto recorder = std::make_shared<StopRecorder>();
+    auto device = AudioDevice::open();
+    QVERIFY(device);
+    device->registerCallback(recorder);
+    auto stream = OutputStream::open(device, source(growing), true);
+    QVERIFY(stream);
+    const int64_t landed = stream->seek(total - 10000);
+    QVERIFY2(landed > total / 3 - 4 * 1152 && landed < total / 3,
+             qPrintable(QStringLiteral("%1 of %2").arg(landed).arg(total)));
+    stream->play();
+    QVERIFY(recorder->waitForStreamsEnded(1, 5s));
+    QVERIFY(stream->position() > landed);
+    append(growing, content.mid(4096 + (content.size() - 4096) / 3));
+    stream->play();
+    QVERIFY(recorder->waitForStreamsEnded(2, 5s));
+    QCOMPARE(stream->position(), total);
 }
 
 void TestOutputStream::failsWithoutDevice()

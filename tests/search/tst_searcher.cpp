@@ -1,9 +1,9 @@
-#include "httpserver.h"
 #include "httptestserver.h"
 #include "searcher.h"
 #include "song.h"
 #include "xspfpage.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMovie>
 #include <QNetworkAccessManager>
@@ -14,7 +14,36 @@
 #include <QTest>
 #include <QTime>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <memory>
+#include <thread>
+
+#include <dlfcn.h>
+#include <netdb.h>
+
+namespace {
+// Lookups of this host take 3 s, as a slow name server would make them; nothing leaves the
+// machine.
+constexpr const char *slowHost = "slow-lookup.test";
+std::atomic<int> slowLookups{0};
+} // namespace
+
+// Stands in for the C library's lookup for the whole test program, libcurl's resolver thread
+// included.
+extern "C" int getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
+                           struct addrinfo **result)
+{
+    if (node && strcmp(node, slowHost) == 0) {
+        ++slowLookups;
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        return EAI_NONAME;
+    }
+    using Lookup = int (*)(const char *, const char *, const struct addrinfo *, addrinfo **);
+    static const auto real = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    return real(node, service, hints, result);
+}
 
 namespace {
 
@@ -38,6 +67,29 @@ QByteArray playlist(const QString &attributes, const QList<Track> &tracks)
     return xml.toUtf8();
 }
 
+using Reply = HttpTestServer::Reply;
+
+// An answer as the search service gives one: a status, a body and its type.
+Reply answer(int status, const QByteArray &body = {},
+             const QByteArray &type = "application/xspf+xml")
+{
+    Reply reply;
+    reply.status = status;
+    reply.reason = "Status";
+    reply.body = body;
+    reply.contentType = type;
+    return reply;
+}
+
+// Every request is answered by answerFor.
+HttpTestServer::Handler serve(std::function<Reply(const HttpTestServer::Request &)> answerFor)
+{
+    return [answerFor](const HttpTestServer::Request &request, Reply &reply) {
+        reply = answerFor(request);
+        return true;
+    };
+}
+
 int startOf(const QByteArray &target)
 {
     const QList<QByteArray> parts = target.split('/');
@@ -58,6 +110,7 @@ private slots:
     void requestLine_data();
     void requestLine();
     void identifierWithinOneSecond();
+    void searchEndsAtOnceDuringASlowLookup();
 
     void failedReply_data();
     void failedReply();
@@ -100,8 +153,8 @@ private:
     QList<Song *> songs;
     std::unique_ptr<QNetworkAccessManager> network;
     std::unique_ptr<QNetworkAccessManager> transferNetwork;
-    std::unique_ptr<HttpServer> server;
-    std::function<HttpServer::Reply(int start)> searchReply;
+    std::unique_ptr<HttpTestServer> server;
+    std::function<Reply(int start)> searchReply;
     std::unique_ptr<Searcher> searcher;
 };
 
@@ -117,25 +170,25 @@ void TestSearcher::init()
     musicFolder = QDir::tempPath();
     network = std::make_unique<QNetworkAccessManager>();
     transferNetwork = std::make_unique<QNetworkAccessManager>();
-    server = std::make_unique<HttpServer>();
-    QVERIFY(server->isListening());
+    server = std::make_unique<HttpTestServer>();
+    QVERIFY(server->port() != 0);
     searchReply = [](int) {
-        return HttpServer::Reply{404, "<html>not here</html>", "text/html"};
+        return answer(404, "<html>not here</html>", "text/html");
     };
-    server->setHandler([this](const HttpServer::Request &r) {
+    server->setHandler(serve([this](const HttpTestServer::Request &r) {
         if (r.target.startsWith("/api/v0.2/"))
             return searchReply(startOf(r.target));
-        HttpServer::Reply reply;
+        Reply reply = answer(200);
         reply.contentType = "audio/mpeg";
         if (r.target.startsWith("/slow/"))
-            reply.mode = HttpServer::Reply::Hold;
+            reply.deferred = true;
         else if (!r.target.startsWith("/ok/"))
             reply.status = 404;
         return reply;
-    });
-    searcher
-        = std::make_unique<Searcher>(&songs, searchingLabel, movie.get(), refineHint, &musicFolder,
-                                     network.get(), transferNetwork.get(), QUrl(server->baseUrl()));
+    }));
+    searcher = std::make_unique<Searcher>(&songs, searchingLabel, movie.get(), refineHint,
+                                          &musicFolder, network.get(), transferNetwork.get(),
+                                          QUrl(server->urlText(QString())));
     window->show();
 }
 
@@ -156,7 +209,7 @@ QList<Track> TestSearcher::tracks(int from, int count, const QString &kind) cons
     QList<Track> list;
     for (int i = from; i < from + count; ++i) {
         list.append({QStringLiteral("t%1").arg(i), QStringLiteral("c%1").arg(i),
-                     server->baseUrl() + QStringLiteral("/%1/%2.mp3").arg(kind).arg(i)});
+                     server->urlText(QString()) + QStringLiteral("/%1/%2.mp3").arg(kind).arg(i)});
     }
     return list;
 }
@@ -166,6 +219,28 @@ void TestSearcher::startSearch(const QString &rawQuery)
     // Encoded the way the main window does it.
     currentQuery = QString::fromLatin1(QUrl::toPercentEncoding(rawQuery));
     searcher->newSearch(&currentQuery);
+}
+
+// A new search, and closing, while the service's host name is still being looked up: neither
+// waits for the lookup.
+void TestSearcher::searchEndsAtOnceDuringASlowLookup()
+{
+    auto slow = std::make_unique<Searcher>(
+        &songs, searchingLabel, movie.get(), refineHint, &musicFolder, network.get(),
+        transferNetwork.get(), QUrl(QStringLiteral("http://%1:8642").arg(QLatin1String(slowHost))));
+    const int before = slowLookups;
+    QString query = QStringLiteral("first");
+    slow->newSearch(&query);
+    QTRY_COMPARE(slowLookups.load(), before + 1);
+    QElapsedTimer clock;
+    clock.start();
+    QString again = QStringLiteral("second");
+    slow->newSearch(&again);
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+    QTRY_COMPARE(slowLookups.load(), before + 2);
+    clock.restart();
+    slow.reset();
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSearcher::snapshotAtQueryDone()
@@ -203,7 +278,7 @@ void TestSearcher::requestLine()
     QFETCH(QString, query);
     QFETCH(QByteArray, encoded);
     searchReply = [](int) {
-        return HttpServer::Reply{200, "<playlist total=\"0\"/>"};
+        return answer(200, "<playlist total=\"0\"/>");
     };
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
     startSearch(query);
@@ -211,15 +286,14 @@ void TestSearcher::requestLine()
     QTRY_COMPARE(done.size(), 1);
 
     QCOMPARE(server->requests().size(), 1);
-    const HttpServer::Request request = server->requests().constFirst();
+    const HttpTestServer::Request request = server->requests().constFirst();
     QCOMPARE(request.method, QByteArray("GET"));
     QCOMPARE(request.version, QByteArray("HTTP/1.1"));
     const QRegularExpression shape(QStringLiteral("^/api/v0\\.2/[0-9a-z]{40}/music/search/")
                                    + QRegularExpression::escape(QString::fromLatin1(encoded))
                                    + QStringLiteral("/0/50$"));
     QVERIFY2(shape.match(QString::fromLatin1(request.target)).hasMatch(), request.target);
-    QCOMPARE(request.header("Host"),
-             QStringLiteral("127.0.0.1:%1").arg(server->serverPort()).toLatin1());
+    QCOMPARE(request.header("Host"), QStringLiteral("127.0.0.1:%1").arg(server->port()).toLatin1());
 }
 
 void TestSearcher::identifierWithinOneSecond()
@@ -277,8 +351,8 @@ void TestSearcher::failedReply()
     QFETCH(QByteArray, body);
     QFETCH(QString, message);
     searchReply = [=](int) {
-        HttpServer::Reply r{status, body};
-        r.headers.append({"Location", server->baseUrl().toLatin1() + "/elsewhere"});
+        Reply r = answer(status, body);
+        r.headers.append({"Location", server->urlText(QString()).toLatin1() + "/elsewhere"});
         return r;
     };
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
@@ -316,8 +390,8 @@ void TestSearcher::transportFailure()
 void TestSearcher::errorStatusBodyIsRead()
 {
     searchReply = [&](int) {
-        return HttpServer::Reply{
-            500, playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\""), tracks(0, 1))};
+        return answer(500,
+                      playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\""), tracks(0, 1)));
     };
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
     startSearch(QStringLiteral("q"));
@@ -329,8 +403,8 @@ void TestSearcher::errorStatusBodyIsRead()
 void TestSearcher::stalledReplyFails()
 {
     searchReply = [](int) {
-        HttpServer::Reply r;
-        r.mode = HttpServer::Reply::Stall;
+        Reply r = answer(200);
+        r.silent = true;
         return r;
     };
     searcher->setTransferTimeout(300);
@@ -338,7 +412,8 @@ void TestSearcher::stalledReplyFails()
     startSearch(QStringLiteral("q"));
     QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 5000);
     QCOMPARE(done.at(0).at(0).toBool(), false);
-    QVERIFY(!searcher->message().isEmpty());
+    // Said as what happened: nobody cancelled anything.
+    QCOMPARE(searcher->message(), QStringLiteral("the search service stopped answering"));
     QVERIFY(!searcher->requestPending());
 }
 
@@ -401,7 +476,7 @@ void TestSearcher::oversizeReplyFails()
                             + QByteArray(Searcher::MaxReplySize + 1024, 'a')
                             + "</title></track></playlist>";
     searchReply = [&](int) {
-        return HttpServer::Reply{200, body};
+        return answer(200, body);
     };
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
     startSearch(QStringLiteral("q"));
@@ -446,7 +521,7 @@ void TestSearcher::trackPositions()
     snapshotAtQueryDone();
     const QByteArray body = playlist(attributes, tracks(0, elements));
     searchReply = [&](int) {
-        return HttpServer::Reply{200, body};
+        return answer(200, body);
     };
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
     QSignalSpy performed(searcher.get(), &Searcher::newSearchPerformed);
@@ -495,7 +570,7 @@ void TestSearcher::valueDecoding()
     const QByteArray body
         = playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\""), {{raw, raw, raw}});
     searchReply = [&](int) {
-        return HttpServer::Reply{200, body};
+        return answer(200, body);
     };
     snapshotAtQueryDone();
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
@@ -515,7 +590,7 @@ void TestSearcher::lastPageCompletesAndFreesFailedTracks()
     const QByteArray body
         = playlist(QStringLiteral("total=\"3\" start=\"0\" end=\"2\" next=\"0\""), page);
     searchReply = [&](int) {
-        return HttpServer::Reply{200, body};
+        return answer(200, body);
     };
     QSignalSpy added(searcher.get(), &Searcher::addSong);
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
@@ -545,12 +620,12 @@ void TestSearcher::pagingAtEightyPercent()
 {
     searchReply = [&](int start) {
         if (start == 0) {
-            return HttpServer::Reply{
+            return answer(
                 200, playlist(QStringLiteral("total=\"60\" start=\"0\" end=\"49\" next=\"50\""),
-                              tracks(0, 50))};
+                              tracks(0, 50)));
         }
-        HttpServer::Reply held;
-        held.mode = HttpServer::Reply::Hold;
+        Reply held = answer(200);
+        held.deferred = true;
         return held;
     };
     QList<bool> pendingAtReport;
@@ -564,17 +639,17 @@ void TestSearcher::pagingAtEightyPercent()
     // Each entry is the state after the previous report: the 41st report asked for page two.
     QCOMPARE(pendingAtReport.indexOf(true), 41);
     QCOMPARE(pendingAtReport.count(true), 9);
-    QTRY_COMPARE(server->heldCount(), 1);
-    const QList<HttpServer::Request> gets = server->requests("GET");
+    QTRY_COMPARE(server->deferredCount(), 1);
+    const QList<HttpTestServer::Request> gets = server->requests("GET");
     QCOMPARE(gets.size(), 2);
     QVERIFY(gets.at(1).target.endsWith("/music/search/q/50/50"));
     // All reports are in but a further page is named: still searching.
     QCOMPARE(movie->state(), QMovie::Running);
     QVERIFY(!searchingLabel->isHidden());
 
-    QVERIFY(server->releaseHeld(
-        {200, playlist(QStringLiteral("total=\"60\" start=\"50\" end=\"59\" next=\"0\""),
-                       tracks(50, 10))}));
+    QVERIFY(server->answerDeferred(
+        answer(200, playlist(QStringLiteral("total=\"60\" start=\"50\" end=\"59\" next=\"0\""),
+                             tracks(50, 10)))));
     QTRY_COMPARE(pendingAtReport.size(), 60);
     QCOMPARE(songs.size(), 60);
     QVERIFY(searchingLabel->isHidden());
@@ -587,12 +662,12 @@ void TestSearcher::pagingAtEightyPercent()
 void TestSearcher::capAt250()
 {
     searchReply = [&](int start) {
-        return HttpServer::Reply{
-            200, playlist(QStringLiteral("total=\"1000\" start=\"%1\" end=\"%2\" next=\"%3\"")
-                              .arg(start)
-                              .arg(start + 49)
-                              .arg(start + 50),
-                          tracks(start, 50))};
+        return answer(200,
+                      playlist(QStringLiteral("total=\"1000\" start=\"%1\" end=\"%2\" next=\"%3\"")
+                                   .arg(start)
+                                   .arg(start + 49)
+                                   .arg(start + 50),
+                               tracks(start, 50)));
     };
     QSignalSpy added(searcher.get(), &Searcher::addSong);
     startSearch(QStringLiteral("q"));
@@ -608,7 +683,7 @@ void TestSearcher::capAt250()
     QCOMPARE(added.size(), 250);
     QCOMPARE(searcher->acceptedCount(), 250);
     QCOMPARE(songs.size(), 250);
-    const QList<HttpServer::Request> gets = server->requests("GET");
+    const QList<HttpTestServer::Request> gets = server->requests("GET");
     QVERIFY(gets.size() <= 7);
     for (int i = 0; i < gets.size(); ++i)
         QCOMPARE(startOf(gets.at(i).target), 50 * i);
@@ -620,11 +695,11 @@ void TestSearcher::laterPageFailureKeepsTracks()
 {
     searchReply = [&](int start) {
         if (start == 0) {
-            return HttpServer::Reply{
-                200, playlist(QStringLiteral("total=\"20\" start=\"0\" end=\"9\" next=\"10\""),
-                              tracks(0, 10))};
+            return answer(200,
+                          playlist(QStringLiteral("total=\"20\" start=\"0\" end=\"9\" next=\"10\""),
+                                   tracks(0, 10)));
         }
-        return HttpServer::Reply{503, "<html>busy</html>", "text/html"};
+        return answer(503, "<html>busy</html>", "text/html");
     };
     QSignalSpy added(searcher.get(), &Searcher::addSong);
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
@@ -642,24 +717,22 @@ void TestSearcher::laterPageFailureKeepsTracks()
 void TestSearcher::newSearchDestroysEarlierTracks()
 {
     searchReply = [&](int) {
-        return HttpServer::Reply{
-            200, playlist(QStringLiteral("total=\"5\" start=\"0\" end=\"4\" next=\"0\""),
-                          tracks(0, 5, QStringLiteral("slow")))};
+        return answer(200, playlist(QStringLiteral("total=\"5\" start=\"0\" end=\"4\" next=\"0\""),
+                                    tracks(0, 5, QStringLiteral("slow"))));
     };
     QSignalSpy added(searcher.get(), &Searcher::addSong);
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
     startSearch(QStringLiteral("first"));
     QTRY_COMPARE(done.size(), 1);
-    QTRY_COMPARE(server->heldCount(), 5);
+    QTRY_COMPARE(server->deferredCount(), 5);
     QCOMPARE(songs.size(), 5);
     QList<QPointer<Song>> earlier;
     for (Song *song : std::as_const(songs))
         earlier.append(song);
 
     searchReply = [&](int) {
-        return HttpServer::Reply{
-            200, playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\" next=\"0\""),
-                          tracks(10, 1))};
+        return answer(200, playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\" next=\"0\""),
+                                    tracks(10, 1)));
     };
     startSearch(QStringLiteral("second"));
     QVERIFY(songs.isEmpty());
@@ -670,8 +743,8 @@ void TestSearcher::newSearchDestroysEarlierTracks()
     QTRY_COMPARE(added.size(), 1);
     QCOMPARE(qvariant_cast<Song *>(added.at(0).at(0))->title(), QStringLiteral("t10"));
     // Answers to the destroyed tracks' checks find nobody.
-    while (server->heldCount() > 0)
-        server->releaseHeld({200, {}, "audio/mpeg"});
+    while (server->deferredCount() > 0)
+        server->answerDeferred(answer(200, {}, "audio/mpeg"));
     QTest::qWait(100);
     QCOMPARE(added.size(), 1);
     QCOMPARE(searcher->reportedCount(), 1);
@@ -683,24 +756,25 @@ void TestSearcher::newSearchLetsRunningDownloadsLand()
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     musicFolder = folder.path();
-    server->setHandler([this](const HttpServer::Request &r) {
+    server->setHandler(serve([this](const HttpTestServer::Request &r) {
         if (r.target.startsWith("/api/v0.2/"))
             return searchReply(startOf(r.target));
-        HttpServer::Reply reply{200, {}, "audio/mpeg"};
+        Reply reply = answer(200, {}, "audio/mpeg");
         if (r.method == "GET")
-            reply.mode = HttpServer::Reply::Hold;
+            reply.deferred = true;
         return reply;
-    });
+    }));
     const auto listing = [&](int first, int count) {
         searchReply = [=](int) {
-            return HttpServer::Reply{
-                200, playlist(QStringLiteral("total=\"%1\" start=\"0\" end=\"%2\" next=\"0\"")
-                                  .arg(count)
-                                  .arg(count - 1),
-                              tracks(first, count))};
+            return answer(200,
+                          playlist(QStringLiteral("total=\"%1\" start=\"0\" end=\"%2\" next=\"0\"")
+                                       .arg(count)
+                                       .arg(count - 1),
+                                   tracks(first, count)));
         };
     };
     QSignalSpy added(searcher.get(), &Searcher::addSong);
+    QSignalSpy failures(searcher.get(), &Searcher::handedOverDownloadFailed);
     listing(0, 2);
     startSearch(QStringLiteral("first"));
     QTRY_COMPARE(added.size(), 2);
@@ -708,7 +782,7 @@ void TestSearcher::newSearchLetsRunningDownloadsLand()
     QPointer<Song> idle = songs.at(1);
     QSignalSpy ready(downloading.data(), &Song::downloadReady);
     downloading->download(nullptr, 0);
-    QTRY_COMPARE(server->heldCount(), 1);
+    QTRY_COMPARE(server->deferredCount(), 1);
 
     listing(10, 1);
     startSearch(QStringLiteral("second"));
@@ -716,17 +790,32 @@ void TestSearcher::newSearchLetsRunningDownloadsLand()
     QVERIFY(!downloading.isNull());
     QVERIFY(!songs.contains(downloading.data()));
     QTRY_COMPARE(added.size(), 3);
-    QVERIFY(server->releaseHeld({200, "ID3 the whole track", "audio/mpeg"}));
+    QVERIFY(server->answerDeferred(answer(200, "ID3 the whole track", "audio/mpeg")));
     QTRY_COMPARE(ready.size(), 1);
     QCOMPARE(ready.at(0).at(1).toInt(), int(Song::Downloaded));
     QCOMPARE(QDir(musicFolder).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("c0 - t0.mp3")});
     QTRY_VERIFY(downloading.isNull());
+    QCOMPARE(failures.size(), 0);
+
+    // One that fails now has no row to show it: the searcher tells of it.
+    QPointer<Song> failing = songs.at(0);
+    failing->download(nullptr, 0);
+    QTRY_COMPARE(server->deferredCount(), 1);
+    listing(30, 1);
+    startSearch(QStringLiteral("again"));
+    QVERIFY(!failing.isNull());
+    QVERIFY(server->answerDeferred(answer(404, "gone", "text/html")));
+    QTRY_VERIFY(failing.isNull());
+    QCOMPARE(failures.size(), 1);
+    QCOMPARE(failures.at(0).at(0).toString(),
+             QStringLiteral("t10 by c10 was not saved: not available"));
+    QTRY_COMPARE(added.size(), 4);
 
     // Ending the program still ends a download the listing no longer shows, partial file and all.
     QPointer<Song> cut = songs.at(0);
     cut->download(nullptr, 0);
-    QTRY_COMPARE(server->heldCount(), 1);
+    QTRY_COMPARE(server->deferredCount(), 1);
     listing(20, 1);
     startSearch(QStringLiteral("third"));
     QVERIFY(!cut.isNull());
@@ -741,20 +830,19 @@ void TestSearcher::newSearchLetsRunningDownloadsLand()
 void TestSearcher::newerRequestSupersedesOutstanding()
 {
     searchReply = [&](int) {
-        HttpServer::Reply held;
-        held.mode = HttpServer::Reply::Hold;
+        Reply held = answer(200);
+        held.deferred = true;
         return held;
     };
     QSignalSpy done(searcher.get(), &Searcher::queryDone);
     QSignalSpy performed(searcher.get(), &Searcher::newSearchPerformed);
     snapshotAtQueryDone();
     startSearch(QStringLiteral("first"));
-    QTRY_COMPARE(server->heldCount(), 1);
+    QTRY_COMPARE(server->deferredCount(), 1);
 
     searchReply = [&](int) {
-        return HttpServer::Reply{
-            200, playlist(QStringLiteral("total=\"2\" start=\"0\" end=\"1\" next=\"0\""),
-                          tracks(20, 2))};
+        return answer(200, playlist(QStringLiteral("total=\"2\" start=\"0\" end=\"1\" next=\"0\""),
+                                    tracks(20, 2)));
     };
     startSearch(QStringLiteral("second"));
     QTRY_COMPARE(done.size(), 1);
@@ -762,9 +850,9 @@ void TestSearcher::newerRequestSupersedesOutstanding()
     QCOMPARE(snapshot.size(), 2);
     QCOMPARE(snapshot.at(0).title, QStringLiteral("t20"));
     // The earlier transfer was ended, not left to finish.
-    QTRY_VERIFY(!server->heldClientConnected(0));
-    server->releaseHeld(
-        {200, playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\""), tracks(30, 1))});
+    QTRY_VERIFY(!server->deferredClientConnected(0));
+    server->answerDeferred(
+        answer(200, playlist(QStringLiteral("total=\"1\" start=\"0\" end=\"0\""), tracks(30, 1))));
     QTest::qWait(50);
     QCOMPARE(done.size(), 1);
     QCOMPARE(performed.size(), 1);

@@ -38,6 +38,7 @@ HttpTestServer::HttpTestServer(QObject *parent, const QHostAddress &address)
                 const QList<QByteArray> parts = request.requestLine.split(' ');
                 request.method = parts.value(0);
                 request.target = parts.value(1);
+                request.version = parts.value(2);
                 request.atMs = clock.elapsed();
                 request.openConnections = open;
                 for (int i = 1; i < lines.size(); ++i) {
@@ -96,6 +97,35 @@ const HttpTestServer::Reply &HttpTestServer::replyFor(const QByteArray &path) co
     return defaultReply;
 }
 
+QList<HttpTestServer::Request> HttpTestServer::requests(const QByteArray &method) const
+{
+    QList<Request> matching;
+    for (const auto &r : recorded) {
+        if (r.method == method)
+            matching.append(r);
+    }
+    return matching;
+}
+
+bool HttpTestServer::answerDeferred(const Reply &reply)
+{
+    if (deferred.isEmpty())
+        return false;
+    const auto [socket, request] = deferred.takeFirst();
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    Reply answer = reply;
+    answer.deferred = false;
+    send(socket, request, answer);
+    return true;
+}
+
+bool HttpTestServer::deferredClientConnected(int index) const
+{
+    const QTcpSocket *socket = deferred.value(index).first;
+    return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
 int HttpTestServer::requestCount(const QByteArray &method) const
 {
     int n = 0;
@@ -120,6 +150,15 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
         reply = replyFor(path);
     if (reply.silent)
         return;
+    if (reply.deferred) {
+        deferred.append({socket, request});
+        return;
+    }
+    send(socket, request, reply);
+}
+
+void HttpTestServer::send(QTcpSocket *socket, const Request &request, Reply reply)
+{
     if (reply.ranges && reply.status == 200) {
         reply.headers.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
         const QByteArray range = request.header("Range");
@@ -145,6 +184,8 @@ void HttpTestServer::respond(QTcpSocket *socket, const Request &request)
     }
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reply.reason + "\r\n";
+    if (!reply.contentType.isEmpty())
+        head += "Content-Type: " + reply.contentType + "\r\n";
     for (const auto &h : reply.headers)
         head += h.first + ": " + h.second + "\r\n";
     if (reply.contentLength)

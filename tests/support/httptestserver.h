@@ -21,7 +21,8 @@ class QTimer;
 // each request arrives on a connection of its own.
 //
 // Reply bodies can be sent at once, dripped in chunks, cut off, held back until the test
-// releases them, or not sent at all (a stalled server).
+// releases them, or not sent at all (a stalled server); a whole answer can also wait until the
+// test gives it.
 class HttpTestServer : public QObject
 {
     Q_OBJECT
@@ -32,6 +33,7 @@ public:
         QByteArray requestLine; // "GET /a%20b.mp3 HTTP/1.1", without CRLF
         QByteArray method;
         QByteArray target;
+        QByteArray version;                              // "HTTP/1.1"
         QList<QPair<QByteArray, QByteArray>> headers;    // in arrival order, names as sent
         QByteArray header(const QByteArray &name) const; // case-insensitive; empty if absent
         qint64 atMs = 0;                                 // since the server started
@@ -60,6 +62,8 @@ public:
         bool headersOnly = false; // no body at all (as for HEAD), even if body is set
         bool silent = false;      // the request is recorded but never answered
         bool ranges = false;      // honour "Range: bytes=a-b" and "bytes=-n" with 206
+        QByteArray contentType;   // sent as Content-Type unless empty
+        bool deferred = false;    // no answer until answerDeferred() gives one
     };
     // Decides the reply for a request itself; false leaves it to the replies set by path.
     using Handler = std::function<bool(const Request &request, Reply &reply)>;
@@ -80,6 +84,7 @@ public:
     void clearRequests() { recorded.clear(); }
 
     QList<Request> requests() const { return recorded; }
+    QList<Request> requests(const QByteArray &method) const;
     int requestCount() const { return recorded.size(); }
     int requestCount(const QByteArray &method) const;
     // Waits (processing events) until count requests have arrived.
@@ -90,6 +95,12 @@ public:
     void finishHeld();
     int heldCount() const;
 
+    // For Reply::deferred: the requests waiting for an answer, oldest first. answerDeferred()
+    // answers the oldest with reply; false when there is none or its client has gone away.
+    int deferredCount() const { return deferred.size(); }
+    bool answerDeferred(const Reply &reply);
+    bool deferredClientConnected(int index) const;
+
     // A port on 127.0.0.1 on which nothing listens.
     static quint16 refusedPort();
 
@@ -98,6 +109,7 @@ signals:
 
 private:
     void respond(QTcpSocket *socket, const Request &request);
+    void send(QTcpSocket *socket, const Request &request, Reply reply);
     const Reply &replyFor(const QByteArray &path) const;
 
     QTcpServer server;
@@ -108,4 +120,5 @@ private:
     QList<QPair<QByteArray, Reply>> replies;
     Reply defaultReply;
     QList<QPointer<QTcpSocket>> held;
+    QList<QPair<QPointer<QTcpSocket>, Request>> deferred;
 };

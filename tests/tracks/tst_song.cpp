@@ -83,6 +83,8 @@ private slots:
     void trackRequestAddress();
     void checkStatus_data();
     void checkStatus();
+    void checkFallsBackToFirstByte_data();
+    void checkFallsBackToFirstByte();
     void checkWithoutAnswer_data();
     void checkWithoutAnswer();
     void destroyedDuringCheck();
@@ -103,6 +105,8 @@ private slots:
     void fileExistsKeepsEarlierFile();
     void nameTakenDuringDownload();
     void downloadJoinsListening();
+    void joinedDownloadIsNotCopiedOnThisThread_data();
+    void joinedDownloadIsNotCopiedOnThisThread();
     void downloadAfterListeningEndedFetchesAgain();
     void stopListeningKeepsJoinedDownload();
     void listenJoinsRunningDownload();
@@ -111,6 +115,13 @@ private slots:
     void noPartialFileInMusicFolder();
     void slowButSteadyDownloadCompletes();
     void destroyedDuringTransfer();
+
+    void downloadResumesAfterCuts();
+    void listeningResumesAfterCuts();
+    void resumptionAnsweredWholeStartsOver_data();
+    void resumptionAnsweredWholeStartsOver();
+    void resumingGivesUp_data();
+    void resumingGivesUp();
 
 private:
     std::unique_ptr<Song> makeSong(const QString &location,
@@ -155,8 +166,11 @@ void tst_Song::cleanup()
 std::unique_ptr<Song> tst_Song::makeSong(const QString &location, const QString &title,
                                          const QString &creator)
 {
-    return std::make_unique<Song>(title, creator, location, &musicFolder, checkNetwork.get(),
-                                  transferNetwork.get());
+    auto song = std::make_unique<Song>(title, creator, location, &musicFolder, checkNetwork.get(),
+                                       transferNetwork.get());
+    // Failures are final after the last resumption; the tests of resuming set their own.
+    song->setResumeDelay(5);
+    return song;
 }
 
 // --- availability check ---------------------------------------------------------------------
@@ -270,6 +284,62 @@ void tst_Song::checkStatus()
     QTest::qWait(100);
     QCOMPARE(validation.size(), 1);
     QCOMPARE(server->requestCount(), 1); // a redirect is not followed
+}
+
+void tst_Song::checkFallsBackToFirstByte_data()
+{
+    QTest::addColumn<int>("headStatus");
+    QTest::addColumn<int>("getStatus");
+    QTest::addColumn<bool>("failed");
+    QTest::addColumn<int>("requests");
+
+    QTest::newRow("405, then 206") << 405 << 206 << false << 2;
+    QTest::newRow("501, then 206") << 501 << 206 << false << 2;
+    QTest::newRow("405, then 200 with the whole track") << 405 << 200 << false << 2;
+    QTest::newRow("405, then 405") << 405 << 405 << true << 2;
+    QTest::newRow("405, then 404") << 405 << 404 << true << 2;
+    QTest::newRow("403: no second try") << 403 << 206 << true << 1;
+}
+
+// A server that refuses HEAD is asked for the first byte; a server that ignores the range and
+// sends the whole track has its body dropped after the headers.
+void tst_Song::checkFallsBackToFirstByte()
+{
+    QFETCH(int, headStatus);
+    QFETCH(int, getStatus);
+    QFETCH(bool, failed);
+    QFETCH(int, requests);
+
+    const QByteArray track = pattern(4 * 1024 * 1024);
+    server->setHandler([&](const HttpTestServer::Request &request, Reply &reply) {
+        reply.headers.append({QByteArray("Content-Type"), QByteArray("audio/mpeg")});
+        if (request.method == "HEAD") {
+            reply.status = headStatus;
+            reply.headersOnly = true;
+            return true;
+        }
+        reply.status = getStatus;
+        reply.body = getStatus == 206 ? track.left(1) : track;
+        if (getStatus == 206)
+            reply.headers.append({QByteArray("Content-Range"), QByteArray("bytes 0-0/4194304")});
+        if (getStatus == 200)
+            reply.mode = BodyMode::Drip;
+        return true;
+    });
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy validation(song.get(), &Song::validation);
+    QVERIFY(validation.wait());
+    QCOMPARE(validation.constFirst().constFirst().toBool(), failed);
+    QTest::qWait(100);
+    QCOMPARE(validation.size(), 1);
+    QCOMPARE(server->requestCount(), requests);
+    QCOMPARE(server->requests().constFirst().method, QByteArray("HEAD"));
+    if (requests == 2) {
+        const HttpTestServer::Request get = server->requests().at(1);
+        QCOMPARE(get.method, QByteArray("GET"));
+        QCOMPARE(get.target, QByteArray("/t.mp3"));
+        QCOMPARE(get.header("Range"), QByteArray("bytes=0-0"));
+    }
 }
 
 void tst_Song::checkWithoutAnswer_data()
@@ -643,6 +713,7 @@ void tst_Song::downloadFailures()
     Song song(title, QStringLiteral("C"), location, &target, checkNetwork.get(),
               transferNetwork.get());
     song.setStallTimeout(300);
+    song.setResumeDelay(5);
     QSignalSpy ready(&song, &Song::downloadReady);
     song.download(nullptr, 2);
     QTRY_COMPARE(ready.size(), 1);
@@ -728,6 +799,78 @@ void tst_Song::downloadJoinsListening()
     QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
     // Copied from the listening file rather than renamed: the same mode all the same.
     QCOMPARE(fileMode(musicFolder + QLatin1String("/C - T.mp3")), 0640);
+}
+
+namespace {
+
+// Bytes this thread has read through system calls so far; -1 when the kernel does not say.
+qint64 threadBytesRead()
+{
+    QFile io(QStringLiteral("/proc/thread-self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+void tst_Song::joinedDownloadIsNotCopiedOnThisThread_data()
+{
+    QTest::addColumn<QString>("listeningFolder");
+    QTest::newRow("same file system") << QString();
+    QTest::newRow("other file system") << QStringLiteral("/dev/shm");
+}
+
+// A download that joined a listening transfer ends with the listening file in the music folder:
+// linked where both lie on one file system, else copied on a pool thread. Either way this
+// thread does not read the track.
+void tst_Song::joinedDownloadIsNotCopiedOnThisThread()
+{
+    QFETCH(QString, listeningFolder);
+    if (threadBytesRead() < 0)
+        QSKIP("no /proc/thread-self/io");
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    const QByteArray tmp = qgetenv("TMPDIR");
+    if (!listeningFolder.isEmpty()) {
+        struct stat music;
+        struct stat other;
+        if (::stat(QFile::encodeName(musicFolder).constData(), &music) != 0
+            || ::stat(QFile::encodeName(listeningFolder).constData(), &other) != 0
+            || music.st_dev == other.st_dev)
+            QSKIP("no second file system to listen from");
+        elsewhere = std::make_unique<QTemporaryDir>(listeningFolder + QLatin1String("/songXXXXXX"));
+        QVERIFY(elsewhere->isValid());
+        qputenv("TMPDIR", QFile::encodeName(elsewhere->path()));
+    }
+    const QByteArray body = pattern(8 * 1024 * 1024);
+    server->setReply("/t.mp3", heldReply(body));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QString listenPath;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { listenPath = QFileInfo(*file).absoluteFilePath(); });
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->listen();
+    if (elsewhere)
+        qputenv("TMPDIR", tmp);
+    QVERIFY(listenPath.startsWith(elsewhere ? elsewhere->path() : QDir::tempPath()));
+    QTRY_COMPARE(server->heldCount(), 1);
+    song->download(nullptr, 1);
+    const qint64 before = threadBytesRead();
+    server->push(body);
+    server->finishHeld();
+    QTRY_COMPARE(ready.size(), 1);
+    QVERIFY2(threadBytesRead() - before < body.size() / 4,
+             qPrintable(QString::number(threadBytesRead() - before)));
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
+    QCOMPARE(fileMode(musicFolder + QLatin1String("/C - T.mp3")), 0640);
+    QCOMPARE(folderEntries(musicFolder), QStringList{QStringLiteral("C - T.mp3")});
+    // The player may still be reading the listening file.
+    QCOMPARE(readPath(listenPath), body);
 }
 
 void tst_Song::downloadAfterListeningEndedFetchesAgain()
@@ -952,6 +1095,186 @@ void tst_Song::stalePartFilesAreRemoved()
     left.sort();
     QCOMPARE(left, (QStringList{QStringLiteral(".larkspin-def456.part"),
                                 QStringLiteral(".other.part"), QStringLiteral("old song.mp3")}));
+}
+
+// --- resuming ------------------------------------------------------------------------------
+
+namespace {
+
+QList<HttpTestServer::Request> getsOf(const HttpTestServer &server)
+{
+    QList<HttpTestServer::Request> gets;
+    for (const HttpTestServer::Request &request : server.requests()) {
+        if (request.method == "GET")
+            gets << request;
+    }
+    return gets;
+}
+
+// Serves body with ranges and a validator, closing the connection after cuts[i] bytes of the
+// i-th GET's reply; GETs past the cuts get the rest whole.
+HttpTestServer::Handler cuttingServer(const QByteArray &body, const QList<qint64> &cuts)
+{
+    auto gets = std::make_shared<int>(0);
+    return [body, cuts, gets](const HttpTestServer::Request &request, Reply &reply) {
+        if (request.method != "GET")
+            return false;
+        reply.body = body;
+        reply.ranges = true;
+        reply.headers.append({QByteArray("ETag"), QByteArray("\"v1\"")});
+        if (!request.header("If-Range").isEmpty() && request.header("If-Range") != "\"v1\"")
+            reply.ranges = false;
+        if (*gets < cuts.size()) {
+            reply.mode = BodyMode::CutOff;
+            reply.cutAfter = cuts.at(*gets);
+        }
+        ++*gets;
+        return true;
+    };
+}
+
+} // namespace
+
+// Cut at 40 % and again at 70 %: resumed twice, 1 s and then 2 s later, from exactly the bytes
+// received, with the first answer's validator; the saved file is byte for byte the track and
+// the download reports once.
+void tst_Song::downloadResumesAfterCuts()
+{
+    const QByteArray body = pattern(600000);
+    server->setHandler(cuttingServer(body, {240000, 180000}));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    song->setResumeDelay(1000);
+    QProgressBar bar;
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(&bar, 3);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
+    QCOMPARE(visibleEntries(musicFolder), QStringList{QStringLiteral("C - T.mp3")});
+    QCOMPARE(folderEntries(musicFolder), visibleEntries(musicFolder));
+    QCOMPARE(bar.value(), bar.maximum());
+
+    const QList<HttpTestServer::Request> gets = getsOf(*server);
+    QCOMPARE(gets.size(), 3);
+    QCOMPARE(gets.at(0).header("Range"), QByteArray());
+    QCOMPARE(gets.at(1).header("Range"), QByteArray("bytes=240000-"));
+    QCOMPARE(gets.at(1).header("If-Range"), QByteArray("\"v1\""));
+    QCOMPARE(gets.at(2).header("Range"), QByteArray("bytes=420000-"));
+    QCOMPARE(gets.at(2).header("If-Range"), QByteArray("\"v1\""));
+    // A timer may fire up to 5 % early.
+    QVERIFY(gets.at(1).atMs - gets.at(0).atMs >= 900);
+    QVERIFY(gets.at(2).atMs - gets.at(1).atMs >= 1800);
+    QTest::qWait(50);
+    QCOMPARE(ready.size(), 1);
+}
+
+// "Play Song" transfers resume the same way: the player's file grows to the whole track and
+// the end is announced once.
+void tst_Song::listeningResumesAfterCuts()
+{
+    const QByteArray body = pattern(300000);
+    server->setHandler(cuttingServer(body, {100000, 100000}));
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QString path;
+    connect(song.get(), &Song::startPlay, this,
+            [&](QFile *file, Song *) { path = QFileInfo(*file).absoluteFilePath(); });
+    QSignalSpy endPlay(song.get(), &Song::endPlay);
+    song->listen();
+    QTRY_COMPARE(endPlay.size(), 1);
+    QCOMPARE(readPath(path), body);
+    QCOMPARE(server->requestCount("GET"), 3);
+    QTest::qWait(50);
+    QCOMPARE(endPlay.size(), 1);
+}
+
+void tst_Song::resumptionAnsweredWholeStartsOver_data()
+{
+    QTest::addColumn<bool>("changed");
+    QTest::newRow("server takes no ranges") << false;
+    QTest::newRow("track changed (If-Range)") << true;
+}
+
+void tst_Song::resumptionAnsweredWholeStartsOver()
+{
+    QFETCH(bool, changed);
+    const QByteArray first = pattern(300000);
+    // A changed track shorter than what had arrived of it: nothing of the first may stay.
+    const QByteArray second = changed ? pattern(100000).mid(7) : first;
+    int gets = 0;
+    server->setHandler([&](const HttpTestServer::Request &request, Reply &reply) {
+        if (request.method != "GET")
+            return false;
+        reply.body = gets == 0 ? first : second;
+        reply.headers.append({QByteArray("Last-Modified"),
+                              gets == 0 || !changed ? QByteArray("Tue, 01 Dec 2026 10:00:00 GMT")
+                                                    : QByteArray("Wed, 02 Dec 2026 10:00:00 GMT")});
+        if (gets == 0) {
+            reply.mode = BodyMode::CutOff;
+            reply.cutAfter = 120000;
+        } else if (changed) {
+            // Honours ranges, but the validator no longer matches.
+            reply.ranges = request.header("If-Range") == "Wed, 02 Dec 2026 10:00:00 GMT";
+        }
+        ++gets;
+        return true;
+    });
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 0);
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
+    QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), second);
+    QCOMPARE(gets, 2);
+    QCOMPARE(getsOf(*server).at(1).header("Range"), QByteArray("bytes=120000-"));
+    QCOMPARE(getsOf(*server).at(1).header("If-Range"), QByteArray("Tue, 01 Dec 2026 10:00:00 GMT"));
+}
+
+void tst_Song::resumingGivesUp_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("gets");
+    QTest::newRow("cut every time") << "cut" << 4;
+    QTest::newRow("resumption answered 503") << "503" << 2;
+    QTest::newRow("resumption from the wrong byte") << "wrong range" << 2;
+}
+
+void tst_Song::resumingGivesUp()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, gets);
+    const QByteArray body = pattern(200000);
+    int count = 0;
+    server->setHandler([&](const HttpTestServer::Request &request, Reply &reply) {
+        if (request.method != "GET")
+            return false;
+        reply.body = body;
+        reply.ranges = true;
+        if (count == 0 || fault == QLatin1String("cut")) {
+            reply.mode = BodyMode::CutOff;
+            reply.cutAfter = 20000;
+        } else if (fault == QLatin1String("503")) {
+            reply.status = 503;
+            reply.reason = "Service Unavailable";
+            reply.ranges = false;
+        } else {
+            reply.ranges = false;
+            reply.status = 206;
+            reply.body = body.mid(1000);
+            reply.headers.append(
+                {QByteArray("Content-Range"), QByteArray("bytes 1000-199999/200000")});
+        }
+        ++count;
+        return true;
+    });
+    auto song = makeSong(server->urlText(QStringLiteral("/t.mp3")));
+    QSignalSpy ready(song.get(), &Song::downloadReady);
+    song->download(nullptr, 0);
+    QTRY_COMPARE(ready.size(), 1);
+    QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::NotAvailable));
+    QCOMPARE(count, gets);
+    QCOMPARE(folderEntries(musicFolder), QStringList());
+    QTest::qWait(100);
+    QCOMPARE(count, gets);
 }
 
 QTEST_MAIN(tst_Song)
