@@ -1,6 +1,6 @@
 // The search engine in-process, and the query lists for run-search-bench.sh.
 //   larkspin-search-bench DB OUTDIR SECONDS [--words FILE] [--fts] [--pg SOCKETDIR]
-//                         [--turns | --totals-only]
+//                         [--turns [LIST] | --totals-only]
 // Writes the query lists as request paths into OUTDIR, none repeated within a list or from one
 // list to another. On the synthetic library: distinct.txt (100,000 one- and two-word queries
 // of common and rare words at start 0, 50 or 100), zipf.txt (200,000 requests drawn by a Zipf
@@ -14,9 +14,10 @@
 // same with the old design's FTS5 ranking of every match, built from the same rows; --pg loads
 // the same rows into the PostgreSQL server listening in SOCKETDIR (superuser larkspin,
 // trusted) and answers the distinct list with its full-text search. --totals-only stops after
-// the totals. --turns answers the distinct list in turns: warmed first on its last 20,000
-// queries (which no turn reaches), then, for each line "FROM SECONDS" read on the standard
-// input, from the query FROM for SECONDS, printing "turn: N/s" on its own line.
+// the totals. --turns answers a list in turns (distinct, or with --words track or cut): warmed
+// first on its last 20,000 queries (which no turn reaches), then, for each line "FROM SECONDS"
+// read on the standard input, from the query FROM for SECONDS, printing "turn: N/s" on its
+// own line.
 #include "benchvocabulary.h"
 #include "catalogindex.h"
 #include "searchindexreader.h"
@@ -731,7 +732,7 @@ int main(int argc, char **argv)
 {
     const char *const usage
         = "usage: larkspin-search-bench DB OUTDIR SECONDS [--words FILE] [--fts]"
-          " [--pg SOCKETDIR] [--turns | --totals-only]\n";
+          " [--pg SOCKETDIR] [--turns [LIST] | --totals-only]\n";
     if (argc < 4) {
         std::fprintf(stderr, "%s", usage);
         return 2;
@@ -740,13 +741,15 @@ int main(int argc, char **argv)
     const std::string outDir = argv[2];
     const double seconds = std::atof(argv[3]);
     bool fts = false, turns = false, totalsOnly = false;
-    std::string pgSocketDir, wordFile;
+    std::string pgSocketDir, wordFile, turnList = "distinct";
     for (int i = 4; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--fts") {
             fts = true;
         } else if (option == "--turns") {
             turns = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                turnList = argv[++i];
         } else if (option == "--totals-only") {
             totalsOnly = true;
         } else if (option == "--pg" && i + 1 < argc) {
@@ -843,16 +846,23 @@ int main(int argc, char **argv)
     if (turns) {
         // One process, its caches and the tracks' lengths in memory warm, as the service's
         // are: warmed on the end of the list, which no turn reaches.
-        const size_t warm = distinct.size() - 20000;
-        const Figures warmed = measure(slice(distinct, warm), seconds, engine);
+        const std::vector<Query> &list = turnList == "track" ? fromTracks
+                                         : turnList == "cut" ? cut
+                                                             : distinct;
+        if (list.size() < 40000) {
+            std::fprintf(stderr, "no list %s\n", turnList.c_str());
+            return 2;
+        }
+        const size_t warm = list.size() - 20000;
+        const Figures warmed = measure(slice(list, warm), seconds, engine);
         std::printf("warmed: %.0f/s\n", warmed.perSecond);
         std::fflush(stdout);
         size_t from = 0;
         double turnSeconds = 0;
         while (std::cin >> from >> turnSeconds) {
             const Figures figures
-                = measure(std::vector<Query>(distinct.begin() + ptrdiff_t(std::min(from, warm)),
-                                             distinct.begin() + ptrdiff_t(warm)),
+                = measure(std::vector<Query>(list.begin() + ptrdiff_t(std::min(from, warm)),
+                                             list.begin() + ptrdiff_t(warm)),
                           turnSeconds, engine);
             // A turn that ran out of queries before its time is no rate: say so.
             std::printf("turn: %.0f/s%s\n", figures.perSecond,
