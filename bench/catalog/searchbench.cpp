@@ -129,14 +129,14 @@ private:
 };
 
 // Queries as people type them into a search of a real library, drawn like its tracks: whole
-// words by Zipf's law over the ranked word list, one or two words of a field of one track,
+// words as often as the word list counts them, one or two words of a field of one track,
 // and those with the last word cut short as it is being typed.
 class RealisticQueries
 {
 public:
-    RealisticQueries(std::vector<std::string> words, const std::string &db, uint32_t seed)
-        : m_words(std::move(words))
-        , m_ranks(m_words.size(), 1.0)
+    RealisticQueries(RankedWords words, const std::string &db, uint32_t seed)
+        : m_words(std::move(words.words))
+        , m_ranks(words.counts.empty() ? RankDraw(m_words.size(), 1.0) : RankDraw(words.counts))
         , m_random(seed)
     {
         std::string error;
@@ -219,7 +219,7 @@ private:
     double unit() { return std::uniform_real_distribution<double>(0.0, 1.0)(m_random); }
 
     std::vector<std::string> m_words;
-    ZipfRanks m_ranks;
+    RankDraw m_ranks;
     std::mt19937 m_random;
     SqliteConnection m_tracks;
     int64_t m_lastId = 0;
@@ -706,8 +706,8 @@ Figures pgFloor(const std::string &db, const std::string &socketDir,
 
 } // namespace
 
-// The totals' samples the issue of clustered matches was measured on: two-word and one-word
-// typed queries, two words of a track, the last word cut short, and prefixes.
+// The totals of samples of each list: its two-, one- and three-word queries (typed words on
+// the realistic library), two words of a track, the last word cut short, and prefixes.
 void checkAllTotals(const std::string &db, const std::vector<Query> &typed,
                     const std::vector<Query> &fromTracks, const std::vector<Query> &cut,
                     const std::vector<Query> &prefixes)
@@ -718,9 +718,9 @@ void checkAllTotals(const std::string &db, const std::vector<Query> &typed,
             return q.words().size() == count;
         };
     };
-    totals.check("typed, two words", typed, 200, words(2));
-    totals.check("typed, one word", typed, 50, words(1));
-    totals.check("typed, three words", typed, 50, words(3));
+    totals.check("two words", typed, 200, words(2));
+    totals.check("one word", typed, 50, words(1));
+    totals.check("three words", typed, 50, words(3));
     if (!fromTracks.empty())
         totals.check("two words of a track", fromTracks, 200, words(2));
     if (!cut.empty())
