@@ -114,11 +114,13 @@ stop_service() {
     PID=
 }
 
-# A row of figures: wrk on a list. Answers other than 2xx fail it (with ok503, the 503s of a
-# full search queue do not), and so does a list that ran out before the time was up.
+# A row of figures: wrk on a list. Answers other than 2xx fail it, and so does a list that ran
+# out before the time was up; with ok503, the 503s of a full search queue do not, and the list
+# wraps round (it says how many requests were asked again): most answers are 503s, faster than
+# any list lasts.
 row() { # label, connections, list[, ok503]
     out=$(wrk -t2 -c"$2" -d"${DURATION}s" --timeout 5s --latency -s "$HERE/paths.lua" "$BASE" \
-        -- "$WORK/$3.txt" 2>&1 || true)
+        -- "$WORK/$3.txt" 0 ${4:+wrap} 2>&1 || true)
     RATE=$(echo "$out" | awk '/Requests\/sec/ {print $2}')
     non2xx=$(echo "$out" | awk '/Non-2xx or 3xx responses:/ {print $NF}')
     verdict=
@@ -132,7 +134,8 @@ row() { # label, connections, list[, ok503]
     printf "%-40s %10s %9s %9s  %s\n" "$1" "$RATE" \
         "$(echo "$out" | awk '$1 == "50%" {print $2}')" \
         "$(echo "$out" | awk '$1 == "99%" {print $2}')" \
-        "$(echo "$out" | sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p' | tr '\n' ' ')$verdict"
+        "$(echo "$out" | sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p;
+            s/^list wrapped round: /wrapped round: /p' | tr '\n' ' ')$verdict"
 }
 resident() {
     echo "resident after $1: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")" \

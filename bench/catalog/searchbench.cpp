@@ -178,7 +178,7 @@ public:
             if (count == 0)
                 continue;
             const size_t first = m_random() % (words.size() - count + 1);
-            if (words[first + count - 1].size() < shortest)
+            if (letters(words[first + count - 1]) < shortest)
                 continue;
             Query query;
             for (size_t i = first; i < first + count; ++i)
@@ -193,9 +193,16 @@ public:
     {
         Query query = fromTrack(4);
         const size_t wordStart = query.text.rfind(' ') + 1;
-        const size_t length = query.text.size() - wordStart;
-        const size_t kept = std::min<size_t>(length - 1, 3 + m_random() % 3);
-        query.text.resize(wordStart + kept);
+        const size_t kept
+            = std::min<size_t>(letters(query.text.substr(wordStart)) - 1, 3 + m_random() % 3);
+        // Cut before the first byte of a letter: a letter may take more than one byte.
+        size_t end = wordStart, letter = 0;
+        while (end < query.text.size()) {
+            if ((query.text[end] & 0xc0) != 0x80 && letter++ == kept)
+                break;
+            ++end;
+        }
+        query.text.resize(end);
         return query;
     }
 
@@ -213,6 +220,12 @@ private:
         }
         track.reset();
         return SearchQuery(text).words();
+    }
+
+    static size_t letters(const std::string &word)
+    {
+        return size_t(
+            std::count_if(word.begin(), word.end(), [](char c) { return (c & 0xc0) != 0x80; }));
     }
 
     int start() { return 50 * int(m_random() % 3); }
