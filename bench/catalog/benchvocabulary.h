@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
@@ -24,28 +25,50 @@ inline std::vector<std::string> benchVocabulary()
 }
 
 // The realistic library's words: an English word list ranked by how often each word is
-// spoken, the most frequent first, one a line (run-search-bench.sh writes the file). Empty
-// when the file cannot be read.
-inline std::vector<std::string> rankedWords(const std::string &file)
+// spoken, the most frequent first, one "word count" a line (run-search-bench.sh writes the
+// file); counts empty where the file has none. Empty when the file cannot be read.
+struct RankedWords
 {
     std::vector<std::string> words;
+    std::vector<double> counts;
+};
+
+inline RankedWords rankedWords(const std::string &file)
+{
+    RankedWords ranked;
     std::ifstream in(file);
     for (std::string line; std::getline(in, line);) {
-        if (!line.empty())
-            words.push_back(line);
+        const size_t blank = line.find(' ');
+        if (line.empty() || blank == 0)
+            continue;
+        ranked.words.push_back(line.substr(0, blank));
+        if (blank != std::string::npos)
+            ranked.counts.push_back(std::atof(line.c_str() + blank + 1));
     }
-    return words;
+    if (ranked.counts.size() != ranked.words.size())
+        ranked.counts.clear();
+    return ranked;
 }
 
-// Ranks 0 to count - 1 drawn by Zipf's law: rank r with weight 1 / (r + 1)^exponent.
-class ZipfRanks
+// Ranks 0 to count - 1 drawn by their weights: by Zipf's law (rank r with weight
+// 1 / (r + 1)^exponent), or as often as a frequency list counts them.
+class RankDraw
 {
 public:
-    ZipfRanks(size_t count, double exponent)
+    RankDraw(size_t count, double exponent)
     {
         double sum = 0;
         for (size_t rank = 0; rank < count; ++rank) {
             sum += 1.0 / std::pow(double(rank + 1), exponent);
+            m_cumulative.push_back(sum);
+        }
+    }
+
+    explicit RankDraw(const std::vector<double> &weights)
+    {
+        double sum = 0;
+        for (const double weight : weights) {
+            sum += weight;
             m_cumulative.push_back(sum);
         }
     }

@@ -3,8 +3,8 @@
 // Synthetic tracks by default: filler words follow a steep power law; a few marker words have
 // known frequencies: zephyr 10 tracks, harbor ~1,000, amber ~1,000, river 100,000 (of
 // 1,000,000). With --realistic, tracks shaped like a real library (see RealisticLibrary) from
-// the ranked word list WORDS; --shuffle writes the same tracks in a random order, so that
-// their ids no longer follow albums and artists.
+// the ranked word list WORDS (see rankedWords); --shuffle writes the same tracks in a random
+// order, so that their ids no longer follow albums and artists.
 #include "benchvocabulary.h"
 #include "catalogwriter.h"
 #include "realisticlibrary.h"
@@ -42,10 +42,10 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    std::vector<std::string> words;
+    RankedWords words;
     if (!wordFile.empty()) {
         words = rankedWords(wordFile);
-        if (words.empty()) {
+        if (words.words.empty()) {
             std::fprintf(stderr, "no words in %s\n", wordFile.c_str());
             return 1;
         }
@@ -83,8 +83,8 @@ int main(int argc, char **argv)
         return true;
     };
     writer.begin();
-    if (!words.empty()) {
-        const size_t distinctWords = words.size();
+    if (!words.words.empty()) {
+        const size_t distinctWords = words.words.size();
         RealisticLibrary library(std::move(words), 20261209);
         std::vector<TrackRecord> tracks;
         for (long i = 0; i < count; ++i) {

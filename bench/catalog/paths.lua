@@ -1,8 +1,9 @@
 -- wrk: requests the paths listed in a file, each thread its own share in turn, so that no
 -- path is asked for twice; from the path at OFFSET (0) on. A thread that reaches the end of
 -- the list stops rather than start it again, and the run then prints "list ended": its rate
--- is not that of the whole run.
---   wrk -s paths.lua URL -- FILE [OFFSET]
+-- is not that of the whole run. With "wrap", the threads start the list again instead, and
+-- the run prints "list wrapped round: N requests asked again".
+--   wrk -s paths.lua URL -- FILE [OFFSET [wrap]]
 local threads = {}
 local counter = 0
 
@@ -19,26 +20,36 @@ function init(args)
     end
     step = 2
     index = id + tonumber(args[2] or 0)
+    wrap = args[3] == "wrap"
     ended = 0
+    again = 0
 end
 
 function request()
     if index >= #paths then
-        -- The thread stops once this call returns; the request it returns may still go out.
-        ended = 1
-        wrk.thread:stop()
-        return wrk.format("GET", paths[#paths])
+        if not wrap then
+            -- The thread stops once this call returns; the request it returns may still go out.
+            ended = 1
+            wrk.thread:stop()
+            return wrk.format("GET", paths[#paths])
+        end
+        again = again + 1
     end
-    local path = paths[index + 1]
+    local path = paths[(index % #paths) + 1]
     index = index + step
     return wrk.format("GET", path)
 end
 
 function done(summary, latency, requests)
+    local stopped, total = false, 0
     for _, thread in ipairs(threads) do
-        if thread:get("ended") == 1 then
-            print("list ended: a thread ran out of paths before the time was up")
-            return
-        end
+        stopped = stopped or thread:get("ended") == 1
+        total = total + thread:get("again")
+    end
+    if stopped then
+        print("list ended: a thread ran out of paths before the time was up")
+    end
+    if total > 0 then
+        print("list wrapped round: " .. total .. " requests asked again")
     end
 end

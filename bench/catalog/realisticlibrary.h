@@ -12,17 +12,18 @@
 // the number of albums an artist has heavy-tailed (most have one or two, a few hundreds);
 // now and then a second folder of an artist met before, 5 % of albums compilations of many
 // artists, a tenth of albums with a word on every title ("Live", "Remastered"), and a few
-// tracks featuring another artist. Words are drawn by Zipf's law from a word list ranked by
-// spoken frequency; a few percent of the names have accented letters or are in another
-// script.
+// tracks featuring another artist. Words are drawn from a word list as often as a list of
+// spoken frequencies counts them (which follow Zipf's law), or by Zipf's law over their ranks
+// where there are no counts; a few percent of the names have accented letters or are in
+// another script.
 class RealisticLibrary
 {
 public:
     // words: most frequent first. An artist has some 25 tracks on average: about 40,000 of
     // them at a million tracks.
-    RealisticLibrary(std::vector<std::string> words, uint32_t seed)
-        : m_words(std::move(words))
-        , m_wordRanks(m_words.size(), 1.0)
+    RealisticLibrary(RankedWords words, uint32_t seed)
+        : m_words(std::move(words.words))
+        , m_wordRanks(words.counts.empty() ? RankDraw(m_words.size(), 1.0) : RankDraw(words.counts))
         , m_random(seed)
     {}
 
@@ -77,7 +78,7 @@ private:
         // Zipf over the artists met so far, by the order they were met in (the table made
         // again as they grow by a tenth).
         if (m_artists.size() * 10 >= m_artistRanks.size() * 11)
-            m_artistRanks = ZipfRanks(m_artists.size(), 0.8);
+            m_artistRanks = RankDraw(m_artists.size(), 0.8);
         return m_artistRanks(m_random) % m_artists.size();
     }
 
@@ -135,14 +136,14 @@ private:
     double unit() { return std::uniform_real_distribution<double>(0.0, 1.0)(m_random); }
 
     std::vector<std::string> m_words;
-    ZipfRanks m_wordRanks;
+    RankDraw m_wordRanks;
     // Albums an artist has, less one: up to 299, the odds of k falling as k^-2.3.
-    ZipfRanks m_albumCounts{300, 2.3};
-    ZipfRanks m_versionRanks{7, 1.0};
+    RankDraw m_albumCounts{300, 2.3};
+    RankDraw m_versionRanks{7, 1.0};
     std::string m_version;
     std::mt19937_64 m_random;
     std::vector<std::string> m_artists;
-    ZipfRanks m_artistRanks{1, 0.8};
+    RankDraw m_artistRanks{1, 0.8};
     std::string m_artist;
     std::string m_album;
     bool m_compilation = false;

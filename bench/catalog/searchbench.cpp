@@ -1,6 +1,6 @@
 // The search engine in-process, and the query lists for run-search-bench.sh.
 //   larkspin-search-bench DB OUTDIR SECONDS [--words FILE] [--fts] [--pg SOCKETDIR]
-//                         [--turns | --totals-only]
+//                         [--turns [LIST] | --totals-only]
 // Writes the query lists as request paths into OUTDIR, none repeated within a list or from one
 // list to another. On the synthetic library: distinct.txt (100,000 one- and two-word queries
 // of common and rare words at start 0, 50 or 100), zipf.txt (200,000 requests drawn by a Zipf
@@ -14,9 +14,10 @@
 // same with the old design's FTS5 ranking of every match, built from the same rows; --pg loads
 // the same rows into the PostgreSQL server listening in SOCKETDIR (superuser larkspin,
 // trusted) and answers the distinct list with its full-text search. --totals-only stops after
-// the totals. --turns answers the distinct list in turns: warmed first on its last 20,000
-// queries (which no turn reaches), then, for each line "FROM SECONDS" read on the standard
-// input, from the query FROM for SECONDS, printing "turn: N/s" on its own line.
+// the totals. --turns answers a list in turns (distinct, or with --words track or cut): warmed
+// first on its last 20,000 queries (which no turn reaches), then, for each line "FROM SECONDS"
+// read on the standard input, from the query FROM for SECONDS, printing "turn: N/s" on its
+// own line.
 #include "benchvocabulary.h"
 #include "catalogsearch.h"
 #include "fulltextreader.h"
@@ -128,14 +129,14 @@ private:
 };
 
 // Queries as people type them into a search of a real library, drawn like its tracks: whole
-// words by Zipf's law over the ranked word list, one or two words of a field of one track,
+// words as often as the word list counts them, one or two words of a field of one track,
 // and those with the last word cut short as it is being typed.
 class RealisticQueries
 {
 public:
-    RealisticQueries(std::vector<std::string> words, const std::string &db, uint32_t seed)
-        : m_words(std::move(words))
-        , m_ranks(m_words.size(), 1.0)
+    RealisticQueries(RankedWords words, const std::string &db, uint32_t seed)
+        : m_words(std::move(words.words))
+        , m_ranks(words.counts.empty() ? RankDraw(m_words.size(), 1.0) : RankDraw(words.counts))
         , m_random(seed)
     {
         std::string error;
@@ -177,7 +178,7 @@ public:
             if (count == 0)
                 continue;
             const size_t first = m_random() % (words.size() - count + 1);
-            if (words[first + count - 1].size() < shortest)
+            if (letters(words[first + count - 1]) < shortest)
                 continue;
             Query query;
             for (size_t i = first; i < first + count; ++i)
@@ -192,9 +193,16 @@ public:
     {
         Query query = fromTrack(4);
         const size_t wordStart = query.text.rfind(' ') + 1;
-        const size_t length = query.text.size() - wordStart;
-        const size_t kept = std::min<size_t>(length - 1, 3 + m_random() % 3);
-        query.text.resize(wordStart + kept);
+        const size_t kept
+            = std::min<size_t>(letters(query.text.substr(wordStart)) - 1, 3 + m_random() % 3);
+        // Cut before the first byte of a letter: a letter may take more than one byte.
+        size_t end = wordStart, letter = 0;
+        while (end < query.text.size()) {
+            if ((query.text[end] & 0xc0) != 0x80 && letter++ == kept)
+                break;
+            ++end;
+        }
+        query.text.resize(end);
         return query;
     }
 
@@ -214,11 +222,17 @@ private:
         return SearchQuery(text).words();
     }
 
+    static size_t letters(const std::string &word)
+    {
+        return size_t(
+            std::count_if(word.begin(), word.end(), [](char c) { return (c & 0xc0) != 0x80; }));
+    }
+
     int start() { return 50 * int(m_random() % 3); }
     double unit() { return std::uniform_real_distribution<double>(0.0, 1.0)(m_random); }
 
     std::vector<std::string> m_words;
-    ZipfRanks m_ranks;
+    RankDraw m_ranks;
     std::mt19937 m_random;
     SqliteConnection m_tracks;
     int64_t m_lastId = 0;
@@ -705,8 +719,8 @@ Figures pgFloor(const std::string &db, const std::string &socketDir,
 
 } // namespace
 
-// The totals' samples the issue of clustered matches was measured on: two-word and one-word
-// typed queries, two words of a track, the last word cut short, and prefixes.
+// The totals of samples of each list: its two-, one- and three-word queries (typed words on
+// the realistic library), two words of a track, the last word cut short, and prefixes.
 void checkAllTotals(const std::string &db, const std::vector<Query> &typed,
                     const std::vector<Query> &fromTracks, const std::vector<Query> &cut,
                     const std::vector<Query> &prefixes)
@@ -717,9 +731,9 @@ void checkAllTotals(const std::string &db, const std::vector<Query> &typed,
             return q.words().size() == count;
         };
     };
-    totals.check("typed, two words", typed, 200, words(2));
-    totals.check("typed, one word", typed, 50, words(1));
-    totals.check("typed, three words", typed, 50, words(3));
+    totals.check("two words", typed, 200, words(2));
+    totals.check("one word", typed, 50, words(1));
+    totals.check("three words", typed, 50, words(3));
     if (!fromTracks.empty())
         totals.check("two words of a track", fromTracks, 200, words(2));
     if (!cut.empty())
@@ -731,7 +745,7 @@ int main(int argc, char **argv)
 {
     const char *const usage
         = "usage: larkspin-search-bench DB OUTDIR SECONDS [--words FILE] [--fts]"
-          " [--pg SOCKETDIR] [--turns | --totals-only]\n";
+          " [--pg SOCKETDIR] [--turns [LIST] | --totals-only]\n";
     if (argc < 4) {
         std::fprintf(stderr, "%s", usage);
         return 2;
@@ -740,13 +754,15 @@ int main(int argc, char **argv)
     const std::string outDir = argv[2];
     const double seconds = std::atof(argv[3]);
     bool fts = false, turns = false, totalsOnly = false;
-    std::string pgSocketDir, wordFile;
+    std::string pgSocketDir, wordFile, turnList = "distinct";
     for (int i = 4; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--fts") {
             fts = true;
         } else if (option == "--turns") {
             turns = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                turnList = argv[++i];
         } else if (option == "--totals-only") {
             totalsOnly = true;
         } else if (option == "--pg" && i + 1 < argc) {
@@ -843,16 +859,23 @@ int main(int argc, char **argv)
     if (turns) {
         // One process, its caches and the tracks' lengths in memory warm, as the service's
         // are: warmed on the end of the list, which no turn reaches.
-        const size_t warm = distinct.size() - 20000;
-        const Figures warmed = measure(slice(distinct, warm), seconds, engine);
+        const std::vector<Query> &list = turnList == "track" ? fromTracks
+                                         : turnList == "cut" ? cut
+                                                             : distinct;
+        if (list.size() < 40000) {
+            std::fprintf(stderr, "no list %s\n", turnList.c_str());
+            return 2;
+        }
+        const size_t warm = list.size() - 20000;
+        const Figures warmed = measure(slice(list, warm), seconds, engine);
         std::printf("warmed: %.0f/s\n", warmed.perSecond);
         std::fflush(stdout);
         size_t from = 0;
         double turnSeconds = 0;
         while (std::cin >> from >> turnSeconds) {
             const Figures figures
-                = measure(std::vector<Query>(distinct.begin() + ptrdiff_t(std::min(from, warm)),
-                                             distinct.begin() + ptrdiff_t(warm)),
+                = measure(std::vector<Query>(list.begin() + ptrdiff_t(std::min(from, warm)),
+                                             list.begin() + ptrdiff_t(warm)),
                           turnSeconds, engine);
             // A turn that ran out of queries before its time is no rate: say so.
             std::printf("turn: %.0f/s%s\n", figures.perSecond,

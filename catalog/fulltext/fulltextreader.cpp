@@ -161,6 +161,21 @@ struct Postings
         if (!counts) {
             at = db.postlist_begin(term);
             end = db.postlist_end(term);
+            settle();
+        }
+    }
+
+    // The list moved on by one posting, or to the first at id or after.
+    void next()
+    {
+        ++at;
+        settle();
+    }
+    void skipTo(Xapian::docid id)
+    {
+        if (current != 0 && current < id) {
+            at.skip_to(id);
+            settle();
         }
     }
 
@@ -170,10 +185,9 @@ struct Postings
     {
         if (counts)
             return CommonWordSource::countIn(*counts, id) != 0;
-        if (at != end && *at < id)
-            at.skip_to(id);
-        ended = at == end;
-        return !ended && *at == id;
+        skipTo(id);
+        ended = current == 0;
+        return current == id;
     }
 
     std::string term;
@@ -181,6 +195,10 @@ struct Postings
     const Counts *counts = nullptr;
     Xapian::PostingIterator at;
     Xapian::PostingIterator end;
+    Xapian::docid current = 0; // where the list is, 0 past its end (reading it costs a call)
+
+private:
+    void settle() { current = at != end ? *at : 0; }
 };
 
 // The postings of a query's rarest part walked in id order, one at a time, and the tracks
@@ -231,12 +249,12 @@ public:
     {
         if (!m_alongLast) {
             ++walked;
-            ++m_whole.front().at;
+            m_whole.front().next();
         } else {
             for (auto &word : m_anyOf) {
-                if (word.at != word.end && *word.at == m_at) {
+                if (word.current == m_at) {
                     ++walked;
-                    ++word.at;
+                    word.next();
                 }
             }
         }
@@ -247,12 +265,10 @@ public:
     void skipTo(Xapian::docid id)
     {
         if (!m_alongLast) {
-            m_whole.front().at.skip_to(id);
+            m_whole.front().skipTo(id);
         } else {
-            for (auto &word : m_anyOf) {
-                if (word.at != word.end && *word.at < id)
-                    word.at.skip_to(id);
-            }
+            for (auto &word : m_anyOf)
+                word.skipTo(id);
         }
         settle();
     }
@@ -282,14 +298,13 @@ private:
     void settle()
     {
         if (!m_alongLast) {
-            const Postings &lead = m_whole.front();
-            m_at = lead.at != lead.end ? *lead.at : 0;
+            m_at = m_whole.front().current;
             return;
         }
         m_at = 0;
         for (const auto &word : m_anyOf) {
-            if (word.at != word.end && (m_at == 0 || *word.at < m_at))
-                m_at = *word.at;
+            if (word.current != 0 && (m_at == 0 || word.current < m_at))
+                m_at = word.current;
         }
     }
 
@@ -330,7 +345,7 @@ int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built,
     const uint64_t walkedFirst = walk.walked;
     const uint64_t rest = walk.frequency > walkedFirst ? walk.frequency - walkedFirst : 0;
     const uint64_t every = std::max<uint64_t>(1, (rest + walkedFirst - 1) / walkedFirst);
-    constexpr uint64_t stretches = 64;
+    constexpr uint64_t stretches = 256;
     const uint64_t parts = every == 1 ? 1 : stretches * every;
     const uint64_t from = uint64_t(reached) + 1;
     const uint64_t span = std::max<uint64_t>(db.get_lastdocid(), from) + 1 - from;

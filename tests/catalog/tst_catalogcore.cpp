@@ -582,6 +582,27 @@ void TestCatalogCore::totalsWhereMatchesCluster()
     }
     checkTotal(removed, "halfword commonword", 15000);
     checkTotal(removed, "commonword half", 15000);
+
+    // Past the first matches the share that match changes: the first 20,000 tracks with the
+    // rarer word all have the other, the later ones a block of 100 in two.
+    const std::string sampled = dir.filePath("sampled").toStdString();
+    {
+        SearchIndexWriter writer;
+        QVERIFY2(writer.open(sampled, &fresh, &error), error.c_str());
+        QVERIFY(writer.begin());
+        for (int64_t id = 1; id <= 50000; ++id) {
+            const bool other = id <= 20000 || id > 36000 || id / 100 % 2 == 0;
+            put(writer, id,
+                id > 36000 ? "Otherword Filler Padding"
+                : other    ? "Sampleword Otherword"
+                           : "Sampleword Filler Padding");
+        }
+        QVERIFY(writer.finish());
+    }
+    SearchIndexReader reader(sampled);
+    const int64_t total = reader.search(SearchQuery("sampleword otherword"), 0, 50).total;
+    QVERIFY2(total >= 28000 * 95 / 100 && total <= 28000 * 105 / 100,
+             std::to_string(total).c_str());
 }
 
 void TestCatalogCore::workQueueRefusesWhenFull()
