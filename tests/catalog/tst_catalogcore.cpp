@@ -587,7 +587,7 @@ void TestCatalogCore::totalsWhereMatchesCluster()
     // rarer word all have the other, the later ones a block of 100 in two.
     const std::string sampled = dir.filePath("sampled").toStdString();
     {
-        SearchIndexWriter writer;
+        FullTextWriter writer;
         QVERIFY2(writer.open(sampled, &fresh, &error), error.c_str());
         QVERIFY(writer.begin());
         for (int64_t id = 1; id <= 50000; ++id) {
@@ -599,7 +599,7 @@ void TestCatalogCore::totalsWhereMatchesCluster()
         }
         QVERIFY(writer.finish());
     }
-    SearchIndexReader reader(sampled);
+    FullTextReader reader(sampled);
     const int64_t total = reader.search(SearchQuery("sampleword otherword"), 0, 50).total;
     QVERIFY2(total >= 28000 * 95 / 100 && total <= 28000 * 105 / 100,
              std::to_string(total).c_str());
