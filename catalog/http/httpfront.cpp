@@ -126,6 +126,7 @@ struct HttpFront::PacedBody
     MHD_Connection *connection = nullptr;
     int fd = -1;
     uint64_t offset = 0;
+    uint64_t length = 0;
     uint64_t rate = 0;
     Clock::time_point started = Clock::now();
 };
@@ -257,15 +258,20 @@ struct HttpFrontCallbacks
         HttpFront *front = body->front;
         const double elapsed = std::chrono::duration<double>(Clock::now() - body->started).count();
         // A twentieth of a second's worth at once, so a transfer moves in small, even steps.
+        // Only whole steps (or the rest of the file) go out: a body that has caught up with its
+        // rate would otherwise send the few bytes the clock allows at every call, a wake-up
+        // and a packet for each.
         const uint64_t step = std::max<uint64_t>(body->rate / 20, 512);
+        const uint64_t want = std::min(step, body->length - std::min(position, body->length));
         const auto allowed = uint64_t(elapsed * double(body->rate)) + step;
-        if (allowed <= position) {
+        if (allowed < position + std::max<uint64_t>(want, 1)) {
             {
                 std::lock_guard<std::mutex> lock(front->m_mutex);
                 if (front->m_stopping)
                     return MHD_CONTENT_READER_END_WITH_ERROR;
             }
-            const double due = double(position + 1 - step) / double(body->rate);
+            const double due = (double(position + std::max<uint64_t>(want, 1)) - double(step))
+                               / double(body->rate);
             MHD_suspend_connection(body->connection);
             front->resumeLater(body->connection, body->started
                                                      + std::chrono::duration_cast<Clock::duration>(
@@ -741,6 +747,7 @@ MHD_Response *HttpFront::makeResponse(MHD_Connection *connection, HttpReply &rep
         body->connection = connection;
         body->fd = std::exchange(reply.fileFd, -1);
         body->offset = reply.fileOffset;
+        body->length = reply.fileLength;
         body->rate = m_throttle;
         response = MHD_create_response_from_callback(reply.fileLength, 64 * 1024,
                                                      &HttpFrontCallbacks::readPaced, body,
