@@ -465,10 +465,14 @@ void Song::transferFinished()
     drainTransfer();
     const QNetworkReply::NetworkError error = reply->error();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool failed = error != QNetworkReply::NoError || !replyFits;
+    // A body that ends short of the length its answer announced is cut, however the
+    // connection's end was reported: never a whole track.
+    const bool cutShort = error == QNetworkReply::NoError && replyFits && wholeLength >= 0
+                          && received < wholeLength;
+    const bool failed = error != QNetworkReply::NoError || !replyFits || cutShort;
     releaseTransfer();
-    if (isNetworkFailure(error) && replyFits && !writeFailed && retries < transferTries
-        && (status == 0 || isSuccess(status))) {
+    if ((isNetworkFailure(error) || cutShort) && replyFits && !writeFailed
+        && retries < transferTries && (status == 0 || isSuccess(status))) {
         if (!retryTimer) {
             retryTimer = new QTimer(this);
             retryTimer->setSingleShot(true);
