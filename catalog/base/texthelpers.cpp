@@ -242,6 +242,17 @@ std::string TextHelpers::slug(std::string_view text)
     return out.empty() ? std::string("track") : out;
 }
 
+std::string TextHelpers::bounded(std::string_view text, size_t maxBytes)
+{
+    if (text.size() <= maxBytes)
+        return std::string(text);
+    size_t end = maxBytes;
+    // Back to the first byte of the sequence the cut falls in.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    return std::string(text.substr(0, end));
+}
+
 std::string_view TextHelpers::trimmed(std::string_view text)
 {
     while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')

@@ -32,6 +32,13 @@ public:
     // text without ASCII blanks and control characters at either end.
     static std::string_view trimmed(std::string_view text);
 
+    // What the catalogue keeps of a title, creator, album or link text read from a file or
+    // the web: a hostile page could otherwise store megabytes a track and serve them in
+    // every search.
+    static constexpr size_t storedTextBytes = 512;
+    // text cut to at most maxBytes bytes, at the start of a UTF-8 sequence.
+    static std::string bounded(std::string_view text, size_t maxBytes = storedTextBytes);
+
     // Length of the valid UTF-8 sequence starting at text[pos], or 0 if it is not valid.
     static size_t utf8SequenceLength(std::string_view text, size_t pos);
 };

@@ -1,6 +1,7 @@
 #include "feedlinks.h"
 
 #include "linkresolver.h"
+#include "texthelpers.h"
 #include "weblink.h"
 #include "xmlnodes.h"
 
@@ -56,9 +57,12 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
                 add(resolved);
         }
     }
+    // Every enclosure of the item gets a copy of these: bound them once, here.
+    const std::string keptTitle = TextHelpers::bounded(title);
+    const std::string keptCreator = TextHelpers::bounded(creator);
     for (const auto &url : urls) {
         if (links.tracks.size() < PageLinks::maxTracks && seen.insert(url).second)
-            links.tracks.push_back({url, title, creator, {}});
+            links.tracks.push_back({url, keptTitle, keptCreator, {}});
     }
 }
 

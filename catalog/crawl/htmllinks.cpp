@@ -1,6 +1,7 @@
 #include "htmllinks.h"
 
 #include "linkresolver.h"
+#include "texthelpers.h"
 #include "weblink.h"
 #include "xmlnodes.h"
 
@@ -65,7 +66,7 @@ PageLinks HtmlLinks::read(std::string_view body, const std::string &url, const s
             return;
         if (WebLink::isMp3(href)) {
             if (links.tracks.size() < PageLinks::maxTracks)
-                links.tracks.push_back({href, {}, {}, XmlNodes::text(node)});
+                links.tracks.push_back({href, {}, {}, TextHelpers::bounded(XmlNodes::text(node))});
         } else if (links.pages.size() < PageLinks::maxPages && WebLink::host(href) == site) {
             links.pages.push_back(href);
         }

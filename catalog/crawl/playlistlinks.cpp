@@ -35,7 +35,8 @@ void addTrack(PageLinks &links, const LinkResolver &base, std::string_view refer
         return;
     const std::string href = base.resolve(reference);
     if (!href.empty() && WebLink::isMp3(href))
-        links.tracks.push_back({href, std::string(title), std::string(creator), {}});
+        links.tracks.push_back(
+            {href, TextHelpers::bounded(title), TextHelpers::bounded(creator), {}});
 }
 
 PageLinks readM3u(std::string_view body, const std::string &url)

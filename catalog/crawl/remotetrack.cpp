@@ -134,6 +134,8 @@ std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::strin
         if (!name.empty())
             TrackNames::fillFromName(track, name);
     }
+    for (std::string *text : {&track.title, &track.creator, &track.album, &track.fileName})
+        *text = TextHelpers::bounded(*text);
     return track;
 }
 

@@ -67,6 +67,8 @@ TrackRecord LibraryScanner::readTrack(const std::string &path)
             track.durationMs = properties->lengthInMilliseconds();
     }
     TrackNames::fillFromName(track, name);
+    for (std::string *text : {&track.title, &track.creator, &track.album})
+        *text = TextHelpers::bounded(*text);
     return track;
 }
 

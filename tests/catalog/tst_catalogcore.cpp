@@ -725,6 +725,31 @@ void TestCatalogCore::robotsRules()
 
 void TestCatalogCore::crawlLinks()
 {
+    // Every text a page gives is kept to a bound, cut between characters, also where one
+    // item's long title would be copied into each of its enclosures.
+    const auto bounded = [](const std::string &text) {
+        return text.size() <= TextHelpers::storedTextBytes && TextHelpers::isValidUtf8(text);
+    };
+    std::string longTitle;
+    while (longTitle.size() < 20000)
+        longTitle += "\u00e9t\u00e9 ";
+    std::string feed
+        = "<rss><channel><item><title>" + longTitle + "</title><author>" + longTitle + "</author>";
+    for (int i = 0; i < 300; ++i)
+        feed += "<enclosure url=\"e" + std::to_string(i) + ".mp3\" type=\"audio/mpeg\"/>";
+    feed += "</item></channel></rss>";
+    const PageLinks fed = FeedLinks::read(feed, "http://host.example/feed");
+    QCOMPARE(fed.tracks.size(), size_t(300));
+    for (const auto &track : fed.tracks)
+        QVERIFY(bounded(track.title) && bounded(track.creator) && track.title.size() > 400);
+    const PageLinks linked
+        = HtmlLinks::read("<a href=\"x.mp3\">" + longTitle + "</a>", "http://host.example/", {});
+    QVERIFY(bounded(linked.tracks.at(0).text));
+    const PageLinks listed
+        = PlaylistLinks::read("#EXTM3U\n#EXTINF:1," + longTitle + " - " + longTitle + "\nx.mp3\n",
+                              "http://host.example/list.m3u");
+    QVERIFY(bounded(listed.tracks.at(0).title) && bounded(listed.tracks.at(0).creator));
+
     const auto urls = [](const std::vector<FoundTrack> &tracks) {
         QStringList list;
         for (const auto &track : tracks)
