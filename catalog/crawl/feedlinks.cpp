@@ -19,9 +19,34 @@ bool isAudio(const std::string &type)
     return type.compare(0, 10, "audio/mpeg") == 0 || type.compare(0, 9, "audio/mp3") == 0;
 }
 
-// One RSS item or Atom entry.
+// An author or creator element's name: Atom's holds a name element; RSS's is text (often an
+// address). A creator (dc:creator) goes before an author.
+void readAuthor(xmlNode *child, std::string &creator)
+{
+    xmlNode *name = child->children;
+    while (name && !XmlNodes::named(name, "name"))
+        name = name->next;
+    if (creator.empty() || XmlNodes::named(child, "creator"))
+        creator = XmlNodes::text(name ? name : child);
+}
+
+// Who a channel or feed names as its author, for the items that name nobody: its author or
+// creator (itunes:author, dc:creator, Atom's author), else its managing editor.
+std::string channelAuthor(xmlNode *channel)
+{
+    std::string creator, editor;
+    for (xmlNode *child = channel ? channel->children : nullptr; child; child = child->next) {
+        if (XmlNodes::named(child, "author") || XmlNodes::named(child, "creator"))
+            readAuthor(child, creator);
+        else if (XmlNodes::named(child, "managingEditor") && editor.empty())
+            editor = XmlNodes::text(child);
+    }
+    return TextHelpers::bounded(TextHelpers::trimmed(creator.empty() ? editor : creator));
+}
+
+// One RSS item or Atom entry; channelCreator names the tracks of an item that names nobody.
 void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
-              std::unordered_set<std::string> &seen)
+              std::unordered_set<std::string> &seen, const std::string &channelCreator)
 {
     if (links.tracks.size() >= PageLinks::maxTracks)
         return;
@@ -37,12 +62,7 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
         if (XmlNodes::named(child, "title")) {
             title = XmlNodes::text(child);
         } else if (XmlNodes::named(child, "author") || XmlNodes::named(child, "creator")) {
-            // Atom's author holds a name element; RSS's is text (often an address).
-            xmlNode *name = child->children;
-            while (name && !XmlNodes::named(name, "name"))
-                name = name->next;
-            if (creator.empty() || XmlNodes::named(child, "creator"))
-                creator = XmlNodes::text(name ? name : child);
+            readAuthor(child, creator);
         } else if (XmlNodes::named(child, "enclosure")) {
             const std::string href = base.resolve(XmlNodes::attribute(child, "url"));
             if (isAudio(XmlNodes::attribute(child, "type")) || WebLink::isMp3(href))
@@ -59,7 +79,8 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
     }
     // Every enclosure of the item gets a copy of these: bound them once, here.
     const std::string keptTitle = TextHelpers::bounded(title);
-    const std::string keptCreator = TextHelpers::bounded(creator);
+    const std::string keptCreator
+        = TextHelpers::trimmed(creator).empty() ? channelCreator : TextHelpers::bounded(creator);
     for (const auto &url : urls) {
         if (links.tracks.size() < PageLinks::maxTracks && seen.insert(url).second)
             links.tracks.push_back({url, keptTitle, keptCreator, {}});
@@ -90,20 +111,24 @@ PageLinks FeedLinks::read(std::string_view body, const std::string &url)
     const LinkResolver base(url);
     // RSS: rss/channel/item; Atom: feed/entry. Items sit at a fixed depth, so no walk.
     if (XmlNodes::named(root, "rss") || XmlNodes::named(root, "RDF")) {
+        // RSS 1.0 puts its items beside the channel rather than in it.
+        const std::string rootCreator = channelAuthor(XmlNodes::child(root, "channel"));
         for (xmlNode *channel = root->children; channel; channel = channel->next) {
             if (XmlNodes::named(channel, "item"))
-                readItem(channel, base, links, seen);
+                readItem(channel, base, links, seen, rootCreator);
             if (!XmlNodes::named(channel, "channel"))
                 continue;
+            const std::string channelCreator = channelAuthor(channel);
             for (xmlNode *item = channel->children; item; item = item->next) {
                 if (XmlNodes::named(item, "item"))
-                    readItem(item, base, links, seen);
+                    readItem(item, base, links, seen, channelCreator);
             }
         }
     } else if (XmlNodes::named(root, "feed")) {
+        const std::string feedCreator = channelAuthor(root);
         for (xmlNode *entry = root->children; entry; entry = entry->next) {
             if (XmlNodes::named(entry, "entry"))
-                readItem(entry, base, links, seen);
+                readItem(entry, base, links, seen, feedCreator);
         }
     }
     return links;

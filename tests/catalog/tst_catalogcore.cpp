@@ -750,6 +750,27 @@ void TestCatalogCore::crawlLinks()
                               "http://host.example/list.m3u");
     QVERIFY(bounded(listed.tracks.at(0).title) && bounded(listed.tracks.at(0).creator));
 
+    // An item that names nobody is the channel's: its author, else its managing editor.
+    const PageLinks channel = FeedLinks::read(
+        "<rss xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\"><channel>"
+        "<managingEditor>ed@cast.example (Ed)</managingEditor><itunes:author>Cast Host"
+        "</itunes:author><item><enclosure url=\"a.mp3\" type=\"audio/mpeg\"/></item>"
+        "<item><author>Guest</author><enclosure url=\"b.mp3\" type=\"audio/mpeg\"/></item>"
+        "</channel></rss>",
+        "http://cast.example/feed");
+    QCOMPARE(channel.tracks.at(0).creator, std::string("Cast Host"));
+    QCOMPARE(channel.tracks.at(1).creator, std::string("Guest"));
+    const PageLinks edited = FeedLinks::read(
+        "<rss><channel><managingEditor>Ed</managingEditor><item><enclosure url=\"a.mp3\" "
+        "type=\"audio/mpeg\"/></item></channel></rss>",
+        "http://cast.example/feed");
+    QCOMPARE(edited.tracks.at(0).creator, std::string("Ed"));
+    const PageLinks atomFeed = FeedLinks::read(
+        "<feed xmlns=\"http://www.w3.org/2005/Atom\"><author><name>Feed Author</name></author>"
+        "<entry><link rel=\"enclosure\" type=\"audio/mpeg\" href=\"c.mp3\"/></entry></feed>",
+        "http://cast.example/atom");
+    QCOMPARE(atomFeed.tracks.at(0).creator, std::string("Feed Author"));
+
     const auto urls = [](const std::vector<FoundTrack> &tracks) {
         QStringList list;
         for (const auto &track : tracks)
