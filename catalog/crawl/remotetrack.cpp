@@ -9,6 +9,9 @@
 #include <taglib/tbytevectorstream.h>
 #include <taglib/xingheader.h>
 
+#include <string>
+#include <vector>
+
 namespace catalog {
 
 namespace {
@@ -27,6 +30,34 @@ std::string latin1ToUtf8(std::string_view text)
         }
     }
     return out;
+}
+
+std::string lowerAscii(std::string text)
+{
+    for (char &c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// Whether a link's text tells something of its track: not "download", "ok", "here", a bare
+// number or the file's own name.
+bool saysSomething(const std::string &text, const std::string &fileName)
+{
+    static const char *const empty[]
+        = {"ok",         "download", "mp3",           "listen",       "here",
+           "click here", "play",     "link",          "file",         "get",
+           "stream",     "this",     "direct link",   "download mp3", "mp3 download",
+           "save",       "audio",    "download here", "listen here",  "play now"};
+    const std::string lower = lowerAscii(text);
+    if (lower.find_first_not_of("0123456789 .-_()[]#") == std::string::npos)
+        return false;
+    for (const char *word : empty) {
+        if (lower == word)
+            return false;
+    }
+    return lower != lowerAscii(fileName);
 }
 
 std::string withoutMp3(std::string_view name)
@@ -128,7 +159,22 @@ std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::strin
     if (track.creator.empty())
         track.creator = std::string(TextHelpers::trimmed(found.creator));
     // A link's text, and else the file's name, as "Artist - Title" (listings show names).
-    for (const std::string &name : {withoutMp3(TextHelpers::trimmed(found.text)), track.fileName}) {
+    // Where neither title nor creator is known yet, both come from the first name that gives
+    // both, not the title from one and the creator from the other.
+    std::vector<std::string> names;
+    const std::string text = withoutMp3(TextHelpers::trimmed(found.text));
+    if (saysSomething(text, track.fileName))
+        names.push_back(text);
+    names.push_back(track.fileName);
+    if (track.title.empty() && track.creator.empty()) {
+        for (const std::string &name : names) {
+            if (name.find(" - ") != std::string::npos) {
+                TrackNames::fillFromName(track, name);
+                break;
+            }
+        }
+    }
+    for (const std::string &name : names) {
         if (!track.title.empty() && !track.creator.empty())
             break;
         if (!name.empty())

@@ -976,6 +976,14 @@ void TestCatalogCore::crawlTracks()
                               int64_t(bare.size()));
     QCOMPARE(track->creator, std::string("Caf\xc3\xa9"));
     QCOMPARE(track->title, std::string("Ol\xc3\xa9"));
+    // Link text that says nothing gives way to the file's name; title and creator come from
+    // one name, the one that gives both.
+    for (const char *text : {"ok", "Download", "03", "amber wolf - open gate.MP3", "Gate Song"}) {
+        track = RemoteTrack::read(
+            {"http://h.example/Amber%20Wolf%20-%20Open%20Gate.mp3", {}, {}, text}, bare, {},
+            int64_t(bare.size()));
+        QVERIFY2(track->title == "Open Gate" && track->creator == "Amber Wolf", text);
+    }
     const std::string tagged = taggedMp3(1, "Front Title", nullptr);
     track = RemoteTrack::read(found, tagged, {}, int64_t(tagged.size()));
     QCOMPARE(track->title, std::string("Front Title"));
