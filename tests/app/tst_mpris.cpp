@@ -1,5 +1,6 @@
 #include "brisaplayer.h"
 #include "mprisservice.h"
+#include "readcounter.h"
 #include "song.h"
 #include "songlist.h"
 #include "startup.h"
@@ -444,19 +445,6 @@ void TestMpris::pauseAndSeek()
 
 namespace {
 
-// Bytes this thread has read through system calls so far.
-qint64 threadBytesRead()
-{
-    QFile io(QStringLiteral("/proc/thread-self/io"));
-    if (!io.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : io.readAll().split('\n')) {
-        if (line.startsWith("rchar:"))
-            return line.mid(6).trimmed().toLongLong();
-    }
-    return -1;
-}
-
 QByteArray textFrame(const QByteArray &id, const QByteArray &text)
 {
     const QByteArray body = '\0' + text;
@@ -473,7 +461,7 @@ QByteArray textFrame(const QByteArray &id, const QByteArray &text)
 void TestMpris::oversizedTagIsReadOffTheWindowsThread()
 {
     makeWindow();
-    if (threadBytesRead() < 0)
+    if (ReadCounter::thisThread() < 0)
         QSKIP("no /proc/thread-self/io");
     const QString big = musicFolder + QLatin1String("/c big.mp3");
     {
@@ -492,20 +480,20 @@ void TestMpris::oversizedTagIsReadOffTheWindowsThread()
     }
     QTRY_COMPARE(view()->model()->rowCount(view()->rootIndex()), 3);
 
-    qint64 before = threadBytesRead();
+    qint64 before = ReadCounter::thisThread();
     const TrackTags direct = TrackTags::read(big);
-    QVERIFY2(threadBytesRead() - before < 1024 * 1024,
-             qPrintable(QString::number(threadBytesRead() - before)));
+    QVERIFY2(ReadCounter::thisThread() - before < 1024 * 1024,
+             qPrintable(QString::number(ReadCounter::thisThread() - before)));
     QCOMPARE(direct.title, QStringLiteral("Huge Tag Tune"));
     QCOMPARE(direct.artist, QStringLiteral("The Heavy"));
 
     view()->setCurrentIndex(view()->model()->index(2, 0, view()->rootIndex()));
-    before = threadBytesRead();
+    before = ReadCounter::thisThread();
     window->findChild<QAbstractButton *>(QStringLiteral("play"))->click();
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
     // Opening the sound reads some 16 KiB; the tags would be 256 KiB more.
-    QVERIFY2(threadBytesRead() - before < 128 * 1024,
-             qPrintable(QString::number(threadBytesRead() - before)));
+    QVERIFY2(ReadCounter::thisThread() - before < 128 * 1024,
+             qPrintable(QString::number(ReadCounter::thisThread() - before)));
     QTRY_COMPARE(recorder.changes.size(), 1);
     const QVariantMap metadata = recorder.changes.first().value(QStringLiteral("Metadata")).toMap();
     QCOMPARE(metadata.value(QStringLiteral("xesam:title")).toString(),

@@ -1,3 +1,4 @@
+#include "readcounter.h"
 #include "samplesource.h"
 #include "testmp3.h"
 
@@ -201,24 +202,9 @@ void TestSampleSource::lengthFrames()
              qPrintable(QString::number(bare->lengthFrames())));
 }
 
-namespace {
-// Bytes this process has read from files so far.
-qint64 bytesRead()
-{
-    QFile io(QStringLiteral("/proc/self/io"));
-    if (!io.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : io.readAll().split('\n')) {
-        if (line.startsWith("rchar:"))
-            return line.mid(6).trimmed().toLongLong();
-    }
-    return -1;
-}
-} // namespace
-
 void TestSampleSource::hugeTagIsNeverRead()
 {
-    if (bytesRead() < 0)
+    if (ReadCounter::process() < 0)
         QSKIP("no /proc/self/io");
     // A header that claims the largest tag there is (256 MiB), sound right after it, and a file
     // of 200 MB (sparse: it costs no disk).
@@ -234,15 +220,15 @@ void TestSampleSource::hugeTagIsNeverRead()
     QVERIFY(file.resize(200 * 1000 * 1000));
     file.close();
 
-    const qint64 before = bytesRead();
+    const qint64 before = ReadCounter::process();
     const auto source = SampleSource::open(QFile::encodeName(path).toStdString());
     std::vector<int16_t> buffer(2 * 4096);
     if (source) {
         for (int i = 0; i < 4; ++i)
             QCOMPARE(source->read(buffer.data(), 4096), 0);
     }
-    QVERIFY2(bytesRead() - before < 2 * 1024 * 1024,
-             qPrintable(QString::number(bytesRead() - before)));
+    QVERIFY2(ReadCounter::process() - before < 2 * 1024 * 1024,
+             qPrintable(QString::number(ReadCounter::process() - before)));
 
     // A real tag larger than a read is stepped over just the same: the sound after it plays.
     const QString tagged = m_dir.filePath(QStringLiteral("bigtag.mp3"));

@@ -1,4 +1,5 @@
 #include "httptestserver.h"
+#include "readcounter.h"
 #include "song.h"
 
 #include <QDir>
@@ -801,23 +802,6 @@ void tst_Song::downloadJoinsListening()
     QCOMPARE(fileMode(musicFolder + QLatin1String("/C - T.mp3")), 0640);
 }
 
-namespace {
-
-// Bytes this thread has read through system calls so far; -1 when the kernel does not say.
-qint64 threadBytesRead()
-{
-    QFile io(QStringLiteral("/proc/thread-self/io"));
-    if (!io.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : io.readAll().split('\n')) {
-        if (line.startsWith("rchar:"))
-            return line.mid(6).trimmed().toLongLong();
-    }
-    return -1;
-}
-
-} // namespace
-
 void tst_Song::joinedDownloadIsNotCopiedOnThisThread_data()
 {
     QTest::addColumn<QString>("listeningFolder");
@@ -831,7 +815,7 @@ void tst_Song::joinedDownloadIsNotCopiedOnThisThread_data()
 void tst_Song::joinedDownloadIsNotCopiedOnThisThread()
 {
     QFETCH(QString, listeningFolder);
-    if (threadBytesRead() < 0)
+    if (ReadCounter::thisThread() < 0)
         QSKIP("no /proc/thread-self/io");
     std::unique_ptr<QTemporaryDir> elsewhere;
     const QByteArray tmp = qgetenv("TMPDIR");
@@ -859,12 +843,12 @@ void tst_Song::joinedDownloadIsNotCopiedOnThisThread()
     QVERIFY(listenPath.startsWith(elsewhere ? elsewhere->path() : QDir::tempPath()));
     QTRY_COMPARE(server->heldCount(), 1);
     song->download(nullptr, 1);
-    const qint64 before = threadBytesRead();
+    const qint64 before = ReadCounter::thisThread();
     server->push(body);
     server->finishHeld();
     QTRY_COMPARE(ready.size(), 1);
-    QVERIFY2(threadBytesRead() - before < body.size() / 4,
-             qPrintable(QString::number(threadBytesRead() - before)));
+    QVERIFY2(ReadCounter::thisThread() - before < body.size() / 4,
+             qPrintable(QString::number(ReadCounter::thisThread() - before)));
     QCOMPARE(ready.constFirst().at(1).toInt(), int(Song::Downloaded));
     QCOMPARE(readPath(musicFolder + QLatin1String("/C - T.mp3")), body);
     QCOMPARE(fileMode(musicFolder + QLatin1String("/C - T.mp3")), 0640);
