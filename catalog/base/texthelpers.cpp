@@ -242,6 +242,16 @@ std::string TextHelpers::slug(std::string_view text)
     return out.empty() ? std::string("track") : out;
 }
 
+std::string TextHelpers::lowerAscii(std::string_view text)
+{
+    std::string lower(text);
+    for (char &c : lower) {
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    }
+    return lower;
+}
+
 std::string TextHelpers::bounded(std::string_view text, size_t maxBytes)
 {
     if (text.size() <= maxBytes)

@@ -29,6 +29,9 @@ public:
     // characters; "track" when nothing is left.
     static std::string slug(std::string_view text);
 
+    // text with its ASCII capitals in lower case; other bytes as they are.
+    static std::string lowerAscii(std::string_view text);
+
     // text without ASCII blanks and control characters at either end.
     static std::string_view trimmed(std::string_view text);
 

@@ -1,5 +1,6 @@
 #include "mediatypes.h"
 
+#include "texthelpers.h"
 #include "weblink.h"
 
 #include <algorithm>
@@ -10,16 +11,9 @@ namespace catalog {
 
 namespace {
 
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
-
 bool hasEnding(const std::string &url, std::initializer_list<const char *> endings)
 {
-    std::string path = lower(WebLink::target(url));
+    std::string path = TextHelpers::lowerAscii(WebLink::target(url));
     path = path.substr(0, path.find('?'));
     for (const char *ending : endings) {
         const size_t length = std::strlen(ending);
@@ -35,7 +29,7 @@ const std::initializer_list<const char *> playlistEndings = {".m3u", ".m3u8", ".
 
 std::string MediaTypes::of(const char *header, std::string *charset)
 {
-    const std::string text = header ? lower(header) : std::string();
+    const std::string text = header ? TextHelpers::lowerAscii(header) : std::string();
     const size_t semicolon = text.find(';');
     std::string type = text.substr(0, semicolon);
     while (!type.empty() && type.back() == ' ')
@@ -71,7 +65,7 @@ MediaTypes::PageKind MediaTypes::pageKind(const std::string &type, const std::st
     if (hasEnding(url, playlistEndings))
         return PageKind::Playlist;
     // Servers label feeds and playlists loosely: look at how the text begins.
-    const std::string start = lower(std::string(body.substr(0, 2048)));
+    const std::string start = TextHelpers::lowerAscii(std::string(body.substr(0, 2048)));
     if (start.find("<rss") != std::string::npos || start.find("<feed") != std::string::npos
         || start.find("<rdf:rdf") != std::string::npos)
         return PageKind::Feed;

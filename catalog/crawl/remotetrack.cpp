@@ -32,15 +32,6 @@ std::string latin1ToUtf8(std::string_view text)
     return out;
 }
 
-std::string lowerAscii(std::string text)
-{
-    for (char &c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    }
-    return text;
-}
-
 // Whether a link's text tells something of its track: not "download", "ok", "here", a bare
 // number or the file's own name.
 bool saysSomething(const std::string &text, const std::string &fileName)
@@ -50,14 +41,14 @@ bool saysSomething(const std::string &text, const std::string &fileName)
            "click here", "play",     "link",          "file",         "get",
            "stream",     "this",     "direct link",   "download mp3", "mp3 download",
            "save",       "audio",    "download here", "listen here",  "play now"};
-    const std::string lower = lowerAscii(text);
+    const std::string lower = TextHelpers::lowerAscii(text);
     if (lower.find_first_not_of("0123456789 .-_()[]#") == std::string::npos)
         return false;
     for (const char *word : empty) {
         if (lower == word)
             return false;
     }
-    return lower != lowerAscii(fileName);
+    return lower != TextHelpers::lowerAscii(fileName);
 }
 
 std::string withoutMp3(std::string_view name)

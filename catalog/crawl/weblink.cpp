@@ -1,6 +1,7 @@
 #include "weblink.h"
 
 #include "linkresolver.h"
+#include "texthelpers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -54,14 +55,6 @@ bool split(std::string_view url, Parts &parts)
     return true;
 }
 
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return out;
-}
-
 } // namespace
 
 std::string WebLink::resolve(const std::string &base, std::string_view reference)
@@ -72,7 +65,7 @@ std::string WebLink::resolve(const std::string &base, std::string_view reference
 std::string WebLink::host(const std::string &url)
 {
     Parts parts;
-    return split(url, parts) ? lowered(parts.host) : std::string();
+    return split(url, parts) ? TextHelpers::lowerAscii(parts.host) : std::string();
 }
 
 bool WebLink::isMp3(const std::string &url)
@@ -80,7 +73,7 @@ bool WebLink::isMp3(const std::string &url)
     Parts parts;
     if (!split(url, parts) || parts.path.size() < 4)
         return false;
-    return lowered(parts.path.substr(parts.path.size() - 4)) == ".mp3";
+    return TextHelpers::lowerAscii(parts.path.substr(parts.path.size() - 4)) == ".mp3";
 }
 
 std::string WebLink::origin(const std::string &url)
@@ -88,7 +81,8 @@ std::string WebLink::origin(const std::string &url)
     Parts parts;
     if (!split(url, parts))
         return {};
-    std::string result = lowered(parts.scheme) + "://" + lowered(parts.host);
+    std::string result
+        = TextHelpers::lowerAscii(parts.scheme) + "://" + TextHelpers::lowerAscii(parts.host);
     if (!parts.port.empty())
         result += ':' + std::string(parts.port);
     return result;
