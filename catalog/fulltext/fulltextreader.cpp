@@ -30,9 +30,12 @@ struct BuiltQuery
     std::vector<std::string> whole;
     // ...and one of these, unless there are none.
     std::vector<std::string> anyOf;
-    // The tracks with the rarest whole word, and those with any of anyOf counted once a word.
+    // The tracks with the rarest whole word, and those with any of anyOf: counted once a
+    // word, or exactly where anyOf's counts are read together.
     Xapian::doccount rarestWhole = std::numeric_limits<Xapian::doccount>::max();
     uint64_t anyOfTotal = 0;
+    // anyOf's counts summed in every track, where they are common together.
+    const std::vector<uint8_t> *anyOfCounts = nullptr;
 };
 
 using Counts = CommonWordSource::Counts;
@@ -53,9 +56,10 @@ const Counts *commonWordCounts(const Xapian::Database &db, FullTextReader::Commo
     return &known.emplace(term, CommonWordSource::read(db, term)).first->second;
 }
 
-// The prefixExpansion most frequent words that begin with prefix, ties in word order.
-const FullTextReader::Expansion &
-expand(const Xapian::Database &db, FullTextReader::Expansions &known, const std::string &prefix)
+// The prefixExpansion most frequent words that begin with prefix, ties in word order, and the
+// prefix itself where it is a word.
+FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Expansions &known,
+                                  const std::string &prefix)
 {
     if (const auto found = known.find(prefix); found != known.end())
         return found->second;
@@ -73,12 +77,33 @@ expand(const Xapian::Database &db, FullTextReader::Expansions &known, const std:
     found.resize(kept);
     for (auto &term : found)
         expansion.terms.push_back(std::move(term.second));
+    if (expansion.isWord
+        && std::find(expansion.terms.begin(), expansion.terms.end(), prefix)
+               == expansion.terms.end())
+        expansion.terms.push_back(prefix);
     return known.emplace(prefix, std::move(expansion)).first->second;
 }
 
+// A word's part of the ranking: its counts in memory where it is common and the walk would
+// read most of its list anyway, else its list read with the tracks' lengths from memory once
+// they are all there, else Xapian's own. All three weigh the word alike.
+Xapian::Query wordPart(const Xapian::Database &db, FullTextReader::CommonWords &known,
+                       TrackLengths &lengths, bool lengthsRead, const std::string &word,
+                       Xapian::doccount frequency, Xapian::termcount count, Xapian::doccount lead)
+{
+    const Counts *counts
+        = frequency > lead ? commonWordCounts(db, known, word, frequency, lead) : nullptr;
+    if (counts)
+        return Xapian::Query((new CommonWordSource(*counts, lengths, frequency, count))->release());
+    if (lengthsRead)
+        return Xapian::Query((new ListedWordSource(word, lengths, frequency, count))->release());
+    return Xapian::Query(word, count);
+}
+
+// expansionBytes: of the counts of expansions, added to where this search reads some.
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
-                      FullTextReader::Expansions &expansions, FullTextReader::CommonWords &known,
-                      TrackLengths &lengths)
+                      FullTextReader::Expansions &expansions, size_t &expansionBytes,
+                      FullTextReader::CommonWords &known, TrackLengths &lengths)
 {
     BuiltQuery built;
     built.whole.assign(words.begin(), words.end() - 1);
@@ -86,26 +111,39 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     // weighed as one word) and always itself, whose weight then counts twice: a track with
     // the word ranks above tracks with longer words that start with it.
     const std::string &last = words.back();
-    const FullTextReader::Expansion &expansion = expand(db, expansions, last);
+    FullTextReader::Expansion &expansion = expand(db, expansions, last);
     const bool lastIsWord = expansion.isWord;
-    std::vector<std::string> terms = expansion.terms;
-    std::optional<Xapian::Query> lastPart;
+    std::optional<Xapian::Query> prefixPart;
     Xapian::termcount lastCount = 0;
-    if (lastIsWord && terms.size() == 1) {
+    if (lastIsWord && expansion.terms.size() == 1) {
         // The same weight as the word or'ed with its expansion to itself, with one posting
         // list read instead of two: a common word's list is most of a search's time.
         built.whole.push_back(last);
         lastCount = 2;
     } else {
-        const Xapian::Query prefix(Xapian::Query::OP_SYNONYM, terms.begin(), terms.end());
-        if (lastIsWord) {
-            lastPart = Xapian::Query(Xapian::Query::OP_OR, prefix, Xapian::Query(last));
-            if (std::find(terms.begin(), terms.end(), last) == terms.end())
-                terms.push_back(last);
+        built.anyOf = expansion.terms;
+        for (const auto &word : built.anyOf)
+            built.anyOfTotal += db.get_termfreq(word);
+        // Words common together (a short prefix: "a" begins "and", "all", "are"...) are
+        // read once into counts, weighed as one word with the tracks that have any of them;
+        // Xapian would otherwise merge their lists up to every track the matcher asks about.
+        // Whether they are is the index's alone, so every reader ranks a query alike.
+        if (!built.anyOf.empty() && built.anyOfTotal * 32 >= db.get_lastdocid()) {
+            if (expansion.counts.empty()) {
+                Xapian::doccount together = 0;
+                expansion.counts = CommonWordSource::readSum(db, built.anyOf, together);
+                expansion.together = together;
+                expansionBytes += expansion.counts.size();
+            }
+            built.anyOfCounts = &expansion.counts;
+            built.anyOfTotal = expansion.together;
+            prefixPart = Xapian::Query(
+                (new CommonWordSource(expansion.counts, lengths, expansion.together, 1))
+                    ->release());
         } else {
-            lastPart = prefix;
+            prefixPart
+                = Xapian::Query(Xapian::Query::OP_SYNONYM, built.anyOf.begin(), built.anyOf.end());
         }
-        built.anyOf = std::move(terms);
     }
     // The rarest part leads the matcher; a common whole word after it is read from its counts
     // in memory where it would otherwise be walked to every track the lead names.
@@ -114,8 +152,6 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         frequencies.push_back(db.get_termfreq(word));
         built.rarestWhole = std::min(built.rarestWhole, frequencies.back());
     }
-    for (const auto &word : built.anyOf)
-        built.anyOfTotal += db.get_termfreq(word);
     const auto lead
         = built.anyOf.empty()
               ? built.rarestWhole
@@ -125,23 +161,18 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     const bool lengthsRead = lengths.readMore(lengthsASearch);
     std::vector<Xapian::Query> parts;
     for (size_t i = 0; i < built.whole.size(); ++i) {
-        const std::string &word = built.whole[i];
         const Xapian::termcount count = i + 1 == built.whole.size() && lastCount ? lastCount : 1;
-        const Counts *counts = frequencies[i] > lead
-                                   ? commonWordCounts(db, known, word, frequencies[i], lead)
-                                   : nullptr;
-        if (counts)
-            parts.emplace_back(
-                (new CommonWordSource(*counts, lengths, frequencies[i], count))->release());
-        else if (lengthsRead)
-            parts.emplace_back(
-                (new ListedWordSource(word, lengths, frequencies[i], count))->release());
-        else
-            parts.emplace_back(word, count);
+        parts.push_back(
+            wordPart(db, known, lengths, lengthsRead, built.whole[i], frequencies[i], count, lead));
     }
     // An expansion to nothing (no word begins so) leaves the query matching nothing.
-    if (lastPart)
-        parts.push_back(*lastPart);
+    if (prefixPart && lastIsWord) {
+        parts.emplace_back(
+            Xapian::Query::OP_OR, *prefixPart,
+            wordPart(db, known, lengths, lengthsRead, last, db.get_termfreq(last), 1, lead));
+    } else if (prefixPart) {
+        parts.push_back(*prefixPart);
+    }
     built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
     return built;
 }
@@ -152,11 +183,21 @@ struct Postings
         : term(term)
         , frequency(db.get_termfreq(term))
     {}
+    // Words counted together, walked as one list of the tracks with any of them.
+    Postings(const Counts &together, Xapian::doccount frequency)
+        : frequency(frequency)
+        , counts(&together)
+        , m_walksCounts(true)
+    {
+        seek(1);
+    }
 
     // Reads its list, or its counts where the word is common and may use them.
     void open(const Xapian::Database &db, FullTextReader::CommonWords *known,
               Xapian::doccount leadFrequency)
     {
+        if (m_walksCounts)
+            return;
         counts = known ? commonWordCounts(db, *known, term, frequency, leadFrequency) : nullptr;
         if (!counts) {
             at = db.postlist_begin(term);
@@ -168,12 +209,20 @@ struct Postings
     // The list moved on by one posting, or to the first at id or after.
     void next()
     {
+        if (m_walksCounts) {
+            seek(current + 1);
+            return;
+        }
         ++at;
         settle();
     }
     void skipTo(Xapian::docid id)
     {
         if (current != 0 && current < id) {
+            if (m_walksCounts) {
+                seek(id);
+                return;
+            }
             at.skip_to(id);
             settle();
         }
@@ -199,6 +248,16 @@ struct Postings
 
 private:
     void settle() { current = at != end ? *at : 0; }
+    // On to the first track at id or after with a count.
+    void seek(Xapian::docid id)
+    {
+        const auto last = Xapian::docid(counts->size() * 2);
+        while (id < last && CommonWordSource::countIn(*counts, id) == 0)
+            ++id;
+        current = id < last ? id : 0;
+    }
+
+    bool m_walksCounts = false;
 };
 
 // The postings of a query's rarest part walked in id order, one at a time, and the tracks
@@ -215,8 +274,12 @@ public:
     {
         for (const auto &term : built.whole)
             m_whole.emplace_back(db, term);
-        for (const auto &term : built.anyOf)
-            m_anyOf.emplace_back(db, term);
+        if (built.anyOfCounts) {
+            m_anyOf.emplace_back(*built.anyOfCounts, Xapian::doccount(built.anyOfTotal));
+        } else {
+            for (const auto &term : built.anyOf)
+                m_anyOf.emplace_back(db, term);
+        }
         // The rarer whole words first, so that they rule a track out first; of the words the
         // last may be, the most frequent is asked first and the others only when it fails:
         // their lists are left behind and later skip whole chunks rather than read every
@@ -388,6 +451,7 @@ bool FullTextReader::ensureOpen()
         m_db = std::make_unique<Xapian::Database>(m_path);
         m_commonWords.clear();
         m_expansions.clear();
+        m_expansionBytes = 0;
         m_lengths = std::make_unique<TrackLengths>(*m_db);
         m_enquire = std::make_unique<Xapian::Enquire>(*m_db);
         m_enquire->set_weighting_scheme(TrackWeight());
@@ -418,6 +482,7 @@ void FullTextReader::refresh()
         if (m_db->reopen()) {
             m_commonWords.clear();
             m_expansions.clear();
+            m_expansionBytes = 0;
             m_lengths = std::make_unique<TrackLengths>(*m_db);
         }
     } catch (const Xapian::Error &) {
@@ -445,10 +510,12 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
                 commonBytes += word.second.size();
             if (commonBytes > maxCommonBytes)
                 m_commonWords.clear();
-            if (m_expansions.size() >= maxExpansions)
+            if (m_expansions.size() >= maxExpansions || m_expansionBytes > maxExpansionBytes) {
                 m_expansions.clear();
-            const BuiltQuery search
-                = buildQuery(*m_db, query.words(), m_expansions, m_commonWords, *m_lengths);
+                m_expansionBytes = 0;
+            }
+            const BuiltQuery search = buildQuery(*m_db, query.words(), m_expansions,
+                                                 m_expansionBytes, m_commonWords, *m_lengths);
             const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
             const uint64_t revision = m_totals ? m_db->get_revision() : 0;
             m_enquire->set_query(search.query);

@@ -40,10 +40,10 @@ public:
     static constexpr unsigned prefixExpansion = 20;
 
     // Each common word's count in every track, for ranking and counting, four bits a track: at
-    // most maxCommonBytes of them a reader (and the words of one search), 32 words at a million
-    // tracks.
+    // most maxCommonBytes of them a reader (and the words of one search), 64 words at a million
+    // tracks, as many as a library of English titles has in one track in 64.
     using CommonWords = std::unordered_map<std::string, std::vector<uint8_t>>;
-    static constexpr size_t maxCommonBytes = size_t(16) << 20;
+    static constexpr size_t maxCommonBytes = size_t(32) << 20;
 
     // What the last word of a query expands to, kept for the next searches with it: at most
     // maxExpansions a reader, a short prefix's expansion being most of its search's time.
@@ -51,9 +51,16 @@ public:
     {
         std::vector<std::string> terms; // the most frequent first
         bool isWord = false;            // the prefix is itself a word
+        // Where the terms are common together, their counts summed in every track (four bits a
+        // track, as a common word's) and the tracks with any of them: read at the first
+        // search that needs them, within maxExpansionBytes a reader.
+        std::vector<uint8_t> counts;
+        uint32_t together = 0;
     };
     using Expansions = std::unordered_map<std::string, Expansion>;
     static constexpr size_t maxExpansions = 4096;
+    // 32 prefixes' counts at a million tracks.
+    static constexpr size_t maxExpansionBytes = size_t(16) << 20;
 
     // totals, when given, keeps the totals counted for every reader of the index.
     explicit FullTextReader(std::string path, SearchTotals *totals = nullptr);
@@ -78,6 +85,7 @@ private:
     // Of the revision open.
     CommonWords m_commonWords;
     Expansions m_expansions;
+    size_t m_expansionBytes = 0; // of the expansions' counts
     std::unique_ptr<TrackLengths> m_lengths;
 };
 
