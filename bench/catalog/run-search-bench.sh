@@ -6,8 +6,9 @@
 # $CACHE), albums of 8-12 tracks indexed together, an artist's albums one after the other
 # (a few artists have hundreds), artists met again later, 5 % compilations, a few percent of
 # names with accents or in other scripts; its queries are typed words (1-3), one or two words
-# of a track, and those with the last word cut to 3-5 letters. LIBRARY=synthetic runs the synthetic tracks and queries instead, and
-# LIBRARY="realistic synthetic" both, one after the other, in the same run.
+# of a track, and those with the last word cut to 3-5 letters. Then the synthetic tracks and
+# queries, in the same run, and the realistic lists' rates against the synthetic one;
+# LIBRARY=realistic or LIBRARY=synthetic runs one of them alone.
 # For each library: the engine in-process next to the old design's FTS5 ranking of the same
 # rows and, where PostgreSQL is installed (/usr/lib/postgresql/*/bin), its full-text search of
 # the same rows in a private cluster this script starts (as postgres or nobody when run as
@@ -25,20 +26,22 @@
 # BUILD_DIR: a Release build with larkspin-catalog, larkspin-catalog-fill and
 # larkspin-search-bench (built with libpq for the PostgreSQL rows). PostgreSQL is not
 # installed by the project; without it that comparison is skipped. The realistic library
-# needs node and npm.
+# needs node and npm. PG=0 leaves PostgreSQL out. The README's figures are a copy of this
+# script's output (docs/benchmarks/search.txt).
 set -eu
 BUILD=${1:?usage: run-search-bench.sh BUILD_DIR [TRACKS]}
 TRACKS=${2:-1000000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 DURATION=${DURATION:-8}
-LIBRARY=${LIBRARY:-realistic}
+LIBRARY=${LIBRARY:-realistic synthetic}
 TOTALS_SHUFFLED=${TOTALS_SHUFFLED:-1}
 CACHE=${CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/larkspin-search-bench}
 WORK=$(mktemp -d /tmp/larkspin-search-bench.XXXXXX)
 PID=
 ENGINE=
 FAILED=
-PGBIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+PGBIN=
+[ "${PG:-1}" = 0 ] || PGBIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 PGDATA=
 AS=
 stop_postgres() {
@@ -142,6 +145,11 @@ resident() {
         "(peak $(awk '/VmHWM/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status"))"
 }
 
+# What the figures were measured on, so that a copy of this output says where it came from.
+echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(git -C "$HERE" describe --always --dirty 2>/dev/null || echo "no git")," \
+    "$(nproc) cores ($(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1))," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg) at the start; LIBRARY=$LIBRARY DURATION=$DURATION"
+
 for LIB in $LIBRARY; do
     case $LIB in
     realistic)
@@ -201,8 +209,13 @@ for LIB in $LIBRARY; do
     printf "%-40s %10s %9s %9s  %s\n" "workload" "req/s" "p50" "p99" "errors"
     row "$DISTINCT, -c16" 16 distinct
     if [ "$LIB" = realistic ]; then
+        REAL_TYPED=$RATE
         row "words of a track (1-2), -c16" 16 track
+        REAL_TRACK=$RATE
         row "last word cut to 3-5 letters, -c16" 16 cut
+        REAL_CUT=$RATE
+    else
+        SYNTHETIC=$RATE
     fi
     # The same list again: a service started afresh, so that no ranking kept from the first
     # run answers it.
@@ -268,6 +281,12 @@ for LIB in $LIBRARY; do
     echo "resident at the end: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")"
     stop_service
 done
+
+if [ -n "${REAL_TYPED:-}" ] && [ -n "${SYNTHETIC:-}" ]; then
+    echo "== realistic lists against the synthetic distinct queries, -c16, this run:" \
+        "$(awk "BEGIN {printf \"typed words %.2f, words of a track %.2f, last word cut %.2f\",
+            $REAL_TYPED / $SYNTHETIC, $REAL_TRACK / $SYNTHETIC, $REAL_CUT / $SYNTHETIC}")"
+fi
 
 if [ -n "$FAILED" ]; then
     echo "FAILED rows:$FAILED"
