@@ -40,20 +40,47 @@ struct BuiltQuery
 
 using Counts = CommonWordSource::Counts;
 
+// Where a search gets the counts it reads: those its reader holds, else those another reader
+// of the same revision has read, else read now and shared.
+struct CountsKeeper
+{
+    template<typename Read>
+    SharedCounts::Kept get(const std::string &key, Read read)
+    {
+        if (SharedCounts::Kept found = shared ? shared->find(key, index, revision) : nullptr)
+            return found;
+        SharedCounts::Entry entry = read();
+        return shared ? shared->keep(key, index, revision, std::move(entry))
+                      : std::make_shared<const SharedCounts::Entry>(std::move(entry));
+    }
+
+    FullTextReader::CommonWords &held;
+    SharedCounts *shared;
+    const std::string &index;
+    uint64_t revision;
+};
+
 // A common word's counts, when it is common enough to be asked again and again: one track in
 // 32 or more. They are read when a walk would move through most of its list anyway (a lead
 // entry for every few hundred of its own, about one a chunk), and kept for the next searches.
-const Counts *commonWordCounts(const Xapian::Database &db, FullTextReader::CommonWords &known,
+const Counts *commonWordCounts(const Xapian::Database &db, CountsKeeper &known,
                                const std::string &term, Xapian::doccount frequency,
                                Xapian::doccount leadFrequency)
 {
     if (uint64_t(frequency) * 32 < db.get_lastdocid())
         return nullptr;
-    if (const auto found = known.find(term); found != known.end())
-        return &found->second;
-    if (uint64_t(leadFrequency) * 512 < frequency)
+    if (const auto found = known.held.find(term); found != known.held.end())
+        return &found->second->counts;
+    SharedCounts::Kept kept
+        = known.shared ? known.shared->find(term, known.index, known.revision) : nullptr;
+    if (!kept && uint64_t(leadFrequency) * 512 < frequency)
         return nullptr;
-    return &known.emplace(term, CommonWordSource::read(db, term)).first->second;
+    if (!kept) {
+        kept = known.get(term, [&] {
+            return SharedCounts::Entry{CommonWordSource::read(db, term), frequency};
+        });
+    }
+    return &known.held.emplace(term, std::move(kept)).first->second->counts;
 }
 
 // The prefixExpansion most frequent words that begin with prefix, ties in word order, and the
@@ -87,9 +114,9 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
 // A word's part of the ranking: its counts in memory where it is common and the walk would
 // read most of its list anyway, else its list read with the tracks' lengths from memory once
 // they are all there, else Xapian's own. All three weigh the word alike.
-Xapian::Query wordPart(const Xapian::Database &db, FullTextReader::CommonWords &known,
-                       TrackLengths &lengths, bool lengthsRead, const std::string &word,
-                       Xapian::doccount frequency, Xapian::termcount count, Xapian::doccount lead)
+Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLengths &lengths,
+                       bool lengthsRead, const std::string &word, Xapian::doccount frequency,
+                       Xapian::termcount count, Xapian::doccount lead)
 {
     const Counts *counts
         = frequency > lead ? commonWordCounts(db, known, word, frequency, lead) : nullptr;
@@ -103,7 +130,7 @@ Xapian::Query wordPart(const Xapian::Database &db, FullTextReader::CommonWords &
 // expansionBytes: of the counts of expansions, added to where this search reads some.
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
                       FullTextReader::Expansions &expansions, size_t &expansionBytes,
-                      FullTextReader::CommonWords &known, TrackLengths &lengths)
+                      CountsKeeper &known, TrackLengths &lengths)
 {
     BuiltQuery built;
     built.whole.assign(words.begin(), words.end() - 1);
@@ -129,17 +156,22 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         // Xapian would otherwise merge their lists up to every track the matcher asks about.
         // Whether they are is the index's alone, so every reader ranks a query alike.
         if (!built.anyOf.empty() && built.anyOfTotal * 32 >= db.get_lastdocid()) {
-            if (expansion.counts.empty()) {
-                Xapian::doccount together = 0;
-                expansion.counts = CommonWordSource::readSum(db, built.anyOf, together);
-                expansion.together = together;
-                expansionBytes += expansion.counts.size();
+            if (!expansion.counts) {
+                // Words never hold a NUL byte: no word's key.
+                expansion.counts = known.get(std::string(1, '\0') + last, [&] {
+                    SharedCounts::Entry entry;
+                    Xapian::doccount together = 0;
+                    entry.counts = CommonWordSource::readSum(db, built.anyOf, together);
+                    entry.together = together;
+                    return entry;
+                });
+                expansionBytes += expansion.counts->counts.size();
             }
-            built.anyOfCounts = &expansion.counts;
-            built.anyOfTotal = expansion.together;
-            prefixPart = Xapian::Query(
-                (new CommonWordSource(expansion.counts, lengths, expansion.together, 1))
-                    ->release());
+            built.anyOfCounts = &expansion.counts->counts;
+            built.anyOfTotal = expansion.counts->together;
+            prefixPart = Xapian::Query((new CommonWordSource(expansion.counts->counts, lengths,
+                                                             expansion.counts->together, 1))
+                                           ->release());
         } else {
             prefixPart
                 = Xapian::Query(Xapian::Query::OP_SYNONYM, built.anyOf.begin(), built.anyOf.end());
@@ -193,8 +225,7 @@ struct Postings
     }
 
     // Reads its list, or its counts where the word is common and may use them.
-    void open(const Xapian::Database &db, FullTextReader::CommonWords *known,
-              Xapian::doccount leadFrequency)
+    void open(const Xapian::Database &db, CountsKeeper *known, Xapian::doccount leadFrequency)
     {
         if (m_walksCounts)
             return;
@@ -268,8 +299,7 @@ private:
 class MatchWalk
 {
 public:
-    MatchWalk(const Xapian::Database &db, const BuiltQuery &built,
-              FullTextReader::CommonWords &known)
+    MatchWalk(const Xapian::Database &db, const BuiltQuery &built, CountsKeeper &known)
         : m_alongLast(!built.anyOf.empty() && built.anyOfTotal < built.rarestWhole)
     {
         for (const auto &term : built.whole)
@@ -376,8 +406,7 @@ private:
     Xapian::docid m_at = 0;
 };
 
-int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built,
-                     FullTextReader::CommonWords &known)
+int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built, CountsKeeper &known)
 {
     if (built.whole.empty() && built.anyOf.empty())
         return 0;
@@ -436,9 +465,10 @@ int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built,
 
 } // namespace
 
-FullTextReader::FullTextReader(std::string path, SearchTotals *totals)
+FullTextReader::FullTextReader(std::string path, SearchTotals *totals, SharedCounts *counts)
     : m_path(std::move(path))
     , m_totals(totals)
+    , m_shared(counts)
 {}
 
 FullTextReader::~FullTextReader() = default;
@@ -449,6 +479,8 @@ bool FullTextReader::ensureOpen()
         return true;
     try {
         m_db = std::make_unique<Xapian::Database>(m_path);
+        m_uuid = m_db->get_uuid();
+        m_revision = m_db->get_revision();
         m_commonWords.clear();
         m_expansions.clear();
         m_expansionBytes = 0;
@@ -480,6 +512,8 @@ void FullTextReader::refresh()
         // A newer revision, or another database at the path (made again, or compacted):
         // the counts, expansions and lengths read so far may be wrong for it.
         if (m_db->reopen()) {
+            m_uuid = m_db->get_uuid();
+            m_revision = m_db->get_revision();
             m_commonWords.clear();
             m_expansions.clear();
             m_expansionBytes = 0;
@@ -507,17 +541,18 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
             // past their bounds, never during a search: its query reads the counts.
             size_t commonBytes = 0;
             for (const auto &word : m_commonWords)
-                commonBytes += word.second.size();
+                commonBytes += word.second->counts.size();
             if (commonBytes > maxCommonBytes)
                 m_commonWords.clear();
             if (m_expansions.size() >= maxExpansions || m_expansionBytes > maxExpansionBytes) {
                 m_expansions.clear();
                 m_expansionBytes = 0;
             }
+            CountsKeeper known{m_commonWords, m_shared, m_uuid, m_revision};
             const BuiltQuery search = buildQuery(*m_db, query.words(), m_expansions,
-                                                 m_expansionBytes, m_commonWords, *m_lengths);
-            const std::string uuid = m_totals ? m_db->get_uuid() : std::string();
-            const uint64_t revision = m_totals ? m_db->get_revision() : 0;
+                                                 m_expansionBytes, known, *m_lengths);
+            const std::string &uuid = m_uuid;
+            const uint64_t revision = m_revision;
             m_enquire->set_query(search.query);
             const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
             const Xapian::MSet mset = m_enquire->get_mset(first, Xapian::doccount(count));
@@ -528,11 +563,11 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
                 total = int64_t(mset.get_matches_lower_bound());
                 if (m_totals)
                     m_totals->insert(query.words(), uuid, revision, total);
-            } else if (const auto known
+            } else if (const auto kept
                        = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt) {
-                total = *known;
+                total = *kept;
             } else {
-                total = countMatches(*m_db, search, m_commonWords);
+                total = countMatches(*m_db, search, known);
                 if (m_totals)
                     m_totals->insert(query.words(), uuid, revision, total);
             }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sharedcounts.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -42,7 +44,7 @@ public:
     // Each common word's count in every track, for ranking and counting, four bits a track: at
     // most maxCommonBytes of them a reader (and the words of one search), 64 words at a million
     // tracks, as many as a library of English titles has in one track in 64.
-    using CommonWords = std::unordered_map<std::string, std::vector<uint8_t>>;
+    using CommonWords = std::unordered_map<std::string, SharedCounts::Kept>;
     static constexpr size_t maxCommonBytes = size_t(32) << 20;
 
     // What the last word of a query expands to, kept for the next searches with it: at most
@@ -54,16 +56,17 @@ public:
         // Where the terms are common together, their counts summed in every track (four bits a
         // track, as a common word's) and the tracks with any of them: read at the first
         // search that needs them, within maxExpansionBytes a reader.
-        std::vector<uint8_t> counts;
-        uint32_t together = 0;
+        SharedCounts::Kept counts;
     };
     using Expansions = std::unordered_map<std::string, Expansion>;
     static constexpr size_t maxExpansions = 4096;
     // 32 prefixes' counts at a million tracks.
     static constexpr size_t maxExpansionBytes = size_t(16) << 20;
 
-    // totals, when given, keeps the totals counted for every reader of the index.
-    explicit FullTextReader(std::string path, SearchTotals *totals = nullptr);
+    // totals, when given, keeps the totals counted for every reader of the index, and counts
+    // the counts read.
+    explicit FullTextReader(std::string path, SearchTotals *totals = nullptr,
+                            SharedCounts *counts = nullptr);
     ~FullTextReader();
     FullTextReader(const FullTextReader &) = delete;
     FullTextReader &operator=(const FullTextReader &) = delete;
@@ -79,10 +82,13 @@ private:
 
     const std::string m_path;
     SearchTotals *const m_totals;
+    SharedCounts *const m_shared;
     std::unique_ptr<Xapian::Database> m_db;
     std::unique_ptr<Xapian::Enquire> m_enquire;
     std::chrono::steady_clock::time_point m_refreshed;
     // Of the revision open.
+    std::string m_uuid;
+    uint64_t m_revision = 0;
     CommonWords m_commonWords;
     Expansions m_expansions;
     size_t m_expansionBytes = 0; // of the expansions' counts

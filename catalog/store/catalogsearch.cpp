@@ -5,6 +5,7 @@
 #include "fulltextwriter.h"
 #include "searchquery.h"
 #include "searchtotals.h"
+#include "sharedcounts.h"
 #include "sqliteconnection.h"
 #include "trackrow.h"
 
@@ -21,6 +22,10 @@ constexpr size_t totalSlots = 16384;
 // Rankings of the pages searched lately, beside the service's cache of whole pages: a page that
 // cache let go costs its tracks' rows again rather than a search. About 30,000 pages of 50.
 constexpr size_t rankingBytes = 16 * 1024 * 1024;
+
+// The counts of common words and of last words' common completions that the readers share:
+// 96 of them at a million tracks.
+constexpr size_t sharedCountBytes = 48 * 1024 * 1024;
 
 std::string rankingKey(const SearchQuery &query, int64_t start, int count)
 {
@@ -57,8 +62,8 @@ const std::string trackSql
 
 struct CatalogSearch::Reader
 {
-    Reader(const std::string &path, SearchTotals &totals)
-        : search(FullTextWriter::pathFor(path), &totals)
+    Reader(const std::string &path, SearchTotals &totals, SharedCounts &counts)
+        : search(FullTextWriter::pathFor(path), &totals, &counts)
     {}
 
     SqliteConnection tracks;
@@ -84,6 +89,7 @@ private:
 CatalogSearch::CatalogSearch(std::string databasePath)
     : m_path(std::move(databasePath))
     , m_totals(std::make_unique<SearchTotals>(totalSlots))
+    , m_counts(std::make_unique<SharedCounts>(sharedCountBytes))
     , m_rankings(rankingBytes)
 {}
 
@@ -91,7 +97,7 @@ CatalogSearch::~CatalogSearch() = default;
 
 bool CatalogSearch::open(std::string *error)
 {
-    auto reader = std::make_unique<Reader>(m_path, *m_totals);
+    auto reader = std::make_unique<Reader>(m_path, *m_totals, *m_counts);
     if (!reader->tracks.open(m_path, error) || !CatalogSchema::apply(reader->tracks, error))
         return false;
     release(std::move(reader));
@@ -108,7 +114,7 @@ std::unique_ptr<CatalogSearch::Reader> CatalogSearch::acquire()
             return reader;
         }
     }
-    auto reader = std::make_unique<Reader>(m_path, *m_totals);
+    auto reader = std::make_unique<Reader>(m_path, *m_totals, *m_counts);
     if (!reader->tracks.open(m_path, nullptr))
         return nullptr;
     return reader;

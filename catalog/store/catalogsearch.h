@@ -17,6 +17,7 @@ class SearchQuery;
 class SqliteConnection;
 class FullTextReader;
 class SearchTotals;
+class SharedCounts;
 
 // One page of a search, as CatalogSearch::search() fills it. Plain data.
 struct SearchPage
@@ -65,6 +66,7 @@ private:
 
     const std::string m_path;
     const std::unique_ptr<SearchTotals> m_totals;
+    const std::unique_ptr<SharedCounts> m_counts;
     SearchCache m_rankings;
     std::atomic<uint64_t> m_generation{0};
     std::mutex m_poolMutex;

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace catalog {
+
+// Counts read from one revision of a full-text index (a common word's count in every track,
+// or a last word's completions' counts summed), shared by all its readers: read once for the
+// service rather than once a reader, each a list walked to its end. Kept for the newest
+// revision seen only, within a number of bytes, all dropped when that is full. Thread-safe:
+// owned by CatalogSearch and shared by its readers; what find() and keep() return stays valid
+// while held, whatever is dropped meanwhile.
+class SharedCounts
+{
+public:
+    struct Entry
+    {
+        std::vector<uint8_t> counts; // four bits a track
+        uint32_t together = 0;       // tracks with a count
+    };
+    using Kept = std::shared_ptr<const Entry>;
+
+    explicit SharedCounts(size_t maxBytes);
+
+    // What is kept for key in revision of index (its UUID), or nothing.
+    Kept find(const std::string &key, const std::string &index, uint64_t revision);
+    // Keeps entry for key, unless it is of an older revision than the newest seen; returns
+    // the entry kept for key (another reader's, where it came first).
+    Kept keep(const std::string &key, const std::string &index, uint64_t revision, Entry entry);
+
+private:
+    // Whether (index, revision) is the one kept, dropping what is kept for a newer one.
+    bool current(const std::string &index, uint64_t revision);
+
+    const size_t m_maxBytes;
+    std::mutex m_mutex;
+    std::string m_index;
+    uint64_t m_revision = 0;
+    std::unordered_map<std::string, Kept> m_kept;
+    size_t m_bytes = 0;
+};
+
+} // namespace catalog
