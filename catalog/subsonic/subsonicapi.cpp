@@ -200,6 +200,12 @@ HttpReply SubsonicApi::handle(const HttpRequest &request, const std::string &pat
     if (readable && request.method() == "POST" && isFormBody(request))
         readable = call.params.add(request.body());
     call.json = call.params.value("f") == std::optional<std::string>("json");
+    // Parameters that cannot be read are answered in the format they ask for all the same.
+    if (!readable) {
+        const std::string pairs = "&" + (query == std::string::npos ? "" : target.substr(query + 1))
+                                  + "&" + std::string(request.body()) + "&";
+        call.json = pairs.find("&f=json&") != std::string::npos;
+    }
     if (request.method() != "GET" && request.method() != "HEAD" && request.method() != "POST") {
         HttpReply refused = call.fail(Generic, "method not allowed", 405);
         refused.headers.emplace_back("Allow", "GET, HEAD, POST");
@@ -251,7 +257,7 @@ std::string SubsonicApi::folderName(uint32_t folder) const
         return slash == std::string::npos || slash + 1 == path.size() ? path
                                                                       : path.substr(slash + 1);
     }
-    return "Web";
+    return folder == 1 ? "Music" : "Web";
 }
 
 std::vector<std::pair<uint32_t, TrackRecord>>

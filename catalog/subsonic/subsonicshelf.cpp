@@ -90,6 +90,7 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
         song.seconds = track.durationMs / 1000;
         song.folder = webFolder();
         if (!track.path.empty() && track.path[0] == '/') {
+            song.folder = 1;
             for (const auto &[root, number] : roots) {
                 if (isWithin(track.path, root)) {
                     song.folder = number;
@@ -106,6 +107,7 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
             SubsonicShelfData::Album album;
             album.key = key;
             album.name = albumTitle.empty() ? unknownAlbum : albumTitle;
+            album.sortName = SubsonicIds::normalised(album.name);
             album.folder = song.folder;
             shelf->albums.push_back(std::move(album));
             albumCreator.push_back(creator);
@@ -133,14 +135,14 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
             shelf->artists.push_back({key, name, {}});
         shelf->albums[i].artist = slot->second;
     }
-    const auto byKey = [](const std::string &a, const std::string &b) {
-        return a < b;
-    };
     shelf->albumsByName.resize(shelf->albums.size());
     for (uint32_t i = 0; i < shelf->albums.size(); ++i)
         shelf->albumsByName[i] = i;
     std::sort(shelf->albumsByName.begin(), shelf->albumsByName.end(), [&](uint32_t a, uint32_t b) {
-        return byKey(shelf->albums[a].key, shelf->albums[b].key);
+        const auto &first = shelf->albums[a];
+        const auto &second = shelf->albums[b];
+        return first.sortName != second.sortName ? first.sortName < second.sortName
+                                                 : first.key < second.key;
     });
     for (const uint32_t album : shelf->albumsByName)
         shelf->artists[shelf->albums[album].artist].albums.push_back(album);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -31,7 +32,8 @@ struct SubsonicShelfData
     {
         std::string key; // normalised album name, or "\n" + normalised artist for no album
         std::string name;
-        uint32_t artist = 0; // index into artists
+        std::string sortName; // normalised name
+        uint32_t artist = 0;  // index into artists
         std::vector<uint32_t> songs;
         int64_t seconds = 0;
         int64_t newestRow = 0;
@@ -64,12 +66,13 @@ struct SubsonicShelfData
 class SubsonicShelf
 {
 public:
-    // folders: the music folders in order (folder i + 1); a track under none is in the web
-    // folder, folders.size() + 1.
+    // folders: the music folders in order (folder i + 1; a file under none of them, indexed
+    // from a folder no longer given, counts as the first's, and without folders there is one
+    // all the same); tracks found on the web are in the web folder, the last.
     SubsonicShelf(CatalogSearch &index, std::vector<std::string> folders);
 
     std::shared_ptr<const SubsonicShelfData> current();
-    uint32_t webFolder() const { return uint32_t(m_folders.size() + 1); }
+    uint32_t webFolder() const { return uint32_t(std::max<size_t>(m_folders.size(), 1) + 1); }
 
     // Makes a shelf from the tracks as they are now; null when they cannot be read.
     std::shared_ptr<const SubsonicShelfData> make();

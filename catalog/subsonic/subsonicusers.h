@@ -34,7 +34,7 @@ public:
     // every login from it fails, also with the right password, until the window has passed.
     Outcome check(const SubsonicParams &params, const std::string &client);
 
-    static constexpr unsigned maxFailures = 10;
+    static constexpr unsigned maxFailures = 20;
     static constexpr std::chrono::seconds failureWindow{60};
 
 private:
