@@ -30,6 +30,9 @@ public:
     std::optional<int64_t> number(std::string_view name, int64_t fallback, int64_t minimum,
                                   int64_t maximum) const;
 
+    // Every name and value, in order.
+    const std::vector<std::pair<std::string, std::string>> &pairs() const { return m_pairs; }
+
     static constexpr size_t maxPairs = 256;
 
 private:
