@@ -68,6 +68,15 @@ std::string indexLetter(const std::string &name)
 // full-text engine matches them.
 bool nameMatches(const SearchQuery &query, const std::string &text)
 {
+    // Most names fail on a plain look first: an ASCII name holds each of its words in lower
+    // case as they are, so a word it lacks as a part of it cannot match.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+        const std::string lower = TextHelpers::lowerAscii(text);
+        for (const auto &word : query.words()) {
+            if (lower.find(word) == std::string::npos)
+                return false;
+        }
+    }
     const SearchQuery words(text);
     const auto &wanted = query.words();
     for (size_t i = 0; i < wanted.size(); ++i) {
@@ -542,32 +551,29 @@ HttpReply SubsonicApi::albumList(Call &call, bool asChildren)
     } else if (*type == "alphabeticalByArtist") {
         emit(shelf.albumsByArtist);
     } else if (*type == "newest") {
-        // The albums whose tracks came in last: at most offset + size of them are sorted.
-        std::vector<uint32_t> order;
-        for (uint32_t i = 0; i < shelf.albums.size(); ++i) {
-            if (inFolder(i))
-                order.push_back(i);
-        }
-        const size_t wanted = size_t(std::min<int64_t>(*offset + *size, int64_t(order.size())));
-        std::partial_sort(order.begin(), order.begin() + wanted, order.end(),
-                          [&](uint32_t a, uint32_t b) {
-                              return shelf.albums[a].newestRow > shelf.albums[b].newestRow;
-                          });
-        for (size_t i = size_t(std::min<int64_t>(*offset, int64_t(wanted))); i < wanted; ++i)
-            writeAlbum(list.item("album"), shelf, order[i], asChildren);
+        emit(shelf.albumsByNewest);
     } else if (*type == "random") {
-        std::vector<uint32_t> order;
-        for (uint32_t i = 0; i < shelf.albums.size(); ++i) {
-            if (inFolder(i))
-                order.push_back(i);
-        }
         std::mt19937_64 random(std::random_device{}());
-        const size_t wanted = size_t(std::min<int64_t>(*size, int64_t(order.size())));
-        for (size_t i = 0; i < wanted; ++i) {
-            std::uniform_int_distribution<size_t> pick(i, order.size() - 1);
-            std::swap(order[i], order[pick(random)]);
-            writeAlbum(list.item("album"), shelf, order[i], asChildren);
+        std::vector<uint32_t> chosen;
+        if (shelf.albums.size() <= 4096) {
+            for (uint32_t i = 0; i < shelf.albums.size(); ++i) {
+                if (inFolder(i))
+                    chosen.push_back(i);
+            }
+            std::shuffle(chosen.begin(), chosen.end(), random);
+            chosen.resize(size_t(std::min<int64_t>(*size, int64_t(chosen.size()))));
+        } else {
+            // Draws rather than shuffles: there may be hundreds of thousands.
+            std::unordered_set<uint32_t> seen;
+            std::uniform_int_distribution<uint32_t> pick(0, uint32_t(shelf.albums.size() - 1));
+            for (int64_t tries = 0; int64_t(chosen.size()) < *size && tries < *size * 20; ++tries) {
+                const uint32_t album = pick(random);
+                if (inFolder(album) && seen.insert(album).second)
+                    chosen.push_back(album);
+            }
         }
+        for (const uint32_t album : chosen)
+            writeAlbum(list.item("album"), shelf, album, asChildren);
     } else if (*type == "recent" || *type == "frequent") {
         // Albums by the plays of their songs: most played, or played last.
         const auto plays

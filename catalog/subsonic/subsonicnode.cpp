@@ -123,7 +123,7 @@ SubsonicNode &SubsonicNode::put(std::string_view key, std::string text, int kind
             return *this;
         }
     }
-    m_attributes.push_back({std::string(key), std::move(text), Attribute::Kind(kind)});
+    m_attributes.push_back({key, std::move(text), Attribute::Kind(kind)});
     return *this;
 }
 

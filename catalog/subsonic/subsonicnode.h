@@ -33,7 +33,8 @@ public:
     SubsonicNode &setText(std::string_view text);
     SubsonicNode &setNumberText(int64_t number);
 
-    // Attributes keep the order first set; setting one again replaces its value.
+    // Attributes keep the order first set; setting one again replaces its value. A key is
+    // not copied: it must outlive the node (the API's keys are literals).
     // A single child element, a JSON object.
     SubsonicNode &child(std::string name);
     // An element of the list name, a JSON array; list() alone makes the list empty.
@@ -47,7 +48,7 @@ public:
 private:
     struct Attribute
     {
-        std::string key;
+        std::string_view key;
         std::string text;
         enum class Kind { Text, Number, Flag } kind = Kind::Text;
     };

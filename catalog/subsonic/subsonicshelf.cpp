@@ -41,6 +41,7 @@ std::optional<uint32_t> SubsonicShelfData::song(uint64_t key) const
 SubsonicShelf::SubsonicShelf(CatalogSearch &index, std::vector<std::string> folders)
     : m_index(index)
     , m_folders(std::move(folders))
+    , m_maker(1, 1)
 {}
 
 std::shared_ptr<const SubsonicShelfData> SubsonicShelf::current()
@@ -55,16 +56,32 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::current()
     bool idle = false;
     if (!m_making.compare_exchange_strong(idle, true))
         return shelf ? shelf : make();
+    if (!shelf) {
+        // The first: every call waits for it.
+        remake(generation);
+        return std::atomic_load(&m_shelf);
+    }
+    const bool queued = m_maker.submit([this, generation](bool run) {
+        if (run)
+            remake(generation);
+        else
+            m_making = false;
+    });
+    if (!queued)
+        m_making = false;
+    return shelf;
+}
+
+void SubsonicShelf::remake(uint64_t generation)
+{
     const int64_t started = nowMs();
     if (auto made = make()) {
-        std::atomic_store(&m_shelf, made);
+        std::atomic_store(&m_shelf, std::shared_ptr<const SubsonicShelfData>(std::move(made)));
         m_generation = generation;
-        shelf = std::move(made);
     }
     m_makingMs = nowMs() - started;
     m_madeAt = nowMs();
     m_making = false;
-    return shelf;
 }
 
 std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
@@ -102,8 +119,10 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
         const std::string albumTitle(TextHelpers::trimmed(track.album));
         const std::string key
             = albumTitle.empty() ? "\n" + creator : SubsonicIds::normalised(albumTitle);
-        auto [slot, added] = shelf->albumByKey.emplace(key, uint32_t(shelf->albums.size()));
+        auto slot = shelf->albumByKey.find(key);
+        const bool added = slot == shelf->albumByKey.end();
         if (added) {
+            slot = shelf->albumByKey.emplace(key, uint32_t(shelf->albums.size())).first;
             SubsonicShelfData::Album album;
             album.key = key;
             album.name = albumTitle.empty() ? unknownAlbum : albumTitle;
@@ -152,6 +171,11 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
                          return shelf->artists[shelf->albums[a].artist].key
                                 < shelf->artists[shelf->albums[b].artist].key;
                      });
+    shelf->albumsByNewest = shelf->albumsByName;
+    std::sort(shelf->albumsByNewest.begin(), shelf->albumsByNewest.end(),
+              [&](uint32_t a, uint32_t b) {
+                  return shelf->albums[a].newestRow > shelf->albums[b].newestRow;
+              });
     shelf->artistsByName.resize(shelf->artists.size());
     for (uint32_t i = 0; i < shelf->artists.size(); ++i)
         shelf->artistsByName[i] = i;

@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "workqueue.h"
+
 namespace catalog {
 
 class CatalogSearch;
@@ -51,6 +53,7 @@ struct SubsonicShelfData
     std::vector<Artist> artists;
     std::vector<uint32_t> albumsByName;
     std::vector<uint32_t> albumsByArtist;
+    std::vector<uint32_t> albumsByNewest; // by their newest track, newest first
     std::vector<uint32_t> artistsByName;
     std::vector<std::pair<uint64_t, uint32_t>> songsByKey; // sorted
     std::unordered_map<std::string, uint32_t> albumByKey;
@@ -60,9 +63,10 @@ struct SubsonicShelfData
 };
 
 // Keeps a SubsonicShelfData in step with the catalogue. current() is called on every event
-// loop: it gives the shelf made last, and the first caller after the catalogue changed makes
-// a new one, not more often than every few seconds (ten times as long as the last took), while
-// the others go on with the old. It borrows the index, which outlives it.
+// loop: it gives the shelf made last; the first call makes one, and a call after the catalogue
+// changed has a new one made on a thread of the shelf's own, not more often than every few
+// seconds (ten times as long as the last took), while the calls go on with the old. It owns
+// that thread and borrows the index, which outlives it.
 class SubsonicShelf
 {
 public:
@@ -82,6 +86,9 @@ public:
     static constexpr const char *unknownAlbum = "Unknown Album";
 
 private:
+    // Makes a shelf and keeps it as the current one, for the catalogue's generation.
+    void remake(uint64_t generation);
+
     CatalogSearch &m_index;
     const std::vector<std::string> m_folders;
     std::shared_ptr<const SubsonicShelfData> m_shelf; // through std::atomic_load/store
@@ -89,6 +96,7 @@ private:
     std::atomic<bool> m_making{false};
     std::atomic<int64_t> m_madeAt{0};   // steady clock, milliseconds
     std::atomic<int64_t> m_makingMs{0}; // how long the last one took
+    WorkQueue m_maker;                  // last: stopped first, while the rest still stands
 };
 
 } // namespace catalog
