@@ -5,10 +5,11 @@
 #   - search3 against the search API on the same kind of distinct one- and two-word queries
 #     (larkspin-search-bench's distinct list; 50 songs a page as the search API's page, and
 #     the API's 20 albums and 20 artists), each turn on a part of the list no turn before it
-#     asked, so that no page or ranking kept from an earlier turn answers it; turns ordered
-#     ABBA, as this machine's speed drifts within a minute;
+#     asked, so that no page or ranking kept from an earlier turn answers it; turns of 3 s
+#     ordered ABBAABBA, as this machine's speed drifts within a minute;
 #   - getAlbumList2 of each type that lists albums, distinct pages (size 50);
-#   - stream of the local file against /tracks/ (the search API's own file serving), ABBA.
+#   - stream of the local file against /tracks/ (the search API's own file serving), in the
+#     same turns.
 # wrk -t2 -c16 on the same two cores as the service. Prints requests a second, p50 and p99,
 # and the ratios search3 / search and stream / /tracks/.
 #   [KEEP=DIR] [DURATION=S] bench/catalog/run-subsonic-bench.sh BUILD_DIR [TRACKS]
@@ -18,7 +19,7 @@ set -eu
 BUILD=${1:?usage: run-subsonic-bench.sh BUILD_DIR [TRACKS]}
 TRACKS=${2:-1000000}
 HERE=$(cd "$(dirname "$0")" && pwd)
-DURATION=${DURATION:-5}
+DURATION=${DURATION:-3}
 WORK=$(mktemp -d /tmp/larkspin-subsonic-bench.XXXXXX)
 PID=
 cleanup() {
@@ -86,10 +87,18 @@ for i in $(seq 1 200); do echo "/rest/stream?$LOGIN&id=$SONG"; done >"$WORK/stre
 
 FAILED=
 # label, list, offset[, wrap]
+cpu_ticks() {
+    awk '{print $14 + $15}' "/proc/$PID/stat"
+}
 row() {
+    before=$(cpu_ticks)
     out=$(wrk -t2 -c16 -d"${DURATION}s" --timeout 5s --latency -s "$HERE/paths.lua" "$BASE" \
         -- "$WORK/$2.txt" "$3" ${4:+wrap} 2>&1 || true)
     RATE=$(echo "$out" | awk '/Requests\/sec/ {print $2}')
+    requests=$(echo "$out" | awk '/requests in/ {print $1}')
+    # The service's processor time a request, in microseconds: less at the mercy of whatever
+    # else runs on the machine than the rate.
+    COST=$(awk "BEGIN {printf \"%.0f\", ($(cpu_ticks) - $before) * 1000000 / $(getconf CLK_TCK) / $requests}")
     verdict=
     if echo "$out" | grep -q "list ended"; then
         verdict="FAILED: the list ran out"
@@ -98,33 +107,46 @@ row() {
     fi
     [ -n "$verdict" ] && FAILED="$FAILED
   $1: $verdict"
-    printf "%-44s %10s %9s %9s %12s  %s\n" "$1" "$RATE" \
+    printf "%-44s %10s %9s %9s %12s %8s  %s\n" "$1" "$RATE" \
         "$(echo "$out" | awk '$1 == "50%" {print $2}')" \
         "$(echo "$out" | awk '$1 == "99%" {print $2}')" \
-        "$(echo "$out" | awk '/Transfer\/sec/ {print $2}')" "$verdict"
+        "$(echo "$out" | awk '/Transfer\/sec/ {print $2}')" "$COST" "$verdict"
 }
 
+# Both warmed first on the end of their lists, which no turn reaches.
+wrk -t2 -c16 -d3s -s "$HERE/paths.lua" "$BASE" -- "$WORK/distinct.txt" 90000 >/dev/null 2>&1 || true
+wrk -t2 -c16 -d3s -s "$HERE/paths.lua" "$BASE" -- "$WORK/search3.txt" 95000 >/dev/null 2>&1 || true
+
 echo "== the service (wrk -t2 -c16, ${DURATION} s each)"
-printf "%-44s %10s %9s %9s %12s\n" "workload" "req/s" "p50" "p99" "transfer/s"
-row "search API, distinct queries [0, ...)" distinct 0
-A1=$RATE
-row "search3, distinct queries [25000, ...)" search3 25000
-B1=$RATE
-row "search3, distinct queries [50000, ...)" search3 50000
-B2=$RATE
-row "search API, distinct queries [75000, ...)" distinct 75000
-A2=$RATE
-echo "search3 / search API: $(awk "BEGIN {printf \"%.2f\", ($B1 + $B2) / ($A1 + $A2)}")"
+printf "%-44s %10s %9s %9s %12s %8s\n" "workload" "req/s" "p50" "p99" "transfer/s" "CPU µs"
+# Turns ordered ABBAABBA, each on its own part of the list: A the first kind, B the second.
+# Prints each turn and the ratio of B's requests a second to A's over all of them.
+turns() { # label A, list A, label B, list B, step (list entries between turns, or 0)
+    sumA=0
+    sumB=0
+    costA=0
+    costB=0
+    i=0
+    for who in A B B A A B B A; do
+        offset=$((i * $5))
+        if [ "$who" = A ]; then
+            row "$1 [$offset, ...)" "$2" "$offset" ${6:-}
+            sumA=$(awk "BEGIN {print $sumA + $RATE}")
+            costA=$(awk "BEGIN {print $costA + $COST}")
+        else
+            row "$3 [$offset, ...)" "$4" "$offset" ${6:-}
+            sumB=$(awk "BEGIN {print $sumB + $RATE}")
+            costB=$(awk "BEGIN {print $costB + $COST}")
+        fi
+        i=$((i + 1))
+    done
+    RATIO=$(awk "BEGIN {printf \"%.2f (processor time a request: %.2f)\", $sumB / $sumA, $costB / $costA}")
+}
+turns "search API, distinct queries" distinct "search3, distinct queries" search3 11000
+echo "search3 / search API: $RATIO"
 row "getAlbumList2, six types, distinct pages" albums 0
-row "/tracks/ file (4 MB)" file 0 wrap
-F1=$RATE
-row "stream of the same file" stream 0 wrap
-S1=$RATE
-row "stream of the same file" stream 0 wrap
-S2=$RATE
-row "/tracks/ file (4 MB)" file 0 wrap
-F2=$RATE
-echo "stream / tracks: $(awk "BEGIN {printf \"%.2f\", ($S1 + $S2) / ($F1 + $F2)}")"
+turns "/tracks/ file (4 MB)" file "stream of the same file" stream 0 wrap
+echo "stream / tracks: $RATIO"
 echo "resident at the end: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")"
 if [ -n "$FAILED" ]; then
     echo "FAILED:$FAILED"

@@ -290,9 +290,7 @@ void SubsonicApi::writeSong(SubsonicNode &node, const SubsonicShelfData &shelf, 
     const std::string title(TextHelpers::trimmed(track.title));
     const std::string albumId = SubsonicIds::album(album.key);
     const std::string artistName = creator.empty() ? SubsonicShelf::unknownArtist : creator;
-    std::string artistKey = SubsonicIds::normalised(artistName);
-    if (!shelf.artistByKey.count(artistKey))
-        artistKey = shelf.artists[album.artist].key;
+    const std::string &artistKey = shelf.artists[entry.artist].key;
     std::string shownPath = track.path;
     if (entry.folder >= 1 && entry.folder <= m_settings.musicFolders.size()) {
         const size_t slash = track.path.rfind('/');
@@ -677,7 +675,7 @@ HttpReply SubsonicApi::search3(Call &call)
         std::unordered_set<uint32_t> seenArtists;
         for (size_t i = 0; i < page.tracks.size(); ++i) {
             const auto &track = page.tracks[i];
-            const auto song = shelf.song(SubsonicIds::songKey(track.path));
+            const auto song = shelf.songAt(track.id, SubsonicIds::songKey(track.path));
             if (!song)
                 continue;
             const bool inPage = int64_t(i) + start >= *songOffset
@@ -688,11 +686,10 @@ HttpReply SubsonicApi::search3(Call &call)
             if (start == 0 && seenAlbums.insert(album).second
                 && nameMatches(query, shelf.albums[album].name))
                 albums.push_back(album);
-            const auto artist = shelf.artistByKey.find(SubsonicIds::normalised(track.creator));
-            if (start == 0 && artist != shelf.artistByKey.end()
-                && seenArtists.insert(artist->second).second
-                && nameMatches(query, shelf.artists[artist->second].name))
-                artists.push_back(artist->second);
+            const uint32_t artist = shelf.songs[*song].artist;
+            if (start == 0 && seenArtists.insert(artist).second
+                && nameMatches(query, shelf.artists[artist].name))
+                artists.push_back(artist);
         }
         result.set("songTotal", page.total);
     }

@@ -16,6 +16,12 @@ void eachCharacter(std::string_view text, Put put)
 {
     size_t i = 0;
     while (i < text.size()) {
+        const auto first = static_cast<unsigned char>(text[i]);
+        if (first >= 0x20 && first < 0x80) {
+            put(first, text.substr(i, 1));
+            ++i;
+            continue;
+        }
         const size_t length = TextHelpers::utf8SequenceLength(text, i);
         if (length == 0) {
             put(0xFFFD, std::string_view("\xEF\xBF\xBD"));

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <thread>
 
 namespace catalog {
 
@@ -38,6 +39,14 @@ std::optional<uint32_t> SubsonicShelfData::song(uint64_t key) const
     return found->second;
 }
 
+std::optional<uint32_t> SubsonicShelfData::songAt(int64_t row, uint64_t key) const
+{
+    if (row < 0 || uint64_t(row) >= songsByRow.size() || songsByRow[size_t(row)] == noSong
+        || songs[songsByRow[size_t(row)]].key != key)
+        return song(key);
+    return songsByRow[size_t(row)];
+}
+
 SubsonicShelf::SubsonicShelf(CatalogSearch &index, std::vector<std::string> folders)
     : m_index(index)
     , m_folders(std::move(folders))
@@ -54,8 +63,14 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::current()
     if (shelf && nowMs() - m_madeAt.load() < interval)
         return shelf;
     bool idle = false;
-    if (!m_making.compare_exchange_strong(idle, true))
-        return shelf ? shelf : make();
+    if (!m_making.compare_exchange_strong(idle, true)) {
+        // Another call makes the first shelf: wait for it rather than make one more.
+        while (!shelf && m_making.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            shelf = std::atomic_load(&m_shelf);
+        }
+        return shelf ? shelf : std::atomic_load(&m_shelf);
+    }
     if (!shelf) {
         // The first: every call waits for it.
         remake(generation);
@@ -100,6 +115,11 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
     std::vector<std::string> albumCreator;
     std::vector<bool> various;
     std::vector<std::string> creatorName;
+    // Each track's artist, as an index into the names met (normalised, as artists are keyed).
+    std::unordered_map<std::string, uint32_t> creatorIndex;
+    std::vector<std::string> creatorKeys;
+    std::vector<uint32_t> songCreator;
+    const std::string unknownKey = SubsonicIds::normalised(unknownArtist);
     const bool read = m_index.forEachTrack([&](const TrackRecord &track) {
         SubsonicShelfData::Song song;
         song.key = SubsonicIds::songKey(track.path);
@@ -116,6 +136,13 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
             }
         }
         const std::string creator = SubsonicIds::normalised(track.creator);
+        const std::string &creatorKey = creator.empty() ? unknownKey : creator;
+        auto known = creatorIndex.find(creatorKey);
+        if (known == creatorIndex.end()) {
+            known = creatorIndex.emplace(creatorKey, uint32_t(creatorKeys.size())).first;
+            creatorKeys.push_back(creatorKey);
+        }
+        songCreator.push_back(known->second);
         const std::string albumTitle(TextHelpers::trimmed(track.album));
         const std::string key
             = albumTitle.empty() ? "\n" + creator : SubsonicIds::normalised(albumTitle);
@@ -182,6 +209,26 @@ std::shared_ptr<const SubsonicShelfData> SubsonicShelf::make()
     std::sort(
         shelf->artistsByName.begin(), shelf->artistsByName.end(),
         [&](uint32_t a, uint32_t b) { return shelf->artists[a].key < shelf->artists[b].key; });
+    // A song's own artist: the one of its name where an album is theirs.
+    std::vector<uint32_t> creatorArtist(creatorKeys.size(), SubsonicShelfData::noSong);
+    for (size_t i = 0; i < creatorKeys.size(); ++i) {
+        const auto found = shelf->artistByKey.find(creatorKeys[i]);
+        if (found != shelf->artistByKey.end())
+            creatorArtist[i] = found->second;
+    }
+    int64_t lastRow = 0;
+    for (size_t i = 0; i < shelf->songs.size(); ++i) {
+        auto &song = shelf->songs[i];
+        const uint32_t own = creatorArtist[songCreator[i]];
+        song.artist = own != SubsonicShelfData::noSong ? own : shelf->albums[song.album].artist;
+        lastRow = std::max(lastRow, song.row);
+    }
+    // Rows are the table's ids, which count up from 1 and are seldom far apart.
+    if (lastRow < int64_t(shelf->songs.size()) * 4 + 1024) {
+        shelf->songsByRow.assign(size_t(lastRow + 1), SubsonicShelfData::noSong);
+        for (uint32_t i = 0; i < shelf->songs.size(); ++i)
+            shelf->songsByRow[size_t(shelf->songs[i].row)] = i;
+    }
     shelf->songsByKey.reserve(shelf->songs.size());
     for (uint32_t i = 0; i < shelf->songs.size(); ++i)
         shelf->songsByKey.emplace_back(shelf->songs[i].key, i);

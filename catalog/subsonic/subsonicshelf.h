@@ -28,6 +28,7 @@ struct SubsonicShelfData
         int64_t row = 0;    // the tracks table's id
         uint32_t album = 0; // index into albums
         uint32_t folder = 0;
+        uint32_t artist = 0; // the track's own artist where that is an album's, else its album's
         int64_t seconds = 0;
     };
     struct Album
@@ -56,10 +57,16 @@ struct SubsonicShelfData
     std::vector<uint32_t> albumsByNewest; // by their newest track, newest first
     std::vector<uint32_t> artistsByName;
     std::vector<std::pair<uint64_t, uint32_t>> songsByKey; // sorted
+    std::vector<uint32_t> songsByRow;                      // noSong where no track has the row
     std::unordered_map<std::string, uint32_t> albumByKey;
     std::unordered_map<std::string, uint32_t> artistByKey;
 
+    static constexpr uint32_t noSong = ~uint32_t(0);
+
     std::optional<uint32_t> song(uint64_t key) const;
+    // The song of a track read from the index: found by its row, and only if its path is the
+    // one the shelf knows there.
+    std::optional<uint32_t> songAt(int64_t row, uint64_t key) const;
 };
 
 // Keeps a SubsonicShelfData in step with the catalogue. current() is called on every event

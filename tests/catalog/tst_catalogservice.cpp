@@ -1728,6 +1728,24 @@ void TestCatalogService::subsonicGroupingAndIds()
               .value("artist")
               .toObject();
     QCOMPARE(names(various.value("album").toArray()), QStringList{"Mixed Hits"});
+    // A compilation's song leads to its own artist where that artist has albums of their own.
+    const QJsonArray mixedSongs = rest("getAlbum", "id="
+                                                       + various.value("album")
+                                                             .toArray()
+                                                             .at(0)
+                                                             .toObject()
+                                                             .value("id")
+                                                             .toString()
+                                                             .toUtf8())
+                                      .value("album")
+                                      .toObject()
+                                      .value("song")
+                                      .toArray();
+    QCOMPARE(mixedSongs.size(), 2);
+    QCOMPARE(byName(mixedSongs, "Artist A", "artist").value("artistId"),
+             byName(artists, "Artist A").value("id"));
+    QCOMPARE(byName(mixedSongs, "Artist B", "artist").value("artistId"),
+             byName(artists, "Various Artists").value("id"));
     const QJsonObject loose
         = rest("getArtist", "id=" + byName(artists, "Artist C").value("id").toString().toUtf8())
               .value("artist")
