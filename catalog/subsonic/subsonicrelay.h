@@ -33,7 +33,7 @@ public:
     // Ends the transfers under way and answers the waiting ones with their error. Idempotent.
     void stop();
 
-    static constexpr uint64_t maxTrackBytes = uint64_t(512) << 20;
+    static constexpr uint64_t maxTrackBytes = uint64_t(256) << 20;
 
 private:
     HttpReply fetch(const std::string &url, const std::string &range, const ErrorReply &error);
