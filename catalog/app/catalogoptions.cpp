@@ -96,6 +96,10 @@ Taken setServiceValue(const std::string &name, std::string value, CatalogOptions
         options.publicUrl = value;
     } else if (name == "--ads") {
         options.adsDir = value;
+    } else if (name == "--subsonic-users") {
+        if (value.empty())
+            return bad("--subsonic-users needs a file of name:password lines");
+        options.subsonicUsers = value;
     } else if (name == "--port-file") {
         options.portFile = value;
     } else if (name == "--throttle") {
@@ -224,6 +228,17 @@ ServerSettings CatalogOptions::serverSettings(const std::vector<std::string> &fo
     return settings;
 }
 
+SubsonicSettings CatalogOptions::subsonicSettings(const std::vector<std::string> &folders) const
+{
+    SubsonicSettings settings;
+    settings.usersFile = subsonicUsers;
+    settings.playsPath = databasePath + ".plays";
+    settings.musicFolders = folders;
+    settings.relayAllowPrivate = crawlAllowPrivate;
+    settings.relayTimeoutSeconds = crawlTimeout;
+    return settings;
+}
+
 const char *CatalogOptions::usage()
 {
     return "usage: larkspin-catalog [--listen ADDR:PORT] [--db FILE] [--public-url URL]\n"
@@ -234,7 +249,7 @@ const char *CatalogOptions::usage()
            "                        [--crawl-connections N] [--crawl-depth N]\n"
            "                        [--crawl-host-pages N] [--recrawl HOURS]\n"
            "                        [--crawl-timeout SECONDS] [--crawl-allow-private]\n"
-           "                        [--status-public] [DIR ...]\n"
+           "                        [--status-public] [--subsonic-users FILE] [DIR ...]\n"
            "\n"
            "Indexes the MP3 files below the DIRs and serves them to Larkspin.\n"
            "  --listen ADDR:PORT  address to listen on (127.0.0.1:8642; port 0 picks one)\n"
@@ -263,6 +278,8 @@ const char *CatalogOptions::usage()
            "  --crawl-allow-private  let the crawl reach loopback and private addresses\n"
            "  --status-public     show each crawled host's errors on /status to every client,\n"
            "                      not only to this machine\n"
+           "  --subsonic-users FILE  serve the Subsonic API under /rest/ to the users in FILE\n"
+           "                      (name:password lines; readable by its owner only)\n"
            "  --help              display this help and exit\n"
            "  --version           output version information and exit\n"
            "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";

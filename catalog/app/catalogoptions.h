@@ -2,6 +2,7 @@
 
 #include "catalogserver.h"
 #include "crawlsettings.h"
+#include "subsonicapi.h"
 
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ struct CatalogOptions
     double crawlTimeout = 300;
     // Per-host crawl detail on /status for clients beyond this machine too.
     bool statusPublic = false;
+    // The Subsonic API's users; empty: the API is off.
+    std::string subsonicUsers;
 
     // Fills the options from argv; false with *error on a bad command line.
     static bool parse(int argc, const char *const *argv, CatalogOptions &options,
@@ -54,6 +57,9 @@ struct CatalogOptions
     // Serves folders; maxConnections is what the descriptor limit allows.
     ServerSettings serverSettings(const std::vector<std::string> &folders,
                                   unsigned maxConnections) const;
+
+    // The Subsonic API over folders, its plays kept beside the database.
+    SubsonicSettings subsonicSettings(const std::vector<std::string> &folders) const;
 
     static const char *usage();
 };

@@ -129,7 +129,23 @@ int main(int argc, char **argv)
         settings.crawlStatus = [&crawler] {
             return crawler->status();
         };
+    // The Subsonic API, when it has users: a users file that cannot be trusted stops the start.
+    std::unique_ptr<SubsonicApi> subsonic;
+    if (!options.subsonicUsers.empty()) {
+        subsonic = std::make_unique<SubsonicApi>(index, options.subsonicSettings(dirs));
+        if (!subsonic->open(&error)) {
+            writeLog("larkspin-catalog: " + error);
+            return 1;
+        }
+        settings.restApi = [&subsonic](const HttpRequest &request, const std::string &path) {
+            return subsonic->handle(request, path);
+        };
+    }
     CatalogServer server(index, settings, writeLog);
+    if (subsonic)
+        subsonic->setFileServer([&server](const HttpRequest &request, const TrackRecord &track) {
+            return server.serveTrackFile(request, track);
+        });
     if (!server.bind(options.host, options.port, &error)) {
         writeLog("larkspin-catalog: " + error);
         return 1;
@@ -170,6 +186,8 @@ int main(int argc, char **argv)
     rescans.stop();
     if (crawler)
         crawler->stop();
+    if (subsonic)
+        subsonic->stop();
     signals.finish();
     writeLog("stopped");
     return ok ? 0 : 1;

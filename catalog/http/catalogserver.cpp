@@ -103,6 +103,9 @@ HttpLimits frontLimits(const ServerSettings &settings)
     HttpLimits limits = settings.limits;
     limits.threads = settings.searchThreads;
     limits.jobQueue = settings.searchQueue;
+    // A form's parameters: the API under /rest/ takes them in the body of a POST.
+    if (settings.restApi)
+        limits.maxFormBody = 16 * 1024;
     return limits;
 }
 
@@ -177,6 +180,11 @@ std::string CatalogServer::baseUrl(const HttpRequest &request) const
 
 HttpReply CatalogServer::handle(const HttpRequest &request)
 {
+    if (m_settings.restApi) {
+        std::string path = targetPath(request.target());
+        if (path.compare(0, 6, "/rest/") == 0)
+            return m_settings.restApi(request, path);
+    }
     if (request.method() != "GET" && request.method() != "HEAD") {
         HttpReply reply = errorReply(405, "method not allowed");
         reply.headers.emplace_back("Allow", "GET, HEAD");
@@ -320,11 +328,16 @@ HttpReply CatalogServer::serveTrack(const HttpRequest &request, const std::strin
     const auto track = m_index.track(std::stoll(path.substr(idStart, idEnd - idStart)));
     if (!track)
         return notFound();
+    return serveTrackFile(request, *track);
+}
+
+HttpReply CatalogServer::serveTrackFile(const HttpRequest &request, const TrackRecord &track) const
+{
     HttpReply reply;
     struct stat info;
-    reply.fileFd = openTrack(*track, info);
+    reply.fileFd = openTrack(track, info);
     if (reply.fileFd < 0)
-        return notFound();
+        return errorReply(404, "no such track");
     const auto size = uint64_t(info.st_size);
     const std::string modified = httpDate(info.st_mtim.tv_sec);
 

@@ -39,6 +39,9 @@ struct ServerSettings
     // Each crawled host's counts and errors on /status for every client; otherwise only for
     // clients on this machine (the errors by kind map which addresses answer).
     bool statusPublic = false;
+    // Answers every request under /rest/ (any method; POST form bodies are read for it), on
+    // the event loops; empty: /rest/ is not served (404).
+    std::function<HttpReply(const HttpRequest &request, const std::string &path)> restApi;
 };
 
 // The HTTP face of the catalogue: search API, track files, advertisement slots and product
@@ -66,6 +69,10 @@ public:
     bool run();
     // Safe to call from any thread, also before run().
     void stop();
+
+    // The track's file as /tracks/ serves it (ranges, If-Range, the folder checks), on an event
+    // loop: 404 for a track found on the web or a file that must not be served, 416.
+    HttpReply serveTrackFile(const HttpRequest &request, const TrackRecord &track) const;
 
 private:
     HttpReply handle(const HttpRequest &request);

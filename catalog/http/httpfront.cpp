@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -116,6 +117,8 @@ struct HttpFront::Exchange
     bool deferred = false;
     std::unique_ptr<HttpReply> later; // the deferred reply, once given
     uint64_t bodyBytes = 0;
+    bool readingBody = false; // a form body is being read before the request is answered
+    std::string requestBody;
 };
 
 struct HttpFront::PacedBody
@@ -146,8 +149,8 @@ struct HttpFrontCallbacks
     }
 
     static MHD_Result access(void *self, MHD_Connection *connection, const char *,
-                             const char *method, const char *, const char *, size_t *uploadDataSize,
-                             void **context)
+                             const char *method, const char *, const char *uploadData,
+                             size_t *uploadDataSize, void **context)
     {
         auto *exchange = static_cast<HttpFront::Exchange *>(*context);
         if (!exchange) // not reached: the URI callback makes one for every request
@@ -164,6 +167,12 @@ struct HttpFrontCallbacks
             exchange->checked = true;
             exchange->method = method;
             front->check(connection, *exchange);
+            return MHD_YES;
+        }
+        if (exchange->readingBody && *uploadDataSize > 0) {
+            // Its declared length was checked against the limit before any of it was read.
+            exchange->requestBody.append(uploadData, *uploadDataSize);
+            *uploadDataSize = 0;
             return MHD_YES;
         }
         front->answer(connection, *exchange);
@@ -641,13 +650,31 @@ void HttpFront::check(MHD_Connection *connection, Exchange &exchange)
         // Reading the body would let it pass for the next request behind a proxy that
         // reads it differently; refuse the request and the rest of the connection.
         refuse(MHD_HTTP_BAD_REQUEST, "a GET or HEAD request carries no body\n");
+    } else if (hasBody && formBodyFits(connection, method)) {
+        exchange.readingBody = true; // answered once the body is in
     } else if (hasBody) {
-        // No request of ours takes a body: answer at once, unread, and close.
+        // No other request of ours takes a body: answer at once, unread, and close.
         HttpReply reply = m_handler(
-            HttpRequest(*this, connection, &exchange, exchange.method, exchange.target));
+            HttpRequest(*this, connection, &exchange, exchange.method, exchange.target, {}));
         if (!exchange.deferred)
             send(connection, exchange, reply, true);
     }
+}
+
+bool HttpFront::formBodyFits(MHD_Connection *connection, const char *method) const
+{
+    if (m_limits.maxFormBody == 0 || std::strcmp(method, MHD_HTTP_METHOD_POST) != 0
+        || MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                       MHD_HTTP_HEADER_TRANSFER_ENCODING))
+        return false;
+    const char *length
+        = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (!length || *length < '0' || *length > '9')
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long bytes = std::strtoull(length, &end, 10);
+    return errno == 0 && *end == '\0' && bytes <= m_limits.maxFormBody;
 }
 
 void HttpFront::answer(MHD_Connection *connection, Exchange &exchange)
@@ -668,8 +695,8 @@ void HttpFront::answer(MHD_Connection *connection, Exchange &exchange)
         send(connection, exchange, *later, false);
         return;
     }
-    HttpReply reply
-        = m_handler(HttpRequest(*this, connection, &exchange, exchange.method, exchange.target));
+    HttpReply reply = m_handler(HttpRequest(*this, connection, &exchange, exchange.method,
+                                            exchange.target, exchange.requestBody));
     if (!exchange.deferred)
         send(connection, exchange, reply, false);
 }

@@ -37,6 +37,8 @@ struct HttpLimits
     unsigned maxPerClient = 256;       // per client address
     unsigned threads = 0;              // event loops; 0: one per core
     size_t jobQueue = 64;              // posted jobs waiting for a loop; more are refused
+    size_t maxFormBody = 0;            // a POST body of a declared length up to this is read
+                                       // and handed to the handler; 0: bodies are not read
 };
 
 // The event-driven HTTP/1.1 server under the catalogue, on libmicrohttpd: a few event-loop
@@ -94,6 +96,8 @@ private:
     void complete(MHD_Connection *connection, void *exchange, HttpReply reply);
     void check(MHD_Connection *connection, Exchange &exchange);
     void answer(MHD_Connection *connection, Exchange &exchange);
+    // Whether the request is a POST whose body the front reads for the handler.
+    bool formBodyFits(MHD_Connection *connection, const char *method) const;
     void send(MHD_Connection *connection, Exchange &exchange, HttpReply &reply, bool closeAfter);
     MHD_Response *makeResponse(MHD_Connection *connection, HttpReply &reply, bool closeAfter);
     void resumeLater(MHD_Connection *connection, std::chrono::steady_clock::time_point when);

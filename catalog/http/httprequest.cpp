@@ -11,12 +11,13 @@
 namespace catalog {
 
 HttpRequest::HttpRequest(HttpFront &front, MHD_Connection *connection, void *exchange,
-                         std::string method, std::string target)
+                         std::string method, std::string target, std::string_view body)
     : m_front(front)
     , m_connection(connection)
     , m_exchange(exchange)
     , m_method(std::move(method))
     , m_target(std::move(target))
+    , m_body(body)
 {}
 
 std::string HttpRequest::header(const char *name) const
@@ -47,6 +48,22 @@ bool HttpRequest::fromLoopback() const
         return IN6_IS_ADDR_V4MAPPED(&in6) && in6.s6_addr[12] == 127;
     }
     return false;
+}
+
+std::string HttpRequest::clientAddress() const
+{
+    const auto *info = MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr)
+        return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    const sockaddr *address = info->client_addr;
+    if (address->sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
+                    sizeof text);
+    else if (address->sa_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
+                    sizeof text);
+    return text;
 }
 
 HttpPending HttpRequest::defer() const

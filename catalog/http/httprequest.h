@@ -3,6 +3,7 @@
 #include "httppending.h"
 
 #include <string>
+#include <string_view>
 
 struct MHD_Connection;
 
@@ -16,16 +17,20 @@ class HttpRequest
 {
 public:
     HttpRequest(HttpFront &front, MHD_Connection *connection, void *exchange, std::string method,
-                std::string target);
+                std::string target, std::string_view body);
 
     const std::string &method() const { return m_method; }
     // The request target as sent, query included.
     const std::string &target() const { return m_target; }
+    // The body of a POST the front read (HttpLimits::maxFormBody); empty for others.
+    std::string_view body() const { return m_body; }
     // The first value of a header field, empty when absent.
     std::string header(const char *name) const;
     bool hasHeader(const char *name) const;
     // Whether the client is on this machine (a loopback address).
     bool fromLoopback() const;
+    // The client's address as text ("127.0.0.1", "::1"); empty when unknown.
+    std::string clientAddress() const;
 
     // Answers later: the handler's return value is ignored, and the reply given through the
     // returned handle is sent instead. Call at most once.
@@ -37,6 +42,7 @@ private:
     void *m_exchange;
     std::string m_method;
     std::string m_target;
+    std::string_view m_body;
 };
 
 } // namespace catalog

@@ -209,6 +209,25 @@ int64_t CatalogSearch::trackCount()
     return count;
 }
 
+bool CatalogSearch::forEachTrack(const std::function<void(const TrackRecord &track)> &visit)
+{
+    Lease lease(*this);
+    if (!lease.get())
+        return false;
+    auto &connection = lease.get()->tracks;
+    // One read transaction, so the whole walk sees one state of the table.
+    if (!connection.exec("BEGIN"))
+        return false;
+    auto &statement = connection.statement(std::string("SELECT ") + TrackRow::columns
+                                           + " FROM tracks ORDER BY id");
+    while (statement.step())
+        visit(TrackRow::read(statement));
+    const bool ok = statement.isValid() && !statement.failed();
+    statement.reset();
+    connection.exec("COMMIT");
+    return ok;
+}
+
 void CatalogSearch::changed()
 {
     ++m_generation;

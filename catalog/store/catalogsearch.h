@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,6 +52,9 @@ public:
 
     std::optional<TrackRecord> track(int64_t id);
     int64_t trackCount();
+    // Calls visit with every track in id order, from one snapshot of the table; false when the
+    // tracks cannot be read (visit may have seen some).
+    bool forEachTrack(const std::function<void(const TrackRecord &track)> &visit);
 
     // Called after committed writes: searches see them from now on.
     void changed();

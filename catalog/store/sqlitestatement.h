@@ -30,6 +30,8 @@ public:
 
     // True while a row is available; false at the end and on error (see lastError()).
     bool step();
+    // Whether the last step() ended in an error rather than a row or the end.
+    bool failed() const { return m_failed; }
     // Runs a statement that returns no rows; false on error.
     bool run();
     void reset();

@@ -5,7 +5,7 @@ if(TARGET larkspin_fuzzcheck_xspf)
 endif()
 
 set(_checks ${CMAKE_CURRENT_LIST_DIR})
-foreach(_check xspf filename mp3 catalog robots links)
+foreach(_check xspf filename mp3 catalog robots links subsonic)
     add_library(larkspin_fuzzcheck_${_check} STATIC
         ${_checks}/fuzzcheck.h ${_checks}/${_check}check.h ${_checks}/${_check}check.cpp)
     set_target_properties(larkspin_fuzzcheck_${_check} PROPERTIES AUTOMOC OFF AUTOUIC OFF)
@@ -19,3 +19,4 @@ target_link_libraries(larkspin_fuzzcheck_mp3 PUBLIC larkspin_playback)
 target_link_libraries(larkspin_fuzzcheck_catalog PUBLIC larkspin_catalog_all)
 target_link_libraries(larkspin_fuzzcheck_robots PUBLIC larkspin_catalog_all)
 target_link_libraries(larkspin_fuzzcheck_links PUBLIC larkspin_catalog_all)
+target_link_libraries(larkspin_fuzzcheck_subsonic PUBLIC larkspin_catalog_all)

@@ -14,6 +14,9 @@
 #include "searchrequest.h"
 #include "sqliteconnection.h"
 #include "statuspage.h"
+#include "subsonicids.h"
+#include "subsonicnode.h"
+#include "subsonicparams.h"
 #include "texthelpers.h"
 #include "workqueue.h"
 #include "xspfwriter.h"
@@ -25,8 +28,12 @@
 #include <taglib/tbytevectorstream.h>
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -80,6 +87,10 @@ private slots:
     void crawlLinks();
     void crawlTracks();
     void statusPageHidesSecrets();
+    void subsonicAnswersWellFormed();
+    void subsonicParameters_data();
+    void subsonicParameters();
+    void subsonicIds();
 
 private:
     static QString clientDecode(const std::string &xmlText);
@@ -1135,6 +1146,124 @@ void TestCatalogCore::statusPageHidesSecrets()
             QCOMPARE(page.find("connect") != std::string::npos, hosts);
         }
     }
+}
+
+void TestCatalogCore::subsonicAnswersWellFormed()
+{
+    // Names from tags may hold anything: controls, bytes that are not UTF-8, quotes, U+FFFF.
+    const std::string nasty = std::string("a\x01"
+                                          "b\"<&>'\t\n\\",
+                                          11)
+                              + "\xC3\x28" + "\xEF\xBF\xBF" + std::string(1, '\0') + "\xE2\x80\xA8"
+                              + "Zoë";
+    catalog::SubsonicNode root("subsonic-response");
+    root.set("status", "ok").set("status", "failed").setFlag("openSubsonic", true);
+    auto &album = root.child("album");
+    album.set("name", nasty).set("songCount", int64_t(2));
+    album.list("song");
+    album.item("song").set("title", nasty).setText(nasty);
+    root.child("versions").list("version");
+    root.item("value").setNumberText(7);
+
+    const QByteArray xml = QByteArray::fromStdString(root.xml());
+    QXmlStreamReader reader(xml);
+    QString title;
+    int statuses = 0;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isStartElement() && reader.name() == QLatin1String("song"))
+            title = reader.attributes().value("title").toString();
+        if (reader.isStartElement() && reader.name() == QLatin1String("subsonic-response"))
+            statuses = reader.attributes().count();
+    }
+    QVERIFY2(!reader.hasError(), qPrintable(reader.errorString() + ": " + xml));
+    QCOMPARE(statuses, 2); // a second value replaced the first
+    QCOMPARE(title, QString::fromUtf8("a\uFFFDb\"<&>'\t\n\\\uFFFD(\uFFFD\uFFFD\u2028Zoë"));
+
+    QJsonParseError error;
+    const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(root.json()), &error)
+                                 .object()
+                                 .value("subsonic-response")
+                                 .toObject();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(json.value("status").toString(), "failed");
+    QCOMPARE(json.value("openSubsonic").toBool(), true);
+    const QJsonObject jsonAlbum = json.value("album").toObject();
+    QCOMPARE(jsonAlbum.value("songCount").toInt(), 2);
+    QCOMPARE(jsonAlbum.value("song").toArray().size(), 1);
+    QCOMPARE(jsonAlbum.value("song").toArray().at(0).toObject().value("title").toString(), title);
+    QCOMPARE(jsonAlbum.value("song").toArray().at(0).toObject().value("value").toString(), title);
+    QCOMPARE(json.value("versions").toObject().value("version").toArray(), QJsonArray());
+    QCOMPARE(json.value("value").toArray(), QJsonArray{7});
+}
+
+void TestCatalogCore::subsonicParameters_data()
+{
+    QTest::addColumn<QByteArray>("encoded");
+    QTest::addColumn<bool>("readable");
+    QTest::addColumn<QString>("query"); // the value of "query", or "-" when absent
+
+    QTest::newRow("plain") << QByteArray("a=1&query=love") << true << "love";
+    QTest::newRow("plus is a blank") << QByteArray("query=night+owl") << true << "night owl";
+    QTest::newRow("escaped plus") << QByteArray("query=a%2Bb") << true << "a+b";
+    QTest::newRow("first wins") << QByteArray("query=x&query=y") << true << "x";
+    QTest::newRow("empty value") << QByteArray("query=") << true << "";
+    QTest::newRow("no equals") << QByteArray("query") << true << "";
+    QTest::newRow("empty pairs") << QByteArray("&&query=z&") << true << "z";
+    QTest::newRow("absent") << QByteArray("u=me") << true << "-";
+    QTest::newRow("UTF-8") << QByteArray("query=Z%C3%BCrich") << true
+                           << QString::fromUtf8("Zürich");
+    QTest::newRow("broken escape") << QByteArray("query=%G1") << false << "-";
+    QTest::newRow("cut escape") << QByteArray("query=%4") << false << "-";
+    QTest::newRow("not UTF-8") << QByteArray("query=%FF") << false << "-";
+    QTest::newRow("name not UTF-8") << QByteArray("%C3=1&query=q") << false << "-";
+    QByteArray many;
+    for (int i = 0; i < 300; ++i)
+        many += "a=" + QByteArray::number(i) + "&";
+    QTest::newRow("too many") << many + "query=q" << false << "-";
+}
+
+void TestCatalogCore::subsonicParameters()
+{
+    QFETCH(QByteArray, encoded);
+    QFETCH(bool, readable);
+    QFETCH(QString, query);
+    catalog::SubsonicParams params;
+    QCOMPARE(params.add(encoded.toStdString()), readable);
+    if (!readable)
+        return;
+    const auto value = params.value("query");
+    QCOMPARE(value ? QString::fromStdString(*value) : QString("-"), query);
+
+    catalog::SubsonicParams numbers;
+    QVERIFY(numbers.add("size=600&offset=-3&count=12&bad=1x&long=99999999999999999999"));
+    QCOMPARE(numbers.number("size", 10, 0, 500), std::optional<int64_t>(500));
+    QCOMPARE(numbers.number("offset", 0, 0, 100), std::optional<int64_t>(0));
+    QCOMPARE(numbers.number("count", 0, 0, 100), std::optional<int64_t>(12));
+    QCOMPARE(numbers.number("absent", 7, 0, 100), std::optional<int64_t>(7));
+    QCOMPARE(numbers.number("bad", 0, 0, 100), std::nullopt);
+    QCOMPARE(numbers.number("long", 0, 0, 100), std::nullopt);
+}
+
+void TestCatalogCore::subsonicIds()
+{
+    using catalog::SubsonicIds;
+    QCOMPARE(SubsonicIds::normalised("  The   Band\t"), "the band");
+    QCOMPARE(SubsonicIds::normalised("THE BAND"), SubsonicIds::normalised("the band"));
+    const uint64_t key = SubsonicIds::songKey("/music/a.mp3");
+    QCOMPARE(key, SubsonicIds::songKey("/music/a.mp3"));
+    QVERIFY(key != SubsonicIds::songKey("/music/b.mp3"));
+    QCOMPARE(SubsonicIds::parseSong(SubsonicIds::song(key)), std::optional<uint64_t>(key));
+    QCOMPARE(SubsonicIds::song(key).size(), size_t(19));
+    for (const char *bad : {"", "tr-", "tr-123", "tr-0123456789abcdeg", "al-00", "0123456789abcdef",
+                            "tr-0123456789ABCDEF"})
+        QCOMPARE(SubsonicIds::parseSong(bad), std::nullopt);
+    const std::string album = "\nartist c";
+    QCOMPARE(SubsonicIds::parseAlbum(SubsonicIds::album(album)), std::optional<std::string>(album));
+    QCOMPARE(SubsonicIds::parseArtist(SubsonicIds::album(album)), std::nullopt);
+    QCOMPARE(SubsonicIds::parseAlbum("al-6"), std::nullopt);
+    QCOMPARE(SubsonicIds::parseArtist(SubsonicIds::artist("zoë")),
+             std::optional<std::string>("zoë"));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogCore)

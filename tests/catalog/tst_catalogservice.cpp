@@ -9,6 +9,7 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tstring.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -26,6 +28,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <future>
 #include <sys/stat.h>
 
 namespace {
@@ -120,6 +123,14 @@ private slots:
     void busySearches();
     void crawlTestWeb();
     void crawlResumesAndRecrawls();
+    void subsonicNeedsPrivateUsers();
+    void subsonicErrors_data();
+    void subsonicErrors();
+    void subsonicFailedLoginsLimited();
+    void subsonicGroupingAndIds();
+    void subsonicLists();
+    void subsonicWebTracksRelayed();
+    void subsonicClientLibrary();
 
 private:
     void writeMp3(const QString &path, const QString &title, const QString &creator,
@@ -134,6 +145,15 @@ private:
     int countLogLines(const QByteArray &needle);
     QJsonObject crawlStatus();
     bool waitForCrawl(int minPages, int timeoutMs);
+    void writeAlbumMp3(const QString &path, const QString &title, const QString &creator,
+                       const QString &album, const QByteArray &picture = {});
+    // The subsonic-response of an API call in JSON, with the test's user; reply gets the HTTP
+    // answer.
+    QJsonObject rest(const QByteArray &method, const QByteArray &query = {},
+                     HttpReply *reply = nullptr, const QByteArray &login = {});
+    bool startSubsonic(const QStringList &options = {});
+    // get() on another thread while this one serves the test web.
+    HttpReply getServing(const QByteArray &target, const QByteArray &extraHeaders = {});
     QByteArray taggedMp3(const QString &title, const QString &creator, int seconds = 1,
                          bool id3v1 = false, uint pictureBytes = 0);
 
@@ -147,6 +167,10 @@ private:
     // listings, .3 feeds, playlists and redirects, .4 a slow host, .5 a trap, .6 a host asking
     // for a crawl delay.
     std::unique_ptr<HttpTestServer> m_site, m_feeds, m_slow, m_trap, m_polite;
+    // The Subsonic API's tests run on an index and folder of their own.
+    QString m_database = "index.sqlite";
+    QString m_albums;
+    QString m_users;
 };
 
 void TestCatalogService::writeMp3(const QString &path, const QString &title, const QString &creator,
@@ -205,7 +229,7 @@ bool TestCatalogService::startService(const QStringList &dirs, const QStringList
     m_service.setProcessEnvironment(environment);
     m_service.setStandardErrorFile(m_dir.filePath("service.log"), QIODevice::Append);
     m_service.start(LARKSPIN_CATALOG_BIN,
-                    QStringList{"--listen", "127.0.0.1:0", "--db", m_dir.filePath("index.sqlite"),
+                    QStringList{"--listen", "127.0.0.1:0", "--db", m_dir.filePath(m_database),
                                 "--port-file", portFile}
                         + options + dirs);
     if (!m_service.waitForStarted(5000))
@@ -1357,6 +1381,680 @@ void TestCatalogService::crawlResumesAndRecrawls()
     m_slow.reset();
     m_trap.reset();
     m_polite.reset();
+}
+
+void TestCatalogService::writeAlbumMp3(const QString &path, const QString &title,
+                                       const QString &creator, const QString &album,
+                                       const QByteArray &picture)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(m_audio);
+    file.close();
+    TagLib::MPEG::File mp3(QFile::encodeName(path).constData(), false);
+    TagLib::ID3v2::Tag *tag = mp3.ID3v2Tag(true);
+    tag->setTitle(TagLib::String(title.toStdString(), TagLib::String::UTF8));
+    tag->setArtist(TagLib::String(creator.toStdString(), TagLib::String::UTF8));
+    tag->setAlbum(TagLib::String(album.toStdString(), TagLib::String::UTF8));
+    if (!picture.isEmpty()) {
+        auto *frame = new TagLib::ID3v2::AttachedPictureFrame;
+        frame->setMimeType("image/jpeg");
+        frame->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+        frame->setPicture(TagLib::ByteVector(picture.constData(), uint(picture.size())));
+        tag->addFrame(frame);
+    }
+    QVERIFY(mp3.save(TagLib::MPEG::File::ID3v2));
+}
+
+QJsonObject TestCatalogService::rest(const QByteArray &method, const QByteArray &query,
+                                     HttpReply *reply, const QByteArray &login)
+{
+    const QByteArray target
+        = "/rest/" + method + "?"
+          + (login.isEmpty() ? QByteArray("u=tester&p=secret&v=1.16.1&c=test") : login) + "&f=json"
+          + (query.isEmpty() ? QByteArray() : QByteArray("&" + query));
+    const HttpReply answer = get(target);
+    if (reply)
+        *reply = answer;
+    return QJsonDocument::fromJson(answer.body).object().value("subsonic-response").toObject();
+}
+
+HttpReply TestCatalogService::getServing(const QByteArray &target, const QByteArray &extraHeaders)
+{
+    auto reply = std::async(std::launch::async, [&] { return get(target, "GET", extraHeaders); });
+    while (reply.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        QTest::qWait(5);
+    return reply.get();
+}
+
+// Restarts the service on the API's own index and folder, with the test's user.
+bool TestCatalogService::startSubsonic(const QStringList &options)
+{
+    stopService();
+    m_database = "subsonic.sqlite";
+    m_albums = m_dir.filePath("albums");
+    m_users = m_dir.filePath("users");
+    if (!QFile::exists(m_users)) {
+        QFile users(m_users);
+        if (!users.open(QIODevice::WriteOnly))
+            return false;
+        users.write("# name:password\ntester:secret\nother:pass:word\n");
+        users.close();
+        QFile::setPermissions(m_users, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    return startService({m_albums}, QStringList{"--subsonic-users", m_users} + options);
+}
+
+namespace {
+
+const QByteArray coverPicture = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(300, 'c');
+
+QStringList names(const QJsonArray &items, const char *key = "name")
+{
+    QStringList found;
+    for (const auto &item : items)
+        found << item.toObject().value(key).toString();
+    return found;
+}
+
+QJsonObject byName(const QJsonArray &items, const QString &name, const char *key = "name")
+{
+    for (const auto &item : items) {
+        if (item.toObject().value(key).toString() == name)
+            return item.toObject();
+    }
+    return {};
+}
+
+QJsonArray allArtists(const QJsonObject &answer)
+{
+    QJsonArray artists;
+    for (const auto &index : answer.value("artists").toObject().value("index").toArray()) {
+        for (const auto &artist : index.toObject().value("artist").toArray())
+            artists.append(artist);
+    }
+    return artists;
+}
+
+QString md5Hex(const QByteArray &text)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex());
+}
+
+} // namespace
+
+void TestCatalogService::subsonicNeedsPrivateUsers()
+{
+    QVERIFY(QDir().mkpath(m_dir.filePath("albums")));
+    writeAlbumMp3(m_dir.filePath("albums/a1.mp3"), "Firstword Song", "Artist A", "Album One",
+                  coverPicture);
+    writeAlbumMp3(m_dir.filePath("albums/a2.mp3"), "Secondword Song", "artist a ", " album   ONE");
+    writeAlbumMp3(m_dir.filePath("albums/m1.mp3"), "Mixword One", "Artist A", "Mixed Hits");
+    writeAlbumMp3(m_dir.filePath("albums/m2.mp3"), "Mixword Two", "Artist B", "Mixed Hits");
+    writeAlbumMp3(m_dir.filePath("albums/loose.mp3"), "Looseword", "Artist C", {});
+
+    // Without users the API is not there.
+    stopService();
+    m_database = "subsonic.sqlite";
+    QVERIFY(startService({m_dir.filePath("albums")}));
+    QCOMPARE(get("/rest/ping?u=tester&p=secret&v=1.16.1&c=test").status, 404);
+    QCOMPARE(get("/rest/ping.view").status, 404);
+
+    // A users file others can read stops the start, saying why.
+    stopService();
+    const QString users = m_dir.filePath("users");
+    QFile file(users);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("tester:secret\n");
+    file.close();
+    QVERIFY(QFile::setPermissions(users, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    QVERIFY(!startService({m_dir.filePath("albums")}, {"--subsonic-users", users}));
+    if (m_service.state() != QProcess::NotRunning)
+        QVERIFY(m_service.waitForFinished(5000));
+    QCOMPARE(m_service.exitCode(), 1);
+    QVERIFY(countLogLines("must be readable by its owner only") >= 1);
+    QFile::remove(users);
+
+    QVERIFY(startSubsonic());
+    const QJsonObject ping = rest("ping");
+    QCOMPARE(ping.value("status").toString(), "ok");
+    QCOMPARE(ping.value("version").toString(), "1.16.1");
+    QVERIFY(ping.value("openSubsonic").toBool());
+    // A password with a colon in it: everything after the first colon.
+    QCOMPARE(rest("ping", {}, nullptr, "u=other&p=pass:word&v=1.16.1&c=test").value("status"),
+             "ok");
+}
+
+void TestCatalogService::subsonicErrors_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("login");
+    QTest::addColumn<int>("code"); // -1: answered ok
+
+    const QByteArray token = md5Hex("secretsalt1").toLatin1();
+    QTest::newRow("password") << QByteArray("ping") << QByteArray() << QByteArray() << -1;
+    QTest::newRow("hex password") << QByteArray("ping") << QByteArray()
+                                  << QByteArray("u=tester&p=enc:736563726574&v=1.16.1&c=t") << -1;
+    QTest::newRow("token") << QByteArray("ping") << QByteArray()
+                           << "u=tester&t=" + token + "&s=salt1&v=1.16.1&c=t" << -1;
+    QTest::newRow("token in capitals")
+        << QByteArray("ping") << QByteArray()
+        << "u=tester&t=" + token.toUpper() + "&s=salt1&v=1.16.1&c=t" << -1;
+    QTest::newRow("form spaces") << QByteArray("ping") << QByteArray()
+                                 << QByteArray("u=tester&p=secret&v=1.16.1&c=a+client") << -1;
+    QTest::newRow("no user") << QByteArray("ping") << QByteArray()
+                             << QByteArray("p=secret&v=1.16.1&c=t") << 10;
+    QTest::newRow("no password") << QByteArray("ping") << QByteArray()
+                                 << QByteArray("u=tester&v=1.16.1&c=t") << 10;
+    QTest::newRow("token without salt")
+        << QByteArray("ping") << QByteArray() << "u=tester&t=" + token + "&v=1.16.1&c=t" << 10;
+    QTest::newRow("no version") << QByteArray("ping") << QByteArray()
+                                << QByteArray("u=tester&p=secret&c=t") << 10;
+    QTest::newRow("no client") << QByteArray("ping") << QByteArray()
+                               << QByteArray("u=tester&p=secret&v=1.16.1") << 10;
+    QTest::newRow("wrong password")
+        << QByteArray("ping") << QByteArray() << QByteArray("u=tester&p=secreT&v=1.16.1&c=t") << 40;
+    QTest::newRow("wrong hex") << QByteArray("ping") << QByteArray()
+                               << QByteArray("u=tester&p=enc:7365637265&v=1.16.1&c=t") << 40;
+    QTest::newRow("broken hex") << QByteArray("ping") << QByteArray()
+                                << QByteArray("u=tester&p=enc:7g&v=1.16.1&c=t") << 40;
+    QTest::newRow("unknown user") << QByteArray("ping") << QByteArray()
+                                  << QByteArray("u=nobody&p=secret&v=1.16.1&c=t") << 40;
+    QTest::newRow("wrong token") << QByteArray("ping") << QByteArray()
+                                 << "u=tester&t=" + md5Hex("secretsalt2").toLatin1()
+                                        + "&s=salt1&v=1.16.1&c=t"
+                                 << 40;
+    QTest::newRow("api key") << QByteArray("ping") << QByteArray()
+                             << QByteArray("apiKey=abc&v=1.16.1&c=t") << 42;
+    QTest::newRow("password and token")
+        << QByteArray("ping") << QByteArray()
+        << "u=tester&p=secret&t=" + token + "&s=salt1&v=1.16.1&c=t" << 43;
+    QTest::newRow("api key and user") << QByteArray("ping") << QByteArray()
+                                      << QByteArray("u=tester&apiKey=abc&v=1.16.1&c=t") << 43;
+    QTest::newRow("album without id")
+        << QByteArray("getAlbum") << QByteArray() << QByteArray() << 10;
+    QTest::newRow("unknown album")
+        << QByteArray("getAlbum") << QByteArray("id=al-7a7a") << QByteArray() << 70;
+    QTest::newRow("not an album id")
+        << QByteArray("getAlbum") << QByteArray("id=12") << QByteArray() << 70;
+    QTest::newRow("unknown artist")
+        << QByteArray("getArtist") << QByteArray("id=ar-00") << QByteArray() << 70;
+    QTest::newRow("unknown song") << QByteArray("getSong") << QByteArray("id=tr-0000000000000000")
+                                  << QByteArray() << 70;
+    QTest::newRow("stream without id")
+        << QByteArray("stream") << QByteArray() << QByteArray() << 10;
+    QTest::newRow("stream unknown")
+        << QByteArray("stream") << QByteArray("id=tr-12") << QByteArray() << 70;
+    QTest::newRow("cover unknown")
+        << QByteArray("getCoverArt") << QByteArray("id=xyz") << QByteArray() << 70;
+    QTest::newRow("list without type")
+        << QByteArray("getAlbumList2") << QByteArray() << QByteArray() << 10;
+    QTest::newRow("list of no type")
+        << QByteArray("getAlbumList2") << QByteArray("type=best") << QByteArray() << 0;
+    QTest::newRow("genre list without genre")
+        << QByteArray("getAlbumList2") << QByteArray("type=byGenre") << QByteArray() << 10;
+    QTest::newRow("size not a number")
+        << QByteArray("getAlbumList2") << QByteArray("type=newest&size=ten") << QByteArray() << 0;
+    QTest::newRow("search without query")
+        << QByteArray("search3") << QByteArray() << QByteArray() << 10;
+    QTest::newRow("scrobble without id")
+        << QByteArray("scrobble") << QByteArray() << QByteArray() << 10;
+    QTest::newRow("scrobble unknown")
+        << QByteArray("scrobble") << QByteArray("id=tr-1") << QByteArray() << 70;
+    QTest::newRow("playlist") << QByteArray("getPlaylist") << QByteArray("id=1") << QByteArray()
+                              << 70;
+    QTest::newRow("another user") << QByteArray("getUser") << QByteArray("username=other")
+                                  << QByteArray() << 50;
+    QTest::newRow("unknown method")
+        << QByteArray("getNothing") << QByteArray() << QByteArray() << 0;
+    QTest::newRow("broken escape")
+        << QByteArray("ping") << QByteArray("x=%zz") << QByteArray() << 0;
+    QTest::newRow("not UTF-8") << QByteArray("search3") << QByteArray("query=%C3%28")
+                               << QByteArray() << 0;
+}
+
+void TestCatalogService::subsonicErrors()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, login);
+    QFETCH(int, code);
+    if (m_database != "subsonic.sqlite" || m_service.state() != QProcess::Running)
+        QVERIFY(startSubsonic());
+    const QByteArray target
+        = "/rest/" + method + "?"
+          + (login.isEmpty() ? QByteArray("u=tester&p=secret&v=1.16.1&c=t") : login)
+          + (query.isEmpty() ? QByteArray() : QByteArray("&" + query));
+
+    // JSON: the code, in an answer that parses.
+    const HttpReply json = get(target + "&f=json");
+    QJsonParseError parseError;
+    const QJsonObject answer = QJsonDocument::fromJson(json.body, &parseError)
+                                   .object()
+                                   .value("subsonic-response")
+                                   .toObject();
+    QCOMPARE(parseError.error, QJsonParseError::NoError);
+    QVERIFY(json.headers.value("content-type").startsWith("application/json"));
+    QCOMPARE(answer.value("status").toString(), code < 0 ? "ok" : "failed");
+    if (code >= 0) {
+        QCOMPARE(answer.value("error").toObject().value("code").toInt(-1), code);
+        QVERIFY(!answer.value("error").toObject().value("message").toString().isEmpty());
+    }
+
+    // XML: the same, well-formed.
+    const HttpReply xml = get(target);
+    QVERIFY(xml.headers.value("content-type").startsWith("application/xml"));
+    QXmlStreamReader reader(xml.body);
+    QString status;
+    int xmlCode = -1;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isStartElement() && reader.name() == QLatin1String("subsonic-response"))
+            status = reader.attributes().value("status").toString();
+        if (reader.isStartElement() && reader.name() == QLatin1String("error"))
+            xmlCode = reader.attributes().value("code").toInt();
+    }
+    QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
+    QCOMPARE(status, code < 0 ? "ok" : "failed");
+    QCOMPARE(xmlCode, code);
+
+    // The same as a form POST.
+    const int bodyStart = target.indexOf('?') + 1;
+    const QByteArray body = target.mid(bodyStart) + "&f=json";
+    const HttpReply posted = raw("POST " + target.left(bodyStart - 1)
+                                 + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                                   "Content-Type: application/x-www-form-urlencoded\r\n"
+                                   "Content-Length: "
+                                 + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    const QJsonObject postAnswer
+        = QJsonDocument::fromJson(posted.body).object().value("subsonic-response").toObject();
+    QCOMPARE(postAnswer.value("status").toString(), code < 0 ? "ok" : "failed");
+    if (code >= 0)
+        QCOMPARE(postAnswer.value("error").toObject().value("code").toInt(-1), code);
+}
+
+void TestCatalogService::subsonicFailedLoginsLimited()
+{
+    if (m_database != "subsonic.sqlite" || m_service.state() != QProcess::Running)
+        QVERIFY(startSubsonic());
+    const auto ask = [this](const QByteArray &password) {
+        const QByteArray data = exchange(
+            "GET /rest/ping?u=tester&p=" + password
+                + "&v=1.16.1&c=t&f=json HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+            QHostAddress("127.0.0.9"));
+        const QByteArray body = data.mid(data.indexOf("\r\n\r\n") + 4);
+        const QJsonObject answer
+            = QJsonDocument::fromJson(body).object().value("subsonic-response").toObject();
+        return answer.value("status").toString() == "ok"
+                   ? 0
+                   : answer.value("error").toObject().value("code").toInt(-1);
+    };
+    QCOMPARE(ask("secret"), 0);
+    for (int i = 0; i < 20; ++i)
+        QCOMPARE(ask("guess" + QByteArray::number(i)), 40);
+    // From that address even the right password fails now; other addresses are not held up.
+    QCOMPARE(ask("secret"), 40);
+    QCOMPARE(rest("ping").value("status").toString(), "ok");
+}
+
+void TestCatalogService::subsonicGroupingAndIds()
+{
+    if (m_database != "subsonic.sqlite" || m_service.state() != QProcess::Running)
+        QVERIFY(startSubsonic());
+    const QJsonArray artists = allArtists(rest("getArtists"));
+    QCOMPARE(names(artists), (QStringList{"Artist A", "Artist C", "Various Artists"}));
+    const QJsonObject indexes{{"artists", rest("getIndexes").value("indexes")}};
+    QCOMPARE(names(allArtists(indexes)), names(artists));
+
+    // Letter case and blanks do not part an album; several artists make a compilation.
+    const QJsonObject artistA
+        = rest("getArtist", "id=" + byName(artists, "Artist A").value("id").toString().toUtf8())
+              .value("artist")
+              .toObject();
+    QCOMPARE(names(artistA.value("album").toArray()), QStringList{"Album One"});
+    const QString albumOneId
+        = artistA.value("album").toArray().at(0).toObject().value("id").toString();
+    QJsonObject albumOne = rest("getAlbum", "id=" + albumOneId.toUtf8()).value("album").toObject();
+    QCOMPARE(albumOne.value("artist").toString(), "Artist A");
+    QStringList titles = names(albumOne.value("song").toArray(), "title");
+    titles.sort();
+    QCOMPARE(titles, (QStringList{"Firstword Song", "Secondword Song"}));
+    QCOMPARE(albumOne.value("songCount").toInt(), 2);
+
+    const QJsonObject various
+        = rest("getArtist",
+               "id=" + byName(artists, "Various Artists").value("id").toString().toUtf8())
+              .value("artist")
+              .toObject();
+    QCOMPARE(names(various.value("album").toArray()), QStringList{"Mixed Hits"});
+    // A compilation's song leads to its own artist where that artist has albums of their own.
+    const QJsonArray mixedSongs = rest("getAlbum", "id="
+                                                       + various.value("album")
+                                                             .toArray()
+                                                             .at(0)
+                                                             .toObject()
+                                                             .value("id")
+                                                             .toString()
+                                                             .toUtf8())
+                                      .value("album")
+                                      .toObject()
+                                      .value("song")
+                                      .toArray();
+    QCOMPARE(mixedSongs.size(), 2);
+    QCOMPARE(byName(mixedSongs, "Artist A", "artist").value("artistId"),
+             byName(artists, "Artist A").value("id"));
+    QCOMPARE(byName(mixedSongs, "Artist B", "artist").value("artistId"),
+             byName(artists, "Various Artists").value("id"));
+    const QJsonObject loose
+        = rest("getArtist", "id=" + byName(artists, "Artist C").value("id").toString().toUtf8())
+              .value("artist")
+              .toObject();
+    QCOMPARE(names(loose.value("album").toArray()), QStringList{"Unknown Album"});
+
+    // The folders: the one given, then the web's.
+    QCOMPARE(names(rest("getMusicFolders")
+                       .value("musicFolders")
+                       .toObject()
+                       .value("musicFolder")
+                       .toArray()),
+             (QStringList{"albums", "Web"}));
+
+    // A song's file, whole, in part, and for download; its picture, and its album's.
+    const QJsonObject first = byName(albumOne.value("song").toArray(), "Firstword Song", "title");
+    const QByteArray firstId = first.value("id").toString().toUtf8();
+    QFile a1(m_albums + "/a1.mp3");
+    QVERIFY(a1.open(QIODevice::ReadOnly));
+    const QByteArray a1Bytes = a1.readAll();
+    const QByteArray login = "?u=tester&p=secret&v=1.16.1&c=t&id=" + firstId;
+    HttpReply streamed = get("/rest/stream" + login);
+    QCOMPARE(streamed.status, 200);
+    QCOMPARE(streamed.headers.value("content-type"), "audio/mpeg");
+    QVERIFY(streamed.body == a1Bytes);
+    streamed = get("/rest/stream.view" + login, "GET", "Range: bytes=5-9\r\n");
+    QCOMPARE(streamed.status, 206);
+    QCOMPARE(streamed.body, a1Bytes.mid(5, 5));
+    QCOMPARE(streamed.headers.value("content-range"),
+             "bytes 5-9/" + QByteArray::number(a1Bytes.size()));
+    streamed = get("/rest/download" + login);
+    QVERIFY(streamed.body == a1Bytes);
+    QVERIFY(streamed.headers.value("content-disposition").startsWith("attachment"));
+    HttpReply picture = get("/rest/getCoverArt" + login + "&size=64");
+    QCOMPARE(picture.status, 200);
+    QCOMPARE(picture.headers.value("content-type"), "image/jpeg");
+    QCOMPARE(picture.body, coverPicture);
+    picture = get("/rest/getCoverArt?u=tester&p=secret&v=1.16.1&c=t&id=" + albumOneId.toUtf8());
+    QCOMPARE(picture.body, coverPicture);
+    const QByteArray mixedId
+        = byName(various.value("album").toArray(), "Mixed Hits").value("id").toString().toUtf8();
+    QCOMPARE(rest("getCoverArt", "id=" + mixedId).value("error").toObject().value("code").toInt(),
+             70);
+
+    // Ids hold across a rescan that changes a file's tags and adds a file, and a restart.
+    QMap<QString, QString> idsByFile;
+    for (const auto &song : albumOne.value("song").toArray())
+        idsByFile[song.toObject().value("path").toString().section('/', -1)]
+            = song.toObject().value("id").toString();
+    QCOMPARE(idsByFile.size(), 2);
+    QTest::qWait(1100); // a modification time the scan sees as changed
+    writeAlbumMp3(m_albums + "/a2.mp3", "Secondword Changed", "Artist A", "Album One");
+    writeAlbumMp3(m_albums + "/a3.mp3", "Thirdword Song", "Artist A", "Album One");
+    ::kill(pid_t(m_service.processId()), SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(rest("getAlbum", "id=" + albumOneId.toUtf8())
+                                  .value("album")
+                                  .toObject()
+                                  .value("songCount")
+                                  .toInt(),
+                              3, 10000);
+    QCOMPARE(rest("getSong", "id=" + idsByFile["a2.mp3"].toUtf8())
+                 .value("song")
+                 .toObject()
+                 .value("title")
+                 .toString(),
+             "Secondword Changed");
+    stopService();
+    QVERIFY(startSubsonic());
+    albumOne = rest("getAlbum", "id=" + albumOneId.toUtf8()).value("album").toObject();
+    QCOMPARE(albumOne.value("songCount").toInt(), 3);
+    for (const auto &song : albumOne.value("song").toArray()) {
+        const QString file = song.toObject().value("path").toString().section('/', -1);
+        if (file != "a3.mp3")
+            QCOMPARE(song.toObject().value("id").toString(), idsByFile.value(file));
+    }
+    QCOMPARE(rest("getSong", "id=" + firstId).value("song").toObject().value("title").toString(),
+             "Firstword Song");
+}
+
+void TestCatalogService::subsonicLists()
+{
+    if (m_database != "subsonic.sqlite" || m_service.state() != QProcess::Running)
+        QVERIFY(startSubsonic());
+    const auto albums = [this](const QByteArray &query) {
+        return names(
+            rest("getAlbumList2", query).value("albumList2").toObject().value("album").toArray());
+    };
+    QCOMPARE(albums("type=alphabeticalByName"),
+             (QStringList{"Album One", "Mixed Hits", "Unknown Album"}));
+    QCOMPARE(albums("type=alphabeticalByArtist"),
+             (QStringList{"Album One", "Unknown Album", "Mixed Hits"}));
+    QCOMPARE(albums("type=alphabeticalByName&size=1&offset=1"), QStringList{"Mixed Hits"});
+    QCOMPARE(albums("type=alphabeticalByName&musicFolderId=2"), QStringList());
+    QCOMPARE(albums("type=newest&size=1"), QStringList{"Album One"}); // a3.mp3 came last
+    QStringList random = albums("type=random&size=2");
+    QCOMPARE(random.size(), 2);
+    QVERIFY(random[0] != random[1]);
+    QCOMPARE(albums("type=byGenre&genre=Rock"), QStringList());
+    QCOMPARE(albums("type=starred"), QStringList());
+    QCOMPARE(albums("type=frequent"), QStringList());
+    // The old list names its albums as titles.
+    QCOMPARE(names(rest("getAlbumList", "type=alphabeticalByName&size=1")
+                       .value("albumList")
+                       .toObject()
+                       .value("album")
+                       .toArray(),
+                   "title"),
+             QStringList{"Album One"});
+
+    // Plays: finished ones count, "now playing" notices do not.
+    const QJsonObject found = rest("search3", "query=mixword").value("searchResult3").toObject();
+    const QJsonArray mixed = found.value("song").toArray();
+    QCOMPARE(mixed.size(), 2);
+    QCOMPARE(names(found.value("album").toArray()), QStringList()); // not the album's name
+    QCOMPARE(names(rest("search3", "query=mixed")
+                       .value("searchResult3")
+                       .toObject()
+                       .value("album")
+                       .toArray()),
+             QStringList{"Mixed Hits"});
+    const QByteArray mixedSong = mixed.at(0).toObject().value("id").toString().toUtf8();
+    const QByteArray looseSong = rest("search3", "query=looseword")
+                                     .value("searchResult3")
+                                     .toObject()
+                                     .value("song")
+                                     .toArray()
+                                     .at(0)
+                                     .toObject()
+                                     .value("id")
+                                     .toString()
+                                     .toUtf8();
+    const QByteArray firstSong = rest("search3", "query=firstword")
+                                     .value("searchResult3")
+                                     .toObject()
+                                     .value("song")
+                                     .toArray()
+                                     .at(0)
+                                     .toObject()
+                                     .value("id")
+                                     .toString()
+                                     .toUtf8();
+    QCOMPARE(rest("scrobble", "id=" + mixedSong).value("status").toString(), "ok");
+    QCOMPARE(rest("scrobble", "id=" + mixedSong + "&submission=true").value("status").toString(),
+             "ok");
+    QCOMPARE(rest("scrobble", "id=" + firstSong + "&submission=false").value("status").toString(),
+             "ok");
+    QTest::qWait(5); // a later time
+    QCOMPARE(rest("scrobble", "id=" + looseSong).value("status").toString(), "ok");
+    QCOMPARE(albums("type=frequent"), (QStringList{"Mixed Hits", "Unknown Album"}));
+    QCOMPARE(albums("type=recent"), (QStringList{"Unknown Album", "Mixed Hits"}));
+
+    // Searches: songs with their total and pages, albums and artists by their names.
+    QJsonObject result
+        = rest("search3", "query=song&songCount=1&songOffset=1").value("searchResult3").toObject();
+    QCOMPARE(result.value("song").toArray().size(), 1);
+    QCOMPARE(result.value("songTotal").toInt(), 2); // Firstword Song, Thirdword Song
+    result = rest("search3", "query=artist&artistCount=5").value("searchResult3").toObject();
+    QVERIFY(names(result.value("artist").toArray()).contains("Artist A"));
+    result = rest("search3", "query=alb&albumCount=5").value("searchResult3").toObject();
+    QCOMPARE(names(result.value("album").toArray()), QStringList{"Album One"});
+    result = rest("search3", "query=%22%22&songCount=100&albumCount=100&artistCount=100")
+                 .value("searchResult3")
+                 .toObject();
+    QCOMPARE(result.value("song").toArray().size(), 6);
+    QCOMPARE(result.value("album").toArray().size(), 3);
+    QCOMPARE(result.value("artist").toArray().size(), 3);
+    result = rest("search3", "query=&songCount=2&songOffset=5").value("searchResult3").toObject();
+    QCOMPARE(result.value("song").toArray().size(), 1);
+
+    const QJsonArray randomSongs
+        = rest("getRandomSongs", "size=4").value("randomSongs").toObject().value("song").toArray();
+    QCOMPARE(randomSongs.size(), 4);
+    QStringList ids = names(randomSongs, "id");
+    ids.removeDuplicates();
+    QCOMPARE(ids.size(), 4);
+    QCOMPARE(rest("getGenres").value("genres").toObject().value("genre").toArray().size(), 0);
+    QVERIFY(rest("getGenres").value("genres").toObject().value("genre").isArray());
+    QVERIFY(rest("getPlaylists").value("playlists").toObject().value("playlist").isArray());
+    const QJsonObject user = rest("getUser", "username=tester").value("user").toObject();
+    QCOMPARE(user.value("username").toString(), "tester");
+    QVERIFY(user.value("streamRole").toBool());
+    QCOMPARE(user.value("folder").toArray(), (QJsonArray{1, 2}));
+    QVERIFY(rest("getLicense").value("license").toObject().value("valid").toBool());
+    const QJsonArray extensions
+        = rest("getOpenSubsonicExtensions").value("openSubsonicExtensions").toArray();
+    QCOMPARE(byName(extensions, "formPost").value("versions").toArray(), QJsonArray{1});
+}
+
+void TestCatalogService::subsonicWebTracksRelayed()
+{
+    HttpTestServer web(nullptr, QHostAddress("127.0.0.7"));
+    QVERIFY(web.port() != 0);
+    const QByteArray relayed = taggedMp3("Relayword Tune", "Web Artist", 2);
+    QVERIFY(relayed.size() > 1000);
+    web.setReply("/tunes/", htmlReply(listing({"relayed.mp3", "failing.mp3"})));
+    web.setReply("/tunes/relayed.mp3", mp3Reply(relayed));
+    web.setReply("/tunes/failing.mp3", mp3Reply(taggedMp3("Failword Tune", "Web Artist")));
+    QVERIFY(startSubsonic(
+        {"--crawl", web.urlText("/tunes/"), "--crawl-allow-private", "--crawl-delay", "0"}));
+    const auto songOf = [this](const QByteArray &word) {
+        return rest("search3", "query=" + word)
+            .value("searchResult3")
+            .toObject()
+            .value("song")
+            .toArray()
+            .at(0)
+            .toObject();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!songOf("relayword").isEmpty() && !songOf("failword").isEmpty(),
+                             20000);
+    const QJsonObject song = songOf("relayword");
+    QCOMPARE(song.value("musicFolderId").toInt(), 2);
+    QCOMPARE(song.value("album").toString(), "Unknown Album");
+    QCOMPARE(song.value("artist").toString(), "Web Artist");
+
+    // The client asks the catalogue only; the catalogue fetches from the host.
+    const QByteArray login
+        = "?u=tester&p=secret&v=1.16.1&c=t&id=" + song.value("id").toString().toUtf8();
+    const int before = countRequests(web, "GET", "/tunes/relayed.mp3");
+    HttpReply streamed = getServing("/rest/stream" + login);
+    QCOMPARE(streamed.status, 200);
+    QCOMPARE(streamed.headers.value("content-type"), "audio/mpeg");
+    QVERIFY(streamed.body == relayed);
+    QCOMPARE(countRequests(web, "GET", "/tunes/relayed.mp3"), before + 1);
+    streamed = getServing("/rest/stream" + login, "Range: bytes=100-199\r\n");
+    QCOMPARE(streamed.status, 206);
+    QCOMPARE(streamed.body, relayed.mid(100, 100));
+    // The web folder lists its albums.
+    QCOMPARE(names(rest("getAlbumList2", "type=alphabeticalByName&musicFolderId=2")
+                       .value("albumList2")
+                       .toObject()
+                       .value("album")
+                       .toArray()),
+             QStringList{"Unknown Album"});
+
+    // A host that fails gives an error the client can show, at once.
+    web.setReply("/tunes/failing.mp3", statusReply(500));
+    QElapsedTimer timer;
+    timer.start();
+    const HttpReply failed = getServing("/rest/stream?u=tester&p=secret&v=1.16.1&c=t&f=json&id="
+                                        + songOf("failword").value("id").toString().toUtf8());
+    QVERIFY(timer.elapsed() < 5000);
+    QCOMPARE(failed.status, 502);
+    const QJsonObject error
+        = QJsonDocument::fromJson(failed.body).object().value("subsonic-response").toObject();
+    QCOMPARE(error.value("status").toString(), "failed");
+    QVERIFY(error.value("error").toObject().value("message").toString().contains("500"));
+    stopService();
+
+    // Without leave to reach private addresses the relay refuses the host as the crawler would.
+    QVERIFY(startSubsonic());
+    const HttpReply refused = getServing("/rest/stream?u=tester&p=secret&v=1.16.1&c=t&f=json&id="
+                                         + song.value("id").toString().toUtf8());
+    QCOMPARE(refused.status, 502);
+    QCOMPARE(countRequests(web, "GET", "/tunes/relayed.mp3"), before + 2);
+}
+
+void TestCatalogService::subsonicClientLibrary()
+{
+    const QString node = QStandardPaths::findExecutable("node");
+    const QString npm = QStandardPaths::findExecutable("npm");
+    if (node.isEmpty() || npm.isEmpty())
+        QSKIP("node and npm are not installed (the Debian packages nodejs and npm)");
+    // The client library is installed into the test's own folder in the build tree, once.
+    const QString work = LARKSPIN_SUBSONIC_CLIENT_WORK;
+    QVERIFY(QDir().mkpath(work));
+    for (const char *name : {"package.json", "client.mjs"}) {
+        QFile::remove(work + "/" + name);
+        QVERIFY(QFile::copy(QString(LARKSPIN_SUBSONIC_CLIENT_DIR) + "/" + name, work + "/" + name));
+    }
+    if (!QFile::exists(work + "/node_modules/subsonic-api/package.json")) {
+        QProcess install;
+        install.setWorkingDirectory(work);
+        install.setProcessChannelMode(QProcess::MergedChannels);
+        install.start(npm, {"install", "--no-audit", "--no-fund", "--loglevel=error"});
+        QVERIFY(install.waitForFinished(120000));
+        QVERIFY2(install.exitCode() == 0, install.readAll().constData());
+    }
+
+    if (m_database != "subsonic.sqlite" || m_service.state() != QProcess::Running)
+        QVERIFY(startSubsonic());
+    QProcess client;
+    client.setWorkingDirectory(work);
+    client.start(node, {"client.mjs", QStringLiteral("http://127.0.0.1:%1").arg(m_port), "tester",
+                        "secret", "firstword"});
+    QVERIFY(client.waitForFinished(60000));
+    const QByteArray errors = client.readAllStandardError();
+    QVERIFY2(client.exitCode() == 0, errors.constData());
+    const QJsonObject seen = QJsonDocument::fromJson(client.readAllStandardOutput()).object();
+    QCOMPARE(seen.value("ping").toString(), "ok");
+    QCOMPARE(seen.value("postPing").toString(), "ok");
+    QCOMPARE(seen.value("wrongPassword").toInt(), 40);
+    QVERIFY(seen.value("xmlPing").toBool());
+    QVERIFY(seen.value("extensions").toArray().contains("formPost"));
+    QCOMPARE(seen.value("searchTitles").toArray(), QJsonArray{"Firstword Song"});
+    QCOMPARE(seen.value("artistName").toString(), "Artist A");
+    QCOMPARE(seen.value("artistAlbums").toArray(), QJsonArray{"Album One"});
+    QCOMPARE(seen.value("albumName").toString(), "Album One");
+    QVERIFY(seen.value("albumSongs").toArray().contains("Firstword Song"));
+    QFile a1(m_albums + "/a1.mp3");
+    QVERIFY(a1.open(QIODevice::ReadOnly));
+    const QByteArray bytes = a1.readAll();
+    QCOMPARE(seen.value("streamBytes").toInt(), bytes.size());
+    QCOMPARE(
+        seen.value("streamSha256").toString(),
+        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(seen.value("rangeStatus").toInt(), 206);
+    QCOMPARE(seen.value("rangeHex").toString(), QString::fromLatin1(bytes.mid(10, 10).toHex()));
+    stopService();
 }
 
 QTEST_GUILESS_MAIN(TestCatalogService)

@@ -3,6 +3,7 @@
 #include "linkscheck.h"
 #include "mp3check.h"
 #include "robotscheck.h"
+#include "subsoniccheck.h"
 #include "xspfcheck.h"
 
 #include <QDir>
@@ -31,7 +32,8 @@ void TestFuzzRegress::replay_data()
     for (const QString &kind : {QStringLiteral("regressions"), QStringLiteral("corpus")}) {
         for (const QString &target :
              {QStringLiteral("xspf"), QStringLiteral("filename"), QStringLiteral("mp3"),
-              QStringLiteral("catalog"), QStringLiteral("robots"), QStringLiteral("links")}) {
+              QStringLiteral("catalog"), QStringLiteral("robots"), QStringLiteral("links"),
+              QStringLiteral("subsonic")}) {
             QDirIterator files(root.filePath(kind + QLatin1Char('/') + target), QDir::Files);
             QStringList paths;
             while (files.hasNext())
@@ -71,6 +73,8 @@ void TestFuzzRegress::replay()
         LinksCheck::run(data, size);
     else if (target == QLatin1String("robots"))
         RobotsCheck::run(data, size);
+    else if (target == QLatin1String("subsonic"))
+        SubsonicCheck::run(data, size);
     else
         CatalogCheck::run(data, size);
 }
