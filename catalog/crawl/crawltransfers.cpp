@@ -38,7 +38,8 @@ struct CrawlTransfers::Transfer
     bool limitIsEnough = false; // reaching the limit ends the transfer without an error
     bool overLimit = false;
     bool typeSeen = false;
-    bool notPage = false; // a picture, an archive, ...: not read
+    bool streamed = false; // a range asked for, the whole file sent: read until enough is in
+    bool notPage = false;  // a picture, an archive, ...: not read
     bool refusedAddress = false;
     curl_slist *headers = nullptr;
     CrawlClock::time_point started{};
@@ -86,6 +87,19 @@ size_t CrawlTransfers::write(char *data, size_t size, size_t count, void *user)
             transfer->notPage = true;
             return CURL_WRITEFUNC_ERROR;
         }
+    }
+    if (!transfer->typeSeen && transfer->job.kind == JobKind::TrackStart) {
+        transfer->typeSeen = true;
+        long status = 0;
+        curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+        transfer->streamed
+            = status == 200 && transfer->job.size > RemoteTrack::headBytes + RemoteTrack::tailBytes;
+    }
+    if (transfer->streamed && transfer->body.size() < 10) {
+        // The ID3v2 header, in the first 10 bytes, tells how far the audio lies.
+        std::string first = transfer->body;
+        first.append(data, std::min(bytes, 10 - first.size()));
+        transfer->limit = size_t(RemoteTrack::streamBytes(first, transfer->job.size));
     }
     const size_t room = transfer->limit - std::min(transfer->limit, transfer->body.size());
     transfer->body.append(data, std::min(room, bytes));

@@ -9,6 +9,7 @@
 #include <taglib/tbytevectorstream.h>
 #include <taglib/xingheader.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,22 @@ std::string tagText(const TagLib::String &text)
     return std::string(TextHelpers::trimmed(text.to8Bit(true)));
 }
 
+// Where an ID3v2 tag at the start of head ends, or 0 when there is none.
+int64_t tagEnd(std::string_view head)
+{
+    if (head.size() < 10 || head.compare(0, 3, "ID3") != 0)
+        return 0;
+    int64_t length = 0;
+    for (int i = 6; i < 10; ++i) {
+        const auto byte = static_cast<unsigned char>(head[size_t(i)]);
+        if (byte & 0x80)
+            return 0; // not a synchsafe size: no tag
+        length = length << 7 | byte;
+    }
+    const bool footer = static_cast<unsigned char>(head[5]) & 0x10;
+    return 10 + length + (footer ? 10 : 0);
+}
+
 } // namespace
 
 std::string RemoteTrack::fileName(const std::string &url)
@@ -86,19 +103,16 @@ std::string RemoteTrack::fileName(const std::string &url)
 
 int64_t RemoteTrack::audioStart(std::string_view head)
 {
-    if (head.size() < 10 || head.compare(0, 3, "ID3") != 0)
-        return 0;
-    int64_t length = 0;
-    for (int i = 6; i < 10; ++i) {
-        const auto byte = static_cast<unsigned char>(head[size_t(i)]);
-        if (byte & 0x80)
-            return 0; // not a synchsafe size: no tag
-        length = length << 7 | byte;
-    }
-    const bool footer = static_cast<unsigned char>(head[5]) & 0x10;
-    const int64_t end = 10 + length + (footer ? 10 : 0);
+    const int64_t end = tagEnd(head);
     // A frame and its Xing header need a few kilobytes after the tag.
-    return end + 4096 > int64_t(head.size()) ? end : 0;
+    return end > 0 && end + 4096 > int64_t(head.size()) ? end : 0;
+}
+
+int64_t RemoteTrack::streamBytes(std::string_view head, int64_t size)
+{
+    if (size <= maxStreamBytes)
+        return std::max<int64_t>(0, size);
+    return std::clamp(tagEnd(head) + audioBytes, headBytes, maxStreamBytes);
 }
 
 std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::string_view head,

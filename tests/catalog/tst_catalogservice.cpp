@@ -135,7 +135,7 @@ private:
     QJsonObject crawlStatus();
     bool waitForCrawl(int minPages, int timeoutMs);
     QByteArray taggedMp3(const QString &title, const QString &creator, int seconds = 1,
-                         bool id3v1 = false, uint pictureBytes = 0);
+                         bool id3v1 = false, uint pictureBytes = 0, int repeat = 1);
 
     QTemporaryDir m_dir;
     QString m_music;
@@ -946,14 +946,15 @@ int countRequests(const HttpTestServer &server, const QByteArray &method, const 
 } // namespace
 
 QByteArray TestCatalogService::taggedMp3(const QString &title, const QString &creator, int seconds,
-                                         bool id3v1, uint pictureBytes)
+                                         bool id3v1, uint pictureBytes, int repeat)
 {
     const QString path = m_dir.filePath("tagging.mp3");
     QFile::remove(path);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return {};
-    file.write(QByteArray::fromStdString(catalog::DemoLibrary::encodeMusic(seconds, 5)));
+    file.write(
+        QByteArray::fromStdString(catalog::DemoLibrary::encodeMusic(seconds, 5)).repeated(repeat));
     file.close();
     if (!title.isEmpty() || !creator.isEmpty()) {
         TagLib::MPEG::File mp3(QFile::encodeName(path).constData(), false);
@@ -1012,11 +1013,11 @@ void TestCatalogService::crawlTestWeb()
                                               "text/plain"));
     m_site->setReply(
         "/music/",
-        htmlReply(
-            listing({"sub/", "alpha.mp3", "Listed%20Artist%20-%20Listedword%20Song.mp3",
-                     "UPPER.MP3", "private/p.mp3", "hidden/no.mp3", "hidden/ok.mp3", "page.mp3",
-                     "noise.mp3", "cut.mp3", "missing.mp3", "broken.mp3", "big.mp3", "covered.mp3",
-                     "http://0.0.0.0:" + QByteArray::number(m_site->port()) + "/zero.mp3"})));
+        htmlReply(listing({"sub/", "alpha.mp3", "Listed%20Artist%20-%20Listedword%20Song.mp3",
+                           "UPPER.MP3", "private/p.mp3", "hidden/no.mp3", "hidden/ok.mp3",
+                           "page.mp3", "noise.mp3", "cut.mp3", "missing.mp3", "broken.mp3",
+                           "big.mp3", "covered.mp3", "whole.mp3", "streamed.mp3",
+                           "http://0.0.0.0:" + QByteArray::number(m_site->port()) + "/zero.mp3"})));
     m_site->setReply("/music/sub/", htmlReply(listing({"deep.mp3", "../alpha.mp3"})));
     m_site->setReply("/music/alpha.mp3", mp3Reply(taggedMp3("Alphaword Tune", "Site Artist")));
     m_site->setReply("/music/Listed Artist - Listedword Song.mp3", mp3Reply(taggedMp3({}, {})));
@@ -1044,6 +1045,19 @@ void TestCatalogService::crawlTestWeb()
     // Cover art fills the first 64 KiB: the audio is read where the tag ends.
     m_site->setReply("/music/covered.mp3",
                      mp3Reply(taggedMp3("Coveredword", "Site Artist", 20, false, 100000)));
+    // A server that ignores ranges sends whole files: a short one is read whole, its ID3v1
+    // tag with it; of a long one, past its cover art, only the tag and the first frames. This
+    // server stalls after those, so a read of more ends in a timeout.
+    Reply whole = mp3Reply(taggedMp3("Wholeword", "Tail Artist", 30, true));
+    QVERIFY(whole.body.size() > 70000);
+    whole.ranges = false;
+    m_site->setReply("/music/whole.mp3", whole);
+    Reply streamed = mp3Reply(taggedMp3("Streamword", "Site Artist", 30, false, 100000, 20));
+    QVERIFY(streamed.body.size() > 1200000);
+    streamed.ranges = false;
+    streamed.mode = HttpTestServer::BodyMode::Stall;
+    streamed.cutAfter = 200000;
+    m_site->setReply("/music/streamed.mp3", streamed);
     m_site->setReply("/music/sub/deep.mp3", mp3Reply(taggedMp3("Deepword", "Site Artist")));
     m_site->setReply("/base.html", htmlReply("<html><head><base href=\"/music/sub/\"></head>"
                                              "<body><a href=\"based.mp3\">x</a></body></html>"));
@@ -1205,6 +1219,8 @@ void TestCatalogService::crawlTestWeb()
         {"okword", "Okword", "Site Artist", site + "/music/hidden/ok.mp3"},
         {"tailword", "Tailword", "Tail Artist", site + "/music/big.mp3"},
         {"coveredword", "Coveredword", "Site Artist", site + "/music/covered.mp3"},
+        {"wholeword", "Wholeword", "Tail Artist", site + "/music/whole.mp3"},
+        {"streamword", "Streamword", "Site Artist", site + "/music/streamed.mp3"},
         {"deepword", "Deepword", "Site Artist", site + "/music/sub/deep.mp3"},
         {"baseword", "Baseword", "Site Artist", site + "/music/sub/based.mp3"},
         {"latinword", "Latinword", "Caf\u00e9 Ol\u00e9", site + "/cafe.mp3"},
@@ -1290,6 +1306,9 @@ void TestCatalogService::crawlTestWeb()
             ranges << request.header("Range");
     }
     QCOMPARE(ranges, (QStringList{"bytes=0-65535", "bytes=-128"}));
+    // Where ranges are ignored, one request reads what is needed.
+    QCOMPARE(countRequests(*m_site, "GET", "/music/whole.mp3"), 1);
+    QCOMPARE(countRequests(*m_site, "GET", "/music/streamed.mp3"), 1);
 
     const HttpReply page = get("/status");
     QCOMPARE(page.status, 200);
