@@ -5,9 +5,13 @@
 #include "weblink.h"
 #include "xmlnodes.h"
 
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <climits>
+#include <memory>
 #include <unordered_set>
 
 namespace catalog {
@@ -87,6 +91,39 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
     }
 }
 
+// What went wrong while libxml2 read a feed: the first error and whether an entity's
+// expansion went past libxml2's limits.
+struct ParseErrors
+{
+    int firstLine = 0;
+    bool entityLimit = false;
+};
+
+void recordError(void *context, xmlErrorPtr error)
+{
+    auto *errors = static_cast<ParseErrors *>(static_cast<xmlParserCtxtPtr>(context)->_private);
+    if (!errors || !error)
+        return;
+    if (!errors->firstLine)
+        errors->firstLine = std::max(1, error->line);
+    errors->entityLimit |= error->code == XML_ERR_ENTITY_LOOP;
+}
+
+// Declares the entities a feed defines in its own document; an external one (a file or an
+// address) is left undeclared, so nothing outside the feed is ever read and a reference to
+// it is an error like any undefined entity.
+void internalEntityOnly(void *context, const xmlChar *name, int type, const xmlChar *publicId,
+                        const xmlChar *systemId, xmlChar *content)
+{
+    if (type == XML_INTERNAL_GENERAL_ENTITY || type == XML_INTERNAL_PARAMETER_ENTITY)
+        xmlSAX2EntityDecl(context, name, type, publicId, systemId, content);
+}
+
+struct ContextDeleter
+{
+    void operator()(xmlParserCtxt *context) const { xmlFreeParserCtxt(context); }
+};
+
 } // namespace
 
 PageLinks FeedLinks::read(std::string_view body, const std::string &url)
@@ -94,19 +131,33 @@ PageLinks FeedLinks::read(std::string_view body, const std::string &url)
     PageLinks links;
     if (body.empty() || body.size() > size_t(INT_MAX))
         return links;
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING
+    std::unique_ptr<xmlParserCtxt, ContextDeleter> context(xmlNewParserCtxt());
+    if (!context)
+        return links;
+    ParseErrors errors;
+    context->_private = &errors;
+    context->sax->serror = recordError;
+    context->sax->entityDecl = internalEntityOnly;
+    // Entities are replaced as the feed is read, within libxml2's bounds on how far they may
+    // expand (no XML_PARSE_HUGE); no external subset is loaded and no address fetched.
+    const int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING
                         | XML_PARSE_NOCDATA | XML_PARSE_RECOVER;
-    XmlNodes::Document document(
-        xmlReadMemory(body.data(), int(body.size()), url.c_str(), nullptr, options));
+    XmlNodes::Document document(xmlCtxtReadMemory(context.get(), body.data(), int(body.size()),
+                                                  url.c_str(), nullptr, options));
+    if (errors.entityLimit) {
+        links.why = "entity limit";
+        return links;
+    }
+    const auto failed = [&links, &errors] {
+        if (links.tracks.empty() && errors.firstLine)
+            links.why = "parse error at line " + std::to_string(errors.firstLine);
+        return links;
+    };
     if (!document)
-        return links;
-    // Feeds need no entities of their own; declared ones would be expanded again and again
-    // by every read of the text that refers to them.
-    if (document->intSubset && document->intSubset->entities)
-        return links;
+        return failed();
     xmlNode *root = xmlDocGetRootElement(document.get());
     if (!root)
-        return links;
+        return failed();
     std::unordered_set<std::string> seen;
     const LinkResolver base(url);
     // RSS: rss/channel/item; Atom: feed/entry. Items sit at a fixed depth, so no walk.
@@ -130,8 +181,11 @@ PageLinks FeedLinks::read(std::string_view body, const std::string &url)
             if (XmlNodes::named(entry, "entry"))
                 readItem(entry, base, links, seen, feedCreator);
         }
+    } else {
+        links.why = "not a feed";
+        return links;
     }
-    return links;
+    return failed();
 }
 
 } // namespace catalog

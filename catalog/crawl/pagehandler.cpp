@@ -177,10 +177,14 @@ void PageHandler::parsed(ParsedPage &page)
     ++m_crawl.pages;
     if (page.notPage)
         host.failed(m_crawl, "not a page");
+    // Counted by kind, without the line a parse error was at.
+    if (!links.why.empty())
+        host.failed(m_crawl, links.why.substr(0, links.why.find(" at line")));
     const int64_t now = CrawlSettings::wallNow();
     store.pageFetched(job.url, now, m_settings.recrawlDue(now), page.etag, page.modified,
                       "200, " + std::to_string(links.pages.size()) + " pages, "
-                          + std::to_string(links.tracks.size()) + " tracks");
+                          + std::to_string(links.tracks.size()) + " tracks"
+                          + (links.why.empty() ? "" : ": " + links.why));
     if (job.depth == 0)
         m_seedsChanged = true;
     if (job.depth < m_settings.maxDepth) {

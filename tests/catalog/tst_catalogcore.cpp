@@ -838,17 +838,47 @@ void TestCatalogCore::crawlLinks()
     links = FeedLinks::read(atom, "https://host.example/atom");
     QCOMPARE(urls(links.tracks), QStringList({"https://host.example/sets/live.php?id=1"}));
     QCOMPARE(links.tracks[0].creator, std::string("DJ Someone"));
-    // Entities that would multiply are refused, not expanded.
+    // A feed's own entities are expanded; entities that multiply past libxml2's bounds give
+    // nothing, and say so.
+    links = FeedLinks::read("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY nbsp \"&#160;\">]>"
+                            "<rss><channel><item><title>One&nbsp;Two</title><enclosure "
+                            "url=\"/n.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                            "http://host.example/");
+    QCOMPARE(urls(links.tracks), QStringList({"http://host.example/n.mp3"}));
+    QCOMPARE(links.tracks[0].title, std::string("One\u00a0Two"));
+    QCOMPARE(links.why, std::string());
     std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaaaaaaaa\">";
     for (char c = 'b'; c <= 'j'; ++c)
         laughs += std::string("<!ENTITY ") + c + " \"&" + char(c - 1) + ";&" + char(c - 1) + ";&"
-                  + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1) + ";\">";
+                  + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1)
+                  + ";&" + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1) + ";&"
+                  + char(c - 1) + ";\">";
     laughs += "]><rss><channel><item><title>&j;</title><enclosure url=\"/a.mp3\" "
               "type=\"audio/mpeg\"/></item></channel></rss>";
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(FeedLinks::read(laughs, "http://host.example/").tracks.empty());
+    links = FeedLinks::read(laughs, "http://host.example/");
+    QVERIFY(links.tracks.empty());
+    QCOMPARE(links.why, std::string("entity limit"));
     QVERIFY(clock.elapsed() < 1000);
+    // An external entity or DTD is never read: not a file, not an address.
+    for (const char *doctype : {"<!DOCTYPE rss [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>",
+                                "<!DOCTYPE rss [<!ENTITY % x SYSTEM \"file:///etc/passwd\"> %x;]>",
+                                "<!DOCTYPE rss SYSTEM \"file:///etc/passwd\">"}) {
+        links = FeedLinks::read(std::string("<?xml version=\"1.0\"?>") + doctype
+                                    + "<rss><channel><item><title>T&x;</title><enclosure "
+                                      "url=\"/x.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                                "http://host.example/");
+        QVERIFY2(links.tracks.size() <= 1, doctype);
+        for (const auto &track : links.tracks)
+            QVERIFY2(track.title.find("root") == std::string::npos, doctype);
+    }
+    QCOMPARE(FeedLinks::read("<html><body>hi</body></html>", "http://host.example/").why,
+             std::string("not a feed"));
+    QCOMPARE(FeedLinks::read("<?xml version=\"1.0\"?>\n<rss>\n<channel>\n<item></ti tle>",
+                             "http://host.example/")
+                 .why,
+             std::string("parse error at line 4"));
     // A feed of endless items: the first ones are kept, and reading them stays linear.
     std::string endless = "<rss><channel>";
     for (int i = 0; i < 30000; ++i)

@@ -1097,6 +1097,25 @@ void TestCatalogService::crawlTestWeb()
         rss.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
         return rss;
     }());
+    // Entities: one for a non-breaking space is read; a billion laughs gives nothing, and
+    // the status says why.
+    QByteArray laughs = "<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char c = 'b'; c <= 'j'; ++c)
+        laughs += "<!ENTITY " + QByteArray(1, c) + " \""
+                  + QByteArray("&" + QByteArray(1, char(c - 1)) + ";").repeated(10) + "\">";
+    m_feeds->setReply(
+        "/laughs.rss",
+        textReply(laughs
+                      + "]><rss><channel><item><title>&j;</title><enclosure "
+                        "url=\"ep1.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                  "application/rss+xml"));
+    m_feeds->setReply(
+        "/nbsp.rss",
+        textReply("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY nbsp \"&#160;\">]><rss><channel>"
+                  "<item><title>Spaceword&nbsp;Cast</title><author>Nbsp Host</author><enclosure "
+                  "url=\"nbsp.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                  "application/rss+xml"));
+    m_feeds->setReply("/nbsp.mp3", mp3Reply(taggedMp3({}, {})));
     m_feeds->setReply("/ep1.mp3", mp3Reply(taggedMp3({}, {})));
     m_feeds->setReply("/ep2.mp4", mp3Reply(taggedMp3("Videoword", "Podcaster")));
     m_feeds->setReply("/ep3.mp3", mp3Reply(taggedMp3("Linkedword", "Podcaster")));
@@ -1188,17 +1207,18 @@ void TestCatalogService::crawlTestWeb()
         list.write("# the test web\n" + site + "/music/\n  " + site + "/base.html  \n\n" + site
                    + "/latin1.html # Latin-1\n" + site + "/gzip.html\n" + site + "/huge.html\n"
                    + site + "/picture\n" + feeds + "/feed.rss\n" + feeds + "/feed.atom\n" + feeds
-                   + "/list.m3u\n" + feeds + "/list.pls\n" + feeds + "/list.xspf\n" + feeds
-                   + "/redirect1\n" + feeds + "/loop\n" + feeds + "/tozero\n"
-                   + m_slow->urlText("/").toUtf8() + '\n' + m_slow->urlText("/stall").toUtf8()
-                   + '\n' + m_slow->urlText("/trickle").toUtf8() + '\n'
+                   + "/laughs.rss\n" + feeds + "/nbsp.rss\n" + feeds + "/list.m3u\n" + feeds
+                   + "/list.pls\n" + feeds + "/list.xspf\n" + feeds + "/redirect1\n" + feeds
+                   + "/loop\n" + feeds + "/tozero\n" + m_slow->urlText("/").toUtf8() + '\n'
+                   + m_slow->urlText("/stall").toUtf8() + '\n'
+                   + m_slow->urlText("/trickle").toUtf8() + '\n'
                    + m_trap->urlText("/cal?d=0").toUtf8() + '\n');
     }
     stopService();
     QVERIFY(startService({}, {"--crawl-list", seeds, "--crawl", m_polite->urlText("/"),
                               "--crawl-allow-private", "--crawl-delay", "0", "--crawl-depth", "50",
                               "--crawl-host-pages", "12", "--crawl-timeout", "4"}));
-    QVERIFY2(waitForCrawl(26, 30000), QJsonDocument(crawlStatus()).toJson().constData());
+    QVERIFY2(waitForCrawl(28, 30000), QJsonDocument(crawlStatus()).toJson().constData());
     // The delayed host's last track, and the slow host's behind its two stalled pages, may
     // still be on their way into the search index.
     QTRY_COMPARE(search("politeword").attributes["total"], 2);
@@ -1227,6 +1247,7 @@ void TestCatalogService::crawlTestWeb()
         {"gzipword", "Gzipword", "Site Artist", site + "/gz.mp3"},
         {"episodeword", "Episodeword One", "Podcaster", feeds + "/ep1.mp3"},
         {"linkedword", "Linkedword", "Podcaster", feeds + "/ep3.mp3"},
+        {"spaceword", "Spaceword\u00a0Cast", "Nbsp Host", feeds + "/nbsp.mp3"},
         {"atomword", "Atomword Entry", "Atom Author", feeds + "/atom1.mp3"},
         {"m3uword", "M3uword", "M3u Artist", feeds + "/m3u.mp3"},
         {"plsword", "Plsword", "", feeds + "/pls.mp3"},
@@ -1310,6 +1331,12 @@ void TestCatalogService::crawlTestWeb()
     QCOMPARE(countRequests(*m_site, "GET", "/music/whole.mp3"), 1);
     QCOMPARE(countRequests(*m_site, "GET", "/music/streamed.mp3"), 1);
 
+    QString laughsOutcome;
+    for (const auto seed : crawlStatus().value("crawl").toObject().value("seeds").toArray()) {
+        if (seed.toObject().value("url").toString().endsWith("/laughs.rss"))
+            laughsOutcome = seed.toObject().value("outcome").toString();
+    }
+    QCOMPARE(laughsOutcome, QString("200, 0 pages, 0 tracks: entity limit"));
     const HttpReply page = get("/status");
     QCOMPARE(page.status, 200);
     QVERIFY(page.body.contains("/music/"));
