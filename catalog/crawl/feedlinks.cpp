@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <memory>
 #include <unordered_set>
 
@@ -48,6 +49,34 @@ std::string channelAuthor(xmlNode *channel)
     return TextHelpers::bounded(TextHelpers::trimmed(creator.empty() ? editor : creator));
 }
 
+bool isMediaRss(const xmlNode *node)
+{
+    return node->ns && node->ns->href
+           && xmlStrncmp(node->ns->href, BAD_CAST "http://search.yahoo.com/mrss", 28) == 0;
+}
+
+// Media RSS: <media:content> of an MP3, given by its type, or as audio of no other type; also
+// inside a <media:group> of the same work's versions.
+void readMedia(xmlNode *node, const LinkResolver &base, const std::function<void(std::string)> &add)
+{
+    if (!isMediaRss(node))
+        return;
+    if (XmlNodes::named(node, "group")) {
+        for (xmlNode *child = node->children; child; child = child->next) {
+            if (XmlNodes::named(child, "content"))
+                readMedia(child, base, add);
+        }
+        return;
+    }
+    if (!XmlNodes::named(node, "content"))
+        return;
+    const std::string href = base.resolve(XmlNodes::attribute(node, "url"));
+    const std::string type = XmlNodes::attribute(node, "type");
+    const bool audio = XmlNodes::attribute(node, "medium") == "audio" && type.empty();
+    if (isAudio(type) || audio || WebLink::isMp3(href))
+        add(href);
+}
+
 // One RSS item or Atom entry; channelCreator names the tracks of an item that names nobody.
 void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
               std::unordered_set<std::string> &seen, const std::string &channelCreator)
@@ -56,9 +85,9 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
         return;
     std::string title, creator;
     std::vector<std::string> urls;
-    const auto add = [&](const std::string &href) {
+    const std::function<void(std::string)> add = [&urls](std::string href) {
         if (!href.empty())
-            urls.push_back(href);
+            urls.push_back(std::move(href));
     };
     for (xmlNode *child = item->children; child; child = child->next) {
         if (child->type != XML_ELEMENT_NODE)
@@ -71,6 +100,8 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
             const std::string href = base.resolve(XmlNodes::attribute(child, "url"));
             if (isAudio(XmlNodes::attribute(child, "type")) || WebLink::isMp3(href))
                 add(href);
+        } else if (isMediaRss(child)) {
+            readMedia(child, base, add);
         } else if (XmlNodes::named(child, "link")) {
             // Atom: <link rel="enclosure" type="audio/mpeg" href="..."/>; RSS: <link>url</link>.
             const std::string href = XmlNodes::attribute(child, "href");

@@ -838,6 +838,19 @@ void TestCatalogCore::crawlLinks()
     links = FeedLinks::read(atom, "https://host.example/atom");
     QCOMPARE(urls(links.tracks), QStringList({"https://host.example/sets/live.php?id=1"}));
     QCOMPARE(links.tracks[0].creator, std::string("DJ Someone"));
+    // Media RSS: an MP3 given as media content, alone or in a group, with the item's title.
+    links = FeedLinks::read(
+        "<rss xmlns:media=\"http://search.yahoo.com/mrss/\"><channel>"
+        "<item><title>Grouped</title><media:group><media:content url=\"/v.mp4\" "
+        "type=\"video/mp4\"/><media:content url=\"/g.mp3\" type=\"audio/mpeg\"/></media:group>"
+        "</item><item><title>Medium</title><media:content url=\"/play?id=2\" medium=\"audio\"/>"
+        "</item><item><title>Ogg</title><media:content url=\"/o.ogg\" type=\"audio/ogg\" "
+        "medium=\"audio\"/><content url=\"/plain.mp3\"/></item></channel></rss>",
+        "http://host.example/");
+    QCOMPARE(urls(links.tracks),
+             QStringList({"http://host.example/g.mp3", "http://host.example/play?id=2"}));
+    QCOMPARE(links.tracks[0].title, std::string("Grouped"));
+    QCOMPARE(links.tracks[1].title, std::string("Medium"));
     // A feed's own entities are expanded; entities that multiply past libxml2's bounds give
     // nothing, and say so.
     links = FeedLinks::read("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY nbsp \"&#160;\">]>"
