@@ -10,6 +10,7 @@
 #include <taglib/xingheader.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,72 @@ int64_t tagEnd(std::string_view head)
     return 10 + length + (footer ? 10 : 0);
 }
 
+// An MPEG audio frame's length in bytes and the samples it carries, from its header; nothing
+// when the four bytes are no frame header.
+struct FrameHeader
+{
+    int length = 0;
+    int samples = 0;
+    int sampleRate = 0;
+    unsigned char kind = 0; // version and layer bits, the same for every frame of a file
+};
+
+std::optional<FrameHeader> frameHeader(const unsigned char *h)
+{
+    static const int rates[4][3]
+        = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+    static const short kbits[2][3][16]
+        = {{{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+            {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+            {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+           {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+            {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+            {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+    const int version = (h[1] >> 3) & 3; // 0: 2.5, 2: 2, 3: 1
+    const int layer = 4 - ((h[1] >> 1) & 3);
+    const int bitrateIndex = h[2] >> 4;
+    const int rateIndex = (h[2] >> 2) & 3;
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || version == 1 || layer == 4 || bitrateIndex == 0
+        || bitrateIndex == 15 || rateIndex == 3)
+        return std::nullopt;
+    const bool mpeg1 = version == 3;
+    FrameHeader frame;
+    frame.sampleRate = rates[version][rateIndex];
+    const int bits = kbits[mpeg1 ? 0 : 1][layer - 1][bitrateIndex] * 1000;
+    const int padding = (h[2] >> 1) & 1;
+    frame.samples = layer == 1 ? 384 : layer == 2 || mpeg1 ? 1152 : 576;
+    frame.length = layer == 1 ? (12 * bits / frame.sampleRate + padding) * 4
+                              : frame.samples / 8 * bits / frame.sampleRate + padding;
+    frame.kind = h[1] & 0x1E;
+    return frame;
+}
+
+// The average bytes a second of the frames that follow each other from `from` up to `end`,
+// or 0 when there are too few to tell: a file with a variable bit rate and no Xing or VBRI
+// header says its length by no other means, and its first frame (often silence) is no
+// measure of the rest.
+double averageBytesPerSecond(const TagLib::ByteVector &bytes, int64_t from, int64_t end)
+{
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
+    end = std::min<int64_t>(end, bytes.size());
+    int64_t at = from, frames = 0, samples = 0;
+    std::optional<FrameHeader> first;
+    while (at >= 0 && at + 4 <= end) {
+        const auto frame = frameHeader(data + at);
+        if (!frame || frame->length < 4 || at + frame->length > end
+            || (first && (frame->kind != first->kind || frame->sampleRate != first->sampleRate)))
+            break;
+        if (!first)
+            first = frame;
+        ++frames;
+        samples += frame->samples;
+        at += frame->length;
+    }
+    if (frames < 8 || !first)
+        return 0;
+    return double(at - from) * first->sampleRate / double(samples);
+}
+
 } // namespace
 
 std::string RemoteTrack::fileName(const std::string &url)
@@ -152,11 +219,14 @@ std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::strin
     if (xing && xing->isValid() && xing->totalFrames() > 0) {
         track.durationMs = properties->lengthInMilliseconds();
     } else {
-        // A constant bit rate: the audio bytes over the bits a millisecond carries.
-        int64_t audio = size - std::max<int64_t>(0, file.firstFrameOffset());
-        if (file.hasID3v1Tag())
-            audio -= 128;
-        track.durationMs = std::max<int64_t>(0, audio) * 8 / properties->bitrate();
+        // The audio bytes over the rate of the frames read, else of the first frame.
+        const int64_t first = std::max<int64_t>(0, file.firstFrameOffset());
+        int64_t audioBytes = std::max<int64_t>(0, size - first - (file.hasID3v1Tag() ? 128 : 0));
+        const int64_t readEnd
+            = audio.empty() ? int64_t(head.size()) : audioOffset + int64_t(audio.size());
+        const double rate = averageBytesPerSecond(bytes, first, readEnd);
+        track.durationMs = rate > 0 ? int64_t(double(audioBytes) * 1000 / rate)
+                                    : audioBytes * 8 / properties->bitrate();
     }
 
     if (track.title.empty())
