@@ -85,6 +85,45 @@ int64_t tagEnd(std::string_view head)
     return 10 + length + (footer ? 10 : 0);
 }
 
+// Takes the empty frames (size 0) out of an ID3v2.3 or 2.4 tag at the start of bytes, within
+// its first known bytes: TagLib stops reading a tag at one, and loses every frame after it.
+// The frames after move up and the tag keeps its size, the room left becoming padding.
+void dropEmptyFrames(TagLib::ByteVector &bytes, int64_t known)
+{
+    auto *data = reinterpret_cast<unsigned char *>(bytes.data());
+    const int version = bytes.size() >= 10 ? data[3] : 0;
+    const int64_t end
+        = std::min<int64_t>(tagEnd({bytes.data(), std::min<size_t>(10, bytes.size())}),
+                            std::min<int64_t>(known, bytes.size()));
+    if ((version != 3 && version != 4) || end <= 10 || (version == 3 && (data[5] & 0x80)))
+        return; // an older tag, or one unsynchronised as a whole
+    const auto number = [data, version](int64_t at) {
+        int64_t n = 0;
+        for (int i = 0; i < 4; ++i)
+            n = version == 4 ? n << 7 | (data[at + i] & 0x7F) : n << 8 | data[at + i];
+        return n;
+    };
+    int64_t at = 10;
+    if ((data[5] & 0x40) && end >= 14)
+        at += version == 4 ? number(10) : 4 + number(10); // the extended header
+    int64_t filled = end;
+    while (at + 10 <= filled) {
+        const bool isId = std::all_of(data + at, data + at + 4, [](unsigned char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        });
+        if (!isId)
+            return; // padding, or a frame TagLib will not read either
+        const int64_t size = number(at + 4);
+        if (size > 0) {
+            at += 10 + size;
+            continue;
+        }
+        std::copy(data + at + 10, data + filled, data + at);
+        std::fill(data + filled - 10, data + filled, 0);
+        filled -= 10;
+    }
+}
+
 // An MPEG audio frame's length in bytes and the samples it carries, from its header; nothing
 // when the four bytes are no frame header.
 struct FrameHeader
@@ -192,6 +231,7 @@ std::optional<TrackRecord> RemoteTrack::read(const FoundTrack &found, std::strin
         return std::nullopt;
     };
     TagLib::ByteVector bytes(head.data(), unsigned(head.size()));
+    dropEmptyFrames(bytes, int64_t(head.size()));
     if (!audio.empty() && audioOffset >= int64_t(head.size()) && audioOffset <= maxTagBytes) {
         // The tag's unread part (a picture) as zeros, so the audio lies where the tag says.
         bytes.resize(unsigned(audioOffset), '\0');

@@ -1011,6 +1011,28 @@ std::string vbrMp3WithoutXing(int seconds)
     return out;
 }
 
+// An ID3v2 tag of the given version whose first frame is empty (size 0), then a title and
+// an artist, in front of audio.
+std::string tagWithEmptyFirstFrame(int version, const std::string &audio)
+{
+    const auto size = [version](size_t n) {
+        std::string bytes(4, '\0');
+        for (int i = 3; i >= 0; --i, n >>= version == 4 ? 7 : 8)
+            bytes[size_t(i)] = char(n & (version == 4 ? 0x7F : 0xFF));
+        return bytes;
+    };
+    const auto frame = [&size](const char *id, const std::string &text) {
+        const std::string body = text.empty() ? std::string() : '\0' + text;
+        return std::string(id) + size(body.size()) + std::string(2, '\0') + body;
+    };
+    const std::string frames = frame("TXXX", {}) + frame("TIT2", "Empty Frame Title")
+                               + frame("TPE1", "Empty Frame Artist") + std::string(64, '\0');
+    std::string tagSize(4, '\0');
+    for (int i = 3, n = int(frames.size()); i >= 0; --i, n >>= 7)
+        tagSize[size_t(i)] = char(n & 0x7F);
+    return "ID3" + std::string(1, char(version)) + std::string(2, '\0') + tagSize + frames + audio;
+}
+
 bool allowedAddress(const char *text, bool allowPrivate)
 {
     sockaddr_in6 v6{};
@@ -1095,6 +1117,16 @@ void TestCatalogCore::crawlTracks()
                               int64_t(vbr.size()));
     QVERIFY(track);
     QVERIFY2(std::abs(track->durationMs - 20000) < 1000, std::to_string(track->durationMs).c_str());
+
+    // An empty frame first in a tag hides none of the frames after it.
+    for (const int version : {3, 4}) {
+        const std::string emptyFirst = tagWithEmptyFirstFrame(version, bare);
+        track = RemoteTrack::read({"http://h.example/x.mp3", {}, {}, {}}, emptyFirst, {},
+                                  int64_t(emptyFirst.size()));
+        QVERIFY(track);
+        QCOMPARE(track->title, std::string("Empty Frame Title"));
+        QCOMPARE(track->creator, std::string("Empty Frame Artist"));
+    }
 
     // Bytes that are no MPEG audio are no track.
     std::string why;
