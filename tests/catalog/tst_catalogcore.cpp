@@ -712,6 +712,26 @@ void TestCatalogCore::robotsRules_data()
     QTest::newRow("many stars stay fast")
         << QByteArray("User-agent: *\nDisallow: /" + QByteArray(2000, '*') + "x$\n")
         << QByteArray("/" + QByteArray(5000, 'a')) << true;
+    // Hostile files: 500 KB of 1 KB wildcard rules, each kept to 512 bytes (cut short, a
+    // disallow forbids more); past the thousandth rule, none is kept; a long allow is dropped.
+    QByteArray hostile = "User-agent: *\n";
+    while (hostile.size() < 500 * 1024)
+        hostile += "Disallow: /*" + QByteArray(1000, 'a') + "b\n";
+    QTest::newRow("hostile wildcards")
+        << hostile << QByteArray("/" + QByteArray(2000, 'a')) << false;
+    QTest::newRow("hostile wildcards, near misses")
+        << hostile << QByteArray("/" + QByteArray(QByteArray(500, 'a') + "c").repeated(4)) << true;
+    QTest::newRow("hostile wildcards, other path")
+        << hostile << QByteArray("/" + QByteArray(2000, 'b')) << true;
+    QByteArray many = "User-agent: *\n";
+    for (int i = 0; i < 1000; ++i)
+        many += "Disallow: /d" + QByteArray::number(i) + "\n";
+    QTest::newRow("a thousand rules kept") << many + "Disallow: /last\n"
+                                           << QByteArray("/last") << true;
+    QTest::newRow("the thousandth kept") << many << QByteArray("/d999") << false;
+    QTest::newRow("long allow dropped")
+        << QByteArray("User-agent: *\nDisallow: /x\nAllow: /x" + QByteArray(600, 'y') + "\n")
+        << QByteArray("/x" + QByteArray(600, 'y')) << false;
     QTest::newRow("carriage returns")
         << QByteArray("User-agent: *\r\nDisallow: /cr\r\n") << QByteArray("/cr/x") << false;
 }
@@ -721,7 +741,17 @@ void TestCatalogCore::robotsRules()
     QFETCH(QByteArray, robots);
     QFETCH(QByteArray, path);
     const auto rules = RobotsRules::parse(robots.toStdString(), "larkspin-catalog");
-    QTEST(rules.allowed(path.toStdString()), "allowed");
+    size_t steps = 0;
+    QTEST(rules.allowed(path.toStdString(), &steps), "allowed");
+    // Bounded, and each rule matched in steps linear in its length and the path's.
+    QVERIFY(rules.rules().size() <= RobotsRules::maxRules);
+    size_t bound = 0;
+    const size_t pathBytes = RobotsRules::normalise(path.toStdString()).size();
+    for (const auto &rule : rules.rules()) {
+        QVERIFY(rule.pattern.size() <= RobotsRules::maxRuleBytes);
+        bound += 4 * (rule.pattern.size() + pathBytes);
+    }
+    QVERIFY2(steps <= bound, qPrintable(QStringLiteral("%1 > %2").arg(steps).arg(bound)));
     if (robots.contains("Crawl-delay"))
         QCOMPARE(rules.crawlDelay().value_or(-1), 2.5);
 }
