@@ -130,8 +130,11 @@ void Crawler::ended(TransferResult &transfer)
         m_tracks->recheckRead(transfer);
         break;
     }
-    // The request left once its connection was ready: the next waits from then.
+    // The request left once its connection was ready: the next waits from then, or longer
+    // while the host fails.
     m_schedule->delayFrom(host, transfer.sent);
+    m_schedule->answered(host, transfer.status, transfer.failure, transfer.retryAfter,
+                         CrawlClock::now());
 }
 
 void Crawler::publish()

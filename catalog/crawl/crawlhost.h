@@ -25,7 +25,9 @@ struct CrawlHost
     RobotsRules rules;
     double delay = 0;
     size_t knownPages = 0;
-    CrawlStatus::Host stats; // origin, pages fetched, tracks indexed, errors by kind
+    unsigned failuresInRow = 0; // answers that make it back off, since the last good one
+    unsigned missingInRow = 0;  // 404 and the like, since the last good answer
+    CrawlStatus::Host stats;    // origin, pages fetched, tracks indexed, errors by kind
 
     const std::string &origin() const { return stats.origin; }
     bool queued() const { return !jobs.empty() || !next.empty() || !pageJobs.empty(); }

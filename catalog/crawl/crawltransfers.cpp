@@ -245,6 +245,9 @@ TransferResult CrawlTransfers::result(Transfer &transfer, CURLcode code)
     curl_off_t length = -1;
     curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     result.contentLength = int64_t(length);
+    curl_off_t retryAfter = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK)
+        result.retryAfter = int64_t(retryAfter);
     if (result.job.kind == JobKind::Page) {
         result.etag = header(easy, "ETag");
         result.modified = header(easy, "Last-Modified");

@@ -29,6 +29,7 @@ struct TransferResult
     std::string etag;         // of pages only
     std::string modified;     // Last-Modified, of pages only
     int64_t contentLength = -1;
+    int64_t retryAfter = 0; // seconds, from Retry-After (a number or a date); 0 when absent
     CrawlClock::time_point started{};
     CrawlClock::time_point sent{}; // when the request left, its connection ready
 };

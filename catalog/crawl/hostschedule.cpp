@@ -4,6 +4,7 @@
 #include "weblink.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace catalog {
 
@@ -185,6 +186,41 @@ void HostSchedule::ended(CrawlHost &host)
 void HostSchedule::delayFrom(CrawlHost &host, CrawlClock::time_point sent)
 {
     host.nextStart = std::max(host.nextStart, sent + pause(host));
+}
+
+void HostSchedule::answered(CrawlHost &host, long status, const std::string &failure,
+                            int64_t retryAfter, CrawlClock::time_point now)
+{
+    // Failures of the link, not of the host: refused addresses, bounds, pages of no use.
+    const bool transport = failure == "connect" || failure == "timeout" || failure == "network"
+                           || failure == "dns" || failure == "truncated" || failure == "tls";
+    const bool overloaded = transport || (failure.empty() && (status >= 500 || status == 429));
+    const bool missing = failure.empty() && status >= 400 && status < 500 && status != 429;
+    if (!overloaded && !missing) {
+        if (failure.empty()) {
+            host.failuresInRow = 0;
+            host.missingInRow = 0;
+        }
+        return;
+    }
+    // Dead links are common: a host backs off only from its third in a row.
+    unsigned steps = 0;
+    if (overloaded)
+        steps = ++host.failuresInRow;
+    else if (++host.missingInRow >= 3)
+        steps = host.missingInRow - 2;
+    double wait = 0;
+    if (steps > 0)
+        wait = std::min(m_settings.backoffCapSeconds,
+                        m_settings.backoffSeconds * std::pow(2.0, std::min(steps - 1, 40u)));
+    if (failure.empty() && (status == 429 || status == 503) && retryAfter > 0)
+        wait = std::max(wait, std::min(double(retryAfter), m_settings.retryAfterCapSeconds));
+    if (wait <= 0)
+        return;
+    const auto until
+        = now
+          + std::chrono::duration_cast<CrawlClock::duration>(std::chrono::duration<double>(wait));
+    host.nextStart = std::max(host.nextStart, until);
 }
 
 void HostSchedule::robotsRead(CrawlHost &host, const std::string &body, long status,

@@ -58,6 +58,10 @@ public:
     // delay.
     void ended(CrawlHost &host);
     void delayFrom(CrawlHost &host, CrawlClock::time_point sent);
+    // How a request to host was answered at now (status, or a failure of the transfer, and
+    // Retry-After in seconds): a host that keeps failing backs off, as CrawlSettings says.
+    void answered(CrawlHost &host, long status, const std::string &failure, int64_t retryAfter,
+                  CrawlClock::time_point now);
 
     // Reads a host's robots.txt answer: rules and delay, or everything forbidden for a while
     // when it cannot be had (RFC 9309). sent is when its request left.

@@ -6,6 +6,7 @@
 #include "feedlinks.h"
 #include "fulltextreader.h"
 #include "fulltextwriter.h"
+#include "hostschedule.h"
 #include "htmllinks.h"
 #include "playlistlinks.h"
 #include "remotetrack.h"
@@ -1164,6 +1165,41 @@ void TestCatalogCore::crawlTracks()
     QVERIFY(!RemoteTrack::read(found, "<html><body>not found</body></html>", {}, 35, &why));
     QVERIFY(!RemoteTrack::read(found, page.substr(0, 65536), page.substr(0, 128), 70000));
     QCOMPARE(why, std::string("no MPEG audio"));
+
+    // A failing host backs off: from its first server error (doubling, capped) and its third
+    // missing page in a row, or as long as Retry-After asks (capped); a good answer ends it.
+    {
+        CrawlSettings settings;
+        settings.backoffSeconds = 1;
+        settings.backoffCapSeconds = 8;
+        settings.retryAfterCapSeconds = 60;
+        HostSchedule schedule(settings);
+        CrawlHost &host = schedule.host("http://h.example");
+        const auto now = CrawlClock::now();
+        const auto waitAfter = [&](long status, const char *failure, int64_t retryAfter = 0) {
+            host.nextStart = {};
+            schedule.answered(host, status, failure, retryAfter, now);
+            return host.nextStart == CrawlClock::time_point{}
+                       ? 0.0
+                       : std::chrono::duration<double>(host.nextStart - now).count();
+        };
+        QCOMPARE(waitAfter(500, ""), 1.0);
+        QCOMPARE(waitAfter(0, "timeout"), 2.0);
+        QCOMPARE(waitAfter(503, ""), 4.0);
+        QCOMPARE(waitAfter(502, ""), 8.0);
+        QCOMPARE(waitAfter(500, ""), 8.0);
+        QCOMPARE(waitAfter(200, ""), 0.0);
+        QCOMPARE(waitAfter(503, "", 30), 30.0);
+        QCOMPARE(waitAfter(429, "", 86400), 60.0);
+        QCOMPARE(waitAfter(200, ""), 0.0);
+        QCOMPARE(waitAfter(404, ""), 0.0);
+        QCOMPARE(waitAfter(404, ""), 0.0);
+        QCOMPARE(waitAfter(410, ""), 1.0);
+        QCOMPARE(waitAfter(404, ""), 2.0);
+        QCOMPARE(waitAfter(0, "refused address"), 0.0);
+        QCOMPARE(waitAfter(304, ""), 0.0);
+        QCOMPARE(waitAfter(404, ""), 0.0);
+    }
 
     // Addresses a link may lead the crawler to.
     const struct

@@ -1192,6 +1192,10 @@ void TestCatalogService::crawlTestWeb()
                           + QByteArray::number(day + 2) + "\">after</a>");
         return true;
     });
+    // Busy: the host's next request waits as long as Retry-After asks.
+    Reply busy = statusReply(503);
+    busy.headers = {{"Retry-After", "2"}};
+    m_trap->setReply("/busy", busy);
     m_trap->setDefaultReply(statusReply(404));
 
     m_polite->setReply("/robots.txt", textReply("User-agent: *\nCrawl-delay: 0.5\n", "text/plain"));
@@ -1212,13 +1216,14 @@ void TestCatalogService::crawlTestWeb()
                    + "/loop\n" + feeds + "/tozero\n" + m_slow->urlText("/").toUtf8() + '\n'
                    + m_slow->urlText("/stall").toUtf8() + '\n'
                    + m_slow->urlText("/trickle").toUtf8() + '\n'
-                   + m_trap->urlText("/cal?d=0").toUtf8() + '\n');
+                   + m_trap->urlText("/cal?d=0").toUtf8() + '\n' + m_trap->urlText("/busy").toUtf8()
+                   + '\n');
     }
     stopService();
     QVERIFY(startService({}, {"--crawl-list", seeds, "--crawl", m_polite->urlText("/"),
                               "--crawl-allow-private", "--crawl-delay", "0", "--crawl-depth", "50",
                               "--crawl-host-pages", "12", "--crawl-timeout", "4"}));
-    QVERIFY2(waitForCrawl(28, 30000), QJsonDocument(crawlStatus()).toJson().constData());
+    QVERIFY2(waitForCrawl(27, 30000), QJsonDocument(crawlStatus()).toJson().constData());
     // The delayed host's last track, and the slow host's behind its two stalled pages, may
     // still be on their way into the search index.
     QTRY_COMPARE(search("politeword").attributes["total"], 2);
@@ -1304,6 +1309,14 @@ void TestCatalogService::crawlTestWeb()
         QCOMPARE(requests.first().target, QByteArray("/robots.txt"));
         for (const auto &request : requests)
             QVERIFY(request.header("User-Agent").startsWith("larkspin-catalog/" LARKSPIN_VERSION));
+    }
+    const auto trapRequests = m_trap->requests();
+    const auto busyAt = std::find_if(trapRequests.begin(), trapRequests.end(),
+                                     [](const auto &request) { return request.target == "/busy"; });
+    QVERIFY(busyAt != trapRequests.end());
+    for (const auto &request : trapRequests) {
+        const qint64 after = request.atMs - busyAt->atMs;
+        QVERIFY2(after <= 200 || after >= 1900, qPrintable(QString::number(after)));
     }
     // The trap stopped at the bound of pages per host.
     QVERIFY(countRequests(*m_trap, "GET", "/cal") <= 12);
