@@ -83,7 +83,7 @@ void Crawler::loadFrontier()
     CrawlStore &store = m_batch->store();
     store.limitRecrawl(m_settings.recrawlDue(0));
     for (const auto &[origin, count] : store.pagesPerOrigin())
-        m_schedule->host(origin).knownPages = count;
+        m_schedule->host(origin).site->knownPages += count;
     for (const auto &page : store.duePages(CrawlSettings::wallNow(), size_t(-1) >> 1))
         m_schedule->addPage(page);
     for (const auto &track : store.tracksToRead())

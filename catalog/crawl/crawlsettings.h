@@ -14,6 +14,7 @@ namespace catalog {
 struct CrawlSettings
 {
     std::vector<std::string> seeds;
+    // Hosts go by name: their ports and schemes share these.
     double delaySeconds = 1.0; // between requests to one host (robots.txt may ask more)
     unsigned connections = 32; // in all
     unsigned perHost = 2;      // connections to one host

@@ -29,6 +29,10 @@ CrawlHost &HostSchedule::host(const std::string &origin)
         slot = std::make_unique<CrawlHost>();
         slot->stats.origin = origin;
         slot->delay = m_settings.delaySeconds;
+        auto &site = m_sites[WebLink::host(origin)];
+        if (!site)
+            site = std::make_unique<CrawlSite>();
+        slot->site = site.get();
         m_order.push_back(slot.get());
     }
     return *slot;
@@ -87,7 +91,7 @@ CrawlClock::duration HostSchedule::pause(const CrawlHost &host)
 
 bool HostSchedule::canStart(const CrawlHost &host, CrawlClock::time_point now) const
 {
-    return host.inFlight < m_settings.perHost && now >= host.nextStart;
+    return host.site->inFlight < m_settings.perHost && now >= host.site->nextStart;
 }
 
 void HostSchedule::startDue(CrawlClock::time_point now, CrawlClock::time_point &wake,
@@ -121,8 +125,8 @@ bool HostSchedule::tryHost(CrawlHost &host, CrawlClock::time_point now,
         if (host.robots == CrawlHost::Robots::Fetching)
             return false;
         if (!canStart(host, now)) {
-            if (host.inFlight < m_settings.perHost)
-                wake = std::min(wake, host.nextStart);
+            if (host.site->inFlight < m_settings.perHost)
+                wake = std::min(wake, host.site->nextStart);
             return false;
         }
         CrawlJob job;
@@ -141,6 +145,7 @@ bool HostSchedule::tryHost(CrawlHost &host, CrawlClock::time_point now,
                 continue;
         }
         ++host.inFlight;
+        ++host.site->inFlight;
         ++m_inFlight;
         start(host, std::move(job));
         return true;
@@ -173,19 +178,20 @@ bool HostSchedule::admitted(CrawlHost &host, const CrawlJob &job, const PageRefu
 
 void HostSchedule::started(CrawlHost &host, CrawlClock::time_point sent)
 {
-    host.nextStart = sent + pause(host);
+    host.site->nextStart = std::max(host.site->nextStart, sent + pause(host));
 }
 
 void HostSchedule::ended(CrawlHost &host)
 {
     --host.inFlight;
+    --host.site->inFlight;
     --m_inFlight;
     m_warm.push_back(&host);
 }
 
 void HostSchedule::delayFrom(CrawlHost &host, CrawlClock::time_point sent)
 {
-    host.nextStart = std::max(host.nextStart, sent + pause(host));
+    host.site->nextStart = std::max(host.site->nextStart, sent + pause(host));
 }
 
 void HostSchedule::answered(CrawlHost &host, long status, const std::string &failure,
@@ -198,17 +204,17 @@ void HostSchedule::answered(CrawlHost &host, long status, const std::string &fai
     const bool missing = failure.empty() && status >= 400 && status < 500 && status != 429;
     if (!overloaded && !missing) {
         if (failure.empty()) {
-            host.failuresInRow = 0;
-            host.missingInRow = 0;
+            host.site->failuresInRow = 0;
+            host.site->missingInRow = 0;
         }
         return;
     }
     // Dead links are common: a host backs off only from its third in a row.
     unsigned steps = 0;
     if (overloaded)
-        steps = ++host.failuresInRow;
-    else if (++host.missingInRow >= 3)
-        steps = host.missingInRow - 2;
+        steps = ++host.site->failuresInRow;
+    else if (++host.site->missingInRow >= 3)
+        steps = host.site->missingInRow - 2;
     double wait = 0;
     if (steps > 0)
         wait = std::min(m_settings.backoffCapSeconds,
@@ -220,7 +226,7 @@ void HostSchedule::answered(CrawlHost &host, long status, const std::string &fai
     const auto until
         = now
           + std::chrono::duration_cast<CrawlClock::duration>(std::chrono::duration<double>(wait));
-    host.nextStart = std::max(host.nextStart, until);
+    host.site->nextStart = std::max(host.site->nextStart, until);
 }
 
 void HostSchedule::robotsRead(CrawlHost &host, const std::string &body, long status,

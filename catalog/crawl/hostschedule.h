@@ -14,7 +14,8 @@
 namespace catalog {
 
 // Which request goes next, to which host. Owns the crawl's hosts and what waits for each;
-// keeps to every host's delay, its connection limit and its robots.txt, fetching that first
+// keeps to every host name's delay and connection limit, whatever the port, and to each
+// origin's robots.txt, fetching that first
 // and again once a day. Hosts take turns a request each, except that a host whose transfer
 // just ended goes first once, so its open connection is reused. Used on the crawl thread
 // only; the settings are borrowed and outlive it.
@@ -84,6 +85,7 @@ private:
 
     const CrawlSettings &m_settings;
     std::unordered_map<std::string, std::unique_ptr<CrawlHost>> m_hosts;
+    std::unordered_map<std::string, std::unique_ptr<CrawlSite>> m_sites; // by host name
     std::vector<CrawlHost *> m_order;
     size_t m_cursor = 0;
     std::deque<CrawlHost *> m_warm;

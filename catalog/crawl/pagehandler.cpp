@@ -193,12 +193,12 @@ void PageHandler::parsed(ParsedPage &page)
                 continue;
             const std::string origin = WebLink::origin(url);
             CrawlHost &target = m_schedule.host(origin);
-            if (target.knownPages >= m_settings.pagesPerHost) {
+            if (target.site->knownPages >= m_settings.pagesPerHost) {
                 ++target.stats.errors["page bound reached"];
                 continue;
             }
             if (store.addPage(url, origin, job.depth + 1)) {
-                ++target.knownPages;
+                ++target.site->knownPages;
                 CrawlStore::Page next;
                 next.url = url;
                 next.origin = origin;

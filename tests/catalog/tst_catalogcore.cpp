@@ -1177,11 +1177,11 @@ void TestCatalogCore::crawlTracks()
         CrawlHost &host = schedule.host("http://h.example");
         const auto now = CrawlClock::now();
         const auto waitAfter = [&](long status, const char *failure, int64_t retryAfter = 0) {
-            host.nextStart = {};
+            host.site->nextStart = {};
             schedule.answered(host, status, failure, retryAfter, now);
-            return host.nextStart == CrawlClock::time_point{}
+            return host.site->nextStart == CrawlClock::time_point{}
                        ? 0.0
-                       : std::chrono::duration<double>(host.nextStart - now).count();
+                       : std::chrono::duration<double>(host.site->nextStart - now).count();
         };
         QCOMPARE(waitAfter(500, ""), 1.0);
         QCOMPARE(waitAfter(0, "timeout"), 2.0);

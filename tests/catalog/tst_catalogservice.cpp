@@ -146,7 +146,9 @@ private:
     // The test web the crawler reads, on addresses of their own: 127.0.0.2 a site of pages and
     // listings, .3 feeds, playlists and redirects, .4 a slow host, .5 a trap, .6 a host asking
     // for a crawl delay.
-    std::unique_ptr<HttpTestServer> m_site, m_feeds, m_slow, m_trap, m_polite;
+    // The trap and the polite host again, on other ports: the limits go by host name.
+    std::unique_ptr<HttpTestServer> m_site, m_feeds, m_slow, m_trap, m_polite, m_trapPort,
+        m_politePort;
 };
 
 void TestCatalogService::writeMp3(const QString &path, const QString &title, const QString &creator,
@@ -1000,7 +1002,10 @@ void TestCatalogService::crawlTestWeb()
     m_slow = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.4"));
     m_trap = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.5"));
     m_polite = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.6"));
-    for (const auto *server : {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite})
+    m_politePort = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.6"));
+    m_trapPort = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.5"));
+    for (const auto *server :
+         {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite, &m_trapPort, &m_politePort})
         QVERIFY((*server)->port() != 0);
     const QByteArray site = m_site->urlText({}).toUtf8();
     const QByteArray feeds = m_feeds->urlText({}).toUtf8();
@@ -1181,7 +1186,7 @@ void TestCatalogService::crawlTestWeb()
     m_slow->setDefaultReply(statusReply(404));
 
     // An endless calendar: every day links the next two.
-    m_trap->setHandler([](const HttpTestServer::Request &request, Reply &reply) {
+    const auto calendar = [](const HttpTestServer::Request &request, Reply &reply) {
         const int at = request.target.indexOf("d=");
         if (!request.target.startsWith("/cal") || at < 0)
             return false;
@@ -1191,7 +1196,10 @@ void TestCatalogService::crawlTestWeb()
                             "<a href=\"/cal?d="
                           + QByteArray::number(day + 2) + "\">after</a>");
         return true;
-    });
+    };
+    m_trap->setHandler(calendar);
+    m_trapPort->setHandler(calendar);
+    m_trapPort->setDefaultReply(statusReply(404));
     // Busy: the host's next request waits as long as Retry-After asks.
     Reply busy = statusReply(503);
     busy.headers = {{"Retry-After", "2"}};
@@ -1203,6 +1211,11 @@ void TestCatalogService::crawlTestWeb()
     m_polite->setReply("/p1.mp3", mp3Reply(taggedMp3("Politeword One", "Waiter")));
     m_polite->setReply("/p2.mp3", mp3Reply(taggedMp3("Politeword Two", "Waiter")));
     m_polite->setDefaultReply(statusReply(404));
+    m_politePort->setReply("/robots.txt",
+                           textReply("User-agent: *\nCrawl-delay: 0.5\n", "text/plain"));
+    m_politePort->setReply("/", htmlReply(listing({"p3.mp3"})));
+    m_politePort->setReply("/p3.mp3", mp3Reply(taggedMp3("Politeword Three", "Waiter")));
+    m_politePort->setDefaultReply(statusReply(404));
 
     const QString seeds = m_dir.filePath("seeds.txt");
     {
@@ -1217,16 +1230,17 @@ void TestCatalogService::crawlTestWeb()
                    + m_slow->urlText("/stall").toUtf8() + '\n'
                    + m_slow->urlText("/trickle").toUtf8() + '\n'
                    + m_trap->urlText("/cal?d=0").toUtf8() + '\n' + m_trap->urlText("/busy").toUtf8()
-                   + '\n');
+                   + '\n' + m_trapPort->urlText("/cal?d=100").toUtf8() + '\n'
+                   + m_politePort->urlText("/").toUtf8() + '\n');
     }
     stopService();
     QVERIFY(startService({}, {"--crawl-list", seeds, "--crawl", m_polite->urlText("/"),
                               "--crawl-allow-private", "--crawl-delay", "0", "--crawl-depth", "50",
                               "--crawl-host-pages", "12", "--crawl-timeout", "4"}));
-    QVERIFY2(waitForCrawl(27, 30000), QJsonDocument(crawlStatus()).toJson().constData());
+    QVERIFY2(waitForCrawl(28, 30000), QJsonDocument(crawlStatus()).toJson().constData());
     // The delayed host's last track, and the slow host's behind its two stalled pages, may
     // still be on their way into the search index.
-    QTRY_COMPARE(search("politeword").attributes["total"], 2);
+    QTRY_COMPARE(search("politeword").attributes["total"], 3);
     QTRY_COMPARE_WITH_TIMEOUT(search("slowword").attributes["total"], 1, 15000);
 
     const struct
@@ -1318,8 +1332,9 @@ void TestCatalogService::crawlTestWeb()
         const qint64 after = request.atMs - busyAt->atMs;
         QVERIFY2(after <= 200 || after >= 1900, qPrintable(QString::number(after)));
     }
-    // The trap stopped at the bound of pages per host.
-    QVERIFY(countRequests(*m_trap, "GET", "/cal") <= 12);
+    // The trap stopped at the bound of pages per host name, on both its ports.
+    QVERIFY(countRequests(*m_trap, "GET", "/cal") + countRequests(*m_trapPort, "GET", "/cal")
+            <= 12);
     // A listing's sorted views are the listing again: never asked for.
     for (const auto *server : {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite}) {
         for (const auto &request : (*server)->requests())
@@ -1333,6 +1348,20 @@ void TestCatalogService::crawlTestWeb()
                  qPrintable(QString::number(polite[i].atMs - polite[i - 1].atMs)));
         QCOMPARE(polite[i].openConnections, 1);
     }
+    // The same name on another port waits its turn too, once its robots.txt has been read
+    // (the two servers' clocks started together, within a few milliseconds).
+    QList<qint64> times;
+    for (const auto *server : {&m_polite, &m_politePort}) {
+        for (const auto &request : (*server)->requests()) {
+            if (request.target != "/robots.txt")
+                times << request.atMs;
+        }
+    }
+    std::sort(times.begin(), times.end());
+    QCOMPARE(times.size(), 8);
+    for (int i = 1; i < times.size(); ++i)
+        QVERIFY2(times[i] - times[i - 1] >= 470,
+                 qPrintable(QString::number(times[i] - times[i - 1])));
     // Ranges: the big file was read by its first 64 KiB and last 128 bytes.
     QStringList ranges;
     for (const auto &request : m_site->requests()) {
@@ -1416,6 +1445,8 @@ void TestCatalogService::crawlResumesAndRecrawls()
     m_slow.reset();
     m_trap.reset();
     m_polite.reset();
+    m_trapPort.reset();
+    m_politePort.reset();
 }
 
 QTEST_GUILESS_MAIN(TestCatalogService)
