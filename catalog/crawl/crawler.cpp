@@ -7,6 +7,7 @@
 #include "hostschedule.h"
 #include "pagehandler.h"
 #include "trackhandler.h"
+#include "weblink.h"
 
 #include <algorithm>
 
@@ -108,10 +109,39 @@ void Crawler::enqueueDuePages()
     refreshSeeds();
 }
 
+bool Crawler::redirected(TransferResult &transfer)
+{
+    const long status = transfer.status;
+    if (!transfer.failure.empty() || transfer.location.empty()
+        || (status != 301 && status != 302 && status != 303 && status != 307 && status != 308))
+        return false;
+    CrawlJob &job = transfer.job;
+    if (job.redirects >= CrawlJob::maxRedirects) {
+        transfer.failure = "redirects";
+        return false;
+    }
+    // Within the bounds on addresses any link is held to: http or https, 2 KiB.
+    std::string target = WebLink::resolve(job.requestUrl(), transfer.location);
+    if (target.empty()) {
+        transfer.failure = "bad redirect";
+        return false;
+    }
+    CrawlHost &next = m_schedule->host(WebLink::origin(target));
+    job.location = std::move(target);
+    ++job.redirects;
+    m_schedule->addNext(next, std::move(job));
+    return true;
+}
+
 void Crawler::ended(TransferResult &transfer)
 {
     CrawlHost &host = *transfer.host;
     m_schedule->ended(host);
+    if (redirected(transfer)) {
+        m_schedule->delayFrom(host, transfer.sent);
+        m_schedule->answered(host, transfer.status, {}, 0, CrawlClock::now());
+        return;
+    }
     switch (transfer.job.kind) {
     case JobKind::Robots:
         m_schedule->robotsRead(host, transfer.body, transfer.status, transfer.failure,

@@ -66,6 +66,9 @@ public:
 private:
     void run();
     void loadFrontier();
+    // Queues the request a redirect leads to as one of its own, to its host; false when
+    // there is none to follow (then transfer.failure may say why).
+    bool redirected(TransferResult &transfer);
     void ended(TransferResult &transfer);
     void enqueueDuePages();
     void refreshSeeds();

@@ -15,7 +15,6 @@ namespace {
 constexpr size_t maxHtmlBytes = 5 << 20;
 constexpr size_t maxListBytes = 20 << 20; // feeds and playlists
 constexpr size_t maxRobotsBytes = 512 << 10;
-constexpr long maxRedirects = 5;
 
 std::string header(CURL *easy, const char *name)
 {
@@ -83,7 +82,7 @@ size_t CrawlTransfers::write(char *data, size_t size, size_t count, void *user)
             transfer->limit = maxHtmlBytes;
         long status = 0;
         curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status == 200 && !MediaTypes::isPage(media, transfer->job.url)) {
+        if (status == 200 && !MediaTypes::isPage(media, transfer->job.requestUrl())) {
             transfer->notPage = true;
             return CURL_WRITEFUNC_ERROR;
         }
@@ -141,7 +140,7 @@ void CrawlTransfers::setUp(Transfer &transfer)
 {
     CURL *easy = transfer.easy;
     const CrawlJob &j = transfer.job;
-    curl_easy_setopt(easy, CURLOPT_URL, j.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_URL, j.requestUrl().c_str());
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CrawlTransfers::write);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
@@ -149,9 +148,13 @@ void CrawlTransfers::setUp(Transfer &transfer)
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, maxRedirects);
+    // A redirect is a request of its own to the host it leads to (TransferResult::location),
+    // but for robots.txt, which is its origin's whatever host answers it.
+    if (j.kind == JobKind::Robots) {
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(CrawlJob::maxRedirects));
+    }
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, 10L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, 30L);
@@ -239,6 +242,9 @@ TransferResult CrawlTransfers::result(Transfer &transfer, CURLcode code)
     char *text = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &text) == CURLE_OK && text)
         result.effectiveUrl = text;
+    text = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &text) == CURLE_OK && text)
+        result.location = text;
     text = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &text) == CURLE_OK && text)
         result.contentType = text;

@@ -156,10 +156,12 @@ bool HostSchedule::tryHost(CrawlHost &host, CrawlClock::time_point now,
 // Whether robots.txt lets the job go ahead; settles it when it does not.
 bool HostSchedule::admitted(CrawlHost &host, const CrawlJob &job, const PageRefused &refused)
 {
-    const bool allowed
-        = !host.robotsUnavailable
-          && (job.kind == JobKind::TrackStart || job.kind == JobKind::TrackAudio
-              || job.kind == JobKind::TrackEnd || host.rules.allowed(WebLink::target(job.url)));
+    // A track's later requests go where its HEAD was allowed, unless a redirect moved them.
+    const bool later = job.kind == JobKind::TrackStart || job.kind == JobKind::TrackAudio
+                       || job.kind == JobKind::TrackEnd;
+    const bool allowed = !host.robotsUnavailable
+                         && ((later && job.redirects == 0)
+                             || host.rules.allowed(WebLink::target(job.requestUrl())));
     if (allowed)
         return true;
     const char *reason

@@ -1133,8 +1133,15 @@ void TestCatalogService::crawlTestWeb()
                 + feeds + "/atom1.mp3\"/></entry></feed>",
             "application/atom+xml"));
     m_feeds->setReply("/atom1.mp3", mp3Reply(taggedMp3({}, {})));
-    m_feeds->setReply("/list.m3u", textReply("#EXTM3U\n#EXTINF:1,M3u Artist - M3uword\nm3u.mp3\n",
-                                             "audio/x-mpegurl"));
+    m_feeds->setReply("/list.m3u",
+                      textReply("#EXTM3U\n#EXTINF:1,M3u Artist - M3uword\nm3u.mp3\nmoved.mp3\n"
+                                "long.mp3\n",
+                                "audio/x-mpegurl"));
+    // A redirect is a request of its own to the host it leads to: that host's robots.txt
+    // forbids this one; and an address past 2 KiB is not followed.
+    m_feeds->setReply("/moved.mp3", statusReply(301, site + "/music/hidden/moved.mp3"));
+    m_site->setReply("/music/hidden/moved.mp3", mp3Reply(taggedMp3("Movedword", "Mover")));
+    m_feeds->setReply("/long.mp3", statusReply(302, "/" + QByteArray(3000, 'x') + ".mp3"));
     m_feeds->setReply("/m3u.mp3", mp3Reply(taggedMp3({}, {})));
     m_feeds->setReply("/list.pls", textReply("[playlist]\nFile1=pls.mp3\nTitle1=Plsword\n"
                                              "NumberOfEntries=1\n",
@@ -1282,8 +1289,8 @@ void TestCatalogService::crawlTestWeb()
         QCOMPARE(playlist.tracks[0].creator, QString::fromUtf8(expected.creator));
         QCOMPARE(playlist.tracks[0].location.toUtf8(), expected.url);
     }
-    for (const char *absent :
-         {"hiddenword", "hugeword", "pageword", "cutword", "videoword", "pictureword", "never"})
+    for (const char *absent : {"movedword", "hiddenword", "hugeword", "pageword", "cutword",
+                               "videoword", "pictureword", "never"})
         QVERIFY2(search(absent).tracks.isEmpty(), absent);
 
     // What went wrong, by host and kind.
@@ -1297,7 +1304,11 @@ void TestCatalogService::crawlTestWeb()
         QVERIFY2(siteErrors.value(kind).toInt() >= 1, kind);
     const QJsonObject feedErrors = errors.value(QString::fromUtf8(feeds));
     QCOMPARE(feedErrors.value("redirects").toInt(), 1);
-    QCOMPARE(feedErrors.value("refused address").toInt(), 1);
+    QCOMPARE(feedErrors.value("bad redirect").toInt(), 1);
+    QCOMPARE(errors.value("http://0.0.0.0:" + QString::number(m_feeds->port()))
+                 .value("robots.txt: refused address")
+                 .toInt(),
+             1);
     QVERIFY(errors.value("http://0.0.0.0:" + QString::number(m_site->port()))
                 .value("robots.txt: refused address")
                 .toInt()
@@ -1317,6 +1328,10 @@ void TestCatalogService::crawlTestWeb()
     QCOMPARE(countRequests(*m_site, "HEAD", "/music/hidden/no.mp3")
                  + countRequests(*m_site, "GET", "/music/hidden/no.mp3"),
              0);
+    QCOMPARE(countRequests(*m_site, "HEAD", "/music/hidden/moved.mp3")
+                 + countRequests(*m_site, "GET", "/music/hidden/moved.mp3"),
+             0);
+    QCOMPARE(countRequests(*m_feeds, "HEAD", "/xxxx"), 0);
     for (const auto *server : {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite}) {
         const auto requests = (*server)->requests();
         QVERIFY(!requests.isEmpty());
