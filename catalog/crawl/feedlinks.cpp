@@ -35,18 +35,34 @@ void readAuthor(xmlNode *child, std::string &creator)
         creator = XmlNodes::text(name ? name : child);
 }
 
+// <podcast:person> of the host (the role it has when it names none).
+bool isHost(const xmlNode *node)
+{
+    if (!XmlNodes::named(node, "person") || !node->ns || !node->ns->href
+        || !xmlStrstr(node->ns->href, BAD_CAST "podcastindex.org/namespace"))
+        return false;
+    const std::string role = XmlNodes::attribute(const_cast<xmlNode *>(node), "role");
+    return role.empty() || TextHelpers::lowerAscii(role) == "host";
+}
+
 // Who a channel or feed names as its author, for the items that name nobody: its author or
 // creator (itunes:author, dc:creator, Atom's author), else its managing editor.
 std::string channelAuthor(xmlNode *channel)
 {
-    std::string creator, editor;
+    std::string creator, host, editor;
     for (xmlNode *child = channel ? channel->children : nullptr; child; child = child->next) {
         if (XmlNodes::named(child, "author") || XmlNodes::named(child, "creator"))
             readAuthor(child, creator);
+        else if (isHost(child) && host.empty())
+            host = XmlNodes::text(child);
         else if (XmlNodes::named(child, "managingEditor") && editor.empty())
             editor = XmlNodes::text(child);
     }
-    return TextHelpers::bounded(TextHelpers::trimmed(creator.empty() ? editor : creator));
+    for (const std::string *name : {&creator, &host, &editor}) {
+        if (!TextHelpers::trimmed(*name).empty())
+            return TextHelpers::bounded(TextHelpers::trimmed(*name));
+    }
+    return {};
 }
 
 bool isMediaRss(const xmlNode *node)
@@ -83,7 +99,7 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
 {
     if (links.tracks.size() >= PageLinks::maxTracks)
         return;
-    std::string title, creator;
+    std::string title, creator, host;
     std::vector<std::string> urls;
     const std::function<void(std::string)> add = [&urls](std::string href) {
         if (!href.empty())
@@ -96,6 +112,9 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
             title = XmlNodes::text(child);
         } else if (XmlNodes::named(child, "author") || XmlNodes::named(child, "creator")) {
             readAuthor(child, creator);
+        } else if (isHost(child)) {
+            if (host.empty())
+                host = XmlNodes::text(child);
         } else if (XmlNodes::named(child, "enclosure")) {
             const std::string href = base.resolve(XmlNodes::attribute(child, "url"));
             if (isAudio(XmlNodes::attribute(child, "type")) || WebLink::isMp3(href))
@@ -113,6 +132,8 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
         }
     }
     // Every enclosure of the item gets a copy of these: bound them once, here.
+    if (TextHelpers::trimmed(creator).empty())
+        creator = host; // its host speaks for an item that names no author
     const std::string keptTitle = TextHelpers::bounded(title);
     const std::string keptCreator
         = TextHelpers::trimmed(creator).empty() ? channelCreator : TextHelpers::bounded(creator);

@@ -1,4 +1,5 @@
 #include "addresspolicy.h"
+#include "catalogoptions.h"
 #include "catalogsearch.h"
 #include "catalogwriter.h"
 #include "crawlstore.h"
@@ -872,6 +873,44 @@ void TestCatalogCore::crawlLinks()
     links = FeedLinks::read(atom, "https://host.example/atom");
     QCOMPARE(urls(links.tracks), QStringList({"https://host.example/sets/live.php?id=1"}));
     QCOMPARE(links.tracks[0].creator, std::string("DJ Someone"));
+    // The host a podcast names (podcast:person, "host" by default) speaks for its items when
+    // nothing better names an author: after the item's author, before the managing editor.
+    links
+        = FeedLinks::read("<rss xmlns:podcast=\"https://podcastindex.org/namespace/1.0\"><channel>"
+                          "<managingEditor>ed@cast.example</managingEditor>"
+                          "<podcast:person role=\"guest\">Visitor</podcast:person>"
+                          "<podcast:person>Show Host</podcast:person>"
+                          "<item><enclosure url=\"/1.mp3\" type=\"audio/mpeg\"/></item>"
+                          "<item><podcast:person role=\"Host\">Item Host</podcast:person>"
+                          "<enclosure url=\"/2.mp3\" type=\"audio/mpeg\"/></item>"
+                          "<item><author>Writer</author><podcast:person>Item Host</podcast:person>"
+                          "<enclosure url=\"/3.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                          "http://host.example/");
+    QCOMPARE(links.tracks.size(), size_t(3));
+    QCOMPARE(links.tracks[0].creator, std::string("Show Host"));
+    QCOMPARE(links.tracks[1].creator, std::string("Item Host"));
+    QCOMPARE(links.tracks[2].creator, std::string("Writer"));
+
+    // A crawl list may be an OPML subscription list: every outline's feed, nested ones too.
+    {
+        QTemporaryDir dir;
+        QFile opml(dir.filePath("feeds.opml"));
+        QVERIFY(opml.open(QIODevice::WriteOnly));
+        opml.write(
+            "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<opml version=\"2.0\"><head/><body>"
+            "<outline text=\"Music\"><outline type=\"rss\" xmlUrl=\"https://a.example/feed\"/>"
+            "<outline xmlUrl=\"ftp://b.example/feed\"/></outline>"
+            "<outline type=\"rss\" xmlUrl=\" http://c.example/rss \"/></body></opml>");
+        opml.close();
+        const std::string path = opml.fileName().toStdString();
+        const char *argv[] = {"larkspin-catalog", "--crawl-list", path.c_str()};
+        CatalogOptions options;
+        std::string error;
+        QVERIFY2(CatalogOptions::parse(3, argv, options, &error), error.c_str());
+        QCOMPARE(options.crawlSeeds,
+                 (std::vector<std::string>{"https://a.example/feed", "http://c.example/rss"}));
+    }
+
     // Media RSS: an MP3 given as media content, alone or in a group, with the item's title.
     links = FeedLinks::read(
         "<rss xmlns:media=\"http://search.yahoo.com/mrss/\"><channel>"
