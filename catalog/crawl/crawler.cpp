@@ -109,6 +109,22 @@ void Crawler::enqueueDuePages()
     refreshSeeds();
 }
 
+void Crawler::addSitemaps(const CrawlHost &host)
+{
+    if (m_settings.maxDepth < 1 || host.robotsUnavailable)
+        return;
+    // A sitemap on the host's own name, as the protocol has it, one link from the seeds.
+    std::vector<std::string> sitemaps;
+    const std::string name = WebLink::host(host.origin());
+    for (const std::string &address : host.rules.sitemaps()) {
+        std::string url = WebLink::resolve(host.origin() + "/robots.txt", address);
+        if (!url.empty() && WebLink::host(url) == name)
+            sitemaps.push_back(std::move(url));
+    }
+    if (!sitemaps.empty())
+        m_pages->addPages(sitemaps, 1);
+}
+
 bool Crawler::redirected(TransferResult &transfer)
 {
     const long status = transfer.status;
@@ -146,6 +162,7 @@ void Crawler::ended(TransferResult &transfer)
     case JobKind::Robots:
         m_schedule->robotsRead(host, transfer.body, transfer.status, transfer.failure,
                                transfer.started, m_crawl);
+        addSitemaps(host);
         break;
     case JobKind::Page:
         m_pages->read(transfer);

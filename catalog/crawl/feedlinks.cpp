@@ -171,6 +171,30 @@ void internalEntityOnly(void *context, const xmlChar *name, int type, const xmlC
         xmlSAX2EntityDecl(context, name, type, publicId, systemId, content);
 }
 
+// A sitemap (urlset) or sitemap index: its MP3s as tracks, and its other addresses on the
+// sitemap's own host (as the protocol requires) as pages, further sitemaps among them.
+void readSitemap(xmlNode *root, const std::string &url, const LinkResolver &base, PageLinks &links)
+{
+    const std::string host = WebLink::host(url);
+    std::unordered_set<std::string> seen;
+    for (xmlNode *entry = root->children; entry; entry = entry->next) {
+        if (!XmlNodes::named(entry, "url") && !XmlNodes::named(entry, "sitemap"))
+            continue;
+        const std::string loc = base.resolve(XmlNodes::text(XmlNodes::child(entry, "loc")));
+        if (loc.empty() || !seen.insert(loc).second)
+            continue;
+        if (WebLink::isMp3(loc)) {
+            if (links.tracks.size() < PageLinks::maxTracks)
+                links.tracks.push_back({loc, {}, {}, {}});
+        } else if (WebLink::host(loc) == host && links.pages.size() < PageLinks::maxPages) {
+            links.pages.push_back(loc);
+        }
+        if (links.tracks.size() >= PageLinks::maxTracks
+            && links.pages.size() >= PageLinks::maxPages)
+            break;
+    }
+}
+
 struct ContextDeleter
 {
     void operator()(xmlParserCtxt *context) const { xmlFreeParserCtxt(context); }
@@ -233,6 +257,8 @@ PageLinks FeedLinks::read(std::string_view body, const std::string &url)
             if (XmlNodes::named(entry, "entry"))
                 readItem(entry, base, links, seen, feedCreator);
         }
+    } else if (XmlNodes::named(root, "urlset") || XmlNodes::named(root, "sitemapindex")) {
+        readSitemap(root, url, base, links);
     } else {
         links.why = "not a feed";
         return links;

@@ -13,6 +13,8 @@ namespace catalog {
 // (RSS author, dc:creator or itunes:author; Atom author/name). Runs on the crawler's parser
 // thread, keeping no state; a body libxml2 cannot read, or whose entities expand past those
 // bounds, gives no links, and PageLinks::why says which.
+// Sitemaps and sitemap indexes are read here too: their MP3s, and their other addresses on
+// the sitemap's host as pages.
 class FeedLinks
 {
 public:

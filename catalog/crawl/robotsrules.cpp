@@ -158,6 +158,7 @@ RobotsRules RobotsRules::parse(std::string_view text, std::string_view productTo
         std::optional<double> delay;
     };
     std::vector<Group> groups;
+    std::vector<std::string> sitemaps;
     bool inAgents = false; // the last line was a user-agent line
     size_t lineStart = 0;
     while (lineStart <= text.size()) {
@@ -185,6 +186,8 @@ RobotsRules RobotsRules::parse(std::string_view text, std::string_view productTo
         const bool allow = equalsIgnoringCase(key, "allow");
         const bool disallow = equalsIgnoringCase(key, "disallow");
         const bool delay = equalsIgnoringCase(key, "crawl-delay");
+        if (equalsIgnoringCase(key, "sitemap") && !value.empty() && sitemaps.size() < maxSitemaps)
+            sitemaps.emplace_back(value);
         if (!allow && !disallow && !delay)
             continue; // sitemap and other lines do not end a group
         inAgents = false;
@@ -203,6 +206,7 @@ RobotsRules RobotsRules::parse(std::string_view text, std::string_view productTo
     }
 
     RobotsRules result;
+    result.m_sitemaps = std::move(sitemaps);
     const bool anyOurs
         = std::any_of(groups.begin(), groups.end(), [](const Group &group) { return group.ours; });
     for (const auto &group : groups) {

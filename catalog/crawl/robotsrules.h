@@ -37,6 +37,9 @@ public:
     // grows by the characters compared, linear in the lengths of the rules and the path.
     bool allowed(std::string_view path, size_t *steps = nullptr) const;
     std::optional<double> crawlDelay() const { return m_crawlDelay; }
+    // The Sitemap: lines' addresses, of whatever group, as written; the first maxSitemaps.
+    static constexpr size_t maxSitemaps = 16;
+    const std::vector<std::string> &sitemaps() const { return m_sitemaps; }
 
     const std::vector<Rule> &rules() const { return m_rules; }
 
@@ -52,6 +55,7 @@ private:
 
     std::vector<Rule> m_rules;
     std::optional<double> m_crawlDelay;
+    std::vector<std::string> m_sitemaps;
 };
 
 } // namespace catalog

@@ -9,6 +9,7 @@
 #include "fulltextwriter.h"
 #include "hostschedule.h"
 #include "htmllinks.h"
+#include "mediatypes.h"
 #include "playlistlinks.h"
 #include "remotetrack.h"
 #include "robotsrules.h"
@@ -756,6 +757,8 @@ void TestCatalogCore::robotsRules()
     QVERIFY2(steps <= bound, qPrintable(QStringLiteral("%1 > %2").arg(steps).arg(bound)));
     if (robots.contains("Crawl-delay"))
         QCOMPARE(rules.crawlDelay().value_or(-1), 2.5);
+    if (robots.contains("Sitemap"))
+        QCOMPARE(rules.sitemaps(), std::vector<std::string>{"https://example.org/sitemap.xml"});
 }
 
 void TestCatalogCore::crawlLinks()
@@ -910,6 +913,23 @@ void TestCatalogCore::crawlLinks()
         QCOMPARE(options.crawlSeeds,
                  (std::vector<std::string>{"https://a.example/feed", "http://c.example/rss"}));
     }
+
+    // Sitemaps: MP3s as tracks, other addresses on the sitemap's host as pages.
+    links = FeedLinks::read(
+        "<?xml version=\"1.0\"?><urlset xmlns=\"http://www.sitemaps.org/schemas/sitemap/0.9\">"
+        "<url><loc>http://host.example/music/a.mp3</loc></url>"
+        "<url><loc> http://host.example/albums/ </loc><lastmod>2026-01-01</lastmod></url>"
+        "<url><loc>http://elsewhere.example/page</loc></url></urlset>",
+        "http://host.example/sitemap.xml");
+    QCOMPARE(urls(links.tracks), QStringList({"http://host.example/music/a.mp3"}));
+    QCOMPARE(pages(links), QStringList({"http://host.example/albums/"}));
+    links = FeedLinks::read("<sitemapindex xmlns=\"http://www.sitemaps.org/schemas/sitemap/0.9\">"
+                            "<sitemap><loc>/sitemap-2.xml</loc></sitemap></sitemapindex>",
+                            "http://host.example/sitemap.xml");
+    QCOMPARE(pages(links), QStringList({"http://host.example/sitemap-2.xml"}));
+    QCOMPARE(MediaTypes::pageKind("application/xml", "http://host.example/sitemap.xml",
+                                  "<?xml version=\"1.0\"?><urlset>"),
+             MediaTypes::PageKind::Feed);
 
     // Media RSS: an MP3 given as media content, alone or in a group, with the item's title.
     links = FeedLinks::read(

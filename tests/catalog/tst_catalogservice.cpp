@@ -1014,8 +1014,16 @@ void TestCatalogService::crawlTestWeb()
     m_site->setReply("/robots.txt", textReply("User-agent: *\nDisallow: /music/private/\n\n"
                                               "User-agent: Larkspin-Catalog\n"
                                               "Disallow: /music/hidden/\n"
-                                              "Allow: /music/hidden/ok.mp3\n",
+                                              "Allow: /music/hidden/ok.mp3\n"
+                                              "Sitemap: /sitemap.xml\n",
                                               "text/plain"));
+    // The sitemap robots.txt names is read like a page: its MP3s are tracks.
+    m_site->setReply("/sitemap.xml",
+                     textReply("<?xml version=\"1.0\"?><urlset xmlns=\"http://www.sitemaps.org/"
+                               "schemas/sitemap/0.9\"><url><loc>"
+                                   + site + "/mapped/sitemapped.mp3</loc></url></urlset>",
+                               "application/xml"));
+    m_site->setReply("/mapped/sitemapped.mp3", mp3Reply(taggedMp3("Sitemapword", "Site Artist")));
     m_site->setReply(
         "/music/",
         htmlReply(listing({"sub/", "alpha.mp3", "Listed%20Artist%20-%20Listedword%20Song.mp3",
@@ -1244,7 +1252,7 @@ void TestCatalogService::crawlTestWeb()
     QVERIFY(startService({}, {"--crawl-list", seeds, "--crawl", m_polite->urlText("/"),
                               "--crawl-allow-private", "--crawl-delay", "0", "--crawl-depth", "50",
                               "--crawl-host-pages", "12", "--crawl-timeout", "4"}));
-    QVERIFY2(waitForCrawl(28, 30000), QJsonDocument(crawlStatus()).toJson().constData());
+    QVERIFY2(waitForCrawl(29, 30000), QJsonDocument(crawlStatus()).toJson().constData());
     // The delayed host's last track, and the slow host's behind its two stalled pages, may
     // still be on their way into the search index.
     QTRY_COMPARE(search("politeword").attributes["total"], 3);
@@ -1267,6 +1275,7 @@ void TestCatalogService::crawlTestWeb()
         {"coveredword", "Coveredword", "Site Artist", site + "/music/covered.mp3"},
         {"wholeword", "Wholeword", "Tail Artist", site + "/music/whole.mp3"},
         {"streamword", "Streamword", "Site Artist", site + "/music/streamed.mp3"},
+        {"sitemapword", "Sitemapword", "Site Artist", site + "/mapped/sitemapped.mp3"},
         {"deepword", "Deepword", "Site Artist", site + "/music/sub/deep.mp3"},
         {"baseword", "Baseword", "Site Artist", site + "/music/sub/based.mp3"},
         {"latinword", "Latinword", "Caf\u00e9 Ol\u00e9", site + "/cafe.mp3"},
