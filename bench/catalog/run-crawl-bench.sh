@@ -9,15 +9,20 @@
 # connection pausing SEARCH_PAUSE ms before each request. Then a crawl of the pages alone
 # (robots.txt disallows the MP3s; status read every 0.1 s), and a politeness run with the
 # default delay and connections over the first 20 hosts, checked against nginx's access log
-# and the established connections per host (ss, every 0.1 s).
+# and the established connections per host (ss, every 0.1 s). Last, servers that ignore
+# ranges: RANGE_HOSTS hosts of RANGE_TRACKS MP3s of RANGE_SECONDS s at 128 kbit/s (larger than
+# the 1 MiB the crawler reads of a file sent whole), crawled once with nginx answering ranges
+# and once with max_ranges 0 (every GET answered 200 with the whole file): tracks/s, GETs
+# and the bytes nginx sent per track ($body_bytes_sent, which counts what the sockets'
+# buffers took of a transfer the crawler cut short, not what it read).
 #   bench/catalog/run-crawl-bench.sh BUILD_DIR
 # BUILD_DIR: a Release build with larkspin-catalog and larkspin-crawl-web. Environment:
 # HOSTS (200), TRACKS (1000 a host), DIRS (100 a host: album-sized listings of 10 tracks; 10
 # gives listings of 100), CONNECTIONS ("32 64 128"; "none" skips the crawls), PAGE_CONNECTIONS
 # (32, for the pages alone), SEARCH_PAUSE (10, so at most 400 searches/s; 0: as fast as
 # answered), POLITE_HOSTS (20), POLITE_SECONDS (35),
-# LIMIT (600 s at most per crawl), KEEP (1: keep the logs). Needs nginx, wrk, lame, sox, jq
-# and ss.
+# LIMIT (600 s at most per crawl), RANGE_HOSTS (20; 0 skips), RANGE_TRACKS (20 a host),
+# RANGE_SECONDS (90), KEEP (1: keep the logs). Needs nginx, wrk, lame, sox, jq and ss.
 set -eu
 BUILD=${1:?usage: run-crawl-bench.sh BUILD_DIR}
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -31,6 +36,9 @@ SEARCH_PAUSE=${SEARCH_PAUSE:-10}
 POLITE_HOSTS=${POLITE_HOSTS:-20}
 POLITE_SECONDS=${POLITE_SECONDS:-35}
 LIMIT=${LIMIT:-600}
+RANGE_HOSTS=${RANGE_HOSTS:-20}
+RANGE_TRACKS=${RANGE_TRACKS:-20}
+RANGE_SECONDS=${RANGE_SECONDS:-90}
 NGINX=${NGINX:-/usr/sbin/nginx}
 SERVICE=$BUILD/catalog/larkspin-catalog
 WORK=$(mktemp -d /tmp/larkspin-crawl-bench.XXXXXX)
@@ -59,7 +67,10 @@ start=$(now)
 echo "written in $(awk "BEGIN {printf \"%.1f\", $(now) - $start}") s," \
     "$(du -sh "$WORK/web" | cut -f1), MP3s of $(stat -c %s "$WORK/web/127.0.0.2/d0/track-0000.mp3") bytes"
 
-start_nginx() { # args: the robots.txt rule, "Allow: /" by default
+start_nginx() { # args: the robots.txt rule, "Allow: /" by default; the web; "noranges"
+    web=${2:-$WORK/web}
+    ranges=
+    [ "${3:-}" = noranges ] && ranges="max_ranges 0;"
     mkdir -p "$WORK/nginx/tmp"
     printf "User-agent: *\n%s\n" "${1:-Allow: /}" >"$WORK/robots.txt"
     rm -f "$WORK/access.log"
@@ -79,14 +90,15 @@ http {
     fastcgi_temp_path $WORK/nginx/tmp/fastcgi;
     uwsgi_temp_path $WORK/nginx/tmp/uwsgi;
     scgi_temp_path $WORK/nginx/tmp/scgi;
-    log_format crawl '\$msec \$host \$connection \$status \$request_time "\$request"';
+    log_format crawl '\$msec \$host \$connection \$status \$request_time \$body_bytes_sent "\$request"';
     access_log $WORK/access.log crawl buffer=256k;
     keepalive_requests 1000000;
     keepalive_timeout 120s;
     server {
         listen $PORT backlog=4096;
-        root $WORK/web/\$host;
+        root $web/\$host;
         autoindex on;
+        $ranges
         # One file for all hosts, outside the listings (a listed robots.txt would be a page).
         location = /robots.txt { alias $WORK/robots.txt; }
     }
@@ -237,6 +249,48 @@ pagerate=$(awk '$2 > 0 && !first {first = $1} $3 > pages {pages = $3; last = $1}
     "$WORK/page-samples")
 echo "$pagerate (with the MP3s refused by robots.txt), peak resident $pagehwm MB"
 
+RANGE_SUMMARY=
+if [ "$RANGE_HOSTS" -gt 0 ]; then
+    echo "== ranges ignored: $RANGE_HOSTS hosts x $RANGE_TRACKS MP3s of $RANGE_SECONDS s"
+    sox -n -r 44100 -c 2 "$WORK/long.wav" synth "$RANGE_SECONDS" sine 440 2>/dev/null
+    lame --quiet -b 128 "$WORK/long.wav" "$WORK/long.mp3"
+    rm -f "$WORK/long.wav"
+    mkdir -p "$WORK/ranged"
+    "$BUILD/bench/catalog/larkspin-crawl-web" "$WORK/long.mp3" "$WORK/ranged" "$PORT" \
+        "$RANGE_HOSTS" "$RANGE_TRACKS" 2
+    rangetotal=$((RANGE_HOSTS * RANGE_TRACKS))
+    for mode in ranges noranges; do
+        start_nginx "Allow: /" "$WORK/ranged/web" "$mode"
+        t0=$(now)
+        start_service --crawl-list "$WORK/ranged/seeds.txt" --crawl-delay 0
+        while :; do
+            sleep 0.2
+            line=$(curl -s --max-time 5 "$BASE/status.json" | jq -r '[.crawl.requests,
+                .crawl.pages, .crawl.queued, .tracks_indexed] | @tsv') || continue
+            set -- $line
+            [ "$4" -ge "$rangetotal" ] && break
+            # A host's root listing, its 2 directories and its feed.
+            [ "$2" -ge $((RANGE_HOSTS * 4)) ] && [ "$3" -eq 0 ] && break
+            awk "BEGIN {exit !($(now) - $t0 > $LIMIT)}" && { echo "stopped after $LIMIT s"; break; }
+        done
+        took=$(awk "BEGIN {print $(now) - $t0}")
+        pages=$2 tracks=$4
+        stop_service
+        stop_nginx
+        row=$(awk -v tracks="$tracks" -v took="$took" -v pages="$pages" -v mode="$mode" '
+            $2 != "127.0.0.1" && $(NF - 1) ~ /\.mp3$/ { bytes += $6; if ($(NF - 2) == "\"GET") ++gets }
+            END {
+                t = tracks ? tracks : 1
+                printf "%s\t%d\t%.1f\t%.0f\t%.0f\t%.0f\t%.2f\n", mode, tracks, took,
+                    tracks / took, pages / took, bytes / t / 1024, gets / t
+            }' "$WORK/access.log")
+        echo "$row" | awk -F '\t' '{printf "%s: %d tracks in %s s, %s tracks/s, %s pages/s," \
+            " %s KiB sent a track, %s GETs a track\n", $1, $2, $3, $4, $5, $6, $7}'
+        RANGE_SUMMARY="$RANGE_SUMMARY$row
+"
+    done
+fi
+
 echo "== politeness: $POLITE_HOSTS hosts, default delay and connections, $POLITE_SECONDS s"
 start_nginx
 head -n $((POLITE_HOSTS * 2)) "$WORK/seeds.txt" >"$WORK/polite-seeds.txt"
@@ -308,3 +362,13 @@ echo "(crawl s: CPU seconds of the service's busiest thread; nginx s: nginx's CP
 echo "pages alone: $pagerate"
 echo "politeness ($POLITE_HOSTS hosts, ${POLITE_SECONDS} s, defaults): at most $3 request/s and" \
     "$sspeak connections per host: $verdict"
+if [ -n "$RANGE_SUMMARY" ]; then
+    echo "MP3s of $(stat -c %s "$WORK/long.mp3") bytes, $RANGE_HOSTS x $RANGE_TRACKS:"
+    printf "%10s %7s %8s %9s %8s %13s %12s\n" server tracks seconds "tracks/s" "pages/s" \
+        "KiB sent/trk" "GETs a track"
+    printf "%s" "$RANGE_SUMMARY" | while IFS="$(printf '\t')" read -r m k t w p b g; do
+        printf "%10s %7s %8s %9s %8s %13s %12s\n" "$m" "$k" "$t" "$w" "$p" "$b" "$g"
+    done
+    echo "(sent: nginx's \$body_bytes_sent for the MP3s, over the tracks; of a transfer the" \
+        "crawler cut short it counts what the sockets' buffers took, not what was read)"
+fi

@@ -1,10 +1,12 @@
 #include "catalogoptions.h"
 
+#include "opmlseeds.h"
 #include "weblink.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace catalog {
 
@@ -124,12 +126,23 @@ Taken setServiceValue(const std::string &name, std::string value, CatalogOptions
     return Taken::Yes;
 }
 
-// Each address in the file, one a line, # comments.
+// Each address in the file, one a line, # comments; or the feeds of an OPML subscription
+// list (addresses other than http and https skipped).
 bool readCrawlList(const std::string &path, std::vector<std::string> &seeds, std::string *error)
 {
-    std::ifstream list(path);
-    if (!list)
+    std::ifstream file(path);
+    if (!file)
         return fail(error, "cannot read the crawl list " + path);
+    std::stringstream list;
+    list << file.rdbuf();
+    if (OpmlSeeds::isXml(list.str())) {
+        const auto feeds = OpmlSeeds::read(list.str());
+        if (!feeds)
+            return fail(error, path + ": neither a list of addresses nor an OPML document");
+        for (const std::string &feed : *feeds)
+            addSeed(feed, seeds);
+        return true;
+    }
     std::string line;
     for (int number = 1; std::getline(list, line); ++number) {
         const size_t hash = line.find('#');
@@ -267,7 +280,8 @@ const char *CatalogOptions::usage()
            "  --crawl URL         crawl the web from this page, feed, directory listing or\n"
            "                      playlist (repeatable); the crawl is kept in the index file\n"
            "                      and goes on at the next start\n"
-           "  --crawl-list FILE   crawl from each address in FILE (one a line, # comments)\n"
+           "  --crawl-list FILE   crawl from each address in FILE (one a line, # comments),\n"
+           "                      or from each feed of an OPML subscription list\n"
            "  --crawl-delay S     seconds between requests to one host (1; robots.txt may\n"
            "                      ask for more)\n"
            "  --crawl-connections N  connections of the crawl in all (32; 2 per host)\n"

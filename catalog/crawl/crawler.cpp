@@ -7,6 +7,7 @@
 #include "hostschedule.h"
 #include "pagehandler.h"
 #include "trackhandler.h"
+#include "weblink.h"
 
 #include <algorithm>
 
@@ -83,7 +84,7 @@ void Crawler::loadFrontier()
     CrawlStore &store = m_batch->store();
     store.limitRecrawl(m_settings.recrawlDue(0));
     for (const auto &[origin, count] : store.pagesPerOrigin())
-        m_schedule->host(origin).knownPages = count;
+        m_schedule->host(origin).site->knownPages += count;
     for (const auto &page : store.duePages(CrawlSettings::wallNow(), size_t(-1) >> 1))
         m_schedule->addPage(page);
     for (const auto &track : store.tracksToRead())
@@ -108,14 +109,60 @@ void Crawler::enqueueDuePages()
     refreshSeeds();
 }
 
+void Crawler::addSitemaps(const CrawlHost &host)
+{
+    if (m_settings.maxDepth < 1 || host.robotsUnavailable)
+        return;
+    // A sitemap on the host's own name, as the protocol has it, one link from the seeds.
+    std::vector<std::string> sitemaps;
+    const std::string name = WebLink::host(host.origin());
+    for (const std::string &address : host.rules.sitemaps()) {
+        std::string url = WebLink::resolve(host.origin() + "/robots.txt", address);
+        if (!url.empty() && WebLink::host(url) == name)
+            sitemaps.push_back(std::move(url));
+    }
+    if (!sitemaps.empty())
+        m_pages->addPages(sitemaps, 1);
+}
+
+bool Crawler::redirected(TransferResult &transfer)
+{
+    const long status = transfer.status;
+    if (!transfer.failure.empty() || transfer.location.empty()
+        || (status != 301 && status != 302 && status != 303 && status != 307 && status != 308))
+        return false;
+    CrawlJob &job = transfer.job;
+    if (job.redirects >= CrawlJob::maxRedirects) {
+        transfer.failure = "redirects";
+        return false;
+    }
+    // Within the bounds on addresses any link is held to: http or https, 2 KiB.
+    std::string target = WebLink::resolve(job.requestUrl(), transfer.location);
+    if (target.empty()) {
+        transfer.failure = "bad redirect";
+        return false;
+    }
+    CrawlHost &next = m_schedule->host(WebLink::origin(target));
+    job.location = std::move(target);
+    ++job.redirects;
+    m_schedule->addNext(next, std::move(job));
+    return true;
+}
+
 void Crawler::ended(TransferResult &transfer)
 {
     CrawlHost &host = *transfer.host;
     m_schedule->ended(host);
+    if (redirected(transfer)) {
+        m_schedule->delayFrom(host, transfer.sent);
+        m_schedule->answered(host, transfer.status, {}, 0, CrawlClock::now());
+        return;
+    }
     switch (transfer.job.kind) {
     case JobKind::Robots:
         m_schedule->robotsRead(host, transfer.body, transfer.status, transfer.failure,
                                transfer.started, m_crawl);
+        addSitemaps(host);
         break;
     case JobKind::Page:
         m_pages->read(transfer);
@@ -130,8 +177,11 @@ void Crawler::ended(TransferResult &transfer)
         m_tracks->recheckRead(transfer);
         break;
     }
-    // The request left once its connection was ready: the next waits from then.
+    // The request left once its connection was ready: the next waits from then, or longer
+    // while the host fails.
     m_schedule->delayFrom(host, transfer.sent);
+    m_schedule->answered(host, transfer.status, transfer.failure, transfer.retryAfter,
+                         CrawlClock::now());
 }
 
 void Crawler::publish()

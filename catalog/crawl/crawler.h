@@ -18,6 +18,7 @@ class CrawlBatch;
 class CrawlTransfers;
 class HostSchedule;
 class CatalogWriter;
+struct CrawlHost;
 class PageHandler;
 class TrackHandler;
 struct TransferResult;
@@ -66,7 +67,12 @@ public:
 private:
     void run();
     void loadFrontier();
+    // Queues the request a redirect leads to as one of its own, to its host; false when
+    // there is none to follow (then transfer.failure may say why).
+    bool redirected(TransferResult &transfer);
     void ended(TransferResult &transfer);
+    // Queues the sitemaps a host's robots.txt names.
+    void addSitemaps(const CrawlHost &host);
     void enqueueDuePages();
     void refreshSeeds();
     void commitBatch();

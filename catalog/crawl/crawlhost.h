@@ -9,22 +9,34 @@
 
 namespace catalog {
 
+// What the origins of one host name share, whatever their schemes and ports: one server is
+// behind them, so the connection limit, the delay between requests, the back-off and the
+// bound on pages go by it. Owned by HostSchedule; used on the crawl thread only.
+struct CrawlSite
+{
+    unsigned inFlight = 0;
+    CrawlClock::time_point nextStart{};
+    size_t knownPages = 0;
+    unsigned failuresInRow = 0; // answers that make it back off, since the last good one
+    unsigned missingInRow = 0;  // 404 and the like, since the last good answer
+};
+
 // A host (scheme, name and port) as the crawl schedules it: what waits for it, its
-// robots.txt rules and delay, and its counters, kept here once and copied into the status
-// when it is published. Owned by HostSchedule; used on the crawl thread only.
+// robots.txt rules and delay (RFC 9309 gives each origin its own), and its counters, kept
+// here once and copied into the status when it is published. Owned by HostSchedule; used on
+// the crawl thread only.
 struct CrawlHost
 {
     std::deque<CrawlJob> pageJobs; // before tracks: what a host holds is known sooner
     std::deque<CrawlJob> jobs;
     std::deque<CrawlJob> next; // the later requests of a track begun
-    unsigned inFlight = 0;
-    CrawlClock::time_point nextStart{};
+    CrawlSite *site = nullptr; // its name's, HostSchedule's
+    unsigned inFlight = 0;     // to this origin
     enum class Robots { Unknown, Fetching, Ready } robots = Robots::Unknown;
     CrawlClock::time_point robotsExpire{};
     bool robotsUnavailable = false;
     RobotsRules rules;
     double delay = 0;
-    size_t knownPages = 0;
     CrawlStatus::Host stats; // origin, pages fetched, tracks indexed, errors by kind
 
     const std::string &origin() const { return stats.origin; }

@@ -19,8 +19,14 @@ enum class JobKind { Robots, Page, TrackHead, TrackStart, TrackAudio, TrackEnd, 
 // moved between the schedule, a transfer and the handlers, all on the crawl thread.
 struct CrawlJob
 {
+    static constexpr int maxRedirects = 5;
+
     JobKind kind = JobKind::Page;
-    std::string url;
+    std::string url; // the page or track, as the crawl state knows it
+    // Where the request goes when redirects led it away from url, to be asked of that host
+    // as a request of its own (its robots.txt, delay and connection limit).
+    std::string location;
+    int redirects = 0;
     int depth = 0;
     std::string etag;
     std::string modified;
@@ -30,6 +36,8 @@ struct CrawlJob
     std::string head;  // the track's first bytes, once read
     std::string audio; // where the audio starts, when a large tag hides it from head
     int64_t audioOffset = 0;
+
+    const std::string &requestUrl() const { return location.empty() ? url : location; }
 };
 
 } // namespace catalog

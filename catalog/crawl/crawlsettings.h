@@ -14,6 +14,7 @@ namespace catalog {
 struct CrawlSettings
 {
     std::vector<std::string> seeds;
+    // Hosts go by name: their ports and schemes share these.
     double delaySeconds = 1.0; // between requests to one host (robots.txt may ask more)
     unsigned connections = 32; // in all
     unsigned perHost = 2;      // connections to one host
@@ -25,6 +26,13 @@ struct CrawlSettings
     // Every request ends by then, however its bytes trickle in: a page sending a byte a
     // second would otherwise hold a connection for as long as its server likes.
     double transferSeconds = 300;
+    // A host that fails (5xx, 429, no answer, or 404 after 404) waits before its next request:
+    // backoffSeconds after the first failure in a row, twice as long after each further one,
+    // at most backoffCapSeconds; Retry-After on a 429 or 503 is honoured up to
+    // retryAfterCapSeconds.
+    double backoffSeconds = 1;
+    double backoffCapSeconds = 3600;
+    double retryAfterCapSeconds = 3600;
 
     // When a page fetched at now (seconds since the epoch) is due again.
     int64_t recrawlDue(int64_t now) const

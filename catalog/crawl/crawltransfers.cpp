@@ -15,7 +15,6 @@ namespace {
 constexpr size_t maxHtmlBytes = 5 << 20;
 constexpr size_t maxListBytes = 20 << 20; // feeds and playlists
 constexpr size_t maxRobotsBytes = 512 << 10;
-constexpr long maxRedirects = 5;
 
 std::string header(CURL *easy, const char *name)
 {
@@ -38,7 +37,8 @@ struct CrawlTransfers::Transfer
     bool limitIsEnough = false; // reaching the limit ends the transfer without an error
     bool overLimit = false;
     bool typeSeen = false;
-    bool notPage = false; // a picture, an archive, ...: not read
+    bool streamed = false; // a range asked for, the whole file sent: read until enough is in
+    bool notPage = false;  // a picture, an archive, ...: not read
     bool refusedAddress = false;
     curl_slist *headers = nullptr;
     CrawlClock::time_point started{};
@@ -82,10 +82,23 @@ size_t CrawlTransfers::write(char *data, size_t size, size_t count, void *user)
             transfer->limit = maxHtmlBytes;
         long status = 0;
         curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status == 200 && !MediaTypes::isPage(media, transfer->job.url)) {
+        if (status == 200 && !MediaTypes::isPage(media, transfer->job.requestUrl())) {
             transfer->notPage = true;
             return CURL_WRITEFUNC_ERROR;
         }
+    }
+    if (!transfer->typeSeen && transfer->job.kind == JobKind::TrackStart) {
+        transfer->typeSeen = true;
+        long status = 0;
+        curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+        transfer->streamed
+            = status == 200 && transfer->job.size > RemoteTrack::headBytes + RemoteTrack::tailBytes;
+    }
+    if (transfer->streamed && transfer->body.size() < 10) {
+        // The ID3v2 header, in the first 10 bytes, tells how far the audio lies.
+        std::string first = transfer->body;
+        first.append(data, std::min(bytes, 10 - first.size()));
+        transfer->limit = size_t(RemoteTrack::streamBytes(first, transfer->job.size));
     }
     const size_t room = transfer->limit - std::min(transfer->limit, transfer->body.size());
     transfer->body.append(data, std::min(room, bytes));
@@ -127,7 +140,7 @@ void CrawlTransfers::setUp(Transfer &transfer)
 {
     CURL *easy = transfer.easy;
     const CrawlJob &j = transfer.job;
-    curl_easy_setopt(easy, CURLOPT_URL, j.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_URL, j.requestUrl().c_str());
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CrawlTransfers::write);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
@@ -135,9 +148,13 @@ void CrawlTransfers::setUp(Transfer &transfer)
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, maxRedirects);
+    // A redirect is a request of its own to the host it leads to (TransferResult::location),
+    // but for robots.txt, which is its origin's whatever host answers it.
+    if (j.kind == JobKind::Robots) {
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(CrawlJob::maxRedirects));
+    }
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, 10L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, 30L);
@@ -226,11 +243,17 @@ TransferResult CrawlTransfers::result(Transfer &transfer, CURLcode code)
     if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &text) == CURLE_OK && text)
         result.effectiveUrl = text;
     text = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &text) == CURLE_OK && text)
+        result.location = text;
+    text = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &text) == CURLE_OK && text)
         result.contentType = text;
     curl_off_t length = -1;
     curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     result.contentLength = int64_t(length);
+    curl_off_t retryAfter = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK)
+        result.retryAfter = int64_t(retryAfter);
     if (result.job.kind == JobKind::Page) {
         result.etag = header(easy, "ETag");
         result.modified = header(easy, "Last-Modified");

@@ -15,8 +15,9 @@ namespace catalog {
 
 // What a transfer brought back, read off it as it ended. failure is empty when the answer
 // came (whatever its status), else one word or two for the status page: "refused address",
-// "not a page", "too large", "dns", "connect", "timeout", "redirects", "truncated", "tls" or
-// "network". Plain data, on the crawl thread; host is HostSchedule's.
+// "not a page", "too large", "dns", "connect", "timeout", "redirects" (robots.txt), "truncated",
+// "tls" or "network"; the crawler adds "redirects" and "bad redirect" for the redirects it
+// follows itself. Plain data, on the crawl thread; host is HostSchedule's.
 struct TransferResult
 {
     CrawlHost *host = nullptr;
@@ -24,11 +25,13 @@ struct TransferResult
     std::string body; // up to the job's bound
     long status = 0;
     std::string failure;
-    std::string effectiveUrl; // after redirects
+    std::string effectiveUrl; // as asked for (robots.txt: after redirects)
+    std::string location;     // of a redirect, absolute; empty when there is none
     std::string contentType;  // as sent, empty when absent
     std::string etag;         // of pages only
     std::string modified;     // Last-Modified, of pages only
     int64_t contentLength = -1;
+    int64_t retryAfter = 0; // seconds, from Retry-After (a number or a date); 0 when absent
     CrawlClock::time_point started{};
     CrawlClock::time_point sent{}; // when the request left, its connection ready
 };

@@ -4,6 +4,7 @@
 #include "weblink.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace catalog {
 
@@ -28,6 +29,10 @@ CrawlHost &HostSchedule::host(const std::string &origin)
         slot = std::make_unique<CrawlHost>();
         slot->stats.origin = origin;
         slot->delay = m_settings.delaySeconds;
+        auto &site = m_sites[WebLink::host(origin)];
+        if (!site)
+            site = std::make_unique<CrawlSite>();
+        slot->site = site.get();
         m_order.push_back(slot.get());
     }
     return *slot;
@@ -86,7 +91,7 @@ CrawlClock::duration HostSchedule::pause(const CrawlHost &host)
 
 bool HostSchedule::canStart(const CrawlHost &host, CrawlClock::time_point now) const
 {
-    return host.inFlight < m_settings.perHost && now >= host.nextStart;
+    return host.site->inFlight < m_settings.perHost && now >= host.site->nextStart;
 }
 
 void HostSchedule::startDue(CrawlClock::time_point now, CrawlClock::time_point &wake,
@@ -120,8 +125,8 @@ bool HostSchedule::tryHost(CrawlHost &host, CrawlClock::time_point now,
         if (host.robots == CrawlHost::Robots::Fetching)
             return false;
         if (!canStart(host, now)) {
-            if (host.inFlight < m_settings.perHost)
-                wake = std::min(wake, host.nextStart);
+            if (host.site->inFlight < m_settings.perHost)
+                wake = std::min(wake, host.site->nextStart);
             return false;
         }
         CrawlJob job;
@@ -140,6 +145,7 @@ bool HostSchedule::tryHost(CrawlHost &host, CrawlClock::time_point now,
                 continue;
         }
         ++host.inFlight;
+        ++host.site->inFlight;
         ++m_inFlight;
         start(host, std::move(job));
         return true;
@@ -150,10 +156,12 @@ bool HostSchedule::tryHost(CrawlHost &host, CrawlClock::time_point now,
 // Whether robots.txt lets the job go ahead; settles it when it does not.
 bool HostSchedule::admitted(CrawlHost &host, const CrawlJob &job, const PageRefused &refused)
 {
-    const bool allowed
-        = !host.robotsUnavailable
-          && (job.kind == JobKind::TrackStart || job.kind == JobKind::TrackAudio
-              || job.kind == JobKind::TrackEnd || host.rules.allowed(WebLink::target(job.url)));
+    // A track's later requests go where its HEAD was allowed, unless a redirect moved them.
+    const bool later = job.kind == JobKind::TrackStart || job.kind == JobKind::TrackAudio
+                       || job.kind == JobKind::TrackEnd;
+    const bool allowed = !host.robotsUnavailable
+                         && ((later && job.redirects == 0)
+                             || host.rules.allowed(WebLink::target(job.requestUrl())));
     if (allowed)
         return true;
     const char *reason
@@ -172,19 +180,55 @@ bool HostSchedule::admitted(CrawlHost &host, const CrawlJob &job, const PageRefu
 
 void HostSchedule::started(CrawlHost &host, CrawlClock::time_point sent)
 {
-    host.nextStart = sent + pause(host);
+    host.site->nextStart = std::max(host.site->nextStart, sent + pause(host));
 }
 
 void HostSchedule::ended(CrawlHost &host)
 {
     --host.inFlight;
+    --host.site->inFlight;
     --m_inFlight;
     m_warm.push_back(&host);
 }
 
 void HostSchedule::delayFrom(CrawlHost &host, CrawlClock::time_point sent)
 {
-    host.nextStart = std::max(host.nextStart, sent + pause(host));
+    host.site->nextStart = std::max(host.site->nextStart, sent + pause(host));
+}
+
+void HostSchedule::answered(CrawlHost &host, long status, const std::string &failure,
+                            int64_t retryAfter, CrawlClock::time_point now)
+{
+    // Failures of the link, not of the host: refused addresses, bounds, pages of no use.
+    const bool transport = failure == "connect" || failure == "timeout" || failure == "network"
+                           || failure == "dns" || failure == "truncated" || failure == "tls";
+    const bool overloaded = transport || (failure.empty() && (status >= 500 || status == 429));
+    const bool missing = failure.empty() && status >= 400 && status < 500 && status != 429;
+    if (!overloaded && !missing) {
+        if (failure.empty()) {
+            host.site->failuresInRow = 0;
+            host.site->missingInRow = 0;
+        }
+        return;
+    }
+    // Dead links are common: a host backs off only from its third in a row.
+    unsigned steps = 0;
+    if (overloaded)
+        steps = ++host.site->failuresInRow;
+    else if (++host.site->missingInRow >= 3)
+        steps = host.site->missingInRow - 2;
+    double wait = 0;
+    if (steps > 0)
+        wait = std::min(m_settings.backoffCapSeconds,
+                        m_settings.backoffSeconds * std::pow(2.0, std::min(steps - 1, 40u)));
+    if (failure.empty() && (status == 429 || status == 503) && retryAfter > 0)
+        wait = std::max(wait, std::min(double(retryAfter), m_settings.retryAfterCapSeconds));
+    if (wait <= 0)
+        return;
+    const auto until
+        = now
+          + std::chrono::duration_cast<CrawlClock::duration>(std::chrono::duration<double>(wait));
+    host.site->nextStart = std::max(host.site->nextStart, until);
 }
 
 void HostSchedule::robotsRead(CrawlHost &host, const std::string &body, long status,

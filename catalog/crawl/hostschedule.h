@@ -14,7 +14,8 @@
 namespace catalog {
 
 // Which request goes next, to which host. Owns the crawl's hosts and what waits for each;
-// keeps to every host's delay, its connection limit and its robots.txt, fetching that first
+// keeps to every host name's delay and connection limit, whatever the port, and to each
+// origin's robots.txt, fetching that first
 // and again once a day. Hosts take turns a request each, except that a host whose transfer
 // just ended goes first once, so its open connection is reused. Used on the crawl thread
 // only; the settings are borrowed and outlive it.
@@ -58,6 +59,10 @@ public:
     // delay.
     void ended(CrawlHost &host);
     void delayFrom(CrawlHost &host, CrawlClock::time_point sent);
+    // How a request to host was answered at now (status, or a failure of the transfer, and
+    // Retry-After in seconds): a host that keeps failing backs off, as CrawlSettings says.
+    void answered(CrawlHost &host, long status, const std::string &failure, int64_t retryAfter,
+                  CrawlClock::time_point now);
 
     // Reads a host's robots.txt answer: rules and delay, or everything forbidden for a while
     // when it cannot be had (RFC 9309). sent is when its request left.
@@ -80,6 +85,7 @@ private:
 
     const CrawlSettings &m_settings;
     std::unordered_map<std::string, std::unique_ptr<CrawlHost>> m_hosts;
+    std::unordered_map<std::string, std::unique_ptr<CrawlSite>> m_sites; // by host name
     std::vector<CrawlHost *> m_order;
     size_t m_cursor = 0;
     std::deque<CrawlHost *> m_warm;

@@ -67,8 +67,9 @@ MediaTypes::PageKind MediaTypes::pageKind(const std::string &type, const std::st
     // Servers label feeds and playlists loosely: look at how the text begins.
     const std::string start = TextHelpers::lowerAscii(std::string(body.substr(0, 2048)));
     if (start.find("<rss") != std::string::npos || start.find("<feed") != std::string::npos
-        || start.find("<rdf:rdf") != std::string::npos)
-        return PageKind::Feed;
+        || start.find("<rdf:rdf") != std::string::npos || start.find("<urlset") != std::string::npos
+        || start.find("<sitemapindex") != std::string::npos)
+        return PageKind::Feed; // sitemaps too: FeedLinks reads them
     if (start.find("<playlist") != std::string::npos || start.find("#extm3u") == 0
         || start.find("[playlist]") != std::string::npos)
         return PageKind::Playlist;

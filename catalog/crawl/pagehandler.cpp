@@ -177,32 +177,18 @@ void PageHandler::parsed(ParsedPage &page)
     ++m_crawl.pages;
     if (page.notPage)
         host.failed(m_crawl, "not a page");
+    // Counted by kind, without the line a parse error was at.
+    if (!links.why.empty())
+        host.failed(m_crawl, links.why.substr(0, links.why.find(" at line")));
     const int64_t now = CrawlSettings::wallNow();
     store.pageFetched(job.url, now, m_settings.recrawlDue(now), page.etag, page.modified,
                       "200, " + std::to_string(links.pages.size()) + " pages, "
-                          + std::to_string(links.tracks.size()) + " tracks");
+                          + std::to_string(links.tracks.size()) + " tracks"
+                          + (links.why.empty() ? "" : ": " + links.why));
     if (job.depth == 0)
         m_seedsChanged = true;
-    if (job.depth < m_settings.maxDepth) {
-        for (const auto &url : links.pages) {
-            if (MediaTypes::isSurelyNoPage(url) || isSortedView(url))
-                continue;
-            const std::string origin = WebLink::origin(url);
-            CrawlHost &target = m_schedule.host(origin);
-            if (target.knownPages >= m_settings.pagesPerHost) {
-                ++target.stats.errors["page bound reached"];
-                continue;
-            }
-            if (store.addPage(url, origin, job.depth + 1)) {
-                ++target.knownPages;
-                CrawlStore::Page next;
-                next.url = url;
-                next.origin = origin;
-                next.depth = job.depth + 1;
-                m_schedule.addPage(next);
-            }
-        }
-    }
+    if (job.depth < m_settings.maxDepth)
+        addPages(links.pages, job.depth + 1);
     std::vector<std::string> origins;
     origins.reserve(links.tracks.size());
     for (const auto &track : links.tracks) {
@@ -222,6 +208,30 @@ void PageHandler::parsed(ParsedPage &page)
     }
     m_crawl.tracksRemoved += m_batch.remove(orphans);
     m_schedule.forgetPage(job.url);
+}
+
+void PageHandler::addPages(const std::vector<std::string> &urls, int depth)
+{
+    CrawlStore &store = m_batch.store();
+    m_batch.begin();
+    for (const auto &url : urls) {
+        if (MediaTypes::isSurelyNoPage(url) || isSortedView(url))
+            continue;
+        const std::string origin = WebLink::origin(url);
+        CrawlHost &target = m_schedule.host(origin);
+        if (target.site->knownPages >= m_settings.pagesPerHost) {
+            ++target.stats.errors["page bound reached"];
+            continue;
+        }
+        if (store.addPage(url, origin, depth)) {
+            ++target.site->knownPages;
+            CrawlStore::Page next;
+            next.url = url;
+            next.origin = origin;
+            next.depth = depth;
+            m_schedule.addPage(next);
+        }
+    }
 }
 
 void PageHandler::followTrack(const FoundTrack &found, const std::string &origin,

@@ -45,6 +45,9 @@ public:
     // Drops the pages waiting for the parser: they are fetched again next time.
     void stop();
 
+    // Stores and queues the pages not known yet, found at depth, within the bound on pages a
+    // host.
+    void addPages(const std::vector<std::string> &urls, int depth);
     // Queues what a track link in state leads to: a read when it is new, a check when
     // recheck and it is indexed.
     void followTrack(const FoundTrack &found, const std::string &origin,

@@ -26,6 +26,9 @@ struct PageLinks
 
     std::vector<std::string> pages; // further pages on the same site, absolute
     std::vector<FoundTrack> tracks;
+    // Why a page gave no tracks when it could have: "not a feed", "entity limit",
+    // "parse error at line N"; empty otherwise.
+    std::string why;
 };
 
 } // namespace catalog

@@ -23,6 +23,10 @@ public:
     // Bytes read where the audio starts when an ID3v2 tag (cover art) fills the first ones.
     static constexpr int64_t audioBytes = 16 * 1024;
     static constexpr int64_t maxTagBytes = 16 * 1024 * 1024;
+    // What is read of a file whose server ignores ranges and sends all of it: a file this
+    // short is read whole (its ID3v1 tag with it); of a longer one, its tag and first frames,
+    // as far as this.
+    static constexpr int64_t maxStreamBytes = 1024 * 1024;
 
     // head: the file's first bytes (the whole file when it is short); tail: its last bytes,
     // empty when head holds the whole file; size: the file's length. Nothing when the bytes
@@ -38,6 +42,12 @@ public:
     // Where the audio begins when the file starts with an ID3v2 tag too large for head to
     // reach its first frames, else 0.
     static int64_t audioStart(std::string_view head);
+
+    // How many bytes of a file of size, sent whole by a server that ignored the range asked
+    // for, to read before the transfer is cut: all of a short file; else past the ID3v2 tag
+    // that head (the first bytes, 10 are enough) announces, by audioBytes, and at least
+    // headBytes, at most maxStreamBytes.
+    static int64_t streamBytes(std::string_view head, int64_t size);
 
     // The last segment of the URL's path, percent-decoded (Latin-1 read as such), without
     // ".mp3".

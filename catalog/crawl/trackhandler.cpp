@@ -65,6 +65,8 @@ void TrackHandler::read(TransferResult &transfer)
             m_schedule.addNext(host, std::move(job));
             return;
         }
+        // Sent whole, though a range was asked for: the transfer read as far as the tag and
+        // the first frames, or all of a short file, ID3v1 tag included.
         return index(host, job, {});
     }
     if (job.kind == JobKind::TrackAudio) {

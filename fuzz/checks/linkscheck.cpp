@@ -85,6 +85,8 @@ void LinksCheck::run(const uint8_t *data, size_t size)
     }
     for (const auto &track : links.tracks)
         checkUrl(track.url);
+    // A reason is given only for a page that gave no tracks.
+    FUZZ_CHECK(links.why.empty() || links.tracks.empty());
     for (const auto &url : links.pages) {
         checkUrl(url);
         FUZZ_CHECK(WebLink::host(url) == "host.example");

@@ -1,4 +1,5 @@
 #include "addresspolicy.h"
+#include "catalogoptions.h"
 #include "catalogsearch.h"
 #include "catalogwriter.h"
 #include "crawlstore.h"
@@ -6,7 +7,9 @@
 #include "feedlinks.h"
 #include "fulltextreader.h"
 #include "fulltextwriter.h"
+#include "hostschedule.h"
 #include "htmllinks.h"
+#include "mediatypes.h"
 #include "playlistlinks.h"
 #include "remotetrack.h"
 #include "robotsrules.h"
@@ -27,6 +30,8 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tbytevectorstream.h>
 
+#include <lame/lame.h>
+
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -37,6 +42,7 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -720,6 +726,26 @@ void TestCatalogCore::robotsRules_data()
     QTest::newRow("many stars stay fast")
         << QByteArray("User-agent: *\nDisallow: /" + QByteArray(2000, '*') + "x$\n")
         << QByteArray("/" + QByteArray(5000, 'a')) << true;
+    // Hostile files: 500 KB of 1 KB wildcard rules, each kept to 512 bytes (cut short, a
+    // disallow forbids more); past the thousandth rule, none is kept; a long allow is dropped.
+    QByteArray hostile = "User-agent: *\n";
+    while (hostile.size() < 500 * 1024)
+        hostile += "Disallow: /*" + QByteArray(1000, 'a') + "b\n";
+    QTest::newRow("hostile wildcards")
+        << hostile << QByteArray("/" + QByteArray(2000, 'a')) << false;
+    QTest::newRow("hostile wildcards, near misses")
+        << hostile << QByteArray("/" + QByteArray(QByteArray(500, 'a') + "c").repeated(4)) << true;
+    QTest::newRow("hostile wildcards, other path")
+        << hostile << QByteArray("/" + QByteArray(2000, 'b')) << true;
+    QByteArray many = "User-agent: *\n";
+    for (int i = 0; i < 1000; ++i)
+        many += "Disallow: /d" + QByteArray::number(i) + "\n";
+    QTest::newRow("a thousand rules kept") << many + "Disallow: /last\n"
+                                           << QByteArray("/last") << true;
+    QTest::newRow("the thousandth kept") << many << QByteArray("/d999") << false;
+    QTest::newRow("long allow dropped")
+        << QByteArray("User-agent: *\nDisallow: /x\nAllow: /x" + QByteArray(600, 'y') + "\n")
+        << QByteArray("/x" + QByteArray(600, 'y')) << false;
     QTest::newRow("carriage returns")
         << QByteArray("User-agent: *\r\nDisallow: /cr\r\n") << QByteArray("/cr/x") << false;
 }
@@ -729,9 +755,21 @@ void TestCatalogCore::robotsRules()
     QFETCH(QByteArray, robots);
     QFETCH(QByteArray, path);
     const auto rules = RobotsRules::parse(robots.toStdString(), "larkspin-catalog");
-    QTEST(rules.allowed(path.toStdString()), "allowed");
+    size_t steps = 0;
+    QTEST(rules.allowed(path.toStdString(), &steps), "allowed");
+    // Bounded, and each rule matched in steps linear in its length and the path's.
+    QVERIFY(rules.rules().size() <= RobotsRules::maxRules);
+    size_t bound = 0;
+    const size_t pathBytes = RobotsRules::normalise(path.toStdString()).size();
+    for (const auto &rule : rules.rules()) {
+        QVERIFY(rule.pattern.size() <= RobotsRules::maxRuleBytes);
+        bound += 4 * (rule.pattern.size() + pathBytes);
+    }
+    QVERIFY2(steps <= bound, qPrintable(QStringLiteral("%1 > %2").arg(steps).arg(bound)));
     if (robots.contains("Crawl-delay"))
         QCOMPARE(rules.crawlDelay().value_or(-1), 2.5);
+    if (robots.contains("Sitemap"))
+        QCOMPARE(rules.sitemaps(), std::vector<std::string>{"https://example.org/sitemap.xml"});
 }
 
 void TestCatalogCore::crawlLinks()
@@ -849,17 +887,115 @@ void TestCatalogCore::crawlLinks()
     links = FeedLinks::read(atom, "https://host.example/atom");
     QCOMPARE(urls(links.tracks), QStringList({"https://host.example/sets/live.php?id=1"}));
     QCOMPARE(links.tracks[0].creator, std::string("DJ Someone"));
-    // Entities that would multiply are refused, not expanded.
+    // The host a podcast names (podcast:person, "host" by default) speaks for its items when
+    // nothing better names an author: after the item's author, before the managing editor.
+    links
+        = FeedLinks::read("<rss xmlns:podcast=\"https://podcastindex.org/namespace/1.0\"><channel>"
+                          "<managingEditor>ed@cast.example</managingEditor>"
+                          "<podcast:person role=\"guest\">Visitor</podcast:person>"
+                          "<podcast:person>Show Host</podcast:person>"
+                          "<item><enclosure url=\"/1.mp3\" type=\"audio/mpeg\"/></item>"
+                          "<item><podcast:person role=\"Host\">Item Host</podcast:person>"
+                          "<enclosure url=\"/2.mp3\" type=\"audio/mpeg\"/></item>"
+                          "<item><author>Writer</author><podcast:person>Item Host</podcast:person>"
+                          "<enclosure url=\"/3.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                          "http://host.example/");
+    QCOMPARE(links.tracks.size(), size_t(3));
+    QCOMPARE(links.tracks[0].creator, std::string("Show Host"));
+    QCOMPARE(links.tracks[1].creator, std::string("Item Host"));
+    QCOMPARE(links.tracks[2].creator, std::string("Writer"));
+
+    // A crawl list may be an OPML subscription list: every outline's feed, nested ones too.
+    {
+        QTemporaryDir dir;
+        QFile opml(dir.filePath("feeds.opml"));
+        QVERIFY(opml.open(QIODevice::WriteOnly));
+        opml.write(
+            "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<opml version=\"2.0\"><head/><body>"
+            "<outline text=\"Music\"><outline type=\"rss\" xmlUrl=\"https://a.example/feed\"/>"
+            "<outline xmlUrl=\"ftp://b.example/feed\"/></outline>"
+            "<outline type=\"rss\" xmlUrl=\" http://c.example/rss \"/></body></opml>");
+        opml.close();
+        const std::string path = opml.fileName().toStdString();
+        const char *argv[] = {"larkspin-catalog", "--crawl-list", path.c_str()};
+        CatalogOptions options;
+        std::string error;
+        QVERIFY2(CatalogOptions::parse(3, argv, options, &error), error.c_str());
+        QCOMPARE(options.crawlSeeds,
+                 (std::vector<std::string>{"https://a.example/feed", "http://c.example/rss"}));
+    }
+
+    // Sitemaps: MP3s as tracks, other addresses on the sitemap's host as pages.
+    links = FeedLinks::read(
+        "<?xml version=\"1.0\"?><urlset xmlns=\"http://www.sitemaps.org/schemas/sitemap/0.9\">"
+        "<url><loc>http://host.example/music/a.mp3</loc></url>"
+        "<url><loc> http://host.example/albums/ </loc><lastmod>2026-01-01</lastmod></url>"
+        "<url><loc>http://elsewhere.example/page</loc></url></urlset>",
+        "http://host.example/sitemap.xml");
+    QCOMPARE(urls(links.tracks), QStringList({"http://host.example/music/a.mp3"}));
+    QCOMPARE(pages(links), QStringList({"http://host.example/albums/"}));
+    links = FeedLinks::read("<sitemapindex xmlns=\"http://www.sitemaps.org/schemas/sitemap/0.9\">"
+                            "<sitemap><loc>/sitemap-2.xml</loc></sitemap></sitemapindex>",
+                            "http://host.example/sitemap.xml");
+    QCOMPARE(pages(links), QStringList({"http://host.example/sitemap-2.xml"}));
+    QCOMPARE(MediaTypes::pageKind("application/xml", "http://host.example/sitemap.xml",
+                                  "<?xml version=\"1.0\"?><urlset>"),
+             MediaTypes::PageKind::Feed);
+
+    // Media RSS: an MP3 given as media content, alone or in a group, with the item's title.
+    links = FeedLinks::read(
+        "<rss xmlns:media=\"http://search.yahoo.com/mrss/\"><channel>"
+        "<item><title>Grouped</title><media:group><media:content url=\"/v.mp4\" "
+        "type=\"video/mp4\"/><media:content url=\"/g.mp3\" type=\"audio/mpeg\"/></media:group>"
+        "</item><item><title>Medium</title><media:content url=\"/play?id=2\" medium=\"audio\"/>"
+        "</item><item><title>Ogg</title><media:content url=\"/o.ogg\" type=\"audio/ogg\" "
+        "medium=\"audio\"/><content url=\"/plain.mp3\"/></item></channel></rss>",
+        "http://host.example/");
+    QCOMPARE(urls(links.tracks),
+             QStringList({"http://host.example/g.mp3", "http://host.example/play?id=2"}));
+    QCOMPARE(links.tracks[0].title, std::string("Grouped"));
+    QCOMPARE(links.tracks[1].title, std::string("Medium"));
+    // A feed's own entities are expanded; entities that multiply past libxml2's bounds give
+    // nothing, and say so.
+    links = FeedLinks::read("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY nbsp \"&#160;\">]>"
+                            "<rss><channel><item><title>One&nbsp;Two</title><enclosure "
+                            "url=\"/n.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                            "http://host.example/");
+    QCOMPARE(urls(links.tracks), QStringList({"http://host.example/n.mp3"}));
+    QCOMPARE(links.tracks[0].title, std::string("One\u00a0Two"));
+    QCOMPARE(links.why, std::string());
     std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaaaaaaaa\">";
     for (char c = 'b'; c <= 'j'; ++c)
         laughs += std::string("<!ENTITY ") + c + " \"&" + char(c - 1) + ";&" + char(c - 1) + ";&"
-                  + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1) + ";\">";
+                  + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1)
+                  + ";&" + char(c - 1) + ";&" + char(c - 1) + ";&" + char(c - 1) + ";&"
+                  + char(c - 1) + ";\">";
     laughs += "]><rss><channel><item><title>&j;</title><enclosure url=\"/a.mp3\" "
               "type=\"audio/mpeg\"/></item></channel></rss>";
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(FeedLinks::read(laughs, "http://host.example/").tracks.empty());
+    links = FeedLinks::read(laughs, "http://host.example/");
+    QVERIFY(links.tracks.empty());
+    QCOMPARE(links.why, std::string("entity limit"));
     QVERIFY(clock.elapsed() < 1000);
+    // An external entity or DTD is never read: not a file, not an address.
+    for (const char *doctype : {"<!DOCTYPE rss [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>",
+                                "<!DOCTYPE rss [<!ENTITY % x SYSTEM \"file:///etc/passwd\"> %x;]>",
+                                "<!DOCTYPE rss SYSTEM \"file:///etc/passwd\">"}) {
+        links = FeedLinks::read(std::string("<?xml version=\"1.0\"?>") + doctype
+                                    + "<rss><channel><item><title>T&x;</title><enclosure "
+                                      "url=\"/x.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                                "http://host.example/");
+        QVERIFY2(links.tracks.size() <= 1, doctype);
+        for (const auto &track : links.tracks)
+            QVERIFY2(track.title.find("root") == std::string::npos, doctype);
+    }
+    QCOMPARE(FeedLinks::read("<html><body>hi</body></html>", "http://host.example/").why,
+             std::string("not a feed"));
+    QCOMPARE(FeedLinks::read("<?xml version=\"1.0\"?>\n<rss>\n<channel>\n<item></ti tle>",
+                             "http://host.example/")
+                 .why,
+             std::string("parse error at line 4"));
     // A feed of endless items: the first ones are kept, and reading them stays linear.
     std::string endless = "<rss><channel>";
     for (int i = 0; i < 30000; ++i)
@@ -939,6 +1075,65 @@ std::string taggedMp3(int seconds, const char *v2Title, const char *v1Title,
     return std::string(saved.data(), saved.size());
 }
 
+// An MP3 of a variable bit rate with no Xing header (as "lame -V2 -t" makes): a tenth of a
+// second of silence, then a chord with noise whose loudness swells and fades.
+std::string vbrMp3WithoutXing(int seconds)
+{
+    const int rate = 44100;
+    std::vector<short> pcm(size_t(seconds) * rate);
+    uint32_t noise = 1;
+    for (size_t i = rate / 10; i < pcm.size(); ++i) {
+        const double t = double(i) / rate;
+        noise = noise * 1664525u + 1013904223u;
+        const double swell = 0.5 + 0.5 * std::sin(2 * M_PI * 0.5 * t);
+        const double value = 0.3 * std::sin(2 * M_PI * 440 * t) + 0.2 * std::sin(2 * M_PI * 660 * t)
+                             + swell * 0.3 * (double(noise >> 16) / 32768.0 - 1.0);
+        pcm[i] = short(value * 32767 * 0.8);
+    }
+    lame_global_flags *lame = lame_init();
+    lame_set_in_samplerate(lame, rate);
+    lame_set_num_channels(lame, 1);
+    lame_set_mode(lame, MONO);
+    lame_set_VBR(lame, vbr_mtrh);
+    lame_set_VBR_quality(lame, 2);
+    lame_set_bWriteVbrTag(lame, 0);
+    std::string out;
+    if (lame_init_params(lame) == 0) {
+        std::vector<unsigned char> buffer(pcm.size() * 5 / 4 + 7200);
+        int n = lame_encode_buffer(lame, pcm.data(), nullptr, int(pcm.size()), buffer.data(),
+                                   int(buffer.size()));
+        if (n >= 0)
+            out.assign(reinterpret_cast<char *>(buffer.data()), size_t(n));
+        n = lame_encode_flush(lame, buffer.data(), int(buffer.size()));
+        if (n >= 0)
+            out.append(reinterpret_cast<char *>(buffer.data()), size_t(n));
+    }
+    lame_close(lame);
+    return out;
+}
+
+// An ID3v2 tag of the given version whose first frame is empty (size 0), then a title and
+// an artist, in front of audio.
+std::string tagWithEmptyFirstFrame(int version, const std::string &audio)
+{
+    const auto size = [version](size_t n) {
+        std::string bytes(4, '\0');
+        for (int i = 3; i >= 0; --i, n >>= version == 4 ? 7 : 8)
+            bytes[size_t(i)] = char(n & (version == 4 ? 0x7F : 0xFF));
+        return bytes;
+    };
+    const auto frame = [&size](const char *id, const std::string &text) {
+        const std::string body = text.empty() ? std::string() : '\0' + text;
+        return std::string(id) + size(body.size()) + std::string(2, '\0') + body;
+    };
+    const std::string frames = frame("TXXX", {}) + frame("TIT2", "Empty Frame Title")
+                               + frame("TPE1", "Empty Frame Artist") + std::string(64, '\0');
+    std::string tagSize(4, '\0');
+    for (int i = 3, n = int(frames.size()); i >= 0; --i, n >>= 7)
+        tagSize[size_t(i)] = char(n & 0x7F);
+    return "ID3" + std::string(1, char(version)) + std::string(2, '\0') + tagSize + frames + audio;
+}
+
 bool allowedAddress(const char *text, bool allowPrivate)
 {
     sockaddr_in6 v6{};
@@ -1014,12 +1209,67 @@ void TestCatalogCore::crawlTracks()
     QVERIFY2(std::abs(track->durationMs - 20000) < 200, std::to_string(track->durationMs).c_str());
     QCOMPARE(RemoteTrack::audioStart(tagged), int64_t(0));
 
+    // A variable bit rate and no Xing header: the length from the frames read, not from the
+    // first one, which is silence.
+    const std::string vbr = vbrMp3WithoutXing(20);
+    QVERIFY(int64_t(vbr.size()) > RemoteTrack::headBytes * 2);
+    QVERIFY(vbr.find("Xing") == std::string::npos && vbr.find("Info") == std::string::npos);
+    track = RemoteTrack::read(found, std::string_view(vbr).substr(0, RemoteTrack::headBytes), {},
+                              int64_t(vbr.size()));
+    QVERIFY(track);
+    QVERIFY2(std::abs(track->durationMs - 20000) < 1000, std::to_string(track->durationMs).c_str());
+
+    // An empty frame first in a tag hides none of the frames after it.
+    for (const int version : {3, 4}) {
+        const std::string emptyFirst = tagWithEmptyFirstFrame(version, bare);
+        track = RemoteTrack::read({"http://h.example/x.mp3", {}, {}, {}}, emptyFirst, {},
+                                  int64_t(emptyFirst.size()));
+        QVERIFY(track);
+        QCOMPARE(track->title, std::string("Empty Frame Title"));
+        QCOMPARE(track->creator, std::string("Empty Frame Artist"));
+    }
+
     // Bytes that are no MPEG audio are no track.
     std::string why;
     const std::string page(70000, 'x');
     QVERIFY(!RemoteTrack::read(found, "<html><body>not found</body></html>", {}, 35, &why));
     QVERIFY(!RemoteTrack::read(found, page.substr(0, 65536), page.substr(0, 128), 70000));
     QCOMPARE(why, std::string("no MPEG audio"));
+
+    // A failing host backs off: from its first server error (doubling, capped) and its third
+    // missing page in a row, or as long as Retry-After asks (capped); a good answer ends it.
+    {
+        CrawlSettings settings;
+        settings.backoffSeconds = 1;
+        settings.backoffCapSeconds = 8;
+        settings.retryAfterCapSeconds = 60;
+        HostSchedule schedule(settings);
+        CrawlHost &host = schedule.host("http://h.example");
+        const auto now = CrawlClock::now();
+        const auto waitAfter = [&](long status, const char *failure, int64_t retryAfter = 0) {
+            host.site->nextStart = {};
+            schedule.answered(host, status, failure, retryAfter, now);
+            return host.site->nextStart == CrawlClock::time_point{}
+                       ? 0.0
+                       : std::chrono::duration<double>(host.site->nextStart - now).count();
+        };
+        QCOMPARE(waitAfter(500, ""), 1.0);
+        QCOMPARE(waitAfter(0, "timeout"), 2.0);
+        QCOMPARE(waitAfter(503, ""), 4.0);
+        QCOMPARE(waitAfter(502, ""), 8.0);
+        QCOMPARE(waitAfter(500, ""), 8.0);
+        QCOMPARE(waitAfter(200, ""), 0.0);
+        QCOMPARE(waitAfter(503, "", 30), 30.0);
+        QCOMPARE(waitAfter(429, "", 86400), 60.0);
+        QCOMPARE(waitAfter(200, ""), 0.0);
+        QCOMPARE(waitAfter(404, ""), 0.0);
+        QCOMPARE(waitAfter(404, ""), 0.0);
+        QCOMPARE(waitAfter(410, ""), 1.0);
+        QCOMPARE(waitAfter(404, ""), 2.0);
+        QCOMPARE(waitAfter(0, "refused address"), 0.0);
+        QCOMPARE(waitAfter(304, ""), 0.0);
+        QCOMPARE(waitAfter(404, ""), 0.0);
+    }
 
     // Addresses a link may lead the crawler to.
     const struct

@@ -155,7 +155,7 @@ private:
     // get() on another thread while this one serves the test web.
     HttpReply getServing(const QByteArray &target, const QByteArray &extraHeaders = {});
     QByteArray taggedMp3(const QString &title, const QString &creator, int seconds = 1,
-                         bool id3v1 = false, uint pictureBytes = 0);
+                         bool id3v1 = false, uint pictureBytes = 0, int repeat = 1);
 
     QTemporaryDir m_dir;
     QString m_music;
@@ -166,7 +166,9 @@ private:
     // The test web the crawler reads, on addresses of their own: 127.0.0.2 a site of pages and
     // listings, .3 feeds, playlists and redirects, .4 a slow host, .5 a trap, .6 a host asking
     // for a crawl delay.
-    std::unique_ptr<HttpTestServer> m_site, m_feeds, m_slow, m_trap, m_polite;
+    // The trap and the polite host again, on other ports: the limits go by host name.
+    std::unique_ptr<HttpTestServer> m_site, m_feeds, m_slow, m_trap, m_polite, m_trapPort,
+        m_politePort;
     // The Subsonic API's tests run on an index and folder of their own.
     QString m_database = "index.sqlite";
     QString m_albums;
@@ -970,14 +972,15 @@ int countRequests(const HttpTestServer &server, const QByteArray &method, const 
 } // namespace
 
 QByteArray TestCatalogService::taggedMp3(const QString &title, const QString &creator, int seconds,
-                                         bool id3v1, uint pictureBytes)
+                                         bool id3v1, uint pictureBytes, int repeat)
 {
     const QString path = m_dir.filePath("tagging.mp3");
     QFile::remove(path);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return {};
-    file.write(QByteArray::fromStdString(catalog::DemoLibrary::encodeMusic(seconds, 5)));
+    file.write(
+        QByteArray::fromStdString(catalog::DemoLibrary::encodeMusic(seconds, 5)).repeated(repeat));
     file.close();
     if (!title.isEmpty() || !creator.isEmpty()) {
         TagLib::MPEG::File mp3(QFile::encodeName(path).constData(), false);
@@ -1023,7 +1026,10 @@ void TestCatalogService::crawlTestWeb()
     m_slow = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.4"));
     m_trap = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.5"));
     m_polite = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.6"));
-    for (const auto *server : {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite})
+    m_politePort = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.6"));
+    m_trapPort = std::make_unique<HttpTestServer>(nullptr, QHostAddress("127.0.0.5"));
+    for (const auto *server :
+         {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite, &m_trapPort, &m_politePort})
         QVERIFY((*server)->port() != 0);
     const QByteArray site = m_site->urlText({}).toUtf8();
     const QByteArray feeds = m_feeds->urlText({}).toUtf8();
@@ -1032,15 +1038,23 @@ void TestCatalogService::crawlTestWeb()
     m_site->setReply("/robots.txt", textReply("User-agent: *\nDisallow: /music/private/\n\n"
                                               "User-agent: Larkspin-Catalog\n"
                                               "Disallow: /music/hidden/\n"
-                                              "Allow: /music/hidden/ok.mp3\n",
+                                              "Allow: /music/hidden/ok.mp3\n"
+                                              "Sitemap: /sitemap.xml\n",
                                               "text/plain"));
+    // The sitemap robots.txt names is read like a page: its MP3s are tracks.
+    m_site->setReply("/sitemap.xml",
+                     textReply("<?xml version=\"1.0\"?><urlset xmlns=\"http://www.sitemaps.org/"
+                               "schemas/sitemap/0.9\"><url><loc>"
+                                   + site + "/mapped/sitemapped.mp3</loc></url></urlset>",
+                               "application/xml"));
+    m_site->setReply("/mapped/sitemapped.mp3", mp3Reply(taggedMp3("Sitemapword", "Site Artist")));
     m_site->setReply(
         "/music/",
-        htmlReply(
-            listing({"sub/", "alpha.mp3", "Listed%20Artist%20-%20Listedword%20Song.mp3",
-                     "UPPER.MP3", "private/p.mp3", "hidden/no.mp3", "hidden/ok.mp3", "page.mp3",
-                     "noise.mp3", "cut.mp3", "missing.mp3", "broken.mp3", "big.mp3", "covered.mp3",
-                     "http://0.0.0.0:" + QByteArray::number(m_site->port()) + "/zero.mp3"})));
+        htmlReply(listing({"sub/", "alpha.mp3", "Listed%20Artist%20-%20Listedword%20Song.mp3",
+                           "UPPER.MP3", "private/p.mp3", "hidden/no.mp3", "hidden/ok.mp3",
+                           "page.mp3", "noise.mp3", "cut.mp3", "missing.mp3", "broken.mp3",
+                           "big.mp3", "covered.mp3", "whole.mp3", "streamed.mp3",
+                           "http://0.0.0.0:" + QByteArray::number(m_site->port()) + "/zero.mp3"})));
     m_site->setReply("/music/sub/", htmlReply(listing({"deep.mp3", "../alpha.mp3"})));
     m_site->setReply("/music/alpha.mp3", mp3Reply(taggedMp3("Alphaword Tune", "Site Artist")));
     m_site->setReply("/music/Listed Artist - Listedword Song.mp3", mp3Reply(taggedMp3({}, {})));
@@ -1068,6 +1082,19 @@ void TestCatalogService::crawlTestWeb()
     // Cover art fills the first 64 KiB: the audio is read where the tag ends.
     m_site->setReply("/music/covered.mp3",
                      mp3Reply(taggedMp3("Coveredword", "Site Artist", 20, false, 100000)));
+    // A server that ignores ranges sends whole files: a short one is read whole, its ID3v1
+    // tag with it; of a long one, past its cover art, only the tag and the first frames. This
+    // server stalls after those, so a read of more ends in a timeout.
+    Reply whole = mp3Reply(taggedMp3("Wholeword", "Tail Artist", 30, true));
+    QVERIFY(whole.body.size() > 70000);
+    whole.ranges = false;
+    m_site->setReply("/music/whole.mp3", whole);
+    Reply streamed = mp3Reply(taggedMp3("Streamword", "Site Artist", 30, false, 100000, 20));
+    QVERIFY(streamed.body.size() > 1200000);
+    streamed.ranges = false;
+    streamed.mode = HttpTestServer::BodyMode::Stall;
+    streamed.cutAfter = 200000;
+    m_site->setReply("/music/streamed.mp3", streamed);
     m_site->setReply("/music/sub/deep.mp3", mp3Reply(taggedMp3("Deepword", "Site Artist")));
     m_site->setReply("/base.html", htmlReply("<html><head><base href=\"/music/sub/\"></head>"
                                              "<body><a href=\"based.mp3\">x</a></body></html>"));
@@ -1107,6 +1134,25 @@ void TestCatalogService::crawlTestWeb()
         rss.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
         return rss;
     }());
+    // Entities: one for a non-breaking space is read; a billion laughs gives nothing, and
+    // the status says why.
+    QByteArray laughs = "<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char c = 'b'; c <= 'j'; ++c)
+        laughs += "<!ENTITY " + QByteArray(1, c) + " \""
+                  + QByteArray("&" + QByteArray(1, char(c - 1)) + ";").repeated(10) + "\">";
+    m_feeds->setReply(
+        "/laughs.rss",
+        textReply(laughs
+                      + "]><rss><channel><item><title>&j;</title><enclosure "
+                        "url=\"ep1.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                  "application/rss+xml"));
+    m_feeds->setReply(
+        "/nbsp.rss",
+        textReply("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY nbsp \"&#160;\">]><rss><channel>"
+                  "<item><title>Spaceword&nbsp;Cast</title><author>Nbsp Host</author><enclosure "
+                  "url=\"nbsp.mp3\" type=\"audio/mpeg\"/></item></channel></rss>",
+                  "application/rss+xml"));
+    m_feeds->setReply("/nbsp.mp3", mp3Reply(taggedMp3({}, {})));
     m_feeds->setReply("/ep1.mp3", mp3Reply(taggedMp3({}, {})));
     m_feeds->setReply("/ep2.mp4", mp3Reply(taggedMp3("Videoword", "Podcaster")));
     m_feeds->setReply("/ep3.mp3", mp3Reply(taggedMp3("Linkedword", "Podcaster")));
@@ -1119,8 +1165,15 @@ void TestCatalogService::crawlTestWeb()
                 + feeds + "/atom1.mp3\"/></entry></feed>",
             "application/atom+xml"));
     m_feeds->setReply("/atom1.mp3", mp3Reply(taggedMp3({}, {})));
-    m_feeds->setReply("/list.m3u", textReply("#EXTM3U\n#EXTINF:1,M3u Artist - M3uword\nm3u.mp3\n",
-                                             "audio/x-mpegurl"));
+    m_feeds->setReply("/list.m3u",
+                      textReply("#EXTM3U\n#EXTINF:1,M3u Artist - M3uword\nm3u.mp3\nmoved.mp3\n"
+                                "long.mp3\n",
+                                "audio/x-mpegurl"));
+    // A redirect is a request of its own to the host it leads to: that host's robots.txt
+    // forbids this one; and an address past 2 KiB is not followed.
+    m_feeds->setReply("/moved.mp3", statusReply(301, site + "/music/hidden/moved.mp3"));
+    m_site->setReply("/music/hidden/moved.mp3", mp3Reply(taggedMp3("Movedword", "Mover")));
+    m_feeds->setReply("/long.mp3", statusReply(302, "/" + QByteArray(3000, 'x') + ".mp3"));
     m_feeds->setReply("/m3u.mp3", mp3Reply(taggedMp3({}, {})));
     m_feeds->setReply("/list.pls", textReply("[playlist]\nFile1=pls.mp3\nTitle1=Plsword\n"
                                              "NumberOfEntries=1\n",
@@ -1172,7 +1225,7 @@ void TestCatalogService::crawlTestWeb()
     m_slow->setDefaultReply(statusReply(404));
 
     // An endless calendar: every day links the next two.
-    m_trap->setHandler([](const HttpTestServer::Request &request, Reply &reply) {
+    const auto calendar = [](const HttpTestServer::Request &request, Reply &reply) {
         const int at = request.target.indexOf("d=");
         if (!request.target.startsWith("/cal") || at < 0)
             return false;
@@ -1182,7 +1235,14 @@ void TestCatalogService::crawlTestWeb()
                             "<a href=\"/cal?d="
                           + QByteArray::number(day + 2) + "\">after</a>");
         return true;
-    });
+    };
+    m_trap->setHandler(calendar);
+    m_trapPort->setHandler(calendar);
+    m_trapPort->setDefaultReply(statusReply(404));
+    // Busy: the host's next request waits as long as Retry-After asks.
+    Reply busy = statusReply(503);
+    busy.headers = {{"Retry-After", "2"}};
+    m_trap->setReply("/busy", busy);
     m_trap->setDefaultReply(statusReply(404));
 
     m_polite->setReply("/robots.txt", textReply("User-agent: *\nCrawl-delay: 0.5\n", "text/plain"));
@@ -1190,6 +1250,11 @@ void TestCatalogService::crawlTestWeb()
     m_polite->setReply("/p1.mp3", mp3Reply(taggedMp3("Politeword One", "Waiter")));
     m_polite->setReply("/p2.mp3", mp3Reply(taggedMp3("Politeword Two", "Waiter")));
     m_polite->setDefaultReply(statusReply(404));
+    m_politePort->setReply("/robots.txt",
+                           textReply("User-agent: *\nCrawl-delay: 0.5\n", "text/plain"));
+    m_politePort->setReply("/", htmlReply(listing({"p3.mp3"})));
+    m_politePort->setReply("/p3.mp3", mp3Reply(taggedMp3("Politeword Three", "Waiter")));
+    m_politePort->setDefaultReply(statusReply(404));
 
     const QString seeds = m_dir.filePath("seeds.txt");
     {
@@ -1198,20 +1263,23 @@ void TestCatalogService::crawlTestWeb()
         list.write("# the test web\n" + site + "/music/\n  " + site + "/base.html  \n\n" + site
                    + "/latin1.html # Latin-1\n" + site + "/gzip.html\n" + site + "/huge.html\n"
                    + site + "/picture\n" + feeds + "/feed.rss\n" + feeds + "/feed.atom\n" + feeds
-                   + "/list.m3u\n" + feeds + "/list.pls\n" + feeds + "/list.xspf\n" + feeds
-                   + "/redirect1\n" + feeds + "/loop\n" + feeds + "/tozero\n"
-                   + m_slow->urlText("/").toUtf8() + '\n' + m_slow->urlText("/stall").toUtf8()
-                   + '\n' + m_slow->urlText("/trickle").toUtf8() + '\n'
-                   + m_trap->urlText("/cal?d=0").toUtf8() + '\n');
+                   + "/laughs.rss\n" + feeds + "/nbsp.rss\n" + feeds + "/list.m3u\n" + feeds
+                   + "/list.pls\n" + feeds + "/list.xspf\n" + feeds + "/redirect1\n" + feeds
+                   + "/loop\n" + feeds + "/tozero\n" + m_slow->urlText("/").toUtf8() + '\n'
+                   + m_slow->urlText("/stall").toUtf8() + '\n'
+                   + m_slow->urlText("/trickle").toUtf8() + '\n'
+                   + m_trap->urlText("/cal?d=0").toUtf8() + '\n' + m_trap->urlText("/busy").toUtf8()
+                   + '\n' + m_trapPort->urlText("/cal?d=100").toUtf8() + '\n'
+                   + m_politePort->urlText("/").toUtf8() + '\n');
     }
     stopService();
     QVERIFY(startService({}, {"--crawl-list", seeds, "--crawl", m_polite->urlText("/"),
                               "--crawl-allow-private", "--crawl-delay", "0", "--crawl-depth", "50",
                               "--crawl-host-pages", "12", "--crawl-timeout", "4"}));
-    QVERIFY2(waitForCrawl(26, 30000), QJsonDocument(crawlStatus()).toJson().constData());
+    QVERIFY2(waitForCrawl(29, 30000), QJsonDocument(crawlStatus()).toJson().constData());
     // The delayed host's last track, and the slow host's behind its two stalled pages, may
     // still be on their way into the search index.
-    QTRY_COMPARE(search("politeword").attributes["total"], 2);
+    QTRY_COMPARE(search("politeword").attributes["total"], 3);
     QTRY_COMPARE_WITH_TIMEOUT(search("slowword").attributes["total"], 1, 15000);
 
     const struct
@@ -1229,12 +1297,16 @@ void TestCatalogService::crawlTestWeb()
         {"okword", "Okword", "Site Artist", site + "/music/hidden/ok.mp3"},
         {"tailword", "Tailword", "Tail Artist", site + "/music/big.mp3"},
         {"coveredword", "Coveredword", "Site Artist", site + "/music/covered.mp3"},
+        {"wholeword", "Wholeword", "Tail Artist", site + "/music/whole.mp3"},
+        {"streamword", "Streamword", "Site Artist", site + "/music/streamed.mp3"},
+        {"sitemapword", "Sitemapword", "Site Artist", site + "/mapped/sitemapped.mp3"},
         {"deepword", "Deepword", "Site Artist", site + "/music/sub/deep.mp3"},
         {"baseword", "Baseword", "Site Artist", site + "/music/sub/based.mp3"},
         {"latinword", "Latinword", "Caf\u00e9 Ol\u00e9", site + "/cafe.mp3"},
         {"gzipword", "Gzipword", "Site Artist", site + "/gz.mp3"},
         {"episodeword", "Episodeword One", "Podcaster", feeds + "/ep1.mp3"},
         {"linkedword", "Linkedword", "Podcaster", feeds + "/ep3.mp3"},
+        {"spaceword", "Spaceword\u00a0Cast", "Nbsp Host", feeds + "/nbsp.mp3"},
         {"atomword", "Atomword Entry", "Atom Author", feeds + "/atom1.mp3"},
         {"m3uword", "M3uword", "M3u Artist", feeds + "/m3u.mp3"},
         {"plsword", "Plsword", "", feeds + "/pls.mp3"},
@@ -1250,8 +1322,8 @@ void TestCatalogService::crawlTestWeb()
         QCOMPARE(playlist.tracks[0].creator, QString::fromUtf8(expected.creator));
         QCOMPARE(playlist.tracks[0].location.toUtf8(), expected.url);
     }
-    for (const char *absent :
-         {"hiddenword", "hugeword", "pageword", "cutword", "videoword", "pictureword", "never"})
+    for (const char *absent : {"movedword", "hiddenword", "hugeword", "pageword", "cutword",
+                               "videoword", "pictureword", "never"})
         QVERIFY2(search(absent).tracks.isEmpty(), absent);
 
     // What went wrong, by host and kind.
@@ -1265,7 +1337,11 @@ void TestCatalogService::crawlTestWeb()
         QVERIFY2(siteErrors.value(kind).toInt() >= 1, kind);
     const QJsonObject feedErrors = errors.value(QString::fromUtf8(feeds));
     QCOMPARE(feedErrors.value("redirects").toInt(), 1);
-    QCOMPARE(feedErrors.value("refused address").toInt(), 1);
+    QCOMPARE(feedErrors.value("bad redirect").toInt(), 1);
+    QCOMPARE(errors.value("http://0.0.0.0:" + QString::number(m_feeds->port()))
+                 .value("robots.txt: refused address")
+                 .toInt(),
+             1);
     QVERIFY(errors.value("http://0.0.0.0:" + QString::number(m_site->port()))
                 .value("robots.txt: refused address")
                 .toInt()
@@ -1285,6 +1361,10 @@ void TestCatalogService::crawlTestWeb()
     QCOMPARE(countRequests(*m_site, "HEAD", "/music/hidden/no.mp3")
                  + countRequests(*m_site, "GET", "/music/hidden/no.mp3"),
              0);
+    QCOMPARE(countRequests(*m_site, "HEAD", "/music/hidden/moved.mp3")
+                 + countRequests(*m_site, "GET", "/music/hidden/moved.mp3"),
+             0);
+    QCOMPARE(countRequests(*m_feeds, "HEAD", "/xxxx"), 0);
     for (const auto *server : {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite}) {
         const auto requests = (*server)->requests();
         QVERIFY(!requests.isEmpty());
@@ -1292,8 +1372,17 @@ void TestCatalogService::crawlTestWeb()
         for (const auto &request : requests)
             QVERIFY(request.header("User-Agent").startsWith("larkspin-catalog/" LARKSPIN_VERSION));
     }
-    // The trap stopped at the bound of pages per host.
-    QVERIFY(countRequests(*m_trap, "GET", "/cal") <= 12);
+    const auto trapRequests = m_trap->requests();
+    const auto busyAt = std::find_if(trapRequests.begin(), trapRequests.end(),
+                                     [](const auto &request) { return request.target == "/busy"; });
+    QVERIFY(busyAt != trapRequests.end());
+    for (const auto &request : trapRequests) {
+        const qint64 after = request.atMs - busyAt->atMs;
+        QVERIFY2(after <= 200 || after >= 1900, qPrintable(QString::number(after)));
+    }
+    // The trap stopped at the bound of pages per host name, on both its ports.
+    QVERIFY(countRequests(*m_trap, "GET", "/cal") + countRequests(*m_trapPort, "GET", "/cal")
+            <= 12);
     // A listing's sorted views are the listing again: never asked for.
     for (const auto *server : {&m_site, &m_feeds, &m_slow, &m_trap, &m_polite}) {
         for (const auto &request : (*server)->requests())
@@ -1307,6 +1396,20 @@ void TestCatalogService::crawlTestWeb()
                  qPrintable(QString::number(polite[i].atMs - polite[i - 1].atMs)));
         QCOMPARE(polite[i].openConnections, 1);
     }
+    // The same name on another port waits its turn too, once its robots.txt has been read
+    // (the two servers' clocks started together, within a few milliseconds).
+    QList<qint64> times;
+    for (const auto *server : {&m_polite, &m_politePort}) {
+        for (const auto &request : (*server)->requests()) {
+            if (request.target != "/robots.txt")
+                times << request.atMs;
+        }
+    }
+    std::sort(times.begin(), times.end());
+    QCOMPARE(times.size(), 8);
+    for (int i = 1; i < times.size(); ++i)
+        QVERIFY2(times[i] - times[i - 1] >= 470,
+                 qPrintable(QString::number(times[i] - times[i - 1])));
     // Ranges: the big file was read by its first 64 KiB and last 128 bytes.
     QStringList ranges;
     for (const auto &request : m_site->requests()) {
@@ -1314,7 +1417,16 @@ void TestCatalogService::crawlTestWeb()
             ranges << request.header("Range");
     }
     QCOMPARE(ranges, (QStringList{"bytes=0-65535", "bytes=-128"}));
+    // Where ranges are ignored, one request reads what is needed.
+    QCOMPARE(countRequests(*m_site, "GET", "/music/whole.mp3"), 1);
+    QCOMPARE(countRequests(*m_site, "GET", "/music/streamed.mp3"), 1);
 
+    QString laughsOutcome;
+    for (const auto seed : crawlStatus().value("crawl").toObject().value("seeds").toArray()) {
+        if (seed.toObject().value("url").toString().endsWith("/laughs.rss"))
+            laughsOutcome = seed.toObject().value("outcome").toString();
+    }
+    QCOMPARE(laughsOutcome, QString("200, 0 pages, 0 tracks: entity limit"));
     const HttpReply page = get("/status");
     QCOMPARE(page.status, 200);
     QVERIFY(page.body.contains("/music/"));
@@ -1381,6 +1493,8 @@ void TestCatalogService::crawlResumesAndRecrawls()
     m_slow.reset();
     m_trap.reset();
     m_polite.reset();
+    m_trapPort.reset();
+    m_politePort.reset();
 }
 
 void TestCatalogService::writeAlbumMp3(const QString &path, const QString &title,
