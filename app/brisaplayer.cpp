@@ -1,6 +1,7 @@
 #include "brisaplayer.h"
 #include "ui_brisaplayerclass.h"
 
+#include "curlnetwork.h"
 #include "cursorblinktimeout.h"
 #include "emptyiconprovider.h"
 #include "grafikpicture.h"
@@ -80,12 +81,13 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
     Song::removeStalePartFiles(musicFolder);
 
     network = new QNetworkAccessManager(this);
-    transferNetwork = new QNetworkAccessManager(this);
+    checkNetwork = new CurlNetwork(this);
+    transferNetwork = new CurlNetwork(this);
 
     requestAds();
 
     searcher = new Searcher(&songs, ui->stillSearchingLabel, loaderMovie, ui->refineSearchHint,
-                            &musicFolder, network, transferNetwork, servers.searchUrl);
+                            &musicFolder, checkNetwork, transferNetwork, servers.searchUrl);
     connect(searcher, &Searcher::queryDone, this, &BrisaPlayer::queryDone);
     connect(searcher, &Searcher::handedOverDownloadFailed, ui->searchErrorLabel, &QLabel::setText);
 

@@ -18,6 +18,7 @@ class QCursor;
 class QFile;
 class MusicFolderModel;
 class QMovie;
+class CurlNetwork;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QScrollArea;
@@ -162,10 +163,11 @@ private:
     std::array<QBuffer *, 5> adTextBuffers{};
     QList<QNetworkReply *> adReplies;
     bool adFailed = false;
-    // Searches, checks and advertisements share one manager; track transfers get their own so
-    // that playing and downloading never queue a search behind them.
+    // The advertisements' manager. Tracks are checked on one network and fetched on another, so
+    // that playing and downloading never queue the checks of a search behind them.
     QNetworkAccessManager *network = nullptr;
-    QNetworkAccessManager *transferNetwork = nullptr;
+    CurlNetwork *checkNetwork = nullptr;
+    CurlNetwork *transferNetwork = nullptr;
     QPoint dragOrigin;
     bool dragging = false;
 };

@@ -1,4 +1,5 @@
 #include "brisaplayer.h"
+#include "curlnetwork.h"
 #include "mprisservice.h"
 #include "readcounter.h"
 #include "song.h"
@@ -21,7 +22,6 @@
 #include <QFile>
 #include <QListView>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -303,7 +303,7 @@ void TestMpris::nextPlaysTheNextFileAndAnnouncesIt()
 void TestMpris::streamedTrackShowsTitleAndCreator()
 {
     makeWindow();
-    QNetworkAccessManager network;
+    CurlNetwork network;
     const QString location = QStringLiteral("http://127.0.0.1:9/tracks/7/tone.mp3");
     Song song(QStringLiteral("Night Drive"), QStringLiteral("Ana Ñ"), location, &musicFolder,
               &network, &network);

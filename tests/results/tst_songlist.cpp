@@ -1,3 +1,4 @@
+#include "curlnetwork.h"
 #include "song.h"
 #include "songlist.h"
 
@@ -6,7 +7,6 @@
 #include <QFrame>
 #include <QImage>
 #include <QLabel>
-#include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -81,7 +81,7 @@ private:
     QTemporaryDir musicDir;
     QString musicFolder;
     QString unreachable;
-    std::unique_ptr<QNetworkAccessManager> network;
+    std::unique_ptr<CurlNetwork> network;
     QTemporaryFile *adImageFiles[SongList::AdCount] = {};
     QBuffer *adTextBuffers[SongList::AdCount] = {};
     std::unique_ptr<SongList> list;
@@ -106,7 +106,7 @@ void TestSongList::initTestCase()
 
 void TestSongList::init()
 {
-    network = std::make_unique<QNetworkAccessManager>();
+    network = std::make_unique<CurlNetwork>();
     for (int i = 0; i < SongList::AdCount; ++i) {
         adImageFiles[i] = new QTemporaryFile;
         // Slot 3 has no picture: its file was never opened.
