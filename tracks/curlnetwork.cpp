@@ -136,6 +136,12 @@ void CurlNetwork::deliver()
     }
 }
 
+void CurlNetwork::deliverLater()
+{
+    if (!pending.isEmpty())
+        QMetaObject::invokeMethod(this, &CurlNetwork::deliver, Qt::QueuedConnection);
+}
+
 int CurlNetwork::socketCallback(CURL *, curl_socket_t socket, int what, void *self, void *)
 {
     static_cast<CurlNetwork *>(self)->watch(socket, what);

@@ -58,6 +58,8 @@ private:
     // Runs the replies' signals once curl has returned: curl must not be called from inside
     // its own callbacks, and a receiver may abort or start requests.
     void deliver();
+    // The same from the event loop, for what curl reported outside socketAction().
+    void deliverLater();
     void notify(CurlReply *reply);
     void detach(CurlReply *reply);
 

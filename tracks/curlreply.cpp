@@ -7,6 +7,13 @@
 
 #include <cstring>
 
+namespace {
+
+// What a reply keeps of a body nobody has read yet; curl stops reading the connection beyond.
+constexpr qint64 MaxBuffered = 1024 * 1024;
+
+} // namespace
+
 CurlReply::CurlReply(CurlNetwork *network, CURL *easy, int inactivityMs)
     : QObject(network)
     , network(network)
@@ -59,6 +66,12 @@ qint64 CurlReply::read(char *data, qint64 size)
     if (readAt == body.size()) {
         body.clear();
         readAt = 0;
+    }
+    if (receivingPaused && !done && bytesAvailable() < MaxBuffered) {
+        // curl hands over what it held back from inside this call, through writeCallback().
+        receivingPaused = false;
+        curl_easy_pause(easy, CURLPAUSE_CONT);
+        network->deliverLater();
     }
     return n;
 }
@@ -148,6 +161,10 @@ size_t CurlReply::writeCallback(char *data, size_t size, size_t count, void *sel
     auto *reply = static_cast<CurlReply *>(self);
     const size_t length = size * count;
     reply->heardFrom();
+    if (reply->bytesAvailable() >= MaxBuffered) {
+        reply->receivingPaused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
     reply->body.append(data, qsizetype(length));
     reply->dataDue = true;
     reply->network->notify(reply);

@@ -14,7 +14,7 @@ class QTimer;
 //
 // Signals come from the event loop, never from inside curl, in the order headersReceived(),
 // readyRead() (as often as data arrives), finished(); a receiver may abort or delete the reply.
-// The body is kept until read.
+// The body is kept until read, up to 1 MiB: beyond, the connection is not read until it is.
 class CurlReply : public QObject
 {
     Q_OBJECT
@@ -72,6 +72,8 @@ private:
     QByteArray body;
     qint64 readAt = 0;
 
+    // The body waiting to be read reached its bound: curl holds the rest back until read().
+    bool receivingPaused = false;
     bool done = false;
     Error failure = NoError;
     // What deliver() still has to say.

@@ -1,4 +1,5 @@
 #include "curlnetwork.h"
+#include "curlreply.h"
 #include "httptestserver.h"
 #include "readcounter.h"
 #include "song.h"
@@ -88,6 +89,7 @@ private slots:
     void checkWithoutAnswer_data();
     void checkWithoutAnswer();
     void destroyedDuringCheck();
+    void unreadBodyIsHeldBack();
 
     void listenWritesFileAsDataArrives();
     void transfersKeepDotSegments();
@@ -378,6 +380,38 @@ void tst_Song::destroyedDuringCheck()
 
     QTest::qWait(100);
     QCOMPARE(reports, 0);
+}
+
+// A reply keeps at most about 1 MiB of a body nobody reads; the rest waits in the connection
+// and arrives whole once read.
+void tst_Song::unreadBodyIsHeldBack()
+{
+    const QByteArray body = pattern(24 * 1024 * 1024);
+    Reply reply;
+    reply.body = body;
+    server->setDefaultReply(reply);
+    CurlReply *fetch = transferNetwork->get(server->url("/big.mp3").toEncoded(), {}, 10000);
+    QSignalSpy arrived(fetch, &CurlReply::readyRead);
+    QVERIFY(arrived.wait());
+    QTest::qWait(500);
+    QVERIFY(fetch->bytesAvailable() > 0);
+    QVERIFY2(fetch->bytesAvailable() <= 1024 * 1024 + 256 * 1024,
+             QByteArray::number(fetch->bytesAvailable()).constData());
+
+    QByteArray got;
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    const auto drain = [&] {
+        while (const qint64 n = fetch->read(buffer.data(), buffer.size()))
+            got.append(buffer.constData(), n);
+    };
+    connect(fetch, &CurlReply::readyRead, this, drain);
+    QSignalSpy finished(fetch, &CurlReply::finished);
+    drain();
+    QVERIFY(finished.wait(10000));
+    drain();
+    QCOMPARE(fetch->error(), CurlReply::NoError);
+    QCOMPARE(got.size(), body.size());
+    QVERIFY(got == body);
 }
 
 // --- listening ------------------------------------------------------------------------------
