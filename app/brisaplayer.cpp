@@ -607,10 +607,10 @@ void BrisaPlayer::stopStreamTrack()
     streamPlaying = false;
     Song *song = currentSong;
     currentSong = nullptr;
-    if (song) {
+    if (song)
         song->stopListening();
-        songList->abort(song);
-    }
+    // A track freed while it played is the one the list showed playing last.
+    songList->abort(song);
 }
 
 void BrisaPlayer::stopOutput()

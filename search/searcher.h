@@ -25,7 +25,7 @@ class Song;
 // Nothing passed to the constructor is owned. The tracks in *songs belong to the main window
 // between searches; tracks that fail their check (or pass after the cap) are taken out of
 // *songs and freed here. A failed request ends in queryDone(false) with message() set to
-// the transport error text (in QNetworkReply's words: refused, unresolved; a reply that
+// the transport error text ("Connection refused", "Host ... not found"; a reply that
 // stalls past the inactivity limit says the service stopped answering, one past the deadline
 // that it took too long), the news text (a reply that is no playlist, or larger than MaxReplySize)
 // or the no-results text. A reply with an HTTP error status is not a transport error: its body is
