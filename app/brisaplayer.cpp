@@ -455,12 +455,14 @@ void BrisaPlayer::releaseOutput()
     // Closing the device ends its audio thread; only then may the callback go.
     device.reset();
     stream.reset();
+    source.reset();
     stopCallback.reset();
 }
 
 bool BrisaPlayer::openOutput(const QString &path)
 {
     stream.reset();
+    source.reset();
     // One device for the whole run: opening one takes longer than a track change may.
     if (!device) {
         device = audio::AudioDevice::open();
@@ -469,8 +471,7 @@ bool BrisaPlayer::openOutput(const QString &path)
         stopCallback = std::make_shared<StopCallBack>(this);
         device->registerCallback(stopCallback);
     }
-    std::shared_ptr<audio::SampleSource> source
-        = audio::SampleSource::open(QFile::encodeName(path).toStdString());
+    source = audio::SampleSource::open(QFile::encodeName(path).toStdString());
     if (!source)
         return false;
     stream = audio::OutputStream::open(device, source, true);
@@ -569,6 +570,16 @@ bool BrisaPlayer::seekTo(qint64 microseconds)
 bool BrisaPlayer::seekBy(qint64 microseconds)
 {
     return seekTo(positionMicroseconds() + microseconds);
+}
+
+qint64 BrisaPlayer::lengthMicroseconds() const
+{
+    if (!stream || !source
+        || !(playMode == PlayingFile || (playMode == PlayingStream && streamComplete)))
+        return 0;
+    const int rate = source->sampleRate();
+    const int64_t frames = source->lengthFrames();
+    return rate > 0 && frames > 0 ? qint64(frames * 1000000 / rate) : 0;
 }
 
 void BrisaPlayer::soundStopped(bool stopCalled, quint64 streamId)
