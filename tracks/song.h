@@ -20,9 +20,9 @@ class QTimer;
 // new search starts is handed to the searcher, which frees it once the download reports. The
 // availability check (a HEAD request on checkNetwork; when that is answered 405 or 501, a GET of
 // the first byte) starts in the constructor and ends with exactly one validation() unless the
-// Song is destroyed first. Listening and downloading run on
-// transferNetwork, so that long transfers never queue the search and the checks behind them.
-// Neither manager is owned.
+// Song is destroyed first. Listening and downloading run on transferNetwork, so that long
+// transfers never queue the checks behind them. Neither network is owned; both run on the
+// thread the Song lives on (the GUI thread).
 class Song : public QObject
 {
     Q_OBJECT
