@@ -66,6 +66,7 @@ private slots:
 
     void playShowsPlayingAndListens();
     void abortAndFinish();
+    void freedTrackEndsItsRowsPlay();
     void earlierListingIsIgnored();
     void rowOfDestroyedTrackIsInert();
 
@@ -404,6 +405,33 @@ void TestSongList::abortAndFinish()
     QVERIFY(list->rowStatusLabel(1));
     QVERIFY(list->rowStatusLabel(1) != second);
     QCOMPARE(list->rowStatusLabel(1)->text(), QStringLiteral("downloading"));
+}
+
+// A track freed while it played (a handed-over download that ended) is named by no pointer any
+// more: the end of its play is the end of the row last shown "playing...".
+void TestSongList::freedTrackEndsItsRowsPlay()
+{
+    fill(3);
+    list->rowButton(1, 0)->click();
+    QLabel *playing = list->rowStatusLabel(1);
+    QCOMPARE(playing->text(), QStringLiteral("playing..."));
+    delete songs.takeAt(1);
+    QVERIFY(!list->song(1));
+    list->finish(nullptr);
+    QCOMPARE(playing->text(), QString());
+    QVERIFY(!list->rowStatusLabel(1));
+
+    list->rowButton(2, 0)->click();
+    QLabel *stopped = list->rowStatusLabel(2);
+    delete songs.takeAt(1); // the track of row 2
+    list->abort(nullptr);
+    QCOMPARE(stopped->text(), QStringLiteral("play stopped"));
+    QVERIFY(!list->rowStatusLabel(2));
+
+    // That play is over: a later end without a track touches no row.
+    list->rowButton(0, 1)->click();
+    list->finish(nullptr);
+    QCOMPARE(list->rowStatusLabel(0)->text(), QStringLiteral("downloading"));
 }
 
 void TestSongList::earlierListingIsIgnored()
