@@ -1,6 +1,7 @@
 #include "brisaplayer.h"
 #include "ui_brisaplayerclass.h"
 
+#include "curlnetwork.h"
 #include "cursorblinktimeout.h"
 #include "emptyiconprovider.h"
 #include "grafikpicture.h"
@@ -80,12 +81,13 @@ BrisaPlayer::BrisaPlayer(const ServerConfig &servers, QWidget *parent)
     Song::removeStalePartFiles(musicFolder);
 
     network = new QNetworkAccessManager(this);
-    transferNetwork = new QNetworkAccessManager(this);
+    checkNetwork = new CurlNetwork(this);
+    transferNetwork = new CurlNetwork(this);
 
     requestAds();
 
     searcher = new Searcher(&songs, ui->stillSearchingLabel, loaderMovie, ui->refineSearchHint,
-                            &musicFolder, network, transferNetwork, servers.searchUrl);
+                            &musicFolder, checkNetwork, transferNetwork, servers.searchUrl);
     connect(searcher, &Searcher::queryDone, this, &BrisaPlayer::queryDone);
     connect(searcher, &Searcher::handedOverDownloadFailed, ui->searchErrorLabel, &QLabel::setText);
 
@@ -453,12 +455,14 @@ void BrisaPlayer::releaseOutput()
     // Closing the device ends its audio thread; only then may the callback go.
     device.reset();
     stream.reset();
+    source.reset();
     stopCallback.reset();
 }
 
 bool BrisaPlayer::openOutput(const QString &path)
 {
     stream.reset();
+    source.reset();
     // One device for the whole run: opening one takes longer than a track change may.
     if (!device) {
         device = audio::AudioDevice::open();
@@ -467,8 +471,7 @@ bool BrisaPlayer::openOutput(const QString &path)
         stopCallback = std::make_shared<StopCallBack>(this);
         device->registerCallback(stopCallback);
     }
-    std::shared_ptr<audio::SampleSource> source
-        = audio::SampleSource::open(QFile::encodeName(path).toStdString());
+    source = audio::SampleSource::open(QFile::encodeName(path).toStdString());
     if (!source)
         return false;
     stream = audio::OutputStream::open(device, source, true);
@@ -569,6 +572,16 @@ bool BrisaPlayer::seekBy(qint64 microseconds)
     return seekTo(positionMicroseconds() + microseconds);
 }
 
+qint64 BrisaPlayer::lengthMicroseconds() const
+{
+    if (!stream || !source
+        || !(playMode == PlayingFile || (playMode == PlayingStream && streamComplete)))
+        return 0;
+    const int rate = source->sampleRate();
+    const int64_t frames = source->lengthFrames();
+    return rate > 0 && frames > 0 ? qint64(frames * 1000000 / rate) : 0;
+}
+
 void BrisaPlayer::soundStopped(bool stopCalled, quint64 streamId)
 {
     // Events of a replaced sound, of a stop we asked for, or of a sound resumed since it ran
@@ -605,10 +618,10 @@ void BrisaPlayer::stopStreamTrack()
     streamPlaying = false;
     Song *song = currentSong;
     currentSong = nullptr;
-    if (song) {
+    if (song)
         song->stopListening();
-        songList->abort(song);
-    }
+    // A track freed while it played is the one the list showed playing last.
+    songList->abort(song);
 }
 
 void BrisaPlayer::stopOutput()

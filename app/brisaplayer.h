@@ -18,6 +18,7 @@ class QCursor;
 class QFile;
 class MusicFolderModel;
 class QMovie;
+class CurlNetwork;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QScrollArea;
@@ -36,6 +37,7 @@ class BrisaPlayerClass;
 namespace audio {
 class AudioDevice;
 class OutputStream;
+class SampleSource;
 } // namespace audio
 
 // The program's one window. It owns and wires everything: the form, the search client and its
@@ -107,6 +109,9 @@ public slots:
     // landed. False while nothing plays or when the sound cannot be sought.
     bool seekTo(qint64 microseconds);
     bool seekBy(qint64 microseconds);
+    // The current sound's length when it is known: a My Music file, or a result whose transfer
+    // has ended (one still arriving may grow); 0 otherwise.
+    qint64 lengthMicroseconds() const;
 
     // The end of the sound with OutputStream::id() `stream`, delivered on the GUI thread by the
     // StopCallBack.
@@ -151,6 +156,8 @@ private:
     bool outputOpened = false;
     std::shared_ptr<audio::AudioDevice> device;
     std::shared_ptr<audio::OutputStream> stream;
+    // The file stream plays, kept for its length.
+    std::shared_ptr<audio::SampleSource> source;
     std::shared_ptr<StopCallBack> stopCallback;
     QString currentQuery;
     QScrollArea *scrollArea = nullptr;
@@ -162,10 +169,11 @@ private:
     std::array<QBuffer *, 5> adTextBuffers{};
     QList<QNetworkReply *> adReplies;
     bool adFailed = false;
-    // Searches, checks and advertisements share one manager; track transfers get their own so
-    // that playing and downloading never queue a search behind them.
+    // The advertisements' manager. Tracks are checked on one network and fetched on another, so
+    // that playing and downloading never queue the checks of a search behind them.
     QNetworkAccessManager *network = nullptr;
-    QNetworkAccessManager *transferNetwork = nullptr;
+    CurlNetwork *checkNetwork = nullptr;
+    CurlNetwork *transferNetwork = nullptr;
     QPoint dragOrigin;
     bool dragging = false;
 };

@@ -249,8 +249,19 @@ void MprisService::pause()
 
 void MprisService::seek(qlonglong offset)
 {
-    if (window)
-        window->seekBy(offset);
+    if (!window)
+        return;
+    const qint64 length = window->lengthMicroseconds();
+    if (length > 0 && offset > 0 && window->positionMicroseconds() + offset >= length) {
+        // Past the end acts as Next: the next file of My Music; a result being listened to has
+        // no next track, so it stops.
+        if (window->currentPlayMode() == BrisaPlayer::PlayingFile)
+            next();
+        else
+            stop();
+        return;
+    }
+    window->seekBy(offset);
 }
 
 void MprisService::setPosition(const QString &trackId, qlonglong position)
@@ -258,6 +269,10 @@ void MprisService::setPosition(const QString &trackId, qlonglong position)
     const QString current
         = meta.value(QStringLiteral("mpris:trackid")).value<QDBusObjectPath>().path();
     if (!window || current.isEmpty() || trackId != current || position < 0)
+        return;
+    // Beyond the length is ignored; a track still arriving is sought within what has come.
+    const qint64 length = window->lengthMicroseconds();
+    if (length > 0 && position > length)
         return;
     window->seekTo(position);
 }

@@ -207,11 +207,20 @@ void AudioDevice::unlock()
     SDL_UnlockAudioDevice(m_id);
 }
 
-void AudioDevice::start()
+void AudioDevice::updateRunning()
 {
-    // The device then runs (giving silence while nothing plays) until it is closed: pausing
-    // it again would have to be decided on the audio thread, which must not touch the device.
-    std::call_once(m_started, [this] { SDL_PauseAudioDevice(m_id, 0); });
+    // The audio thread must not pause its own device, so a sound that ends there leaves it
+    // running until the next call from another thread.
+    std::lock_guard<std::mutex> guard(m_runLock);
+    lock();
+    const bool wanted = std::any_of(m_streams.begin(), m_streams.end(), [](OutputStream *stream) {
+        return stream->m_playing && !stream->m_paused;
+    });
+    unlock();
+    if (wanted == m_running)
+        return;
+    SDL_PauseAudioDevice(m_id, wanted ? 0 : 1);
+    m_running = wanted;
 }
 
 void AudioDevice::post(StopReason reason, uint64_t stream)

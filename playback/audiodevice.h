@@ -20,7 +20,9 @@ class OutputStream;
 //
 // Every sound keeps its device alive, so handles may be released in any order and on any
 // thread, a stop callback included. Releasing the last one closes the device and waits for a
-// running stop callback to return.
+// running stop callback to return. The device is held (SDL calls no mixer) while none of its
+// sounds plays unpaused, from the pause, stop or release of the last one that did; a sound that
+// ends by itself leaves it running, giving silence, until the next such call.
 class AudioDevice
 {
 public:
@@ -67,14 +69,17 @@ private:
     void detach(OutputStream *stream);
     void lock();
     void unlock();
-    void start();
+    // Runs the device while one of its sounds plays unpaused and holds it otherwise, so that
+    // SDL's thread stops calling the mixer while a pause lasts. Any thread but the audio thread.
+    void updateRunning();
     void post(StopReason reason, uint64_t stream);
     uint64_t newStreamId() { return ++m_lastStreamId; }
     int blockFrames() const { return int(m_mixBuffer.size()) / channelCount; }
 
     bool m_initialised = false;
     uint32_t m_id = 0;
-    std::once_flag m_started;
+    std::mutex m_runLock;   // orders updateRunning()'s decisions and SDL's pause calls
+    bool m_running = false; // guarded by m_runLock; SDL opens the device held
     std::vector<OutputStream *> m_streams; // guarded by the audio lock
     std::vector<int32_t> m_mixBuffer;      // audio thread only
     std::array<std::atomic<uint64_t>, bucketCount + 1> m_callbackBuckets{};

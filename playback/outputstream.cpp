@@ -55,6 +55,7 @@ OutputStream::~OutputStream()
 {
     // Out of the device first: from then on no callback reads the ring.
     m_device->detach(this);
+    m_device->updateRunning();
     {
         std::lock_guard<std::mutex> guard(m_wakeLock);
         m_quit = true;
@@ -82,7 +83,7 @@ void OutputStream::play()
     m_paused = false;
     m_device->unlock();
     wake();
-    m_device->start();
+    m_device->updateRunning();
 }
 
 void OutputStream::stop()
@@ -91,6 +92,7 @@ void OutputStream::stop()
     const bool wasPlaying = m_playing.exchange(false);
     m_paused = false;
     m_device->unlock();
+    m_device->updateRunning();
     if (wasPlaying)
         m_device->post(StopReason::STOP_CALLED, m_id);
 }
@@ -101,12 +103,14 @@ void OutputStream::pause()
     m_device->lock();
     m_paused = true;
     m_device->unlock();
+    m_device->updateRunning();
 }
 
 void OutputStream::resume()
 {
     m_paused = false;
     wake();
+    m_device->updateRunning();
 }
 
 int64_t OutputStream::seek(int64_t frame)

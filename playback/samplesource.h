@@ -14,6 +14,10 @@ namespace audio {
 // An MP3 file read through a handle of its own, decoded as the data is asked for. The file may
 // still be growing: read() decodes what has been written so far, keeps an incomplete frame for
 // later, and goes on from exactly there once more has been written.
+//
+// Shared by whoever opened it and the one OutputStream that plays it; read() and seek() run on
+// that sound's decoder thread (never the audio callback's), setExpectedSize() and lengthFrames()
+// on any thread. A failure shows as a read() of 0 frames or a seek() of -1.
 class SampleSource
 {
 public:

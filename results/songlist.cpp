@@ -227,6 +227,7 @@ void SongList::buttonClicked()
     label->setStyleSheet(statusStyle(row));
     label->setText(tr("playing..."));
     label->show();
+    playingStatus = label;
     song->listen();
 }
 
@@ -299,21 +300,30 @@ int SongList::rowOf(const Song *song) const
     return -1;
 }
 
+QLabel *SongList::takePlayingStatus(Song *song)
+{
+    int row = rowOf(song);
+    if (row < 0 && !song && playingStatus) {
+        const QList<int> rows = rowStatus.keys(playingStatus.data());
+        row = rows.isEmpty() ? -1 : rows.constFirst();
+    }
+    if (row < 0)
+        return nullptr;
+    QLabel *label = rowStatus.take(row);
+    if (label == playingStatus)
+        playingStatus = nullptr;
+    return label;
+}
+
 void SongList::abort(Song *song)
 {
-    const int row = rowOf(song);
-    if (row < 0)
-        return;
-    if (QLabel *label = rowStatus.take(row))
+    if (QLabel *label = takePlayingStatus(song))
         label->setText(tr("play stopped"));
 }
 
 void SongList::finish(Song *song)
 {
-    const int row = rowOf(song);
-    if (row < 0)
-        return;
-    if (QLabel *label = rowStatus.take(row))
+    if (QLabel *label = takePlayingStatus(song))
         label->setText(QString());
 }
 

@@ -64,6 +64,10 @@ public slots:
     void ad4clicked();
     void ad5clicked();
     void empty();
+    // The end of playing a row's track: "play stopped" after a stop, nothing after its end.
+    // A null song stands for the track of the row last shown "playing...", which may have been
+    // freed while it played (a download handed over to the searcher ends while waiting for a
+    // new listing).
     void abort(Song *song);
     void finish(Song *song);
     void addSong(Song *song);
@@ -79,6 +83,7 @@ private:
     void startDownload();
     QLabel *statusLabelFor(int row);
     int rowOf(const Song *song) const;
+    QLabel *takePlayingStatus(Song *song);
 
     int m_nextTop = 0;
     QList<QPointer<Song>> songs;
@@ -91,6 +96,8 @@ private:
     int m_activeRow = 0;
     int m_currentRow = -1;
     QHash<int, QLabel *> rowStatus;
+    // The status of the row last shown "playing...", until the player ends that play.
+    QPointer<QLabel> playingStatus;
     QTemporaryFile *const *adImageFiles;
     QBuffer *const *adTextBuffers;
     QIcon actionIcon;

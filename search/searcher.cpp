@@ -14,14 +14,14 @@
 #include <cstring>
 
 Searcher::Searcher(QList<Song *> *songs, QWidget *searchingLabel, QMovie *loaderMovie,
-                   QWidget *refineHint, QString *musicFolder, QNetworkAccessManager *network,
-                   QNetworkAccessManager *transferNetwork, const QUrl &serviceUrl)
+                   QWidget *refineHint, QString *musicFolder, CurlNetwork *checkNetwork,
+                   CurlNetwork *transferNetwork, const QUrl &serviceUrl)
     : songs(songs)
     , searchingLabel(searchingLabel)
     , loaderMovie(loaderMovie)
     , refineHint(refineHint)
     , musicFolder(musicFolder)
-    , network(network)
+    , checkNetwork(checkNetwork)
     , transferNetwork(transferNetwork)
     , serviceUrl(serviceUrl)
     , fetch(new CurlFetch(this))
@@ -228,7 +228,7 @@ void Searcher::searchDone(bool error)
     }
 
     for (const XspfPage::Track &track : page.tracks()) {
-        auto *song = new Song(track.title, track.creator, track.location, musicFolder, network,
+        auto *song = new Song(track.title, track.creator, track.location, musicFolder, checkNetwork,
                               transferNetwork);
         connect(song, &Song::validation, this, &Searcher::validation);
         songs->append(song);

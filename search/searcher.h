@@ -8,9 +8,9 @@
 #include <QUrl>
 
 class CurlFetch;
+class CurlNetwork;
 class QMovie;
 class QTimer;
-class QNetworkAccessManager;
 class QWidget;
 class Song;
 
@@ -25,14 +25,15 @@ class Song;
 // Nothing passed to the constructor is owned. The tracks in *songs belong to the main window
 // between searches; tracks that fail their check (or pass after the cap) are taken out of
 // *songs and freed here. A failed request ends in queryDone(false) with message() set to
-// the transport error text (in QNetworkReply's words: refused, unresolved; a reply that
+// the transport error text ("Connection refused", "Host ... not found"; a reply that
 // stalls past the inactivity limit says the service stopped answering, one past the deadline
 // that it took too long), the news text (a reply that is no playlist, or larger than MaxReplySize)
 // or the no-results text. A reply with an HTTP error status is not a transport error: its body is
 // read like any other. Redirects are not followed.
 //
-// Pages are fetched with CurlFetch rather than the QNetworkAccessManager, which would turn a
-// query of "." or ".." into another path; the one passed in is only handed on to the tracks.
+// Pages are fetched with CurlFetch, one request at a time, on the event loop of the thread that
+// made the searcher (the GUI thread); the two networks passed in are only handed on to the
+// tracks, for their checks and their transfers.
 class Searcher : public QObject
 {
     Q_OBJECT
@@ -44,8 +45,8 @@ public:
 
     // serviceUrl is the base "scheme://host[:port]" of the search service.
     Searcher(QList<Song *> *songs, QWidget *searchingLabel, QMovie *loaderMovie,
-             QWidget *refineHint, QString *musicFolder, QNetworkAccessManager *network,
-             QNetworkAccessManager *transferNetwork, const QUrl &serviceUrl);
+             QWidget *refineHint, QString *musicFolder, CurlNetwork *checkNetwork,
+             CurlNetwork *transferNetwork, const QUrl &serviceUrl);
     ~Searcher() override;
 
     int total() const { return m_total; }
@@ -99,8 +100,8 @@ private:
     QPointer<QMovie> loaderMovie;
     QPointer<QWidget> refineHint;
     QString *musicFolder;
-    QNetworkAccessManager *network;
-    QNetworkAccessManager *transferNetwork;
+    CurlNetwork *checkNetwork;
+    CurlNetwork *transferNetwork;
     QUrl serviceUrl;
 
     bool m_requestPending = false;

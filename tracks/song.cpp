@@ -1,13 +1,13 @@
 #include "song.h"
 
+#include "curlnetwork.h"
+#include "curlreply.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QProgressBar>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -27,8 +27,6 @@ constexpr const char *partFileTemplate = "/.larkspin-XXXXXX.part";
 
 constexpr int CheckTimeout = 30000;
 constexpr qint64 ChunkSize = 256 * 1024;
-// Bounds what Qt keeps of a reply that we have not read yet.
-constexpr qint64 ReadBufferSize = 1024 * 1024;
 // Longest file name Linux file systems take, in bytes.
 constexpr int MaxNameBytes = 255;
 
@@ -64,13 +62,6 @@ bool giveNewFileMode(QFileDevice &file)
 bool isSuccess(int status)
 {
     return status >= 200 && status < 300;
-}
-
-// Failures of the connection itself (refused, closed early, stalled, ...), as opposed to an
-// HTTP error status or a redirect.
-bool isNetworkFailure(QNetworkReply::NetworkError error)
-{
-    return error != QNetworkReply::NoError && error < QNetworkReply::TooManyRedirectsError;
 }
 
 // "bytes first-last/length" of a Content-Range; false unless it names a range.
@@ -119,8 +110,7 @@ bool moveWithoutReplacing(const QString &from, const QString &to, bool *targetEx
 } // namespace
 
 Song::Song(const QString &title, const QString &creator, const QString &location,
-           const QString *musicFolder, QNetworkAccessManager *checkNetwork,
-           QNetworkAccessManager *transferNetwork)
+           const QString *musicFolder, CurlNetwork *checkNetwork, CurlNetwork *transferNetwork)
     : m_title(title)
     , m_creator(creator)
     , m_location(location)
@@ -134,11 +124,9 @@ Song::Song(const QString &title, const QString &creator, const QString &location
         QMetaObject::invokeMethod(this, &Song::failCheck, Qt::QueuedConnection);
         return;
     }
-    QNetworkRequest request = trackRequest(url);
-    request.setTransferTimeout(CheckTimeout);
-    checkReply = checkNetwork->head(request);
-    connect(checkReply, &QNetworkReply::metaDataChanged, this, &Song::responseHeaderReceived);
-    connect(checkReply, &QNetworkReply::finished, this, &Song::checkIsDone);
+    checkReply = checkNetwork->head(trackAddress(url), {}, CheckTimeout);
+    connect(checkReply, &CurlReply::headersReceived, this, &Song::responseHeaderReceived);
+    connect(checkReply, &CurlReply::finished, this, &Song::checkIsDone);
 }
 
 Song::~Song()
@@ -223,45 +211,37 @@ QString Song::musicFileName(const QString &creator, const QString &title)
     return name;
 }
 
-QNetworkRequest Song::trackRequest(const QUrl &url)
+QByteArray Song::trackAddress(const QUrl &url)
 {
-    QUrl target;
-    target.setScheme(url.scheme());
-    target.setHost(url.host());
-    target.setPort(url.port());
-    const QByteArray path = QUrl::toPercentEncoding(url.path(QUrl::FullyDecoded), "{/}");
-    target.setPath(QString::fromLatin1(path), QUrl::TolerantMode);
-
-    QNetworkRequest request(target);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    return request;
+    QUrl origin;
+    origin.setScheme(url.scheme());
+    origin.setHost(url.host());
+    origin.setPort(url.port());
+    return origin.toEncoded() + QUrl::toPercentEncoding(url.path(QUrl::FullyDecoded), "/");
 }
 
 void Song::responseHeaderReceived()
 {
     if (checkDone || !checkReply)
         return;
-    const QVariant status = checkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        return;
-    const int code = status.toInt();
-    // Aborting from inside the reply's own header report upsets its error bookkeeping; it is
-    // aborted on its way out instead (a body that comes with a GET is dropped then).
-    QNetworkReply *reply = checkReply;
-    checkReply = nullptr;
-    disconnect(reply, nullptr, this, nullptr);
-    reply->deleteLater();
+    const int code = checkReply->status();
+    if (checkByGet) {
+        // The status is all the check needs: a body that comes with the GET is dropped.
+        releaseCheck();
+    } else {
+        // A HEAD ends by itself, which keeps its connection for the next request.
+        CurlReply *head = checkReply;
+        checkReply = nullptr;
+        disconnect(head, nullptr, this, nullptr);
+        connect(head, &CurlReply::finished, head, &QObject::deleteLater);
+    }
     if (!checkByGet && (code == 405 || code == 501)) {
         // A server that will not answer HEAD is asked for the first byte instead.
         checkByGet = true;
-        QNetworkRequest request = trackRequest(url);
-        request.setTransferTimeout(CheckTimeout);
-        request.setRawHeader("Range", "bytes=0-0");
-        request.setRawHeader("Accept-Encoding", "identity");
-        checkReply = checkNetwork->get(request);
-        connect(checkReply, &QNetworkReply::metaDataChanged, this, &Song::responseHeaderReceived);
-        connect(checkReply, &QNetworkReply::finished, this, &Song::checkIsDone);
+        checkReply = checkNetwork->get(
+            trackAddress(url), {"Range: bytes=0-0", "Accept-Encoding: identity"}, CheckTimeout);
+        connect(checkReply, &CurlReply::headersReceived, this, &Song::responseHeaderReceived);
+        connect(checkReply, &CurlReply::finished, this, &Song::checkIsDone);
         return;
     }
     checkDone = true;
@@ -288,16 +268,15 @@ void Song::failCheck()
     emit validation(true);
 }
 
-void Song::releaseReply(QPointer<QNetworkReply> &slot)
+void Song::releaseReply(QPointer<CurlReply> &slot)
 {
-    QNetworkReply *reply = slot;
+    CurlReply *reply = slot;
     slot = nullptr;
     if (!reply)
         return;
-    // Disconnected first: abort() reports finished() before it returns.
     disconnect(reply, nullptr, this, nullptr);
-    if (reply->isRunning())
-        reply->abort();
+    reply->abort();
+    // It may be the one whose signal is being delivered.
     reply->deleteLater();
 }
 
@@ -351,32 +330,25 @@ void Song::startTransfer(bool intoMusicFolder)
 // The first request of a transfer, or its resumption from the bytes the file holds.
 void Song::requestTransfer()
 {
-    QNetworkRequest request = trackRequest(url);
-    request.setTransferTimeout(stallTimeout);
     // The body is saved byte for byte; MP3 gains nothing from compression anyway.
-    request.setRawHeader("Accept-Encoding", "identity");
+    QList<QByteArray> headers{"Accept-Encoding: identity"};
     resumedAt = received;
     replyFits = true;
     if (resumedAt > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumedAt) + '-');
+        headers << "Range: bytes=" + QByteArray::number(resumedAt) + '-';
         if (!validator.isEmpty())
-            request.setRawHeader("If-Range", validator);
+            headers << "If-Range: " + validator;
     }
-    transfer = transferNetwork->get(request);
-    transfer->setReadBufferSize(ReadBufferSize);
-    // Qt reports downloadProgress at most every 100 ms and drops the reports in between, so
-    // every arrival of data counts as a progress report here.
-    connect(transfer, &QNetworkReply::metaDataChanged, this, &Song::transferHeaders);
-    connect(transfer, &QNetworkReply::readyRead, this, &Song::transferProgress);
-    connect(transfer, &QNetworkReply::finished, this, &Song::transferFinished);
+    transfer = transferNetwork->get(trackAddress(url), headers, stallTimeout);
+    // Every arrival of data counts as a progress report.
+    connect(transfer, &CurlReply::headersReceived, this, &Song::transferHeaders);
+    connect(transfer, &CurlReply::readyRead, this, &Song::transferProgress);
+    connect(transfer, &CurlReply::finished, this, &Song::transferFinished);
 }
 
 void Song::transferHeaders()
 {
-    const int status = transfer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 0)
-        return;
-    const QVariant length = transfer->header(QNetworkRequest::ContentLengthHeader);
+    const int status = transfer->status();
     if (resumedAt > 0 && status == 206) {
         qint64 first = -1;
         qint64 whole = -1;
@@ -399,7 +371,7 @@ void Song::transferHeaders()
     const QByteArray etag = transfer->rawHeader("ETag");
     validator
         = !etag.isEmpty() && !etag.startsWith("W/") ? etag : transfer->rawHeader("Last-Modified");
-    wholeLength = length.isValid() ? length.toLongLong() : -1;
+    wholeLength = transfer->contentLength();
 }
 
 void Song::releaseTransfer()
@@ -421,7 +393,7 @@ void Song::retireTransferFile()
 
 void Song::drainTransfer()
 {
-    if (!transfer || !transfer->isOpen() || !transferFile)
+    if (!transfer || !transferFile)
         return;
     char buffer[64 * 1024];
     for (;;) {
@@ -444,8 +416,8 @@ void Song::transferProgress()
     if (!transfer)
         return;
     drainTransfer();
-    const QVariant length = transfer->header(QNetworkRequest::ContentLengthHeader);
-    const qint64 total = length.isValid() ? resumedAt + qMax<qint64>(0, length.toLongLong()) : 0;
+    const qint64 length = transfer->contentLength();
+    const qint64 total = length >= 0 ? resumedAt + length : 0;
     const qint64 value = received;
     if (listening) {
         QPointer<Song> self(this);
@@ -459,20 +431,21 @@ void Song::transferProgress()
 
 void Song::transferFinished()
 {
-    QNetworkReply *reply = transfer;
+    CurlReply *reply = transfer;
     if (!reply)
         return;
     drainTransfer();
-    const QNetworkReply::NetworkError error = reply->error();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // A failure of the connection itself (refused, closed early, stalled), not an HTTP status.
+    const bool networkFailure = reply->error() != CurlReply::NoError;
+    const int status = reply->status();
     // A body that ends short of the length its answer announced is cut, however the
     // connection's end was reported: never a whole track.
-    const bool cutShort = error == QNetworkReply::NoError && replyFits && wholeLength >= 0
-                          && received < wholeLength;
-    const bool failed = error != QNetworkReply::NoError || !replyFits || cutShort;
+    const bool cutShort
+        = !networkFailure && replyFits && wholeLength >= 0 && received < wholeLength;
+    const bool failed = networkFailure || !replyFits || cutShort;
     releaseTransfer();
-    if ((isNetworkFailure(error) || cutShort) && replyFits && !writeFailed
-        && retries < transferTries && (status == 0 || isSuccess(status))) {
+    if ((networkFailure || cutShort) && replyFits && !writeFailed && retries < transferTries
+        && (status == 0 || isSuccess(status))) {
         if (!retryTimer) {
             retryTimer = new QTimer(this);
             retryTimer->setSingleShot(true);

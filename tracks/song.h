@@ -6,10 +6,9 @@
 #include <QString>
 #include <QUrl>
 
+class CurlNetwork;
+class CurlReply;
 class QFile;
-class QNetworkAccessManager;
-class QNetworkReply;
-class QNetworkRequest;
 class QProgressBar;
 class QTemporaryFile;
 class QTimer;
@@ -21,9 +20,9 @@ class QTimer;
 // new search starts is handed to the searcher, which frees it once the download reports. The
 // availability check (a HEAD request on checkNetwork; when that is answered 405 or 501, a GET of
 // the first byte) starts in the constructor and ends with exactly one validation() unless the
-// Song is destroyed first. Listening and downloading run on
-// transferNetwork, so that long transfers never queue the search and the checks behind them.
-// Neither manager is owned.
+// Song is destroyed first. Listening and downloading run on transferNetwork, so that long
+// transfers never queue the checks behind them. Neither network is owned; both run on the
+// thread the Song lives on (the GUI thread).
 class Song : public QObject
 {
     Q_OBJECT
@@ -39,8 +38,7 @@ public:
     };
 
     Song(const QString &title, const QString &creator, const QString &location,
-         const QString *musicFolder, QNetworkAccessManager *checkNetwork,
-         QNetworkAccessManager *transferNetwork);
+         const QString *musicFolder, CurlNetwork *checkNetwork, CurlNetwork *transferNetwork);
     ~Song() override;
 
     QString title() const { return m_title; }
@@ -67,9 +65,10 @@ public:
     // Removes the hidden partial files that downloads left in folder when the program ended
     // without finishing them (a crash, a kill), once they are a day old.
     static void removeStalePartFiles(const QString &folder);
-    // The request for a track location: path percent-encoded, query and fragment dropped,
-    // the location's own host, scheme and port.
-    static QNetworkRequest trackRequest(const QUrl &url);
+    // The address requested for a track location: the location's own scheme, host and port,
+    // its path percent-encoded with its "." and ".." segments as they stand, query, fragment
+    // and user name dropped.
+    static QByteArray trackAddress(const QUrl &url);
 
     // How long a later listening or download transfer may receive nothing before it is given
     // up; 60 s unless set. A transfer that fails on the way (a stall, a dropped connection, not
@@ -103,7 +102,7 @@ private slots:
 
 private:
     void failCheck();
-    void releaseReply(QPointer<QNetworkReply> &slot);
+    void releaseReply(QPointer<CurlReply> &slot);
     void releaseCheck();
     void startTransfer(bool intoMusicFolder);
     bool transferRunning() const;
@@ -120,11 +119,11 @@ private:
     const QString *musicFolder;
     QUrl url;
 
-    QNetworkAccessManager *checkNetwork;
-    QNetworkAccessManager *transferNetwork;
-    // Replies belong to their manager, which may go first at teardown.
-    QPointer<QNetworkReply> checkReply;
-    QPointer<QNetworkReply> transfer;
+    CurlNetwork *checkNetwork;
+    CurlNetwork *transferNetwork;
+    // Replies belong to their network, which may go first at teardown.
+    QPointer<CurlReply> checkReply;
+    QPointer<CurlReply> transfer;
     QTemporaryFile *transferFile = nullptr;
     // The file of the transfer before, which the player may still be reading by its path.
     QTemporaryFile *earlierFile = nullptr;

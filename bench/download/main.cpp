@@ -5,6 +5,7 @@
 //
 // Usage: bench_download [size-in-MiB] [rounds]   (50 MiB and 3 rounds by default)
 
+#include "curlnetwork.h"
 #include "song.h"
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -129,8 +129,8 @@ void makeFile(const QString &path, qint64 size)
 }
 
 // Seconds for one download through Song, or -1 on failure.
-double songRound(const QString &url, const QString &folder, QNetworkAccessManager *check,
-                 QNetworkAccessManager *transfer)
+double songRound(const QString &url, const QString &folder, CurlNetwork *check,
+                 CurlNetwork *transfer)
 {
     QFile::remove(folder + QStringLiteral("/Bench - Track.mp3"));
     Song song(QStringLiteral("Track"), QStringLiteral("Bench"), url, &folder, check, transfer);
@@ -215,8 +215,8 @@ int main(int argc, char **argv)
         = listenOn(QFile::encodeName(source).constData(), &cuttingServer, true);
 
     QCoreApplication app(argc, argv);
-    QNetworkAccessManager checkNetwork;
-    QNetworkAccessManager transferNetwork;
+    CurlNetwork checkNetwork;
+    CurlNetwork transferNetwork;
     const QString folder = dir.filePath(QStringLiteral("music"));
     QDir().mkpath(folder);
     const QString bigUrl = QStringLiteral("http://127.0.0.1:%1/track.mp3").arg(bigPort);

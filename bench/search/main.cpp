@@ -3,6 +3,7 @@
 // loopback: either one it starts itself (--catalog BINARY, the demo library) or a running one
 // (--url URL). Figures go to standard output.
 
+#include "curlnetwork.h"
 #include "searcher.h"
 #include "song.h"
 #include "songlist.h"
@@ -16,7 +17,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QMovie>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QScrollArea>
 #include <QTemporaryDir>
@@ -127,8 +127,8 @@ int main(int argc, char **argv)
     QMovie loader(QStringLiteral(":/grafik/loader.gif"));
     searchingLabel->setMovie(&loader);
     QString musicFolder = scratch.path();
-    QNetworkAccessManager network;
-    QNetworkAccessManager transferNetwork;
+    CurlNetwork network;
+    CurlNetwork transferNetwork;
     QList<Song *> songs;
     std::array<QTemporaryFile *, SongList::AdCount> adImageFiles{};
     std::array<QBuffer *, SongList::AdCount> adTextBuffers{};

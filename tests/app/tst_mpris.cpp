@@ -1,4 +1,5 @@
 #include "brisaplayer.h"
+#include "curlnetwork.h"
 #include "mprisservice.h"
 #include "readcounter.h"
 #include "song.h"
@@ -21,7 +22,6 @@
 #include <QFile>
 #include <QListView>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -108,6 +108,7 @@ private slots:
     void volumeFollowsTheSliderBothWays();
     void transportAndWindowCalls();
     void pauseAndSeek();
+    void seekPastTheEnd();
     void oversizedTagIsReadOffTheWindowsThread();
     void nameOwnedByAnotherProgram();
 
@@ -303,7 +304,7 @@ void TestMpris::nextPlaysTheNextFileAndAnnouncesIt()
 void TestMpris::streamedTrackShowsTitleAndCreator()
 {
     makeWindow();
-    QNetworkAccessManager network;
+    CurlNetwork network;
     const QString location = QStringLiteral("http://127.0.0.1:9/tracks/7/tone.mp3");
     Song song(QStringLiteral("Night Drive"), QStringLiteral("Ana Ñ"), location, &musicFolder,
               &network, &network);
@@ -322,6 +323,13 @@ void TestMpris::streamedTrackShowsTitleAndCreator()
     QCOMPARE(property(playerInterface, QStringLiteral("PlaybackStatus")).toString(),
              QStringLiteral("Playing"));
     call(playerInterface, QStringLiteral("Stop"));
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+
+    // Once its transfer has ended, a seek past the end of a result stops it: it has no next.
+    window->streamStartPlay(&file, &song);
+    emit song.endPlay();
+    QTRY_VERIFY(property(playerInterface, QStringLiteral("Position")).toLongLong() > 0);
+    call(playerInterface, QStringLiteral("Seek"), {qlonglong(30000000)});
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
     // Before the track goes.
     cleanup();
@@ -441,6 +449,50 @@ void TestMpris::pauseAndSeek()
     QTRY_COMPARE(recorder.seeks.size(), 1);
     QCOMPARE(recorder.seeks.first(), 0);
     QCOMPARE(view()->currentIndex().row(), 0);
+}
+
+// Seek past the end of a file acts as Next; SetPosition past its length is ignored. A result
+// being listened to has no next track: a seek past its end stops it.
+void TestMpris::seekPastTheEnd()
+{
+    makeWindow();
+    const auto position = [this] {
+        return property(playerInterface, QStringLiteral("Position")).toLongLong();
+    };
+    const auto trackId = [this] {
+        return QDBusObjectPath(property(playerInterface, QStringLiteral("Metadata"))
+                                   .toMap()
+                                   .value(QStringLiteral("mpris:trackid"))
+                                   .toString());
+    };
+    call(playerInterface, QStringLiteral("Play"));
+    QTRY_VERIFY(position() > 200000);
+    QCOMPARE(view()->currentIndex().row(), 0);
+    recorder.seeks.clear();
+
+    // The files last 2 s.
+    const QDBusObjectPath first = trackId();
+    QVERIFY(!first.path().isEmpty());
+    call(playerInterface, QStringLiteral("SetPosition"),
+         {QVariant::fromValue(first), qlonglong(30000000)});
+    QTest::qWait(200);
+    QCOMPARE(recorder.seeks.size(), 0);
+    QCOMPARE(view()->currentIndex().row(), 0);
+    QVERIFY(position() < 1500000);
+
+    call(playerInterface, QStringLiteral("Seek"), {qlonglong(30000000)});
+    QTRY_COMPARE(view()->currentIndex().row(), 1);
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
+    QTRY_VERIFY(position() > 100000);
+    QVERIFY(position() < 1500000);
+    QCOMPARE(recorder.seeks.size(), 0);
+    QTRY_VERIFY(trackId() != first);
+
+    // Within the length it is an ordinary seek.
+    call(playerInterface, QStringLiteral("SetPosition"),
+         {QVariant::fromValue(trackId()), qlonglong(1500000)});
+    QTRY_COMPARE(recorder.seeks.size(), 1);
+    QCOMPARE(view()->currentIndex().row(), 1);
 }
 
 namespace {

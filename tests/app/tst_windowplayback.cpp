@@ -1,4 +1,5 @@
 #include "brisaplayer.h"
+#include "curlnetwork.h"
 #include "song.h"
 #include "songlist.h"
 #include "stopcallback.h"
@@ -7,6 +8,7 @@
 #include "../playback/testmp3.h"
 #include "httptestserver.h"
 
+#include "curlnetwork.h"
 #include "musicfoldermodel.h"
 #include <QAbstractButton>
 #include <QApplication>
@@ -15,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
-#include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -120,7 +121,7 @@ private:
     QString toneLong;  // 3 s
     QString musicFolder;
     std::unique_ptr<BrisaPlayer> window;
-    std::unique_ptr<QNetworkAccessManager> network;
+    std::unique_ptr<CurlNetwork> network;
     QList<Song *> songs;
     int folderCount = 0;
 };
@@ -141,7 +142,7 @@ void TestWindowPlayback::initTestCase()
 
 void TestWindowPlayback::init()
 {
-    network = std::make_unique<QNetworkAccessManager>();
+    network = std::make_unique<CurlNetwork>();
 }
 
 void TestWindowPlayback::cleanup()

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -54,6 +55,7 @@ private slots:
     void brokenStream();
     void folderDisappearsWhileListed();
     void truncatedAndFalseMp3InFolder();
+    void handedOverTrackPlayedWhileWaiting();
 
 private:
     void faults_data();
@@ -329,6 +331,56 @@ void TestHostileTracks::truncatedAndFalseMp3InFolder()
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingFile);
     click("play");
     QCOMPARE(window->currentPlayMode(), BrisaPlayer::Idle);
+}
+
+// A track still downloading when a new search starts is handed over to the searcher, which
+// frees it once its download reports; until the new listing comes, its row can still be played.
+// The download's end must not leave that row saying "playing..." once the sound has ended.
+void TestHostileTracks::handedOverTrackPlayedWhileWaiting()
+{
+    makeWindow();
+    int searches = 0;
+    server->setHandler([&](const HttpTestServer::Request &request, HttpTestServer::Reply &reply) {
+        if (request.target.startsWith(trackPath)) {
+            reply.body = toneBytes;
+            reply.mode = HttpTestServer::BodyMode::Held;
+            return true;
+        }
+        if (++searches > 1) {
+            reply.deferred = true;
+            return true;
+        }
+        reply.body = "<?xml version=\"1.0\"?><playlist total=\"1\" start=\"0\" end=\"0\" "
+                     "next=\"0\" prev=\"0\"><trackList><track><title>Handed</title>"
+                     "<creator>Over</creator><location>"
+                     + server->url(trackPath).toEncoded()
+                     + "</location></track></trackList></playlist>";
+        return true;
+    });
+    auto *query = window->findChild<QLineEdit *>(QStringLiteral("searchText"));
+    auto *search = window->findChild<QPushButton *>(QStringLiteral("searchButton"));
+    query->setText(QStringLiteral("handed"));
+    search->click();
+    QTRY_COMPARE(list()->rowCount(), 1);
+    QPointer<Song> song = list()->song(0);
+
+    list()->rowButton(0, 1)->click();
+    QTRY_COMPARE(server->heldCount(), 1);
+    search->click();
+    QTRY_COMPARE(server->deferredCount(), 1);
+    QVERIFY(song);
+    QCOMPARE(list()->rowCount(), 1);
+
+    list()->rowButton(0, 0)->click();
+    QCOMPARE(window->currentPlayMode(), BrisaPlayer::PlayingStream);
+    QCOMPARE(rowTexts(0).count(QStringLiteral("playing...")), 1);
+    server->push(toneBytes);
+    server->finishHeld();
+    QTRY_COMPARE_WITH_TIMEOUT(window->currentPlayMode(), BrisaPlayer::Idle, 10000);
+    QTRY_VERIFY(!song);
+    QVERIFY(!rowTexts(0).contains(QStringLiteral("playing...")));
+    QVERIFY(QFile::exists(musicFolder + QStringLiteral("/Over - Handed.mp3")));
+    checkPulse();
 }
 
 QTEST_MAIN(TestHostileTracks)

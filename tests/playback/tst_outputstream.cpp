@@ -469,8 +469,8 @@ void TestOutputStream::mixesTwoSoundsOnOneDevice()
     QVERIFY(!OutputStream::open(device, nullptr, true));
 }
 
-// A pause takes no frame and reports nothing however long the device runs on; the sound goes
-// on from the same frame, and nothing of it is lost or heard twice.
+// A pause takes no frame, reports nothing and holds the device however long it lasts; the sound
+// goes on from the same frame, and nothing of it is lost or heard twice.
 void TestOutputStream::pausesWhereItIs()
 {
     const QString path = tone(QStringLiteral("pause"), 2.0);
@@ -490,7 +490,10 @@ void TestOutputStream::pausesWhereItIs()
         QVERIFY(stream->isPlaying());
         const int64_t pausedAt = stream->position();
         const uint64_t underruns = stream->underruns();
+        // The device is held: its thread calls no mixer while the only sound is paused.
+        const uint64_t callbacks = device->callbackTimes().count;
         QTest::qWait(300);
+        QCOMPARE(device->callbackTimes().count, callbacks);
         QCOMPARE(stream->position(), pausedAt);
         QCOMPARE(stream->framesPlayed(), uint64_t(pausedAt));
         QCOMPARE(stream->underruns(), underruns);

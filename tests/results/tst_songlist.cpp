@@ -1,3 +1,4 @@
+#include "curlnetwork.h"
 #include "song.h"
 #include "songlist.h"
 
@@ -6,7 +7,6 @@
 #include <QFrame>
 #include <QImage>
 #include <QLabel>
-#include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -66,6 +66,7 @@ private slots:
 
     void playShowsPlayingAndListens();
     void abortAndFinish();
+    void freedTrackEndsItsRowsPlay();
     void earlierListingIsIgnored();
     void rowOfDestroyedTrackIsInert();
 
@@ -81,7 +82,7 @@ private:
     QTemporaryDir musicDir;
     QString musicFolder;
     QString unreachable;
-    std::unique_ptr<QNetworkAccessManager> network;
+    std::unique_ptr<CurlNetwork> network;
     QTemporaryFile *adImageFiles[SongList::AdCount] = {};
     QBuffer *adTextBuffers[SongList::AdCount] = {};
     std::unique_ptr<SongList> list;
@@ -106,7 +107,7 @@ void TestSongList::initTestCase()
 
 void TestSongList::init()
 {
-    network = std::make_unique<QNetworkAccessManager>();
+    network = std::make_unique<CurlNetwork>();
     for (int i = 0; i < SongList::AdCount; ++i) {
         adImageFiles[i] = new QTemporaryFile;
         // Slot 3 has no picture: its file was never opened.
@@ -404,6 +405,33 @@ void TestSongList::abortAndFinish()
     QVERIFY(list->rowStatusLabel(1));
     QVERIFY(list->rowStatusLabel(1) != second);
     QCOMPARE(list->rowStatusLabel(1)->text(), QStringLiteral("downloading"));
+}
+
+// A track freed while it played (a handed-over download that ended) is named by no pointer any
+// more: the end of its play is the end of the row last shown "playing...".
+void TestSongList::freedTrackEndsItsRowsPlay()
+{
+    fill(3);
+    list->rowButton(1, 0)->click();
+    QLabel *playing = list->rowStatusLabel(1);
+    QCOMPARE(playing->text(), QStringLiteral("playing..."));
+    delete songs.takeAt(1);
+    QVERIFY(!list->song(1));
+    list->finish(nullptr);
+    QCOMPARE(playing->text(), QString());
+    QVERIFY(!list->rowStatusLabel(1));
+
+    list->rowButton(2, 0)->click();
+    QLabel *stopped = list->rowStatusLabel(2);
+    delete songs.takeAt(1); // the track of row 2
+    list->abort(nullptr);
+    QCOMPARE(stopped->text(), QStringLiteral("play stopped"));
+    QVERIFY(!list->rowStatusLabel(2));
+
+    // That play is over: a later end without a track touches no row.
+    list->rowButton(0, 1)->click();
+    list->finish(nullptr);
+    QCOMPARE(list->rowStatusLabel(0)->text(), QStringLiteral("downloading"));
 }
 
 void TestSongList::earlierListingIsIgnored()

@@ -1,3 +1,4 @@
+#include "curlnetwork.h"
 #include "httptestserver.h"
 #include "searcher.h"
 #include "song.h"
@@ -6,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMovie>
-#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -151,8 +151,8 @@ private:
     QString musicFolder;
     QString currentQuery;
     QList<Song *> songs;
-    std::unique_ptr<QNetworkAccessManager> network;
-    std::unique_ptr<QNetworkAccessManager> transferNetwork;
+    std::unique_ptr<CurlNetwork> network;
+    std::unique_ptr<CurlNetwork> transferNetwork;
     std::unique_ptr<HttpTestServer> server;
     std::function<Reply(int start)> searchReply;
     std::unique_ptr<Searcher> searcher;
@@ -168,8 +168,8 @@ void TestSearcher::init()
     QVERIFY(movie->isValid());
     searchingLabel->setMovie(movie.get());
     musicFolder = QDir::tempPath();
-    network = std::make_unique<QNetworkAccessManager>();
-    transferNetwork = std::make_unique<QNetworkAccessManager>();
+    network = std::make_unique<CurlNetwork>();
+    transferNetwork = std::make_unique<CurlNetwork>();
     server = std::make_unique<HttpTestServer>();
     QVERIFY(server->port() != 0);
     searchReply = [](int) {
