@@ -7,8 +7,12 @@ LARKSPIN_PACKAGES=(
     lame sox
 )
 LARKSPIN_TEST_PACKAGES=(
-    xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format dbus-daemon nodejs npm
+    xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format dbus-daemon
 )
+# The Subsonic API's test drives it with an npm client library: Debian's nodejs and npm where
+# the machine has no npm of its own (a Node.js from elsewhere brings npm and conflicts with
+# Debian's package).
+LARKSPIN_NODE_PACKAGES=(nodejs npm)
 LARKSPIN_PACKAGE_PACKAGES=(dpkg-dev file lintian curl)
 LARKSPIN_FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 
@@ -29,6 +33,11 @@ install_missing() {
         echo "  sudo apt-get install -y ${missing[*]}" >&2
         exit 1
     fi
+}
+
+# install_node: Node.js and npm, unless npm is already there.
+install_node() {
+    command -v npm >/dev/null 2>&1 || install_missing "${LARKSPIN_NODE_PACKAGES[@]}"
 }
 
 # build DIR BUILD_TYPE [cmake options...] [-- targets...]
