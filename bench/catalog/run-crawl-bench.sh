@@ -261,7 +261,7 @@ if [ "$RANGE_HOSTS" -gt 0 ]; then
     rangetotal=$((RANGE_HOSTS * RANGE_TRACKS))
     for mode in ranges noranges; do
         start_nginx "Allow: /" "$WORK/ranged/web" "$mode"
-        t0=$(now)
+        t0=$(now) prev=
         start_service --crawl-list "$WORK/ranged/seeds.txt" --crawl-delay 0
         while :; do
             sleep 0.2
@@ -269,8 +269,10 @@ if [ "$RANGE_HOSTS" -gt 0 ]; then
                 .crawl.pages, .crawl.queued, .tracks_indexed] | @tsv') || continue
             set -- $line
             [ "$4" -ge "$rangetotal" ] && break
-            # A host's root listing, its 2 directories and its feed.
-            [ "$2" -ge $((RANGE_HOSTS * 4)) ] && [ "$3" -eq 0 ] && break
+            # A host's root listing, its 2 directories and its feed; nothing queued, and
+            # nothing moved since the last look (the status lags by 0.1 s, commits by 0.25).
+            [ "$2" -ge $((RANGE_HOSTS * 4)) ] && [ "$3" -eq 0 ] && [ "$line" = "$prev" ] && break
+            prev=$line
             awk "BEGIN {exit !($(now) - $t0 > $LIMIT)}" && { echo "stopped after $LIMIT s"; break; }
         done
         took=$(awk "BEGIN {print $(now) - $t0}")
