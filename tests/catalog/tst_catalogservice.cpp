@@ -1388,11 +1388,14 @@ void TestCatalogService::crawlTestWeb()
         for (const auto &request : (*server)->requests())
             QVERIFY2(!request.target.contains("?C="), request.target.constData());
     }
-    // Crawl-delay: 0.5 s between the starts of requests, never two at once.
+    // Crawl-delay: 0.5 s between the starts of requests, never two at once. A request's time
+    // is taken when this process's event loop, shared by every server of the test web, reads
+    // it: on a loaded machine one can be read tens of milliseconds late (458 ms seen), so the
+    // bound is 400, which a missing or halved delay still fails.
     const auto polite = m_polite->requests();
     QCOMPARE(polite.size(), 6); // robots.txt, the listing, 2 × (HEAD, GET)
     for (int i = 1; i < polite.size(); ++i) {
-        QVERIFY2(polite[i].atMs - polite[i - 1].atMs >= 480,
+        QVERIFY2(polite[i].atMs - polite[i - 1].atMs >= 400,
                  qPrintable(QString::number(polite[i].atMs - polite[i - 1].atMs)));
         QCOMPARE(polite[i].openConnections, 1);
     }
@@ -1408,7 +1411,7 @@ void TestCatalogService::crawlTestWeb()
     std::sort(times.begin(), times.end());
     QCOMPARE(times.size(), 8);
     for (int i = 1; i < times.size(); ++i)
-        QVERIFY2(times[i] - times[i - 1] >= 470,
+        QVERIFY2(times[i] - times[i - 1] >= 400,
                  qPrintable(QString::number(times[i] - times[i - 1])));
     // Ranges: the big file was read by its first 64 KiB and last 128 bytes.
     QStringList ranges;
