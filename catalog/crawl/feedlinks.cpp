@@ -137,9 +137,14 @@ void readItem(xmlNode *item, const LinkResolver &base, PageLinks &links,
     const std::string keptTitle = TextHelpers::bounded(title);
     const std::string keptCreator
         = TextHelpers::trimmed(creator).empty() ? channelCreator : TextHelpers::bounded(creator);
+    size_t kept = 0;
     for (const auto &url : urls) {
-        if (links.tracks.size() < PageLinks::maxTracks && seen.insert(url).second)
+        if (kept == PageLinks::maxItemTracks || links.tracks.size() >= PageLinks::maxTracks)
+            break;
+        if (seen.insert(url).second) {
             links.tracks.push_back({url, keptTitle, keptCreator, {}});
+            ++kept;
+        }
     }
 }
 

@@ -22,6 +22,9 @@ struct FoundTrack
 struct PageLinks
 {
     static constexpr size_t maxTracks = 20000;
+    // A feed item's tracks: an episode has one file (a Media RSS group a few renditions of
+    // it), and every track of an item stores the item's title and author again.
+    static constexpr size_t maxItemTracks = 16;
     static constexpr size_t maxPages = 20000;
 
     std::vector<std::string> pages; // further pages on the same site, absolute
