@@ -6,17 +6,6 @@ namespace catalog {
 
 namespace {
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Unicode's White_Space characters, which QChar::isSpace() also counts.
 bool isWhiteSpace(uint32_t code)
 {
@@ -54,6 +43,17 @@ void appendPercent(std::string &out, unsigned char byte)
 }
 
 } // namespace
+
+int TextHelpers::hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 bool TextHelpers::percentDecode(std::string_view in, std::string &out)
 {

@@ -13,6 +13,8 @@ public:
     // Strict percent-decoding: every '%' must start a two-digit hex escape. '+' stays '+'.
     // Returns false on a broken escape; out is then unspecified.
     static bool percentDecode(std::string_view in, std::string &out);
+    // A hex digit's value in either case, or -1.
+    static int hexValue(char c);
 
     static bool isValidUtf8(std::string_view text);
 

@@ -44,19 +44,10 @@ bool decodeHex(std::string_view hex, std::string &out)
 {
     if (hex.size() % 2 != 0)
         return false;
-    const auto digit = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     out.clear();
     for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = digit(hex[i]);
-        const int low = digit(hex[i + 1]);
+        const int high = TextHelpers::hexValue(hex[i]);
+        const int low = TextHelpers::hexValue(hex[i + 1]);
         if (high < 0 || low < 0)
             return false;
         out += char(high * 16 + low);
