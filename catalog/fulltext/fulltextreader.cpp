@@ -111,6 +111,12 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
     return known.emplace(prefix, std::move(expansion)).first->second;
 }
 
+// A word counted count times in a query: its weight scaled, as the stock weight scales it.
+Xapian::Query scaled(Xapian::Query query, Xapian::termcount count)
+{
+    return count == 1 ? query : Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, query, double(count));
+}
+
 // A word's part of the ranking: its counts in memory where it is common and the walk would
 // read most of its list anyway, else its list read with the tracks' lengths from memory once
 // they are all there, else Xapian's own. All three weigh the word alike.
@@ -124,7 +130,7 @@ Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLen
         return Xapian::Query((new CommonWordSource(*counts, lengths, frequency, count))->release());
     if (lengthsRead)
         return Xapian::Query((new ListedWordSource(word, lengths, frequency, count))->release());
-    return Xapian::Query(word, count);
+    return scaled(Xapian::Query(word), count);
 }
 
 // expansionBytes: of the counts of expansions, added to where this search reads some.
@@ -201,13 +207,37 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     if (prefixPart && lastIsWord) {
         parts.emplace_back(
             Xapian::Query::OP_OR, *prefixPart,
-            wordPart(db, known, lengths, lengthsRead, last, db.get_termfreq(last), 1, lead));
+            wordPart(db, known, lengths, lengthsRead, last, db.get_termfreq(last), 2, lead));
     } else if (prefixPart) {
         parts.push_back(*prefixPart);
     }
     built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
     return built;
 }
+
+} // namespace
+
+Xapian::Query FullTextReader::stockQuery(const Xapian::Database &db,
+                                         const std::vector<std::string> &words)
+{
+    if (words.empty())
+        return Xapian::Query();
+    Expansions expansions;
+    const Expansion &expansion = expand(db, expansions, words.back());
+    std::vector<Xapian::Query> parts(words.begin(), words.end() - 1);
+    const Xapian::Query last = scaled(Xapian::Query(words.back()), 2);
+    if (expansion.isWord && expansion.terms.size() == 1) {
+        parts.push_back(last);
+    } else {
+        Xapian::Query completions(Xapian::Query::OP_SYNONYM, expansion.terms.begin(),
+                                  expansion.terms.end());
+        parts.push_back(expansion.isWord ? Xapian::Query(Xapian::Query::OP_OR, completions, last)
+                                         : completions);
+    }
+    return Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
+}
+
+namespace {
 
 struct Postings
 {

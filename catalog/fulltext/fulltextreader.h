@@ -72,6 +72,13 @@ public:
     FullTextReader &operator=(const FullTextReader &) = delete;
 
     Matches search(const SearchQuery &query, int64_t start, int count);
+
+    // The query search() ranks by, in Xapian's own terms, for a database this class cannot
+    // read with its own sources (remote shards): ranked with TrackWeight::stock(), whole words
+    // weigh exactly as here; a last word's completions are weighed by Xapian's synonym, whose
+    // frequency Xapian estimates, where a common set of them is counted exactly here.
+    static Xapian::Query stockQuery(const Xapian::Database &db,
+                                    const std::vector<std::string> &words);
     // Moves to the newest committed version of the index.
     void refresh();
 

@@ -1,6 +1,7 @@
 #include "fulltextwriter.h"
 
 #include "searchterms.h"
+#include "trackdata.h"
 #include "trackweight.h"
 
 #include <xapian.h>
@@ -14,7 +15,7 @@ namespace catalog {
 namespace {
 
 // Bumped whenever the terms or weights change, so that older indexes are rebuilt.
-const char *const formatVersion = "2";
+const char *const formatVersion = "3";
 
 // Title and creator count most; the file name usually repeats them.
 void addField(std::map<std::string, Xapian::termcount> &terms, const std::string &text,
@@ -87,6 +88,7 @@ void FullTextWriter::put(const TrackRecord &track)
     Xapian::Document document;
     for (const auto &[word, weight] : terms)
         document.add_term(word, std::min(weight, TrackWeight::maxWdf));
+    document.set_data(TrackData::encode(track));
     try {
         m_db->replace_document(Xapian::docid(track.id), document);
     } catch (const Xapian::Error &e) {
@@ -171,6 +173,22 @@ bool FullTextWriter::compact()
     if (failed)
         m_error = "cannot put the compacted search index in place: " + failed.message();
     return !failed;
+}
+
+bool FullTextWriter::setPublicUrl(const std::string &url)
+{
+    if (!m_db)
+        return false;
+    try {
+        if (m_db->get_metadata(publicUrlKey) != url) {
+            m_db->set_metadata(publicUrlKey, url);
+            m_db->commit();
+        }
+        return true;
+    } catch (const Xapian::Error &e) {
+        m_error = e.get_description();
+        return false;
+    }
 }
 
 bool FullTextWriter::commit(bool dirty)

@@ -45,6 +45,12 @@ public:
 
     std::string lastError() const { return m_error; }
 
+    // Where the service that indexed the tracks serves their files ("http://host:port"): a
+    // front searching this index as a shard makes the files' locations from it. Committed at
+    // once; false when it cannot be.
+    bool setPublicUrl(const std::string &url);
+    static constexpr const char *publicUrlKey = "public-url";
+
     static constexpr uint64_t compactMinimum = 1000;
 
 private:

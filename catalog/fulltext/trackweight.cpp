@@ -5,13 +5,6 @@
 
 namespace catalog {
 
-namespace {
-
-constexpr double k1 = 1.0;
-constexpr double b = 0.5;
-
-} // namespace
-
 TrackWeight::TrackWeight()
 {
     need_stat(TERMFREQ);
@@ -19,7 +12,11 @@ TrackWeight::TrackWeight()
     need_stat(AVERAGE_LENGTH);
     need_stat(DOC_LENGTH);
     need_stat(WDF);
-    need_stat(WQF);
+}
+
+Xapian::BM25Weight TrackWeight::stock()
+{
+    return Xapian::BM25Weight(k1, 0, 0, b, minNormalLength);
 }
 
 Xapian::Weight *TrackWeight::clone() const
@@ -32,46 +29,54 @@ std::string TrackWeight::name() const
     return "larkspin-track";
 }
 
-double TrackWeight::idf(double documents, double withTerm)
+// Each step below is the stock weight's, in its order: a different order of the same
+// operations rounds differently, and ties would then break differently on a front.
+double TrackWeight::termWeight(Xapian::doccount documents, Xapian::doccount withTerm, double factor)
 {
-    return std::log(1.0 + (documents - withTerm + 0.5) / (withTerm + 0.5));
+    double tw = (documents - withTerm + 0.5) / (withTerm + 0.5);
+    if (tw < 2)
+        tw = tw * 0.5 + 1;
+    double weight = std::log(tw) * factor;
+    weight *= (k1 + 1);
+    return weight;
 }
 
-double TrackWeight::part(double idf, double inverseAverage, Xapian::termcount wdf,
+double TrackWeight::part(double termWeight, double inverseAverage, Xapian::termcount wdf,
                          Xapian::termcount doclen)
 {
     if (wdf == 0)
         return 0;
-    const double count = double(std::min(wdf, maxWdf));
-    const double length = std::max(1.0, double(doclen) * inverseAverage);
-    return idf * (k1 + 1) * count / (k1 * ((1 - b) + b * length) + count);
+    const double normalLength = std::max(doclen * inverseAverage, minNormalLength);
+    const double count = std::min(wdf, maxWdf);
+    const double denominator = k1 * (normalLength * b + (1 - b)) + count;
+    return termWeight * (count / denominator);
 }
 
-double TrackWeight::maxPart(double idf)
+double TrackWeight::maxPart(double termWeight)
 {
     // A hair under the true best: the matcher stops only once its page is strictly better
     // than what is left, and a later track that merely ties would rank after the page anyway
     // (ties go by id, and tracks are met in id order).
-    const double count = double(maxWdf);
-    return idf * (k1 + 1) * count / (k1 + count) * (1 - 1e-9);
+    const double count = maxWdf;
+    return termWeight * (count / (k1 * (minNormalLength * b + (1 - b)) + count)) * (1 - 1e-9);
 }
 
 void TrackWeight::init(double factor)
 {
-    m_idf = factor * double(get_wqf()) * idf(double(get_collection_size()), double(get_termfreq()));
+    m_termWeight = termWeight(get_collection_size(), get_termfreq(), factor);
     const double average = get_average_length();
-    m_inverseAverage = average > 0 ? 1.0 / average : 0.0;
+    m_inverseAverage = average != 0 ? 1 / average : 0.0;
 }
 
 double TrackWeight::get_sumpart(Xapian::termcount wdf, Xapian::termcount doclen,
                                 Xapian::termcount) const
 {
-    return part(m_idf, m_inverseAverage, wdf, doclen);
+    return part(m_termWeight, m_inverseAverage, wdf, doclen);
 }
 
 double TrackWeight::get_maxpart() const
 {
-    return maxPart(m_idf);
+    return maxPart(m_termWeight);
 }
 
 double TrackWeight::get_sumextra(Xapian::termcount, Xapian::termcount) const

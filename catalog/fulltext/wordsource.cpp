@@ -29,16 +29,16 @@ Xapian::doccount WordSource::get_termfreq_max() const
 
 void WordSource::init(const Xapian::Database &db)
 {
-    // As TrackWeight::init with the factor 1 a word of the query gets.
-    m_idf = 1.0 * double(m_wqf) * TrackWeight::idf(double(db.get_doccount()), double(m_frequency));
+    // As TrackWeight::init with the word's count in the query as its factor (a scaled word).
+    m_termWeight = TrackWeight::termWeight(db.get_doccount(), m_frequency, double(m_wqf));
     const double average = db.get_avlength();
-    m_inverseAverage = average > 0 ? 1.0 / average : 0.0;
-    set_maxweight(TrackWeight::maxPart(m_idf));
+    m_inverseAverage = average != 0 ? 1 / average : 0.0;
+    set_maxweight(TrackWeight::maxPart(m_termWeight));
 }
 
 double WordSource::weigh(Xapian::termcount count, Xapian::docid id) const
 {
-    return TrackWeight::part(m_idf, m_inverseAverage, count, m_lengths.of(id));
+    return TrackWeight::part(m_termWeight, m_inverseAverage, count, m_lengths.of(id));
 }
 
 } // namespace catalog

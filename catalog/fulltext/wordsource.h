@@ -19,7 +19,8 @@ public:
     void init(const Xapian::Database &db) override;
 
 protected:
-    // lengths outlives the source; frequency is the word's, wqf its count in the query.
+    // lengths outlives the source; frequency is the word's, wqf its count in the query, which
+    // scales its weight.
     WordSource(const TrackLengths &lengths, Xapian::doccount frequency, Xapian::termcount wqf);
 
     // The word's part of the weight of track id, which has it count times.
@@ -30,7 +31,7 @@ protected:
     const Xapian::termcount m_wqf;
 
 private:
-    double m_idf = 0;
+    double m_termWeight = 0;
     double m_inverseAverage = 0;
 };
 

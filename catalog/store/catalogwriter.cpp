@@ -150,4 +150,9 @@ std::string CatalogWriter::lastError() const
     return m_connection->lastError();
 }
 
+bool CatalogWriter::setPublicUrl(const std::string &url)
+{
+    return m_search->setPublicUrl(url);
+}
+
 } // namespace catalog

@@ -56,6 +56,10 @@ public:
 
     std::string lastError() const;
 
+    // Tells a front searching the full-text index as a shard where this service serves the
+    // files (see FullTextWriter::setPublicUrl).
+    bool setPublicUrl(const std::string &url);
+
     // Opens Tables, the state of another room kept in step with the tracks (the crawl
     // state), on the writer's own connection: what it writes between begin() and commit()
     // commits with the tracks. Tables is made from that connection and creates its own tables
