@@ -61,6 +61,8 @@ The package also holds larkspin-catalog, the catalogue service that
 indexes folders of MP3 files and serves them to the client, with a
 systemd user unit for ~/Music.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# --serve-shard runs xapian-tcpsrv; a single node does without.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xapian-tools)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -4,7 +4,7 @@ LARKSPIN_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools
     libmpg123-dev libsdl2-dev libmp3lame-dev libtag1-dev libsqlite3-dev libmicrohttpd-dev libxapian-dev libicu-dev libcurl4-openssl-dev libxml2-dev libgnutls28-dev
-    lame sox
+    lame sox xapian-tools
 )
 LARKSPIN_TEST_PACKAGES=(
     xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format dbus-daemon

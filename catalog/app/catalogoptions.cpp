@@ -1,6 +1,7 @@
 #include "catalogoptions.h"
 
 #include "opmlseeds.h"
+#include "shardfront.h"
 #include "weblink.h"
 
 #include <cmath>
@@ -126,6 +127,34 @@ Taken setServiceValue(const std::string &name, std::string value, CatalogOptions
     return Taken::Yes;
 }
 
+// The options of a catalogue over several machines: a node serving its index, a front over
+// shards.
+Taken setShardValue(const std::string &name, const std::string &value, CatalogOptions &options,
+                    std::string *error)
+{
+    if (name == "--serve-shard") {
+        std::vector<std::string> address;
+        if (!ShardFront::parseShard(value, address, error) || address.size() != 1) {
+            fail(error, "--serve-shard needs HOST:PORT, not " + value);
+            return Taken::Bad;
+        }
+        options.serveShard = value;
+    } else if (name == "--shard") {
+        std::vector<std::string> copies;
+        if (!ShardFront::parseShard(value, copies, error))
+            return Taken::Bad;
+        options.shards.push_back(std::move(copies));
+    } else if (name == "--shard-timeout") {
+        if (!parseNumber(value, 0.01, 600, options.shardTimeout)) {
+            fail(error, "--shard-timeout needs seconds from 0.01 to 600");
+            return Taken::Bad;
+        }
+    } else {
+        return Taken::No;
+    }
+    return Taken::Yes;
+}
+
 // Each address in the file, one a line, # comments; or the feeds of an OPML subscription
 // list (addresses other than http and https skipped).
 bool readCrawlList(const std::string &path, std::vector<std::string> &seeds, std::string *error)
@@ -224,6 +253,14 @@ CrawlSettings CatalogOptions::crawlSettings() const
     return crawl;
 }
 
+ShardSettings CatalogOptions::shardSettings() const
+{
+    ShardSettings settings;
+    settings.shards = shards;
+    settings.timeout = std::chrono::milliseconds(int64_t(std::llround(shardTimeout * 1000)));
+    return settings;
+}
+
 ServerSettings CatalogOptions::serverSettings(const std::vector<std::string> &folders,
                                               unsigned maxConnections) const
 {
@@ -262,9 +299,13 @@ const char *CatalogOptions::usage()
            "                        [--crawl-connections N] [--crawl-depth N]\n"
            "                        [--crawl-host-pages N] [--recrawl HOURS]\n"
            "                        [--crawl-timeout SECONDS] [--crawl-allow-private]\n"
-           "                        [--status-public] [--subsonic-users FILE] [DIR ...]\n"
+           "                        [--status-public] [--subsonic-users FILE]\n"
+           "                        [--serve-shard HOST:PORT] [DIR ...]\n"
+           "       larkspin-catalog [--listen ADDR:PORT] --shard HOST:PORT[|HOST:PORT...] ...\n"
+           "                        [--shard-timeout SECONDS]\n"
            "\n"
-           "Indexes the MP3 files below the DIRs and serves them to Larkspin.\n"
+           "Indexes the MP3 files below the DIRs and serves them to Larkspin; or, as a front,\n"
+           "searches the indexes of other nodes (shards) as one.\n"
            "  --listen ADDR:PORT  address to listen on (127.0.0.1:8642; port 0 picks one)\n"
            "  --db FILE           index file (default $XDG_DATA_HOME/larkspin/catalog.sqlite)\n"
            "  --public-url URL    base URL of track locations (default: the request's Host)\n"
@@ -294,6 +335,12 @@ const char *CatalogOptions::usage()
            "                      not only to this machine\n"
            "  --subsonic-users FILE  serve the Subsonic API under /rest/ to the users in FILE\n"
            "                      (name:password lines; readable by its owner only)\n"
+           "  --serve-shard HOST:PORT  also serve the index to fronts over Xapian's remote\n"
+           "                      protocol (xapian-tcpsrv) while indexing goes on\n"
+           "  --shard HOST:PORT   search this node's index as a shard (repeatable); copies of\n"
+           "                      one shard (replicas) are joined with |\n"
+           "  --shard-timeout S   leave out of a search a shard that does not answer in S\n"
+           "                      seconds (1)\n"
            "  --help              display this help and exit\n"
            "  --version           output version information and exit\n"
            "SIGHUP rescans the folders; SIGINT or SIGTERM stop the service.\n";
@@ -334,11 +381,18 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
                 return fail(error, arg + " needs a value");
             value = argv[++i];
         }
-        const Taken taken = setServiceValue(name, value, options, error);
+        Taken taken = setServiceValue(name, value, options, error);
+        if (taken == Taken::No)
+            taken = setShardValue(name, value, options, error);
         if (taken == Taken::Bad
             || (taken == Taken::No && !setCrawlValue(name, value, options, error)))
             return false;
     }
+    if (!options.shards.empty()
+        && (!options.dirs.empty() || options.demo || !options.crawlSeeds.empty()
+            || !options.serveShard.empty() || !options.subsonicUsers.empty()))
+        return fail(error, "a front (--shard) searches its shards only: no folders, --demo, "
+                           "--crawl, --serve-shard or --subsonic-users");
     if (options.databasePath.empty())
         options.databasePath = dataDir() + "/catalog.sqlite";
     return true;

@@ -2,6 +2,7 @@
 
 #include "catalogserver.h"
 #include "crawlsettings.h"
+#include "shardfront.h"
 #include "subsonicapi.h"
 
 #include <string>
@@ -41,6 +42,11 @@ struct CatalogOptions
     bool statusPublic = false;
     // The Subsonic API's users; empty: the API is off.
     std::string subsonicUsers;
+    // Where this node serves its index to fronts; empty: it does not.
+    std::string serveShard;
+    // A front's shards, each with its copies; empty: this is a node with its own catalogue.
+    std::vector<std::vector<std::string>> shards;
+    double shardTimeout = 1;
 
     // Fills the options from argv; false with *error on a bad command line.
     static bool parse(int argc, const char *const *argv, CatalogOptions &options,
@@ -54,6 +60,7 @@ struct CatalogOptions
     // The folders to index: those given, and the demo library's with --demo.
     std::vector<std::string> folders() const;
     CrawlSettings crawlSettings() const;
+    ShardSettings shardSettings() const;
     // Serves folders; maxConnections is what the descriptor limit allows.
     ServerSettings serverSettings(const std::vector<std::string> &folders,
                                   unsigned maxConnections) const;

@@ -4,8 +4,11 @@
 #include "catalogwriter.h"
 #include "crawler.h"
 #include "demolibrary.h"
+#include "fulltextwriter.h"
 #include "libraryscanner.h"
 #include "scanloop.h"
+#include "shardfront.h"
+#include "shardserver.h"
 #include "signalwatcher.h"
 
 #include <algorithm>
@@ -99,6 +102,37 @@ bool serve(const CatalogOptions &options, CatalogServer &server, Crawler *crawle
     return server.run();
 }
 
+// A front: the search API over the shards' indexes, with no catalogue of its own.
+int runFront(const CatalogOptions &options, SignalWatcher &signals)
+{
+    std::string error;
+    ShardFront front(options.shardSettings());
+    if (!front.start(&error)) {
+        writeLog("larkspin-catalog: " + error);
+        return 1;
+    }
+    ServerSettings settings = options.serverSettings({}, connectionLimit());
+    settings.shardStatus = [&front] {
+        return front.status();
+    };
+    CatalogServer server(front, settings, writeLog);
+    if (!server.bind(options.host, options.port, &error)) {
+        writeLog("larkspin-catalog: " + error);
+        return 1;
+    }
+    signals.start([] { writeLog("a front has no folders to rescan"); }, [&] { server.stop(); });
+    for (const auto &shard : front.status()) {
+        for (const auto &copy : shard.copies)
+            writeLog("shard " + copy.address
+                     + (copy.up ? ": " + std::to_string(shard.documents) + " tracks"
+                                : " does not answer: " + copy.error));
+    }
+    const bool ok = serve(options, server, nullptr, signals);
+    signals.finish();
+    writeLog("stopped");
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -113,6 +147,8 @@ int main(int argc, char **argv)
         return 0;
 
     SignalWatcher signals; // before any other thread starts
+    if (!options.shards.empty())
+        return runFront(options, signals);
     CatalogWriter writer;
     CatalogSearch index(options.databasePath);
     if (!openIndex(options.databasePath, writer, index))
@@ -149,6 +185,19 @@ int main(int argc, char **argv)
     if (!server.bind(options.host, options.port, &error)) {
         writeLog("larkspin-catalog: " + error);
         return 1;
+    }
+    // A front searching this index as a shard makes the files' locations from this address.
+    if (!writer.setPublicUrl(options.publicUrl.empty() ? server.boundUrl() : options.publicUrl))
+        writeLog("cannot store the public address in the search index: " + writer.lastError());
+    std::unique_ptr<ShardServer> shardServer;
+    if (!options.serveShard.empty()) {
+        shardServer = std::make_unique<ShardServer>(
+            options.serveShard, FullTextWriter::pathFor(options.databasePath), writeLog);
+        if (!shardServer->start(&error)) {
+            writeLog("larkspin-catalog: " + error);
+            return 1;
+        }
+        writeLog("serving the index to fronts on " + options.serveShard);
     }
 
     std::atomic<bool> stopping{false};
@@ -188,6 +237,8 @@ int main(int argc, char **argv)
         crawler->stop();
     if (subsonic)
         subsonic->stop();
+    if (shardServer)
+        shardServer->stop();
     signals.finish();
     writeLog("stopped");
     return ok ? 0 : 1;

@@ -1,7 +1,7 @@
 #include "catalogserver.h"
 
 #include "byterange.h"
-#include "catalogsearch.h"
+#include "pagesource.h"
 #include "productpages.h"
 #include "searchquery.h"
 #include "searchrequest.h"
@@ -111,7 +111,7 @@ HttpLimits frontLimits(const ServerSettings &settings)
 
 } // namespace
 
-CatalogServer::CatalogServer(CatalogSearch &index, ServerSettings settings, Log log)
+CatalogServer::CatalogServer(PageSource &index, ServerSettings settings, Log log)
     : m_index(index)
     , m_settings(std::move(settings))
     , m_ads(m_settings.adsDir)
@@ -202,10 +202,13 @@ HttpReply CatalogServer::handle(const HttpRequest &request)
             = m_settings.crawlStatus ? m_settings.crawlStatus() : CrawlStatus();
         const int64_t tracks = m_index.trackCount();
         const bool hosts = m_settings.statusPublic || request.fromLoopback();
-        HttpReply reply = path == "/status" ? contentReply(StatusPage::html(status, tracks, hosts),
-                                                           "text/html; charset=utf-8")
-                                            : contentReply(StatusPage::json(status, tracks, hosts),
-                                                           "application/json");
+        const std::vector<ShardStatus> shards
+            = m_settings.shardStatus ? m_settings.shardStatus() : std::vector<ShardStatus>();
+        HttpReply reply = path == "/status"
+                              ? contentReply(StatusPage::html(status, tracks, hosts, shards),
+                                             "text/html; charset=utf-8")
+                              : contentReply(StatusPage::json(status, tracks, hosts, shards),
+                                             "application/json");
         reply.headers.emplace_back("Cache-Control", "no-store");
         return reply;
     }
@@ -246,6 +249,12 @@ HttpReply CatalogServer::serveSearch(const HttpRequest &request, const std::stri
               }
               const SearchPage page = m_index.search(query, start, count);
               std::string body = XspfWriter::write(page, start, count, base);
+              if (page.partial) {
+                  HttpReply reply = contentReply(std::move(body), xspfType);
+                  reply.headers.emplace_back("X-Larkspin-Partial", "1");
+                  pending.reply(std::move(reply));
+                  return;
+              }
               if (m_asked.seenBefore(key))
                   m_pages.insert(key, generation, std::make_shared<const std::string>(body));
               pending.reply(contentReply(std::move(body), xspfType));

@@ -5,6 +5,7 @@
 #include "httpfront.h"
 #include "repeatfilter.h"
 #include "searchcache.h"
+#include "shardstatus.h"
 
 #include <condition_variable>
 #include <memory>
@@ -16,7 +17,7 @@ struct stat;
 
 namespace catalog {
 
-class CatalogSearch;
+class PageSource;
 struct TrackRecord;
 
 // How the HTTP face serves. Plain data, made by CatalogOptions::serverSettings().
@@ -36,6 +37,8 @@ struct ServerSettings
     size_t searchQueue = 64;
     // What the crawler is doing, for /status; empty without a crawler.
     std::function<CrawlStatus()> crawlStatus;
+    // How a front's shards answer, for /status; empty on a node.
+    std::function<std::vector<ShardStatus>()> shardStatus;
     // Each crawled host's counts and errors on /status for every client; otherwise only for
     // clients on this machine (the errors by kind map which addresses answer).
     bool statusPublic = false;
@@ -46,7 +49,9 @@ struct ServerSettings
 
 // The HTTP face of the catalogue: search API, track files, advertisement slots and product
 // pages. Requests are answered on the front's event-loop threads, searches too (posted to
-// them). It owns the front and the page cache; the index is borrowed and outlives it. A
+// them). It owns the front and the page cache; the index (a node's catalogue, or a front's
+// shards) is borrowed and outlives it. A search page left partial by a shard that did not
+// answer carries X-Larkspin-Partial: 1 and is not kept. A
 // request that fails is answered with its status: 400 for a broken search, 404, 405, 416, and
 // 503 when more than searchQueue searches wait or the service is stopping.
 class CatalogServer
@@ -54,7 +59,7 @@ class CatalogServer
 public:
     using Log = std::function<void(const std::string &line)>;
 
-    CatalogServer(CatalogSearch &index, ServerSettings settings, Log log);
+    CatalogServer(PageSource &index, ServerSettings settings, Log log);
     ~CatalogServer();
     CatalogServer(const CatalogServer &) = delete;
     CatalogServer &operator=(const CatalogServer &) = delete;
@@ -83,7 +88,7 @@ private:
     int openTrack(const TrackRecord &track, struct stat &info) const;
     std::string baseUrl(const HttpRequest &request) const;
 
-    CatalogSearch &m_index;
+    PageSource &m_index;
     const ServerSettings m_settings;
     const AdSlots m_ads;
     std::vector<std::string> m_realFolders;

@@ -60,9 +60,28 @@ std::string StatusPage::shownAddress(const std::string &url)
     return shown;
 }
 
-std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks, bool hosts)
+std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks, bool hosts,
+                             const std::vector<ShardStatus> &shards)
 {
     std::string out = "{\"tracks_indexed\":" + std::to_string(indexedTracks);
+    if (!shards.empty()) {
+        out += ",\"shards\":[";
+        for (size_t i = 0; i < shards.size(); ++i) {
+            out += i ? ",{" : "{";
+            out += "\"documents\":" + std::to_string(shards[i].documents) + ",\"copies\":[";
+            for (size_t j = 0; j < shards[i].copies.size(); ++j) {
+                const auto &copy = shards[i].copies[j];
+                out += j ? ",{" : "{";
+                out += "\"address\":" + jsonString(copy.address);
+                out += ",\"up\":" + std::string(copy.up ? "true" : "false");
+                out += ",\"last_answer\":"
+                       + (copy.lastAnswer ? jsonString(isoTime(copy.lastAnswer / 1000)) : "null");
+                out += ",\"error\":" + jsonString(copy.error) + "}";
+            }
+            out += "]}";
+        }
+        out += "]";
+    }
     out += ",\"crawl\":{\"running\":" + std::string(status.crawling ? "true" : "false");
     out += ",\"seconds\":" + std::to_string(int64_t(status.seconds));
     out += ",\"requests\":" + std::to_string(status.requests);
@@ -101,7 +120,8 @@ std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks, b
     return out;
 }
 
-std::string StatusPage::html(const CrawlStatus &status, int64_t indexedTracks, bool hosts)
+std::string StatusPage::html(const CrawlStatus &status, int64_t indexedTracks, bool hosts,
+                             const std::vector<ShardStatus> &shards)
 {
     std::string out = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
                       "<title>larkspin-catalog status</title>"
@@ -109,6 +129,20 @@ std::string StatusPage::html(const CrawlStatus &status, int64_t indexedTracks, b
                       "text-align:left}</style></head><body>\n";
     out += "<h1>Catalogue status</h1>\n<p>" + std::to_string(indexedTracks)
            + " tracks indexed.</p>\n";
+    if (!shards.empty()) {
+        out += "<h2>Shards</h2>\n<table><tr><th>Shard</th><th>Copy</th><th>State</th>"
+               "<th>Last answer (UTC)</th><th>Tracks</th></tr>\n";
+        for (size_t i = 0; i < shards.size(); ++i) {
+            for (const auto &copy : shards[i].copies) {
+                out += "<tr><td>" + std::to_string(i + 1) + "</td><td>" + escaped(copy.address)
+                       + "</td><td>"
+                       + (copy.up ? std::string("up") : "down: " + escaped(copy.error))
+                       + "</td><td>" + escaped(isoTime(copy.lastAnswer / 1000)) + "</td><td>"
+                       + std::to_string(shards[i].documents) + "</td></tr>\n";
+            }
+        }
+        out += "</table>\n";
+    }
     if (!status.crawling && status.seeds.empty()) {
         out += "<p>No web crawl: start the service with --crawl URL to add music from the "
                "web.</p>\n</body></html>\n";

@@ -1,6 +1,6 @@
 #include "xspfwriter.h"
 
-#include "catalogsearch.h"
+#include "pagesource.h"
 #include "texthelpers.h"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pagesource.h"
 #include "searchcache.h"
 #include "trackrecord.h"
 
@@ -20,24 +21,17 @@ class FullTextReader;
 class SearchTotals;
 class SharedCounts;
 
-// One page of a search, as CatalogSearch::search() fills it. Plain data.
-struct SearchPage
-{
-    int64_t total = 0;
-    std::vector<TrackRecord> tracks;
-};
-
 // Read side of the catalogue, called from any thread at once: searches run on the HTTP
 // front's event loops, and changed() comes from whichever thread committed. Each call borrows a
 // reader from the pool it owns: a SQLite connection for the tracks and a reader of the
 // full-text index that ranks them. The pool grows to the number of threads that read at once
 // and no further. Nothing throws: a reader that cannot be opened, or an index that cannot
 // be read, gives an empty page, no track or a count of 0.
-class CatalogSearch
+class CatalogSearch : public PageSource
 {
 public:
     explicit CatalogSearch(std::string databasePath);
-    ~CatalogSearch();
+    ~CatalogSearch() override;
     CatalogSearch(const CatalogSearch &) = delete;
     CatalogSearch &operator=(const CatalogSearch &) = delete;
 
@@ -48,10 +42,10 @@ public:
     // Matches ranked best first (BM25 over title and creator, then album, then file name),
     // ties by id; the tracks of [start, start + count). The page always holds as many tracks
     // as its total promises, also while the index changes.
-    SearchPage search(const SearchQuery &query, int64_t start, int count);
+    SearchPage search(const SearchQuery &query, int64_t start, int count) override;
 
-    std::optional<TrackRecord> track(int64_t id);
-    int64_t trackCount();
+    std::optional<TrackRecord> track(int64_t id) override;
+    int64_t trackCount() override;
     // Calls visit with every track in id order, from one snapshot of the table; false when the
     // tracks cannot be read (visit may have seen some).
     bool forEachTrack(const std::function<void(const TrackRecord &track)> &visit);
@@ -59,7 +53,7 @@ public:
     // Called after committed writes: searches see them from now on.
     void changed();
     // Moves on at every changed().
-    uint64_t generation() const { return m_generation; }
+    uint64_t generation() const override { return m_generation; }
 
 private:
     struct Reader;
