@@ -1,10 +1,12 @@
 // Fills a catalogue index with tracks (no files behind them) for the benchmark.
-//   larkspin-catalog-fill DB COUNT [--realistic WORDS [--shuffle]]
+//   larkspin-catalog-fill DB COUNT [--realistic WORDS [--shuffle]] [--shard K/N]
 // Synthetic tracks by default: filler words follow a steep power law; a few marker words have
 // known frequencies: zephyr 10 tracks, harbor ~1,000, amber ~1,000, river 100,000 (of
 // 1,000,000). With --realistic, tracks shaped like a real library (see RealisticLibrary) from
 // the ranked word list WORDS (see rankedWords); --shuffle writes the same tracks in a random
-// order, so that their ids no longer follow albums and artists.
+// order, so that their ids no longer follow albums and artists. --shard K/N writes the tracks
+// of the same library dealt in turn to N shards, those of shard K (0 to N - 1): Xapian's
+// interleaving of the shards' ids is then the whole library's order.
 #include "benchvocabulary.h"
 #include "catalogwriter.h"
 #include "realisticlibrary.h"
@@ -22,7 +24,7 @@ using namespace catalog;
 int main(int argc, char **argv)
 {
     const char *const usage
-        = "usage: larkspin-catalog-fill DB COUNT [--realistic WORDS [--shuffle]]\n";
+        = "usage: larkspin-catalog-fill DB COUNT [--realistic WORDS [--shuffle]] [--shard K/N]\n";
     if (argc < 3) {
         std::fprintf(stderr, "%s", usage);
         return 2;
@@ -31,12 +33,16 @@ int main(int argc, char **argv)
     const long count = std::atol(argv[2]);
     std::string wordFile;
     bool shuffle = false;
+    long shard = 0, shards = 1;
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--realistic" && i + 1 < argc) {
             wordFile = argv[++i];
         } else if (option == "--shuffle") {
             shuffle = true;
+        } else if (option == "--shard" && i + 1 < argc
+                   && std::sscanf(argv[++i], "%ld/%ld", &shard, &shards) == 2 && shards > 0
+                   && shard >= 0 && shard < shards) {
         } else {
             std::fprintf(stderr, "%s", usage);
             return 2;
@@ -71,8 +77,8 @@ int main(int argc, char **argv)
     };
 
     const auto started = std::chrono::steady_clock::now();
-    const auto put = [&writer](long i, const TrackRecord &track) {
-        if (writer.put(track) == 0) {
+    const auto put = [&writer, shard, shards](long i, const TrackRecord &track) {
+        if (i % shards == shard && writer.put(track) == 0) {
             std::fprintf(stderr, "insert failed: %s\n", writer.lastError().c_str());
             return false;
         }

@@ -52,4 +52,8 @@ function done(summary, latency, requests)
     if total > 0 then
         print("list wrapped round: " .. total .. " requests asked again")
     end
+    -- The tail, for the slowest of many shards: milliseconds.
+    print(string.format("tail: p90 %.2f p99 %.2f p99.9 %.2f p99.99 %.2f max %.2f",
+        latency:percentile(90) / 1000, latency:percentile(99) / 1000,
+        latency:percentile(99.9) / 1000, latency:percentile(99.99) / 1000, latency.max / 1000))
 end

@@ -745,7 +745,7 @@ int main(int argc, char **argv)
 {
     const char *const usage
         = "usage: larkspin-search-bench DB OUTDIR SECONDS [--words FILE] [--fts]"
-          " [--pg SOCKETDIR] [--turns [LIST] | --totals-only]\n";
+          " [--pg SOCKETDIR] [--turns [LIST] | --totals-only | --lists-only]\n";
     if (argc < 4) {
         std::fprintf(stderr, "%s", usage);
         return 2;
@@ -753,7 +753,7 @@ int main(int argc, char **argv)
     const std::string db = argv[1];
     const std::string outDir = argv[2];
     const double seconds = std::atof(argv[3]);
-    bool fts = false, turns = false, totalsOnly = false;
+    bool fts = false, turns = false, totalsOnly = false, listsOnly = false;
     std::string pgSocketDir, wordFile, turnList = "distinct";
     for (int i = 4; i < argc; ++i) {
         const std::string option = argv[i];
@@ -765,6 +765,8 @@ int main(int argc, char **argv)
                 turnList = argv[++i];
         } else if (option == "--totals-only") {
             totalsOnly = true;
+        } else if (option == "--lists-only") {
+            listsOnly = true;
         } else if (option == "--pg" && i + 1 < argc) {
             pgSocketDir = argv[++i];
         } else if (option == "--words" && i + 1 < argc) {
@@ -837,6 +839,8 @@ int main(int argc, char **argv)
     }
     writeList(outDir + "/prefix.txt", prefixes);
 
+    if (listsOnly)
+        return 0;
     if (totalsOnly) {
         checkAllTotals(db, distinct, fromTracks, cut, prefixes);
         return 0;

@@ -217,13 +217,18 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
 
 } // namespace
 
-Xapian::Query FullTextReader::stockQuery(const Xapian::Database &db,
-                                         const std::vector<std::string> &words)
+FullTextReader::Expansion FullTextReader::expansion(const Xapian::Database &db,
+                                                    const std::string &prefix)
+{
+    Expansions expansions;
+    return std::move(expand(db, expansions, prefix));
+}
+
+Xapian::Query FullTextReader::stockQuery(const std::vector<std::string> &words,
+                                         const Expansion &expansion)
 {
     if (words.empty())
         return Xapian::Query();
-    Expansions expansions;
-    const Expansion &expansion = expand(db, expansions, words.back());
     std::vector<Xapian::Query> parts(words.begin(), words.end() - 1);
     const Xapian::Query last = scaled(Xapian::Query(words.back()), 2);
     if (expansion.isWord && expansion.terms.size() == 1) {

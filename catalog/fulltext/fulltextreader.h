@@ -73,12 +73,15 @@ public:
 
     Matches search(const SearchQuery &query, int64_t start, int count);
 
+    // What the last word stands for in db, as search() expands it (without counts).
+    static Expansion expansion(const Xapian::Database &db, const std::string &prefix);
     // The query search() ranks by, in Xapian's own terms, for a database this class cannot
-    // read with its own sources (remote shards): ranked with TrackWeight::stock(), whole words
-    // weigh exactly as here; a last word's completions are weighed by Xapian's synonym, whose
-    // frequency Xapian estimates, where a common set of them is counted exactly here.
-    static Xapian::Query stockQuery(const Xapian::Database &db,
-                                    const std::vector<std::string> &words);
+    // read with its own sources (remote shards), given the last word's expansion: ranked with
+    // TrackWeight::stock(), whole words weigh exactly as here; a last word's completions are
+    // weighed by Xapian's synonym, whose frequency Xapian estimates, where a common set of
+    // them is counted exactly here.
+    static Xapian::Query stockQuery(const std::vector<std::string> &words,
+                                    const Expansion &expansion);
     // Moves to the newest committed version of the index.
     void refresh();
 

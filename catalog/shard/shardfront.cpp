@@ -370,8 +370,9 @@ SearchPage ShardFront::search(const SearchQuery &query, int64_t start, int count
             Xapian::Enquire enquire(all);
             enquire.set_weighting_scheme(TrackWeight::stock());
             enquire.set_docid_order(Xapian::Enquire::ASCENDING);
-            enquire.set_query(FullTextReader::stockQuery(all, query.words()));
             const uint64_t generation = m_generation;
+            enquire.set_query(FullTextReader::stockQuery(
+                query.words(), expansion(all, query.words().back(), generation)));
             // The shards count every match once per set of words, for the pages after.
             const auto known = m_totals->find(query.words(), index, generation);
             const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
@@ -402,6 +403,24 @@ SearchPage ShardFront::search(const SearchQuery &query, int64_t start, int count
     page = SearchPage();
     page.partial = true;
     return page;
+}
+
+FullTextReader::Expansion ShardFront::expansion(const Xapian::Database &all,
+                                                const std::string &prefix, uint64_t generation)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_expansions.find(prefix);
+        if (found != m_expansions.end() && found->second.first == generation)
+            return found->second.second;
+    }
+    // Read from every shard: a list of the words that begin so, and their frequencies.
+    FullTextReader::Expansion expansion = FullTextReader::expansion(all, prefix);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_expansions.size() >= maxExpansions)
+        m_expansions.clear();
+    m_expansions[prefix] = {generation, expansion};
+    return expansion;
 }
 
 std::optional<TrackRecord> ShardFront::track(int64_t)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fulltextreader.h"
 #include "pagesource.h"
 #include "shardstatus.h"
 
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace catalog {
@@ -77,6 +79,10 @@ private:
     void markDown(size_t copy, const std::string &error);
     void markAnswered(const Connection &connection);
     void retryLoop();
+    // What the last word stands for across the shards, kept for the searches of the same
+    // generation: reading it asks every shard for the words that begin so.
+    FullTextReader::Expansion expansion(const Xapian::Database &all, const std::string &prefix,
+                                        uint64_t generation);
     // Opens the copy once: whether it answered, its document count and what went wrong.
     bool probe(size_t copy, uint64_t &documents, std::string &error) const;
 
@@ -87,10 +93,12 @@ private:
     std::atomic<uint64_t> m_generation{1};
     std::atomic<uint64_t> m_spread{0};
 
-    mutable std::mutex m_mutex; // m_copies' state, the pool and m_stopping
+    mutable std::mutex m_mutex; // m_copies' state, the pool, the expansions and m_stopping
     std::condition_variable m_wake;
     bool m_stopping = false;
     std::vector<std::unique_ptr<Connection>> m_pool;
+    static constexpr size_t maxExpansions = 4096;
+    std::unordered_map<std::string, std::pair<uint64_t, FullTextReader::Expansion>> m_expansions;
     std::thread m_retry;
 };
 
