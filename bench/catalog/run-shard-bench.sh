@@ -3,11 +3,12 @@
 # the same 1,000,000 tracks (LIBRARY=realistic, the default, or synthetic; see
 # run-search-bench.sh) written once whole and once dealt in turn to 3 shards
 # (larkspin-catalog-fill --shard K/3), three nodes serving theirs with --serve-shard
-# (xapian-tcpsrv) and a front over them (--shard). Each list of distinct queries (none
-# repeated, so no cache helps) runs under wrk -t2 -c16 against the whole node and the front in
-# turn, twice, and prints searches/s, p50, p99 and the front's rate as a share of the node's:
-# on one machine that is the remote protocol's cost, the shards' work being no less than the
-# node's. Then one shard node's own search latency at -c4 (its tail: p99.9, p99.99), which the
+# (xapian-tcpsrv) and a front over them (--shard), and a front over the whole node's own index
+# served the same way. Each list of distinct queries (none repeated, so no cache helps) runs
+# under wrk -t2 -c16 against the whole node and the two fronts in turn, twice, and prints
+# searches/s, p50, p99 and the fronts' rates as shares of the node's: on one machine, the front
+# over the same index is the cost of the remote protocol and of Xapian's stock matcher in place
+# of the node's own engine; the front over 3 adds the three shards' work on the same two cores. Then one shard node's own search latency at -c4 (its tail: p99.9, p99.99), which the
 # README's model takes the slowest of many shards from. A row whose list ran out or with
 # answers other than 2xx is marked FAILED, and the script then exits 1.
 #   bench/catalog/run-shard-bench.sh BUILD_DIR [TRACKS]
@@ -17,7 +18,9 @@ set -eu
 BUILD=${1:?usage: run-shard-bench.sh BUILD_DIR [TRACKS]}
 TRACKS=${2:-1000000}
 HERE=$(cd "$(dirname "$0")" && pwd)
-DURATION=${DURATION:-8}
+DURATION=${DURATION:-6}
+# Six rows share a list of 100,000 queries, each on its own part.
+STEP=16000
 LIBRARY=${LIBRARY:-realistic}
 CACHE=${CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/larkspin-search-bench}
 WORK=$(mktemp -d /tmp/larkspin-shard-bench.XXXXXX)
@@ -91,7 +94,11 @@ echo "indexes: whole $(du -sh "$WORK/whole.sqlite.search" | cut -f1), shards" \
 # shellcheck disable=SC2086
 "$BUILD/bench/catalog/larkspin-search-bench" "$WORK/whole.sqlite" "$WORK" 0 $WORDS --lists-only
 
-start whole --db "$WORK/whole.sqlite"
+# The whole node also serves its index as a shard, to a front over it alone: the remote
+# protocol and Xapian's stock matcher against the node's own engine, on the same index.
+port=$(free_port)
+start whole --db "$WORK/whole.sqlite" --serve-shard "127.0.0.1:$port"
+start front1 --shard "127.0.0.1:$port"
 SHARDS=
 for k in 0 1 2; do
     port=$(free_port)
@@ -110,10 +117,14 @@ for list in distinct track cut; do
     for turn in 1 2; do
         row "$list: one node, turn $turn" "$(cat "$WORK/whole.url")" 16 "$list" "$offset"
         node=$RATE
-        offset=$((offset + 25000))
+        offset=$((offset + STEP))
+        row "$list: front over it, turn $turn" "$(cat "$WORK/front1.url")" 16 "$list" "$offset"
+        one=$RATE
+        offset=$((offset + STEP))
         row "$list: front over 3, turn $turn" "$(cat "$WORK/front.url")" 16 "$list" "$offset"
-        offset=$((offset + 25000))
-        echo "  front / node: $(awk "BEGIN {if ($node > 0) printf \"%.2f\", $RATE / $node}")"
+        offset=$((offset + STEP))
+        echo "  front over it / node: $(awk "BEGIN {if ($node > 0) printf \"%.2f\", $one / $node}")," \
+            "front over 3 / node: $(awk "BEGIN {if ($node > 0) printf \"%.2f\", $RATE / $node}")"
     done
 done
 echo "== one shard node alone (a third of the tracks), wrk -t2 -c4"
