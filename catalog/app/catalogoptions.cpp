@@ -316,7 +316,7 @@ const char *CatalogOptions::usage()
            "  --max-per-client N  open connections allowed from one address (256)\n"
            "  --follow-symlinks   also serve files that links in the folders point to\n"
            "                      outside them\n"
-           "  --search-threads N  searches run at once (default: one per core)\n"
+           "  --search-threads N  searches run at once (one per core; a front: 4 per core)\n"
            "  --search-queue N    searches waiting beyond those; more are answered 503 (64)\n"
            "  --crawl URL         crawl the web from this page, feed, directory listing or\n"
            "                      playlist (repeatable); the crawl is kept in the index file\n"
