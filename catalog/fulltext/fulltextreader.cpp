@@ -9,6 +9,8 @@
 
 #include <xapian.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -508,11 +510,23 @@ FullTextReader::FullTextReader(std::string path, SearchTotals *totals, SharedCou
 
 FullTextReader::~FullTextReader() = default;
 
+// The index folder's identity: a compacted copy put in its place is another folder. Its
+// revisions start again, so a reader may find the revision it holds and not see the change.
+std::pair<dev_t, ino_t> FullTextReader::folderIdentity() const
+{
+    struct stat info;
+    if (::stat(m_path.c_str(), &info) != 0)
+        return {0, 0};
+    return {info.st_dev, info.st_ino};
+}
+
 bool FullTextReader::ensureOpen()
 {
     if (m_db)
         return true;
     try {
+        // Taken before opening: a folder put in place in between is seen at the next refresh.
+        m_folder = folderIdentity();
         m_db = std::make_unique<Xapian::Database>(m_path);
         m_uuid = m_db->get_uuid();
         m_revision = m_db->get_revision();
@@ -543,6 +557,11 @@ void FullTextReader::refresh()
 {
     if (!m_db)
         return;
+    if (folderIdentity() != m_folder) {
+        // Opened afresh at the next search, with nothing read from the old one.
+        close();
+        return;
+    }
     try {
         // A newer revision, or another database at the path (made again, or compacted):
         // the counts, expansions and lengths read so far may be wrong for it.

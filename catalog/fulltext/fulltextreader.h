@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace Xapian {
@@ -86,6 +88,7 @@ public:
     void refresh();
 
 private:
+    std::pair<dev_t, ino_t> folderIdentity() const;
     bool ensureOpen();
     // Drops the database open and what was read from it; the next search opens it again.
     void close();
@@ -94,6 +97,7 @@ private:
     SearchTotals *const m_totals;
     SharedCounts *const m_shared;
     std::unique_ptr<Xapian::Database> m_db;
+    std::pair<dev_t, ino_t> m_folder{0, 0}; // of the index folder m_db was opened from
     std::unique_ptr<Xapian::Enquire> m_enquire;
     std::chrono::steady_clock::time_point m_refreshed;
     // Of the revision open.

@@ -24,6 +24,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto reopenInterval = std::chrono::milliseconds(250);
 constexpr auto firstBackoff = std::chrono::milliseconds(1000);
 constexpr auto longestBackoff = std::chrono::milliseconds(60000);
+constexpr auto checkInterval = std::chrono::milliseconds(1000);
 constexpr size_t totalSlots = 16384;
 
 int64_t epochMilliseconds()
@@ -52,6 +53,10 @@ struct ShardFront::Copy
     int64_t lastAnswer = 0;
     uint64_t documents = 0;
     std::string error;
+    // Of the index the copy serves: a node's compacted index takes the place of the old one
+    // as a new database, whose revisions start again, so a connection open on the old one may
+    // find no newer revision and go on reading the old one.
+    std::string uuid;
 };
 
 struct ShardFront::Connection
@@ -151,26 +156,29 @@ bool ShardFront::start(std::string *error)
     // A shard that is down at the start is searched once it answers.
     for (size_t copy = 0; copy < m_copies.size(); ++copy) {
         uint64_t documents = 0;
-        std::string why;
-        if (!probe(copy, documents, why)) {
+        std::string uuid, why;
+        if (!probe(copy, documents, uuid, why)) {
             markDown(copy, why);
             continue;
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_copies[copy].documents = documents;
+        m_copies[copy].uuid = uuid;
         m_copies[copy].lastAnswer = epochMilliseconds();
     }
     m_retry = std::thread([this] { retryLoop(); });
     return true;
 }
 
-bool ShardFront::probe(size_t copy, uint64_t &documents, std::string &error) const
+bool ShardFront::probe(size_t copy, uint64_t &documents, std::string &uuid,
+                       std::string &error) const
 {
     const auto timeout = unsigned(m_settings.timeout.count());
     try {
         Xapian::Database db = Xapian::Remote::open(m_copies[copy].host,
                                                    unsigned(m_copies[copy].port), timeout, timeout);
         documents = db.get_doccount();
+        uuid = db.get_uuid();
         return true;
     } catch (const Xapian::Error &e) {
         error = e.get_description();
@@ -303,17 +311,21 @@ void ShardFront::markAnswered(const Connection &connection)
 void ShardFront::retryLoop()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    auto checked = Clock::now();
     while (!m_stopping) {
-        auto next = Clock::now() + std::chrono::seconds(10);
+        // Those down once their back-off is over; those up every checkInterval, for an index
+        // put in the place of theirs (see Copy::uuid).
+        const bool checkUp = Clock::now() - checked >= checkInterval;
+        auto next = (checkUp ? Clock::now() : checked) + checkInterval;
         std::vector<size_t> due;
         for (size_t copy = 0; copy < m_copies.size(); ++copy) {
-            if (m_copies[copy].up)
-                continue;
-            if (m_copies[copy].retryAt <= Clock::now())
+            if (m_copies[copy].up ? checkUp : m_copies[copy].retryAt <= Clock::now())
                 due.push_back(copy);
-            else
+            else if (!m_copies[copy].up)
                 next = std::min(next, m_copies[copy].retryAt);
         }
+        if (checkUp)
+            checked = Clock::now();
         if (due.empty()) {
             m_wake.wait_until(lock, next);
             continue;
@@ -321,21 +333,32 @@ void ShardFront::retryLoop()
         lock.unlock();
         for (const size_t copy : due) {
             uint64_t documents = 0;
-            std::string error;
-            const bool answered = probe(copy, documents, error);
-            std::lock_guard<std::mutex> relock(m_mutex);
-            Copy &retried = m_copies[copy];
-            if (answered) {
-                retried.up = true;
-                retried.backoff = std::chrono::milliseconds(0);
-                retried.error.clear();
-                retried.documents = documents;
-                retried.lastAnswer = epochMilliseconds();
+            std::string uuid, error;
+            const bool answered = probe(copy, documents, uuid, error);
+            std::unique_lock<std::mutex> relock(m_mutex);
+            Copy &probed = m_copies[copy];
+            if (probed.up) {
+                if (answered && uuid != probed.uuid) {
+                    // The connections open on the old index let it go at their next search.
+                    probed.uuid = uuid;
+                    ++probed.epoch;
+                    ++m_generation;
+                } else if (!answered) {
+                    relock.unlock();
+                    markDown(copy, error);
+                }
+            } else if (answered) {
+                probed.up = true;
+                probed.uuid = uuid;
+                probed.backoff = std::chrono::milliseconds(0);
+                probed.error.clear();
+                probed.documents = documents;
+                probed.lastAnswer = epochMilliseconds();
                 ++m_generation;
             } else {
-                retried.backoff = std::min(retried.backoff * 2, longestBackoff);
-                retried.retryAt = Clock::now() + retried.backoff;
-                retried.error = error;
+                probed.backoff = std::min(probed.backoff * 2, longestBackoff);
+                probed.retryAt = Clock::now() + probed.backoff;
+                probed.error = error;
             }
         }
         lock.lock();

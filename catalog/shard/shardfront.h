@@ -39,7 +39,9 @@ struct ShardSettings
 // partial), and only a thread of the front's own tries it again, after a back-off of 1 s
 // doubling to a minute: no search waits on a dead copy twice. Searches run on any thread at
 // once, each on a set of connections leased from a pool; the shards' state is shared under a
-// mutex. It owns that thread and the connections; nothing throws.
+// mutex. The same thread asks every copy that is up, once a second, which index it serves, so
+// that a node's compacted index reaches the searches. It owns that thread and the connections;
+// nothing throws.
 class ShardFront : public PageSource
 {
 public:
@@ -83,8 +85,9 @@ private:
     // generation: reading it asks every shard for the words that begin so.
     FullTextReader::Expansion expansion(const Xapian::Database &all, const std::string &prefix,
                                         uint64_t generation);
-    // Opens the copy once: whether it answered, its document count and what went wrong.
-    bool probe(size_t copy, uint64_t &documents, std::string &error) const;
+    // Opens the copy once: whether it answered, its document count and index, and what went
+    // wrong.
+    bool probe(size_t copy, uint64_t &documents, std::string &uuid, std::string &error) const;
 
     const ShardSettings m_settings;
     std::vector<Copy> m_copies;      // every copy of every shard, in order

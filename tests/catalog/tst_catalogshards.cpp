@@ -258,6 +258,49 @@ void TestCatalogShards::frontRanksAsOneIndex()
         QVERIFY(fromFront == fromOne);
     }
     QCOMPARE(front.trackCount(), int64_t(36000));
+
+    // A node goes on indexing while it serves: its commits, and the compacted copy that takes
+    // its index's place (a new database whose revisions start again, so that one may have the
+    // number the old one had), reach the front's next searches, and the node's own.
+    const std::string growing = m_dir.filePath("growing").toStdString();
+    FullTextWriter writer;
+    bool fresh = false;
+    QVERIFY2(writer.open(growing, &fresh, &error), error.c_str());
+    const auto add = [&writer](int64_t from, int64_t to) {
+        QVERIFY(writer.begin());
+        for (int64_t id = from; id <= to; ++id) {
+            TrackRecord track;
+            track.id = id;
+            track.title = "growing " + std::to_string(id);
+            track.path = "http://music.test/g" + std::to_string(id) + ".mp3";
+            writer.put(track);
+        }
+        QVERIFY(writer.finish());
+    };
+    add(1, 10);
+    TcpServer server(QString::fromStdString(growing), freePort());
+    QVERIFY(server.start());
+    ShardSettings single;
+    single.shards = {{server.address().toStdString()}};
+    ShardFront growingFront(single);
+    QVERIFY2(growingFront.start(&error), error.c_str());
+    QCOMPARE(growingFront.search(SearchQuery("growing"), 0, 10).total, int64_t(10));
+    FullTextReader local(growing);
+    QCOMPARE(local.search(SearchQuery("growing"), 0, 10).total, int64_t(10));
+    // Past 1,000 changed documents the index is compacted: at 1,500 and again at 4,000.
+    int64_t last = 10;
+    for (const int64_t to : {int64_t(20), int64_t(1500), int64_t(4000)}) {
+        add(last + 1, to);
+        last = to;
+        QTest::qWait(1500);
+        // The node's own reader, whose counts in memory belong to one revision.
+        QCOMPARE(local.search(SearchQuery("growing"), 0, 10).total, to);
+        QCOMPARE(local.search(SearchQuery("growing"), to - 1, 10).ids.size(), size_t(1));
+        const SearchPage page = growingFront.search(SearchQuery("growing"), 0, 10);
+        QVERIFY(!page.partial);
+        QCOMPARE(page.total, to);
+        QCOMPARE(growingFront.search(SearchQuery(std::to_string(to)), 0, 10).total, int64_t(1));
+    }
 }
 
 void TestCatalogShards::frontSurvivesShardsDying()
