@@ -1651,11 +1651,7 @@ public:
         }
         return run(bin("initdb"), {"-D", m_dir + "/data", "-U", "larkspin", "-A", "trust", "-E",
                                    "UTF8", "--locale=C.UTF-8"})
-               && (m_started
-                   = run(bin("pg_ctl"),
-                         {"-D", m_dir + "/data", "-l", m_dir + "/server.log", "-w", "start", "-o",
-                          "-c listen_addresses='' -c unix_socket_directories='" + m_dir
-                              + "' -c fsync=off"}));
+               && restart();
     }
     // Stops the server at once, as a crash or a lost network would.
     bool stop(bool immediate = false)
@@ -1668,8 +1664,11 @@ public:
     }
     bool restart()
     {
-        return (m_started = run(bin("pg_ctl"), {"-D", m_dir + "/data", "-l", m_dir + "/server.log",
-                                                "-w", "start"}));
+        return (m_started
+                = run(bin("pg_ctl"),
+                      {"-D", m_dir + "/data", "-l", m_dir + "/server.log", "-w", "start", "-o",
+                       "-c listen_addresses='' -c unix_socket_directories='" + m_dir
+                           + "' -c fsync=off"}));
     }
     bool createDatabase(const QString &name)
     {
@@ -1886,6 +1885,41 @@ void TestCatalogService::crawlSharedNodes()
             nodes[i],
             crawl + QStringList{"--crawl-state", cluster.uri("together"), "--crawl-lease", "3"}));
     }
+    const auto sharedOf = [&](CrawlNode &node) {
+        return nodeStatus(node).value("crawl").toObject().value("shared").toObject();
+    };
+    const auto indexedBy = [](std::vector<CrawlNode> &nodes) {
+        int n = 0;
+        for (const CrawlNode &node : nodes)
+            n += int(indexedWebTracks(node.database).size());
+        return n;
+    };
+    // The shared state lost mid-crawl: every node pauses, and says so, while its searches go
+    // on; once the state is back they go on crawling.
+    QVERIFY(QTest::qWaitFor([&] { return indexedBy(nodes) >= 10; }, 20000));
+    QVERIFY(cluster.stop(true));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (CrawlNode &node : nodes)
+                if (!sharedOf(node).value("paused").toBool())
+                    return false;
+            return true;
+        },
+        5000));
+    QList<int> counts;
+    for (const auto &host : hosts)
+        counts << host->requests().size();
+    QTest::qWait(1000);
+    for (size_t i = 0; i < hosts.size(); ++i)
+        QCOMPARE(hosts[i]->requests().size(), counts[int(i)]);
+    {
+        const quint16 port = m_port;
+        m_port = nodes[0].port;
+        const HttpReply reply = getServing("/api/v0.2/" + m_id + "/music/search/sharedword/0/50");
+        m_port = port;
+        QCOMPARE(reply.status, 200);
+    }
+    QVERIFY(cluster.restart());
     bool spread = false;
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -1987,6 +2021,39 @@ void TestCatalogService::crawlSharedNodes()
                  qPrintable(QStringLiteral("%1 asked again %2 ms after its node died")
                                 .arg(it.key())
                                 .arg(it.value())));
+
+    // A node that stops gives its hosts up at once, with their clocks: the next holder waits
+    // out the delay robots.txt asks for from the last request.
+    QVERIFY(cluster.createDatabase("handover"));
+    HttpTestServer polite(nullptr, QHostAddress("127.0.0.37"));
+    QVERIFY(polite.port() != 0);
+    polite.setReply("/robots.txt", textReply("User-agent: *\nCrawl-delay: 1.5\n", "text/plain"));
+    polite.setReply("/", htmlReply(listing({"slow.mp3"})));
+    polite.setReply("/slow.mp3", mp3Reply(taggedMp3("Sharedword slow", "Shared Artist")));
+    const QStringList politeCrawl = {"--crawl-allow-private",
+                                     "--crawl",
+                                     polite.urlText("/"),
+                                     "--crawl-state",
+                                     cluster.uri("handover"),
+                                     "--crawl-lease",
+                                     "3"};
+    std::vector<CrawlNode> handover(2);
+    for (size_t i = 0; i < handover.size(); ++i)
+        handover[i].database = dir.filePath(QStringLiteral("handover%1.sqlite").arg(i));
+    QVERIFY(startNode(handover[0], politeCrawl));
+    QVERIFY(polite.waitForRequests(1, 10000)); // robots.txt, by the first node
+    QVERIFY(startNode(handover[1], politeCrawl));
+    QVERIFY(polite.waitForRequests(2, 10000)); // its page
+    ::kill(pid_t(handover[0].process->processId()), SIGTERM);
+    QVERIFY(handover[0].process->waitForFinished(5000));
+    QVERIFY(
+        QTest::qWaitFor([&] { return indexedWebTracks(handover[1].database).size() == 1; }, 20000));
+    stopAll(handover);
+    QVERIFY2(
+        shortestGap(polite) >= 1200,
+        qPrintable(
+            QStringLiteral("requests %1 ms apart across the handover").arg(shortestGap(polite))));
+    QVERIFY(indexedWebTracks(handover[0].database).isEmpty());
 }
 
 void TestCatalogService::subsonicNeedsPrivateUsers()
