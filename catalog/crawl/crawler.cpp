@@ -42,8 +42,15 @@ Crawler::Crawler(CatalogWriter &writer, std::mutex &writerLock, CrawlSettings se
     , m_share(std::move(share))
 {
     m_batch->setShare(m_share.get());
-    if (m_share)
+    if (m_share) {
         m_crawl.shared = m_share->name();
+        // Shared, a track robots.txt forbids now waits in the frontier until its pages are
+        // due again, rather than coming back at every look.
+        m_schedule->setTrackDeferred([this](const std::string &url) {
+            m_share->trackDone(url, CrawlStore::TrackState::ToRead,
+                               m_settings.recrawlDue(CrawlSettings::wallNow()));
+        });
+    }
 }
 
 Crawler::~Crawler()
@@ -92,12 +99,13 @@ CrawlStatus Crawler::status() const
 
 void Crawler::commitBatch()
 {
-    if (!m_batch->isOpen())
-        return;
-    if (m_pages->takeSeedsChanged() && !m_share)
-        refreshSeeds();
-    m_batch->commit();
-    // What the batch changed in the frontier goes out once it is safe in the index.
+    if (m_batch->isOpen()) {
+        if (m_pages->takeSeedsChanged() && !m_share)
+            refreshSeeds();
+        m_batch->commit();
+    }
+    // What the batch changed in the frontier goes out once it is safe in the index; some
+    // changes (a track that failed on the way) need no batch.
     if (m_share && !m_sharePaused && !m_share->flush())
         sharePaused();
 }
@@ -316,8 +324,8 @@ void Crawler::shareTick()
         if (m_schedule->queuedFor(*site) < 64)
             pull.push_back(name);
     if (!pull.empty()) {
-        const auto pages = m_share->duePages(pull, wallNow, 256);
-        const auto tracks = m_share->tracksToRead(pull, wallNow, 1024);
+        const auto pages = m_share->duePages(pull, wallNow, 64);
+        const auto tracks = m_share->tracksToRead(pull, wallNow, 256);
         if (!pages.empty()) {
             // The node's own store keeps the links of the pages it fetches.
             m_batch->begin();
@@ -408,6 +416,8 @@ void Crawler::run()
         m_batch->begin();
         const int64_t now = CrawlSettings::wallNow();
         m_batch->store().pageFailed(job.url, now, m_settings.recrawlDue(now), reason);
+        if (m_share)
+            m_share->pageFailed(job.url, now, m_settings.recrawlDue(now), reason);
     };
     const auto ended = [this](TransferResult &transfer) {
         this->ended(transfer);

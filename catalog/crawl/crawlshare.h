@@ -84,7 +84,7 @@ public:
     // Gives leases up, storing the hosts' clocks for their next owner.
     virtual bool release(const std::vector<Clock> &hosts) = 0;
 
-    // What is due at now on the given hosts, oldest first, at most limit of each.
+    // What is due at now on the given hosts, oldest first, at most limit a host.
     virtual std::vector<CrawlStore::Page> duePages(const std::vector<std::string> &hosts,
                                                    int64_t now, size_t limit)
         = 0;

@@ -101,6 +101,8 @@ void HostSchedule::addTrack(const FoundTrack &found, const std::string &origin, 
         && CrawlClock::now() < target.robotsExpire
         && !target.rules.allowed(WebLink::target(found.url))) {
         ++target.stats.errors["disallowed by robots.txt"];
+        if (m_trackDeferred)
+            m_trackDeferred(found.url);
         return;
     }
     m_queuedTracks.insert(found.url);
@@ -218,6 +220,8 @@ bool HostSchedule::admitted(CrawlHost &host, const CrawlJob &job, const PageRefu
         // The track stays to be read: robots.txt may allow it when a page that links it is
         // fetched again.
         m_queuedTracks.erase(job.url);
+        if (m_trackDeferred)
+            m_trackDeferred(job.url);
     }
     return false;
 }

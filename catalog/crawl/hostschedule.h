@@ -50,6 +50,11 @@ public:
     void unlease(CrawlSite &site);
     // Requests waiting for the site, of all its origins.
     size_t queuedFor(const CrawlSite &site) const;
+    // Called with a track robots.txt forbids for now (it is not queued).
+    void setTrackDeferred(std::function<void(const std::string &url)> deferred)
+    {
+        m_trackDeferred = std::move(deferred);
+    }
 
     // Queues a page unless it waits already.
     void addPage(const CrawlStore::Page &page);
@@ -106,6 +111,7 @@ private:
     std::deque<CrawlHost *> m_warm;
     std::unordered_set<std::string> m_queuedPages;
     std::unordered_set<std::string> m_queuedTracks;
+    std::function<void(const std::string &url)> m_trackDeferred;
     unsigned m_inFlight = 0;
     size_t m_queued = 0;
 };
