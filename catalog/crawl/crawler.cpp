@@ -428,7 +428,7 @@ void Crawler::run()
     auto nextProgress = CrawlClock::now() + progressEvery;
     auto nextPublish = CrawlClock::now();
     const auto shareEvery = std::chrono::duration_cast<CrawlClock::duration>(
-        std::chrono::duration<double>(std::clamp(m_settings.leaseSeconds / 4, 0.05, 1.0)));
+        std::chrono::duration<double>(std::clamp(m_settings.leaseSeconds / 4, 0.05, 0.25)));
     auto nextShareTick = CrawlClock::now();
     while (!m_stopping) {
         auto now = CrawlClock::now();

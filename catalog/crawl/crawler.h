@@ -38,10 +38,10 @@ struct TransferResult;
 // Given a CrawlShare, the crawl is shared with other nodes: the frontier (pages due, tracks
 // to read), the seeds and the hosts' leases and clocks live there, and the node's own
 // database keeps only what it needs for its own index (the links of the pages it fetched,
-// the tracks it indexed). Pages and tracks found go to the shared frontier; every tick
-// (a quarter of the lease time, at most a second) the crawler renews its leases, takes its
-// share of the hosts with work and no live holder, queues what is due on the hosts it holds
-// and gives up those with nothing left. While the shared state is out of reach it holds no
+// the tracks it indexed). Pages and tracks found go to the shared frontier; every tick (a
+// quarter of the lease time, at most a quarter second) the crawler renews its leases, takes
+// its share of the hosts with work and no live holder, queues what is due on the hosts it
+// holds and gives up those with nothing left. While the shared state is out of reach it holds no
 // lease, so it sends no request, and it tries again every tick.
 //
 // The crawler owns its thread and its parts: HostSchedule (which request goes next),

@@ -516,9 +516,9 @@ std::vector<CrawlStore::Page> PostgresCrawlShare::duePages(const std::vector<std
 {
     const Result result
         = exec((std::string("SELECT ") + pageColumns
-                + " FROM (SELECT *, row_number() OVER (PARTITION BY host ORDER BY due) AS n"
-                  " FROM crawl_pages WHERE host = ANY($1::text[]) AND due <= $2::bigint) AS p"
-                  " WHERE n <= $3::bigint ORDER BY due")
+                + " FROM unnest($1::text[]) AS h(name), LATERAL (SELECT * FROM crawl_pages"
+                  " WHERE host = h.name AND due <= $2::bigint ORDER BY due LIMIT $3::bigint)"
+                  " AS p ORDER BY due")
                    .c_str(),
                {array(hosts), std::to_string(now), std::to_string(limit)});
     std::vector<CrawlStore::Page> pages(size_t(result.ok() ? result.rows() : 0));
@@ -540,9 +540,9 @@ std::vector<CrawlStore::Track>
 PostgresCrawlShare::tracksToRead(const std::vector<std::string> &hosts, int64_t now, size_t limit)
 {
     const Result result
-        = exec("SELECT url, origin, title, creator, link_text FROM (SELECT *, row_number()"
-               " OVER (PARTITION BY host) AS n FROM crawl_tracks WHERE host = ANY($1::text[])"
-               " AND state = 0 AND due <= $2::bigint) AS t WHERE n <= $3::bigint",
+        = exec("SELECT url, origin, title, creator, link_text FROM unnest($1::text[]) AS"
+               " h(name), LATERAL (SELECT * FROM crawl_tracks WHERE host = h.name AND state = 0"
+               " AND due <= $2::bigint ORDER BY due LIMIT $3::bigint) AS t",
                {array(hosts), std::to_string(now), std::to_string(limit)});
     std::vector<CrawlStore::Track> tracks(size_t(result.ok() ? result.rows() : 0));
     for (size_t i = 0; i < tracks.size(); ++i) {

@@ -2014,7 +2014,7 @@ void TestCatalogService::crawlSharedNodes()
                  qPrintable(QStringLiteral("%1: requests %2 ms apart after a node died")
                                 .arg(host->urlText({}))
                                 .arg(shortestGap(*host))));
-    // Renewed every half second, a lease of 2 s outlives its node by 1.5 s at least.
+    // Renewed every quarter second, a lease of 2 s outlives its node by 1.75 s at least.
     QVERIFY2(!nextAsked.isEmpty(), "the dead node left no host with work");
     for (auto it = nextAsked.cbegin(); it != nextAsked.cend(); ++it)
         QVERIFY2(it.value() >= 1200,
