@@ -344,7 +344,7 @@ void Crawler::shareTick()
     size_t kept = byName.size();
     for (const auto &[name, site] : byName) {
         const bool idle = m_schedule->queuedFor(*site) == 0;
-        if (idle || (kept > share + 1 && site->inFlight == 0)) {
+        if (idle || (kept > share + 1 && site->inFlight == 0 && site->parsing == 0)) {
             released.push_back(clockOf(name, *site, CrawlClock::now()));
             m_schedule->unlease(*site);
             --kept;

@@ -15,6 +15,7 @@ namespace catalog {
 struct CrawlSite
 {
     unsigned inFlight = 0;
+    unsigned parsing = 0; // pages read, their links not stored yet
     CrawlClock::time_point nextStart{};
     size_t knownPages = 0;
     unsigned failuresInRow = 0; // answers that make it back off, since the last good one

@@ -68,7 +68,7 @@ void HostSchedule::unlease(CrawlSite &site)
 
 size_t HostSchedule::queuedFor(const CrawlSite &site) const
 {
-    size_t queued = 0;
+    size_t queued = site.parsing;
     for (const CrawlHost *host : m_order)
         if (host->site == &site)
             queued += host->queueLength() + host->inFlight;

@@ -48,7 +48,8 @@ public:
     // The site's lease is gone: it stops, and what waited for it is forgotten, to be queued
     // again from the shared state by whoever holds the lease next.
     void unlease(CrawlSite &site);
-    // Requests waiting for the site, of all its origins.
+    // Requests waiting for the site or under way, of all its origins, and its pages being
+    // parsed.
     size_t queuedFor(const CrawlSite &site) const;
     // Called with a track robots.txt forbids for now (it is not queued).
     void setTrackDeferred(std::function<void(const std::string &url)> deferred)

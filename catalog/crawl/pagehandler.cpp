@@ -132,6 +132,7 @@ void PageHandler::read(TransferResult &transfer)
         m_wake();
     };
     ++m_parsing;
+    ++host.site->parsing;
     m_parseBytes += bytes;
     if (m_parseBytes > maxParseBytes || !m_parser.submit(parseJob)) {
         m_parseBytes -= bytes;
@@ -177,6 +178,7 @@ void PageHandler::parsed(ParsedPage &page)
 {
     --m_parsing;
     CrawlHost &host = *page.host;
+    --host.site->parsing;
     CrawlJob &job = page.job;
     const PageLinks &links = page.links;
     CrawlStore &store = m_batch.store();
