@@ -481,7 +481,9 @@ bool Crawler::hasState(CatalogWriter &writer)
 {
     std::string error;
     const auto store = writer.openTables<CrawlStore>(&error);
-    return store && store->count("crawl_pages") > 0;
+    // A node of a shared crawl keeps no seeds of its own: its pages are the shared crawl's,
+    // not one to go on with alone.
+    return store && !store->seeds().empty();
 }
 
 const char *Crawler::productToken()

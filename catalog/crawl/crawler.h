@@ -71,8 +71,8 @@ public:
     // A copy of the counters as published at most 100 ms ago; safe from any thread.
     CrawlStatus status() const;
 
-    // Whether the database holds a crawl to go on with (seeds stored by an earlier run).
-    // Call before anything else writes through writer.
+    // Whether the database holds a crawl to go on with (seeds stored by an earlier run that
+    // was not shared). Call before anything else writes through writer.
     static bool hasState(CatalogWriter &writer);
 
     // What the crawler calls itself in robots.txt.

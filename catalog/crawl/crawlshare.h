@@ -19,7 +19,9 @@ namespace catalog {
 // the work to be done again rather than lost. A node sends requests to a host only while it
 // holds the host's lease (renew() keeps it; take() gets more); a lease not renewed within the
 // lease time goes to whichever node takes it next, together with the clock: no request
-// earlier than the last one plus the host's delay, nor before its back-off ends.
+// earlier than the last one plus the host's delay, nor before its back-off ends, and after a
+// lease that ran out, none earlier than its end plus the delay (its holder may have sent a
+// request its clock does not show yet).
 //
 // Owned by the crawler and used by one thread at a time: open() before the crawl thread
 // runs, everything else on it. Every call that talks to the store returns false (or nothing)

@@ -245,6 +245,10 @@ void HostSchedule::ended(CrawlHost &host)
 void HostSchedule::delayFrom(CrawlHost &host, CrawlClock::time_point sent)
 {
     host.site->nextStart = std::max(host.site->nextStart, sent + pause(host));
+    // The clock a shared crawl hands on counts from when the request left, too.
+    host.site->requested = true;
+    host.site->lastRequest = std::max(host.site->lastRequest, sent);
+    host.site->lastDelay = std::chrono::duration<double>(pause(host)).count();
 }
 
 void HostSchedule::answered(CrawlHost &host, long status, const std::string &failure,

@@ -464,7 +464,8 @@ bool PostgresCrawlShare::take(const std::vector<std::string> &wanted, size_t hel
         return false;
     const Result free = exec(
         (std::string("SELECT name, extract(epoch FROM greatest(last_request + delay * interval"
-                     " '1 second', backoff_until) - clock_timestamp()) FROM crawl_hosts h"
+                     " '1 second', backoff_until, CASE WHEN owner <> $2 THEN lease_until + delay"
+                     " * interval '1 second' END) - clock_timestamp()) FROM crawl_hosts h"
                      " WHERE (owner IS NULL OR owner = $2 OR lease_until < clock_timestamp())"
                      " AND (name = ANY($3::text[]) OR ")
          + hasWork

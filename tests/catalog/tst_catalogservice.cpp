@@ -1722,6 +1722,17 @@ QStringList indexedWebTracks(const QString &database)
     return paths;
 }
 
+// The requests a server had, in arrival order, for a failure's message.
+QString requestTimes(const HttpTestServer &server)
+{
+    QString text;
+    for (const auto &request : server.requests())
+        text += QStringLiteral("\n%1 ms %2")
+                    .arg(request.atMs)
+                    .arg(QString::fromUtf8(request.requestLine));
+    return text;
+}
+
 // The shortest time between two requests' arrivals at one server, in ms.
 qint64 shortestGap(const HttpTestServer &server)
 {
@@ -1947,9 +1958,10 @@ void TestCatalogService::crawlSharedNodes()
     QCOMPARE(together, expected); // each once
     for (const auto &host : hosts)
         QVERIFY2(shortestGap(*host) >= qint64(delay * 1000 * 0.8),
-                 qPrintable(QStringLiteral("%1: requests %2 ms apart")
+                 qPrintable(QStringLiteral("%1: requests %2 ms apart%3")
                                 .arg(host->urlText({}))
-                                .arg(shortestGap(*host))));
+                                .arg(shortestGap(*host))
+                                .arg(requestTimes(*host))));
 
     // A node killed mid-crawl: its hosts wait out its leases, then the others finish them.
     for (auto &host : hosts)
@@ -2013,9 +2025,10 @@ void TestCatalogService::crawlSharedNodes()
     QVERIFY2(afterKill.size() - distinct.size() <= 4, qPrintable(afterKill.join('\n')));
     for (const auto &host : hosts)
         QVERIFY2(shortestGap(*host) >= qint64(delay * 1000 * 0.8),
-                 qPrintable(QStringLiteral("%1: requests %2 ms apart after a node died")
+                 qPrintable(QStringLiteral("%1: requests %2 ms apart after a node died%3")
                                 .arg(host->urlText({}))
-                                .arg(shortestGap(*host))));
+                                .arg(shortestGap(*host))
+                                .arg(requestTimes(*host))));
     // Renewed every quarter second, a lease of 2 s outlives its node by 1.75 s at least.
     QVERIFY2(!nextAsked.isEmpty(), "the dead node left no host with work");
     for (auto it = nextAsked.cbegin(); it != nextAsked.cend(); ++it)
@@ -2056,6 +2069,19 @@ void TestCatalogService::crawlSharedNodes()
         qPrintable(
             QStringLiteral("requests %1 ms apart across the handover").arg(shortestGap(polite))));
     QVERIFY(indexedWebTracks(handover[0].database).isEmpty());
+
+    // A node's own database is not a crawl of its own: without --crawl-state it serves and
+    // does not crawl.
+    const int requestsBefore = polite.requests().size();
+    std::vector<CrawlNode> alone(1);
+    alone[0].database = handover[1].database;
+    QVERIFY(startNode(alone[0], {"--crawl-allow-private"}));
+    QTest::qWait(300);
+    const QJsonObject aloneStatus = nodeStatus(alone[0]);
+    stopAll(alone);
+    QCOMPARE(aloneStatus.value("tracks_indexed").toInt(), 1);
+    QVERIFY(!aloneStatus.value("crawl").toObject().value("running").toBool());
+    QCOMPARE(polite.requests().size(), requestsBefore);
 }
 
 void TestCatalogService::subsonicNeedsPrivateUsers()
