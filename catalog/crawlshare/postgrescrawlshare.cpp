@@ -181,10 +181,17 @@ std::string PostgresCrawlShare::shownUri(const std::string &uri)
 bool PostgresCrawlShare::connect(std::string *error)
 {
     PQfinish(m_connection);
-    // A server that does not answer is given up after a few seconds, unless the address
-    // says otherwise (its own connect_timeout comes later and wins).
-    const char *keys[] = {"connect_timeout", "dbname", nullptr};
-    const char *values[] = {"5", m_uri.c_str(), nullptr};
+    // A server that does not answer is given up after a few seconds, and one that stops
+    // answering mid-crawl within some 10 s (over TCP), so that the crawl pauses rather than
+    // hangs; the address's own settings come later and win.
+    const char *keys[] = {"connect_timeout",
+                          "keepalives_idle",
+                          "keepalives_interval",
+                          "keepalives_count",
+                          "tcp_user_timeout",
+                          "dbname",
+                          nullptr};
+    const char *values[] = {"5", "10", "5", "2", "10000", m_uri.c_str(), nullptr};
     m_connection = PQconnectdbParams(keys, values, 1);
     if (PQstatus(m_connection) == CONNECTION_OK) {
         PQsetNoticeProcessor(
