@@ -21,7 +21,7 @@ struct CrawlSite
     unsigned failuresInRow = 0; // answers that make it back off, since the last good one
     unsigned missingInRow = 0;  // 404 and the like, since the last good answer
     // In a shared crawl, requests go only while this node holds the name's lease, and the
-    // clock goes to the next holder: when the last request left, with the delay it kept.
+    // clock goes to the next holder: when the last request left, and the delay kept.
     bool leased = true;
     CrawlClock::time_point leaseUntil = CrawlClock::time_point::max();
     bool requested = false;

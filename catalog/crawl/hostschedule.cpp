@@ -228,6 +228,8 @@ bool HostSchedule::admitted(CrawlHost &host, const CrawlJob &job, const PageRefu
 
 void HostSchedule::started(CrawlHost &host, CrawlClock::time_point sent)
 {
+    // A request cut short when the crawl stops has no answer: its start is what the clock
+    // a shared crawl hands on knows of it.
     host.site->requested = true;
     host.site->lastRequest = std::max(host.site->lastRequest, sent);
     host.site->lastDelay = std::chrono::duration<double>(pause(host)).count();

@@ -1895,7 +1895,7 @@ void TestCatalogService::crawlSharedNodes()
         nodes[i].database = dir.filePath(QStringLiteral("together%1.sqlite").arg(i));
         QVERIFY(startNode(
             nodes[i],
-            crawl + QStringList{"--crawl-state", cluster.uri("together"), "--crawl-lease", "3"}));
+            crawl + QStringList{"--crawl-state", cluster.uri("together"), "--crawl-lease", "8"}));
     }
     const auto sharedOf = [&](CrawlNode &node) {
         return nodeStatus(node).value("crawl").toObject().value("shared").toObject();
@@ -1907,7 +1907,9 @@ void TestCatalogService::crawlSharedNodes()
         return n;
     };
     // The shared state lost mid-crawl: every node pauses, and says so, while its searches go
-    // on; once the state is back they go on crawling.
+    // on; once the state is back they go on crawling. The leases outlast the outage, so each
+    // node takes its own hosts back and writes what it read meanwhile before anyone reads
+    // their frontier.
     QVERIFY(QTest::qWaitFor([&] { return indexedBy(nodes) >= 10; }, 20000));
     QVERIFY(cluster.stop(true));
     QVERIFY(QTest::qWaitFor(
