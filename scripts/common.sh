@@ -3,11 +3,11 @@
 LARKSPIN_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools
-    libmpg123-dev libsdl2-dev libmp3lame-dev libtag1-dev libsqlite3-dev libmicrohttpd-dev libxapian-dev libicu-dev libcurl4-openssl-dev libxml2-dev libgnutls28-dev
+    libmpg123-dev libsdl2-dev libmp3lame-dev libtag1-dev libsqlite3-dev libmicrohttpd-dev libxapian-dev libicu-dev libcurl4-openssl-dev libxml2-dev libgnutls28-dev libpq-dev
     lame sox xapian-tools
 )
 LARKSPIN_TEST_PACKAGES=(
-    xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format dbus-daemon
+    xvfb xauth xdotool imagemagick wrk apache2-utils curl clang-format dbus-daemon postgresql-15
 )
 # The Subsonic API's test drives it with an npm client library: Debian's nodejs and npm where
 # the machine has no npm of its own (a Node.js from elsewhere brings npm and conflicts with

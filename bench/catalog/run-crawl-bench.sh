@@ -23,9 +23,23 @@
 # answered), POLITE_HOSTS (20), POLITE_SECONDS (35),
 # LIMIT (600 s at most per crawl), RANGE_HOSTS (20; 0 skips), RANGE_TRACKS (20 a host),
 # RANGE_SECONDS (90), KEEP (1: keep the logs). Needs nginx, wrk, lame, sox, jq and ss.
+#
+# NODES=N runs only a comparison of shared crawls instead: the web crawled by one node alone
+# (its state in SQLite), by one node and by N nodes sharing a private PostgreSQL 15 cluster
+# (--crawl-state; the cluster runs as postgres or nobody when the script runs as root), each
+# node with an index of its own, every seed given to every node, --crawl-delay 0 and the
+# first of CONNECTIONS a node. The status of every node is read every second: pages/s and
+# tracks/s (tracks as committed in the nodes' indexes, summed) until all tracks are in or
+# nothing moved for 10 s. Its defaults are smaller: HOSTS 40, TRACKS 250, DIRS 25.
 set -eu
 BUILD=${1:?usage: run-crawl-bench.sh BUILD_DIR}
 HERE=$(cd "$(dirname "$0")" && pwd)
+NODES=${NODES:-}
+if [ -n "$NODES" ]; then
+    HOSTS=${HOSTS:-40}
+    TRACKS=${TRACKS:-250}
+    DIRS=${DIRS:-25}
+fi
 HOSTS=${HOSTS:-200}
 TRACKS=${TRACKS:-1000}
 DIRS=${DIRS:-100}
@@ -42,12 +56,18 @@ RANGE_SECONDS=${RANGE_SECONDS:-90}
 NGINX=${NGINX:-/usr/sbin/nginx}
 SERVICE=$BUILD/catalog/larkspin-catalog
 WORK=$(mktemp -d /tmp/larkspin-crawl-bench.XXXXXX)
-PID= NGINX_PID= WRK_PID= SS_PID=
+PID= NGINX_PID= WRK_PID= SS_PID= NODE_PIDS= PGDATA= AS=
+PGBIN=/usr/lib/postgresql/15/bin
+stop_postgres() {
+    [ -n "$PGDATA" ] && $AS "$PGBIN/pg_ctl" -D "$PGDATA" -m fast -w stop >/dev/null 2>&1
+    PGDATA=
+}
 cleanup() {
     set +e
-    for p in $WRK_PID $SS_PID $PID $NGINX_PID; do
+    for p in $WRK_PID $SS_PID $PID $NODE_PIDS $NGINX_PID; do
         kill "$p" 2>/dev/null && wait "$p" 2>/dev/null
     done
+    stop_postgres
     if [ -n "${KEEP:-}" ]; then echo "kept $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
@@ -138,6 +158,99 @@ busiest() {
 }
 
 TOTAL=$((HOSTS * TRACKS))
+
+# PostgreSQL refuses to run as root: its cluster belongs to postgres (or nobody), which may
+# only pass through $WORK; it listens on a socket in a folder no one else may enter.
+start_postgres() {
+    if [ "$(id -u)" -eq 0 ]; then
+        owner=postgres
+        id -u "$owner" >/dev/null 2>&1 || owner=nobody
+        AS="runuser -u $owner --"
+        chmod 711 "$WORK"
+        mkdir -m 700 "$WORK/pg" && chown "$owner" "$WORK/pg"
+    else
+        mkdir -m 700 "$WORK/pg"
+    fi
+    $AS "$PGBIN/initdb" -D "$WORK/pg/data" -U larkspin -A trust -E UTF8 --locale=C.UTF-8 \
+        >"$WORK/pg/initdb.log" 2>&1 || { cat "$WORK/pg/initdb.log"; exit 1; }
+    PGDATA=$WORK/pg/data
+    $AS "$PGBIN/pg_ctl" -D "$PGDATA" -l "$WORK/pg/server.log" -w start -o \
+        "-c listen_addresses='' -c unix_socket_directories='$WORK/pg'" >/dev/null ||
+        { cat "$WORK/pg/server.log"; exit 1; }
+}
+
+# shared_crawl NAME N [--crawl-state URI]: N nodes crawl the web; prints a row to the summary.
+shared_crawl() {
+    name=$1 n=$2
+    shift 2
+    start_nginx
+    NODE_PIDS= ports=
+    t0=$(now)
+    i=0
+    while [ $i -lt "$n" ]; do
+        rm -rf "$WORK/node$i"
+        mkdir -p "$WORK/node$i"
+        XDG_DATA_HOME=$WORK/node$i "$SERVICE" --listen 127.0.0.1:0 --port-file "$WORK/node$i/port" \
+            --db "$WORK/node$i/index.sqlite" --crawl-allow-private --crawl-delay 0 \
+            --crawl-connections "${CONNECTIONS%% *}" --crawl-list "$WORK/seeds.txt" "$@" \
+            2>"$WORK/node$i/service.log" &
+        NODE_PIDS="$NODE_PIDS $!"
+        i=$((i + 1))
+    done
+    for i in $(seq 0 $((n - 1))); do
+        j=0
+        while [ ! -s "$WORK/node$i/port" ]; do
+            j=$((j + 1)); [ $j -gt 500 ] && { cat "$WORK/node$i/service.log"; exit 1; }
+            sleep 0.02
+        done
+        ports="$ports $(cat "$WORK/node$i/port")"
+    done
+    : >"$WORK/shared-samples"
+    moved=$(now) last=
+    while :; do
+        sleep 1
+        t=$(now)
+        line=$(for port in $ports; do
+            curl -s --max-time 5 "http://127.0.0.1:$port/status.json" |
+                jq -r '[.crawl.pages, .tracks_indexed, .crawl.requests] | @tsv'
+        done | awk '{p += $1; k += $2; r += $3} END {print p + 0, k + 0, r + 0}')
+        printf "%s %s\n" "$(awk "BEGIN {print $t - $t0}")" "$line" >>"$WORK/shared-samples"
+        set -- $line
+        [ "$2" -ge "$TOTAL" ] && break
+        [ "$line" != "$last" ] && moved=$t last=$line
+        awk "BEGIN {exit !($t - $moved > 10)}" && break
+        awk "BEGIN {exit !($t - $t0 > $LIMIT)}" && { echo "stopped after $LIMIT s"; break; }
+    done
+    for p in $NODE_PIDS; do kill "$p"; wait "$p" || true; done
+    NODE_PIDS=
+    stop_nginx
+    awk -v name="$name" -v total="$TOTAL" '
+        { if ($2 > p) { p = $2; lastp = $1 } if ($3 > k) { k = $3; lastk = $1 } r = $4 }
+        END {
+            printf "%-22s %7d pages in %6.1f s: %6.0f pages/s; %7d of %d tracks in %6.1f s:" \
+                " %6.0f tracks/s; %d requests\n", name, p, lastp, p / lastp, k, total, lastk,
+                k / lastk, r
+        }' "$WORK/shared-samples" | tee -a "$WORK/shared-summary"
+}
+
+if [ -n "$NODES" ]; then
+    [ -x "$PGBIN/pg_ctl" ] || { echo "PostgreSQL 15 is not installed ($PGBIN)"; exit 1; }
+    start_postgres
+    : >"$WORK/shared-summary"
+    echo "== one node, its crawl state in SQLite"
+    shared_crawl "1 node, SQLite" 1
+    for n in 1 "$NODES"; do
+        echo "== $n node(s) sharing the crawl through PostgreSQL"
+        "$PGBIN/createdb" -h "$WORK/pg" -U larkspin "crawl$n"
+        shared_crawl "$n node(s), PostgreSQL" "$n" \
+            --crawl-state "postgresql://larkspin@/crawl$n?host=$WORK/pg"
+    done
+    echo "== summary ($HOSTS hosts, $TOTAL tracks, $((HOSTS * PAGES)) pages, --crawl-delay 0," \
+        "${CONNECTIONS%% *} connections a node)"
+    cat "$WORK/shared-summary"
+    exit 0
+fi
+
 SUMMARY=$WORK/summary
 : >"$SUMMARY"
 for conns in $CONNECTIONS; do

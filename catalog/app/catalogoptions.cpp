@@ -203,6 +203,13 @@ bool setCrawlValue(const std::string &name, const std::string &value, CatalogOpt
     } else if (name == "--crawl-timeout") {
         if (!parseNumber(value, 1, 3600, options.crawlTimeout))
             return fail(error, "--crawl-timeout needs seconds from 1 to 3600");
+    } else if (name == "--crawl-state") {
+        if (value.empty())
+            return fail(error, "--crawl-state needs a postgresql:// address");
+        options.crawlState = value;
+    } else if (name == "--crawl-lease") {
+        if (!parseNumber(value, 1, 3600, options.crawlLease))
+            return fail(error, "--crawl-lease needs seconds from 1 to 3600");
     } else if (name == "--recrawl") {
         if (!parseNumber(value, 0.0001, 24 * 365, options.recrawlHours))
             return fail(error, "--recrawl needs a number of hours");
@@ -250,6 +257,7 @@ CrawlSettings CatalogOptions::crawlSettings() const
     crawl.recrawlHours = recrawlHours;
     crawl.allowPrivate = crawlAllowPrivate;
     crawl.transferSeconds = crawlTimeout;
+    crawl.leaseSeconds = crawlLease;
     return crawl;
 }
 
@@ -299,6 +307,7 @@ const char *CatalogOptions::usage()
            "                        [--crawl-connections N] [--crawl-depth N]\n"
            "                        [--crawl-host-pages N] [--recrawl HOURS]\n"
            "                        [--crawl-timeout SECONDS] [--crawl-allow-private]\n"
+           "                        [--crawl-state postgresql://...] [--crawl-lease SECONDS]\n"
            "                        [--status-public] [--subsonic-users FILE]\n"
            "                        [--serve-shard HOST:PORT] [DIR ...]\n"
            "       larkspin-catalog [--listen ADDR:PORT] --shard HOST:PORT[|HOST:PORT...] ...\n"
@@ -331,6 +340,11 @@ const char *CatalogOptions::usage()
            "  --recrawl HOURS     fetch pages and feeds again after HOURS (6)\n"
            "  --crawl-timeout S   seconds a crawl request may take in all (300)\n"
            "  --crawl-allow-private  let the crawl reach loopback and private addresses\n"
+           "  --crawl-state URI   share the crawl with other nodes through this PostgreSQL\n"
+           "                      database (a libpq URI): its frontier, seeds and host\n"
+           "                      leases live there, the tracks found in this index\n"
+           "  --crawl-lease S     seconds a node holds a host unrenewed, so how soon the\n"
+           "                      hosts of a node that died go to the others (30)\n"
            "  --status-public     show each crawled host's errors on /status to every client,\n"
            "                      not only to this machine\n"
            "  --subsonic-users FILE  serve the Subsonic API under /rest/ to the users in FILE\n"
@@ -390,9 +404,10 @@ bool CatalogOptions::parse(int argc, const char *const *argv, CatalogOptions &op
     }
     if (!options.shards.empty()
         && (!options.dirs.empty() || options.demo || !options.crawlSeeds.empty()
-            || !options.serveShard.empty() || !options.subsonicUsers.empty()))
+            || !options.crawlState.empty() || !options.serveShard.empty()
+            || !options.subsonicUsers.empty()))
         return fail(error, "a front (--shard) searches its shards only: no folders, --demo, "
-                           "--crawl, --serve-shard or --subsonic-users");
+                           "--crawl, --crawl-state, --serve-shard or --subsonic-users");
     if (options.databasePath.empty())
         options.databasePath = dataDir() + "/catalog.sqlite";
     return true;

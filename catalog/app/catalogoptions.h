@@ -38,6 +38,9 @@ struct CatalogOptions
     double recrawlHours = 6;
     bool crawlAllowPrivate = false;
     double crawlTimeout = 300;
+    // A crawl shared with other nodes: the PostgreSQL database (libpq URI) and the lease.
+    std::string crawlState;
+    double crawlLease = 30;
     // Per-host crawl detail on /status for clients beyond this machine too.
     bool statusPublic = false;
     // The Subsonic API's users; empty: the API is off.

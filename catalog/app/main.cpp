@@ -6,6 +6,7 @@
 #include "demolibrary.h"
 #include "fulltextwriter.h"
 #include "libraryscanner.h"
+#include "postgrescrawlshare.h"
 #include "scanloop.h"
 #include "shardfront.h"
 #include "shardserver.h"
@@ -93,8 +94,12 @@ bool serve(const CatalogOptions &options, CatalogServer &server, Crawler *crawle
            const SignalWatcher &signals)
 {
     std::string error;
-    if (crawler && !signals.stopping() && !crawler->start(&error))
+    if (crawler && !signals.stopping() && !crawler->start(&error)) {
         writeLog("larkspin-catalog: " + error);
+        // A node of a shared crawl is started to crawl: without the shared state it stops.
+        if (!options.crawlState.empty())
+            return false;
+    }
     if (signals.stopping())
         return true;
     writeLog("listening on " + server.boundUrl());
@@ -163,7 +168,11 @@ int main(int argc, char **argv)
     // The scanner and the crawler write through one writer, in turn.
     std::mutex writerLock;
     std::unique_ptr<Crawler> crawler;
-    if (!options.crawlSeeds.empty() || Crawler::hasState(writer))
+    if (!options.crawlState.empty())
+        crawler = std::make_unique<Crawler>(
+            writer, writerLock, options.crawlSettings(), writeLog,
+            std::make_unique<PostgresCrawlShare>(options.crawlState, options.crawlLease));
+    else if (!options.crawlSeeds.empty() || Crawler::hasState(writer))
         crawler = std::make_unique<Crawler>(writer, writerLock, options.crawlSettings(), writeLog);
     ServerSettings settings = options.serverSettings(dirs, connectionLimit());
     if (crawler)

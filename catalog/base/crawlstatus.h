@@ -37,6 +37,11 @@ struct CrawlStatus
     size_t queued = 0;
     std::vector<Host> hosts;
     std::vector<Seed> seeds;
+    // A crawl shared with other nodes: the store's name (without a password), whether it is
+    // out of reach (crawling paused), and the host names whose leases this node holds.
+    std::string shared;
+    bool sharedPaused = false;
+    std::vector<std::string> leases;
 };
 
 } // namespace catalog

@@ -11,6 +11,7 @@
 namespace catalog {
 
 class CrawlStore;
+class CrawlShare;
 class CatalogWriter;
 struct TrackRecord;
 
@@ -35,6 +36,11 @@ public:
     bool storeSeeds(const std::vector<std::string> &seeds, std::string *error);
 
     CrawlStore &store() { return *m_store; }
+    // The state shared with other nodes, when the crawl is shared (else null): the writes
+    // that change the frontier go there too, sent after the batch commits. Borrowed from the
+    // crawler.
+    CrawlShare *share() const { return m_share; }
+    void setShare(CrawlShare *share) { m_share = share; }
 
     // Opens the batch if it is not open: takes the writer's lock and begins a transaction.
     void begin();
@@ -55,6 +61,7 @@ private:
     std::unique_lock<std::mutex> m_writerLock;
     const Log m_log;
     std::unique_ptr<CrawlStore> m_store;
+    CrawlShare *m_share = nullptr;
     bool m_open = false;
     CrawlClock::time_point m_openedAt{};
 };

@@ -10,15 +10,18 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace catalog {
 
 class CrawlBatch;
+class CrawlShare;
 class CrawlTransfers;
 class HostSchedule;
 class CatalogWriter;
 struct CrawlHost;
+struct CrawlSite;
 class PageHandler;
 class TrackHandler;
 struct TransferResult;
@@ -32,9 +35,19 @@ struct TransferResult;
 // database, so a restart goes on where it stopped; pages are fetched again every
 // recrawlHours with conditional requests.
 //
+// Given a CrawlShare, the crawl is shared with other nodes: the frontier (pages due, tracks
+// to read), the seeds and the hosts' leases and clocks live there, and the node's own
+// database keeps only what it needs for its own index (the links of the pages it fetched,
+// the tracks it indexed). Pages and tracks found go to the shared frontier; every tick (a
+// quarter of the lease time, at most a quarter second) the crawler renews its leases, takes
+// its share of the hosts with work and no live holder, queues what is due on the hosts it
+// holds and gives up those with nothing left. While the shared state is out of reach it holds no
+// lease, so it sends no request, and it tries again every tick.
+//
 // The crawler owns its thread and its parts: HostSchedule (which request goes next),
-// CrawlTransfers (the requests), PageHandler and TrackHandler (what their answers lead to)
-// and CrawlBatch (the writes). It keeps the loop, the batching of writes and the status.
+// CrawlTransfers (the requests), PageHandler and TrackHandler (what their answers lead to),
+// CrawlBatch (the writes) and the CrawlShare, if any. It keeps the loop, the batching of
+// writes and the status.
 class Crawler
 {
 public:
@@ -42,13 +55,15 @@ public:
 
     // writerLock guards writer against the folder scanner; the crawler holds it while it
     // writes a batch (a quarter of a second at most). writer and writerLock outlive it.
-    Crawler(CatalogWriter &writer, std::mutex &writerLock, CrawlSettings settings, Log log);
+    // share: the state shared with other nodes, or null for a crawl of this node alone.
+    Crawler(CatalogWriter &writer, std::mutex &writerLock, CrawlSettings settings, Log log,
+            std::unique_ptr<CrawlShare> share = nullptr);
     ~Crawler();
     Crawler(const Crawler &) = delete;
     Crawler &operator=(const Crawler &) = delete;
 
     // Stores the seeds and starts crawling on a thread of its own; false with *error when
-    // libcurl or the crawl state cannot be had.
+    // libcurl or the crawl state (the shared one included) cannot be had.
     bool start(std::string *error);
     // Stops the thread after committing what it has read; safe from any thread. Idempotent.
     void stop();
@@ -56,8 +71,8 @@ public:
     // A copy of the counters as published at most 100 ms ago; safe from any thread.
     CrawlStatus status() const;
 
-    // Whether the database holds a crawl to go on with (seeds stored by an earlier run).
-    // Call before anything else writes through writer.
+    // Whether the database holds a crawl to go on with (seeds stored by an earlier run that
+    // was not shared). Call before anything else writes through writer.
     static bool hasState(CatalogWriter &writer);
 
     // What the crawler calls itself in robots.txt.
@@ -76,6 +91,11 @@ private:
     void enqueueDuePages();
     void refreshSeeds();
     void commitBatch();
+    // The shared crawl's round: leases renewed, taken and given up, due work queued.
+    void shareTick();
+    void sharePaused();
+    std::vector<std::pair<CrawlSite *, std::string>> leasedSites();
+    void releaseAll();
     void publish();
     void progress();
 
@@ -89,6 +109,8 @@ private:
     CrawlStatus m_crawl;
     std::unique_ptr<PageHandler> m_pages;
     std::unique_ptr<TrackHandler> m_tracks;
+    std::unique_ptr<CrawlShare> m_share;
+    bool m_sharePaused = false;
 
     std::thread m_thread;
     std::atomic<bool> m_stopping{false};

@@ -15,10 +15,18 @@ namespace catalog {
 struct CrawlSite
 {
     unsigned inFlight = 0;
+    unsigned parsing = 0; // pages read, their links not stored yet
     CrawlClock::time_point nextStart{};
     size_t knownPages = 0;
     unsigned failuresInRow = 0; // answers that make it back off, since the last good one
     unsigned missingInRow = 0;  // 404 and the like, since the last good answer
+    // In a shared crawl, requests go only while this node holds the name's lease, and the
+    // clock goes to the next holder: when the last request left, and the delay kept.
+    bool leased = true;
+    CrawlClock::time_point leaseUntil = CrawlClock::time_point::max();
+    bool requested = false;
+    CrawlClock::time_point lastRequest{};
+    double lastDelay = 0;
 };
 
 // A host (scheme, name and port) as the crawl schedules it: what waits for it, its

@@ -33,6 +33,9 @@ struct CrawlSettings
     double backoffSeconds = 1;
     double backoffCapSeconds = 3600;
     double retryAfterCapSeconds = 3600;
+    // In a crawl shared with other nodes: how long a host's lease lasts unless renewed, so
+    // how soon the hosts of a node that died go to the others.
+    double leaseSeconds = 30;
 
     // When a page fetched at now (seconds since the epoch) is due again.
     int64_t recrawlDue(int64_t now) const

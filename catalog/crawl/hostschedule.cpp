@@ -16,8 +16,9 @@ constexpr auto robotsRetry = std::chrono::minutes(10);
 
 } // namespace
 
-HostSchedule::HostSchedule(const CrawlSettings &settings)
+HostSchedule::HostSchedule(const CrawlSettings &settings, bool leased)
     : m_settings(settings)
+    , m_leased(leased)
 {}
 
 HostSchedule::~HostSchedule() = default;
@@ -29,13 +30,49 @@ CrawlHost &HostSchedule::host(const std::string &origin)
         slot = std::make_unique<CrawlHost>();
         slot->stats.origin = origin;
         slot->delay = m_settings.delaySeconds;
-        auto &site = m_sites[WebLink::host(origin)];
-        if (!site)
-            site = std::make_unique<CrawlSite>();
-        slot->site = site.get();
+        slot->site = &site(WebLink::host(origin));
         m_order.push_back(slot.get());
     }
     return *slot;
+}
+
+CrawlSite &HostSchedule::site(const std::string &name)
+{
+    auto &site = m_sites[name];
+    if (!site) {
+        site = std::make_unique<CrawlSite>();
+        site->leased = !m_leased;
+    }
+    return *site;
+}
+
+void HostSchedule::unlease(CrawlSite &site)
+{
+    site.leased = !m_leased;
+    site.leaseUntil = site.leased ? CrawlClock::time_point::max() : CrawlClock::time_point{};
+    for (CrawlHost *host : m_order) {
+        if (host->site != &site)
+            continue;
+        for (auto *jobs : {&host->pageJobs, &host->jobs, &host->next}) {
+            for (const CrawlJob &job : *jobs) {
+                if (job.kind == JobKind::Page)
+                    m_queuedPages.erase(job.url);
+                else
+                    m_queuedTracks.erase(job.url);
+            }
+            m_queued -= jobs->size();
+            jobs->clear();
+        }
+    }
+}
+
+size_t HostSchedule::queuedFor(const CrawlSite &site) const
+{
+    size_t queued = site.parsing;
+    for (const CrawlHost *host : m_order)
+        if (host->site == &site)
+            queued += host->queueLength() + host->inFlight;
+    return queued;
 }
 
 void HostSchedule::addPage(const CrawlStore::Page &page)
@@ -64,6 +101,8 @@ void HostSchedule::addTrack(const FoundTrack &found, const std::string &origin, 
         && CrawlClock::now() < target.robotsExpire
         && !target.rules.allowed(WebLink::target(found.url))) {
         ++target.stats.errors["disallowed by robots.txt"];
+        if (m_trackDeferred)
+            m_trackDeferred(found.url);
         return;
     }
     m_queuedTracks.insert(found.url);
@@ -77,6 +116,12 @@ void HostSchedule::addTrack(const FoundTrack &found, const std::string &origin, 
 
 void HostSchedule::addNext(CrawlHost &host, CrawlJob job)
 {
+    // The rest of a track whose host's lease was lost meanwhile is read again by its next
+    // holder; a redirect waits for its host's lease.
+    if (!host.site->leased && job.redirects == 0) {
+        m_queuedTracks.erase(job.url);
+        return;
+    }
     host.next.push_back(std::move(job));
     ++m_queued;
 }
@@ -91,7 +136,8 @@ CrawlClock::duration HostSchedule::pause(const CrawlHost &host)
 
 bool HostSchedule::canStart(const CrawlHost &host, CrawlClock::time_point now) const
 {
-    return host.site->inFlight < m_settings.perHost && now >= host.site->nextStart;
+    return host.site->leased && now < host.site->leaseUntil
+           && host.site->inFlight < m_settings.perHost && now >= host.site->nextStart;
 }
 
 void HostSchedule::startDue(CrawlClock::time_point now, CrawlClock::time_point &wake,
@@ -125,7 +171,7 @@ bool HostSchedule::tryHost(CrawlHost &host, CrawlClock::time_point now,
         if (host.robots == CrawlHost::Robots::Fetching)
             return false;
         if (!canStart(host, now)) {
-            if (host.site->inFlight < m_settings.perHost)
+            if (host.site->leased && host.site->inFlight < m_settings.perHost)
                 wake = std::min(wake, host.site->nextStart);
             return false;
         }
@@ -174,12 +220,19 @@ bool HostSchedule::admitted(CrawlHost &host, const CrawlJob &job, const PageRefu
         // The track stays to be read: robots.txt may allow it when a page that links it is
         // fetched again.
         m_queuedTracks.erase(job.url);
+        if (m_trackDeferred)
+            m_trackDeferred(job.url);
     }
     return false;
 }
 
 void HostSchedule::started(CrawlHost &host, CrawlClock::time_point sent)
 {
+    // A request cut short when the crawl stops has no answer: its start is what the clock
+    // a shared crawl hands on knows of it.
+    host.site->requested = true;
+    host.site->lastRequest = std::max(host.site->lastRequest, sent);
+    host.site->lastDelay = std::chrono::duration<double>(pause(host)).count();
     host.site->nextStart = std::max(host.site->nextStart, sent + pause(host));
 }
 
@@ -194,6 +247,10 @@ void HostSchedule::ended(CrawlHost &host)
 void HostSchedule::delayFrom(CrawlHost &host, CrawlClock::time_point sent)
 {
     host.site->nextStart = std::max(host.site->nextStart, sent + pause(host));
+    // The clock a shared crawl hands on counts from when the request left, too.
+    host.site->requested = true;
+    host.site->lastRequest = std::max(host.site->lastRequest, sent);
+    host.site->lastDelay = std::chrono::duration<double>(pause(host)).count();
 }
 
 void HostSchedule::answered(CrawlHost &host, long status, const std::string &failure,

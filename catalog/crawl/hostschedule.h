@@ -17,8 +17,10 @@ namespace catalog {
 // keeps to every host name's delay and connection limit, whatever the port, and to each
 // origin's robots.txt, fetching that first
 // and again once a day. Hosts take turns a request each, except that a host whose transfer
-// just ended goes first once, so its open connection is reused. Used on the crawl thread
-// only; the settings are borrowed and outlive it.
+// just ended goes first once, so its open connection is reused. In a shared crawl (leased)
+// a host name's requests go only while this node holds its lease (CrawlSite::leased and
+// leaseUntil), which the crawler keeps. Used on the crawl thread only; the settings are
+// borrowed and outlive it.
 class HostSchedule
 {
 public:
@@ -28,7 +30,8 @@ public:
     // has forgotten it, the caller stores why.
     using PageRefused = std::function<void(const CrawlJob &job, const char *reason)>;
 
-    explicit HostSchedule(const CrawlSettings &settings);
+    // leased: host names start without a lease, and wait for one.
+    explicit HostSchedule(const CrawlSettings &settings, bool leased = false);
     ~HostSchedule();
     HostSchedule(const HostSchedule &) = delete;
     HostSchedule &operator=(const HostSchedule &) = delete;
@@ -36,6 +39,23 @@ public:
     // The host of origin, made on first use.
     CrawlHost &host(const std::string &origin);
     const std::vector<CrawlHost *> &hosts() const { return m_order; }
+    // The site of a host name, made on first use.
+    CrawlSite &site(const std::string &name);
+    const std::unordered_map<std::string, std::unique_ptr<CrawlSite>> &sites() const
+    {
+        return m_sites;
+    }
+    // The site's lease is gone: it stops, and what waited for it is forgotten, to be queued
+    // again from the shared state by whoever holds the lease next.
+    void unlease(CrawlSite &site);
+    // Requests waiting for the site or under way, of all its origins, and its pages being
+    // parsed.
+    size_t queuedFor(const CrawlSite &site) const;
+    // Called with a track robots.txt forbids for now (it is not queued).
+    void setTrackDeferred(std::function<void(const std::string &url)> deferred)
+    {
+        m_trackDeferred = std::move(deferred);
+    }
 
     // Queues a page unless it waits already.
     void addPage(const CrawlStore::Page &page);
@@ -84,6 +104,7 @@ private:
     static CrawlClock::duration pause(const CrawlHost &host);
 
     const CrawlSettings &m_settings;
+    const bool m_leased;
     std::unordered_map<std::string, std::unique_ptr<CrawlHost>> m_hosts;
     std::unordered_map<std::string, std::unique_ptr<CrawlSite>> m_sites; // by host name
     std::vector<CrawlHost *> m_order;
@@ -91,6 +112,7 @@ private:
     std::deque<CrawlHost *> m_warm;
     std::unordered_set<std::string> m_queuedPages;
     std::unordered_set<std::string> m_queuedTracks;
+    std::function<void(const std::string &url)> m_trackDeferred;
     unsigned m_inFlight = 0;
     size_t m_queued = 0;
 };

@@ -1,6 +1,7 @@
 #include "pagehandler.h"
 
 #include "crawlbatch.h"
+#include "crawlshare.h"
 #include "feedlinks.h"
 #include "hostschedule.h"
 #include "htmllinks.h"
@@ -87,11 +88,15 @@ void PageHandler::read(TransferResult &transfer)
         const std::string kind = failure.empty() ? "http " + std::to_string(status) : failure;
         host.failed(m_crawl, kind);
         store.pageFailed(job.url, now, m_settings.recrawlDue(now), kind);
+        if (CrawlShare *share = m_batch.share())
+            share->pageFailed(job.url, now, m_settings.recrawlDue(now), kind);
         return;
     }
     if (status == 404 || status == 410) {
         host.failed(m_crawl, "http " + std::to_string(status));
         m_crawl.tracksRemoved += m_batch.remove(store.pageGone(job.url));
+        if (CrawlShare *share = m_batch.share())
+            share->pageGone(job.url, m_settings.recrawlDue(now));
         return;
     }
     if (status == 304) {
@@ -99,6 +104,9 @@ void PageHandler::read(TransferResult &transfer)
         ++m_crawl.pages;
         store.pageFetched(job.url, now, m_settings.recrawlDue(now), job.etag, job.modified,
                           "not modified");
+        if (CrawlShare *share = m_batch.share())
+            share->pageFetched(job.url, now, m_settings.recrawlDue(now), job.etag, job.modified,
+                               "not modified");
         for (const auto &track : store.linkedTracks(job.url))
             followTrack(track.found, track.origin, track.state, true);
         return;
@@ -124,6 +132,7 @@ void PageHandler::read(TransferResult &transfer)
         m_wake();
     };
     ++m_parsing;
+    ++host.site->parsing;
     m_parseBytes += bytes;
     if (m_parseBytes > maxParseBytes || !m_parser.submit(parseJob)) {
         m_parseBytes -= bytes;
@@ -169,6 +178,7 @@ void PageHandler::parsed(ParsedPage &page)
 {
     --m_parsing;
     CrawlHost &host = *page.host;
+    --host.site->parsing;
     CrawlJob &job = page.job;
     const PageLinks &links = page.links;
     CrawlStore &store = m_batch.store();
@@ -181,10 +191,13 @@ void PageHandler::parsed(ParsedPage &page)
     if (!links.why.empty())
         host.failed(m_crawl, links.why.substr(0, links.why.find(" at line")));
     const int64_t now = CrawlSettings::wallNow();
-    store.pageFetched(job.url, now, m_settings.recrawlDue(now), page.etag, page.modified,
-                      "200, " + std::to_string(links.pages.size()) + " pages, "
-                          + std::to_string(links.tracks.size()) + " tracks"
-                          + (links.why.empty() ? "" : ": " + links.why));
+    const std::string outcome = "200, " + std::to_string(links.pages.size()) + " pages, "
+                                + std::to_string(links.tracks.size()) + " tracks"
+                                + (links.why.empty() ? "" : ": " + links.why);
+    store.pageFetched(job.url, now, m_settings.recrawlDue(now), page.etag, page.modified, outcome);
+    if (CrawlShare *share = m_batch.share())
+        share->pageFetched(job.url, now, m_settings.recrawlDue(now), page.etag, page.modified,
+                           outcome);
     if (job.depth == 0)
         m_seedsChanged = true;
     if (job.depth < m_settings.maxDepth)
@@ -223,6 +236,12 @@ void PageHandler::addPages(const std::vector<std::string> &urls, int depth)
             ++target.stats.errors["page bound reached"];
             continue;
         }
+        // Shared, the page goes to the frontier, where its host's holder finds it.
+        if (CrawlShare *share = m_batch.share()) {
+            share->addPage(url, origin, depth);
+            ++target.site->knownPages;
+            continue;
+        }
         if (store.addPage(url, origin, depth)) {
             ++target.site->knownPages;
             CrawlStore::Page next;
@@ -237,9 +256,13 @@ void PageHandler::addPages(const std::vector<std::string> &urls, int depth)
 void PageHandler::followTrack(const FoundTrack &found, const std::string &origin,
                               CrawlStore::TrackState state, bool recheck)
 {
-    if (state == CrawlStore::TrackState::ToRead)
+    CrawlShare *share = m_batch.share();
+    if (state == CrawlStore::TrackState::ToRead && share)
+        share->addTrack(found, origin);
+    else if (state == CrawlStore::TrackState::ToRead)
         m_schedule.addTrack(found, origin, JobKind::TrackHead);
-    else if (state == CrawlStore::TrackState::Indexed && recheck)
+    else if (state == CrawlStore::TrackState::Indexed && recheck
+             && (!share || m_schedule.host(origin).site->leased))
         m_schedule.addTrack(found, origin, JobKind::Recheck);
 }
 

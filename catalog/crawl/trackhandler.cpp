@@ -1,6 +1,7 @@
 #include "trackhandler.h"
 
 #include "crawlbatch.h"
+#include "crawlshare.h"
 #include "crawlstore.h"
 #include "hostschedule.h"
 #include "mediatypes.h"
@@ -8,8 +9,10 @@
 
 namespace catalog {
 
-TrackHandler::TrackHandler(CrawlBatch &batch, HostSchedule &schedule, CrawlStatus &crawl)
-    : m_batch(batch)
+TrackHandler::TrackHandler(const CrawlSettings &settings, CrawlBatch &batch, HostSchedule &schedule,
+                           CrawlStatus &crawl)
+    : m_settings(settings)
+    , m_batch(batch)
     , m_schedule(schedule)
     , m_crawl(crawl)
 {}
@@ -21,6 +24,12 @@ void TrackHandler::refuse(TransferResult &transfer, const std::string &kind, boo
     if (forGood) {
         m_batch.begin();
         m_batch.store().trackRefused(transfer.job.url);
+    }
+    // Shared, a track that failed on the way waits as long as a page would.
+    if (CrawlShare *share = m_batch.share()) {
+        share->trackDone(transfer.job.url,
+                         forGood ? CrawlStore::TrackState::Refused : CrawlStore::TrackState::ToRead,
+                         m_settings.recrawlDue(CrawlSettings::wallNow()));
     }
 }
 
@@ -94,6 +103,8 @@ void TrackHandler::index(CrawlHost &host, CrawlJob &job, const std::string &tail
     if (!track) {
         host.failed(m_crawl, why);
         m_batch.store().trackRefused(job.url);
+        if (CrawlShare *share = m_batch.share())
+            share->trackDone(job.url, CrawlStore::TrackState::Refused, 0);
         return;
     }
     if (!m_batch.index(*track)) {
@@ -101,6 +112,8 @@ void TrackHandler::index(CrawlHost &host, CrawlJob &job, const std::string &tail
         return;
     }
     m_batch.store().trackIndexed(job.url);
+    if (CrawlShare *share = m_batch.share())
+        share->trackDone(job.url, CrawlStore::TrackState::Indexed, 0);
     ++host.stats.tracks;
     ++m_crawl.tracks;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "crawlsettings.h"
 #include "crawlstatus.h"
 #include "crawltransfers.h"
 
@@ -14,12 +15,13 @@ class HostSchedule;
 // length, its first 64 KiB (or all of a small file), where its audio starts when cover art
 // fills the first bytes, and its last 128 bytes for an ID3v1 tag; then the track enters the
 // index, or is refused for good with the reason counted against its host. Also the HEAD that
-// checks an indexed track again. Called on the crawl thread only; the batch, schedule and
-// counters are the crawler's and outlive it.
+// checks an indexed track again. Called on the crawl thread only; the settings, batch,
+// schedule and counters are the crawler's and outlive it.
 class TrackHandler
 {
 public:
-    TrackHandler(CrawlBatch &batch, HostSchedule &schedule, CrawlStatus &crawl);
+    TrackHandler(const CrawlSettings &settings, CrawlBatch &batch, HostSchedule &schedule,
+                 CrawlStatus &crawl);
 
     // A request of a track's read ended.
     void read(TransferResult &transfer);
@@ -30,6 +32,7 @@ private:
     void refuse(TransferResult &transfer, const std::string &kind, bool forGood);
     void index(CrawlHost &host, CrawlJob &job, const std::string &tail);
 
+    const CrawlSettings &m_settings;
     CrawlBatch &m_batch;
     HostSchedule &m_schedule;
     CrawlStatus &m_crawl;

@@ -116,7 +116,18 @@ std::string StatusPage::json(const CrawlStatus &status, int64_t indexedTracks, b
         out += ",\"last_crawl\":" + (seed.fetched ? jsonString(isoTime(seed.fetched)) : "null");
         out += ",\"outcome\":" + jsonString(seed.outcome) + "}";
     }
-    out += "]}}\n";
+    out += "]";
+    if (!status.shared.empty()) {
+        // Which hosts this node holds in a shared crawl; their names only where hosts are shown.
+        out += ",\"shared\":{\"state\":" + jsonString(shownAddress(status.shared));
+        out += ",\"paused\":" + std::string(status.sharedPaused ? "true" : "false");
+        out += ",\"lease_count\":" + std::to_string(status.leases.size());
+        out += ",\"leases\":[";
+        for (size_t i = 0; hosts && i < status.leases.size(); ++i)
+            out += (i ? "," : "") + jsonString(status.leases[i]);
+        out += "]}";
+    }
+    out += "}}\n";
     return out;
 }
 
@@ -154,6 +165,16 @@ std::string StatusPage::html(const CrawlStatus &status, int64_t indexedTracks, b
            + std::to_string(status.errors) + " errors, " + std::to_string(status.queued)
            + " queued, " + std::to_string(status.requests) + " requests in "
            + std::to_string(int64_t(status.seconds)) + " s.</p>\n";
+    if (!status.shared.empty()) {
+        out += "<p>Shared crawl (" + escaped(shownAddress(status.shared)) + "): "
+               + (status.sharedPaused ? "paused, the shared state is out of reach; "
+                                      : std::string())
+               + std::to_string(status.leases.size()) + " host leases held";
+        std::string names;
+        for (const auto &name : status.leases)
+            names += (names.empty() ? "" : ", ") + name;
+        out += hosts && !names.empty() ? ": " + escaped(names) + ".</p>\n" : ".</p>\n";
+    }
     out += "<h2>Seeds</h2>\n<table><tr><th>Address</th><th>Last crawl (UTC)</th>"
            "<th>Outcome</th></tr>\n";
     for (const auto &seed : status.seeds)
