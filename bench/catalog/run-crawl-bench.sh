@@ -56,12 +56,9 @@ RANGE_SECONDS=${RANGE_SECONDS:-90}
 NGINX=${NGINX:-/usr/sbin/nginx}
 SERVICE=$BUILD/catalog/larkspin-catalog
 WORK=$(mktemp -d /tmp/larkspin-crawl-bench.XXXXXX)
-PID= NGINX_PID= WRK_PID= SS_PID= NODE_PIDS= PGDATA= AS=
+PID= NGINX_PID= WRK_PID= SS_PID= NODE_PIDS=
 PGBIN=/usr/lib/postgresql/15/bin
-stop_postgres() {
-    [ -n "$PGDATA" ] && $AS "$PGBIN/pg_ctl" -D "$PGDATA" -m fast -w stop >/dev/null 2>&1
-    PGDATA=
-}
+. "$HERE/postgres.sh"
 cleanup() {
     set +e
     for p in $WRK_PID $SS_PID $PID $NODE_PIDS $NGINX_PID; do
@@ -159,26 +156,6 @@ busiest() {
 
 TOTAL=$((HOSTS * TRACKS))
 
-# PostgreSQL refuses to run as root: its cluster belongs to postgres (or nobody), which may
-# only pass through $WORK; it listens on a socket in a folder no one else may enter.
-start_postgres() {
-    if [ "$(id -u)" -eq 0 ]; then
-        owner=postgres
-        id -u "$owner" >/dev/null 2>&1 || owner=nobody
-        AS="runuser -u $owner --"
-        chmod 711 "$WORK"
-        mkdir -m 700 "$WORK/pg" && chown "$owner" "$WORK/pg"
-    else
-        mkdir -m 700 "$WORK/pg"
-    fi
-    $AS "$PGBIN/initdb" -D "$WORK/pg/data" -U larkspin -A trust -E UTF8 --locale=C.UTF-8 \
-        >"$WORK/pg/initdb.log" 2>&1 || { cat "$WORK/pg/initdb.log"; exit 1; }
-    PGDATA=$WORK/pg/data
-    $AS "$PGBIN/pg_ctl" -D "$PGDATA" -l "$WORK/pg/server.log" -w start -o \
-        "-c listen_addresses='' -c unix_socket_directories='$WORK/pg'" >/dev/null ||
-        { cat "$WORK/pg/server.log"; exit 1; }
-}
-
 # shared_crawl NAME N [--crawl-state URI]: N nodes crawl the web; prints a row to the summary.
 shared_crawl() {
     name=$1 n=$2
@@ -235,7 +212,7 @@ shared_crawl() {
 
 if [ -n "$NODES" ]; then
     [ -x "$PGBIN/pg_ctl" ] || { echo "PostgreSQL 15 is not installed ($PGBIN)"; exit 1; }
-    start_postgres
+    start_postgres || exit 1
     : >"$WORK/shared-summary"
     echo "== one node, its crawl state in SQLite"
     shared_crawl "1 node, SQLite" 1

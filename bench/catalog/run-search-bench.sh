@@ -42,14 +42,7 @@ ENGINE=
 FAILED=
 PGBIN=
 [ "${PG:-1}" = 0 ] || PGBIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-PGDATA=
-AS=
-stop_postgres() {
-    if [ -n "$PGDATA" ]; then
-        $AS "$PGBIN/pg_ctl" -D "$PGDATA" -m fast -w stop >/dev/null 2>&1 || true
-    fi
-    PGDATA=
-}
+. "$HERE/postgres.sh"
 cleanup() {
     [ -n "$PID" ] && kill "$PID" 2>/dev/null && wait "$PID" 2>/dev/null
     [ -n "$ENGINE" ] && kill "$ENGINE" 2>/dev/null && wait "$ENGINE" 2>/dev/null
@@ -60,28 +53,6 @@ trap cleanup EXIT
 # Also on a signal or a closed pipe: the service and the cluster would otherwise outlive the
 # script, holding whatever lock it was started under.
 trap 'exit 1' INT TERM HUP PIPE
-
-# PostgreSQL refuses to run as root: its cluster belongs to postgres (or nobody), which may
-# only pass through $WORK. The cluster trusts whoever reaches its socket, so the socket's
-# directory admits no one else. Autovacuum is off so that it cannot start on the copied rows
-# while the index is built; the load ends with its own VACUUM ANALYZE.
-start_postgres() {
-    if [ "$(id -u)" -eq 0 ]; then
-        owner=postgres
-        id -u "$owner" >/dev/null 2>&1 || owner=nobody
-        AS="runuser -u $owner --"
-        chmod 711 "$WORK"
-        mkdir -m 700 "$WORK/pg" && chown "$owner" "$WORK/pg" || return 1
-    else
-        mkdir -m 700 "$WORK/pg" || return 1
-    fi
-    $AS "$PGBIN/initdb" -D "$WORK/pg/data" -U larkspin -A trust -E UTF8 --locale=C.UTF-8 \
-        >"$WORK/pg/initdb.log" 2>&1 || { cat "$WORK/pg/initdb.log"; return 1; }
-    PGDATA=$WORK/pg/data
-    $AS "$PGBIN/pg_ctl" -D "$PGDATA" -l "$WORK/pg/server.log" -w start -o \
-        "-c listen_addresses='' -c unix_socket_directories='$WORK/pg' -c autovacuum=off" \
-        >/dev/null || { cat "$WORK/pg/server.log"; return 1; }
-}
 
 # The ranked word list of the realistic library: SUBTLEX-US's words in lower case, letters
 # only, kept where the dictionary has them, the most frequent first.
@@ -190,7 +161,9 @@ for LIB in $LIBRARY; do
     set --
     if [ -z "$PGBIN" ]; then
         echo "PostgreSQL not found (no /usr/lib/postgresql/*/bin): its comparison is skipped"
-    elif start_postgres; then
+    # Autovacuum is off so that it cannot start on the copied rows while the index is built;
+    # the load ends with its own VACUUM ANALYZE.
+    elif start_postgres -c autovacuum=off; then
         set -- --pg "$WORK/pg"
     else
         echo "PostgreSQL did not start: its comparison is skipped"
