@@ -1,20 +1,13 @@
 #include "curlfetch.h"
 
+#include "curlmulti.h"
+
 #include <QCoreApplication>
 #include <QLocale>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 
-#include <limits>
-
 namespace {
-
-void initCurl()
-{
-    static const bool done = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    Q_UNUSED(done)
-}
 
 // The header QNetworkAccessManager sends unless told otherwise.
 QByteArray acceptLanguage()
@@ -31,18 +24,18 @@ QByteArray acceptLanguage()
 
 CurlFetch::CurlFetch(QObject *parent)
     : QObject(parent)
-    , curlTimer(new QTimer(this))
+    , curl(new CurlMulti(
+          [this](const std::vector<CurlMulti::Done> &done) {
+              for (const auto &[handle, result] : done) {
+                  if (running && handle == easy) {
+                      finish(result);
+                      return; // the receiver may have started the next transfer, or deleted us
+                  }
+              }
+          },
+          this))
     , inactivity(new QTimer(this))
 {
-    initCurl();
-    multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CurlFetch::socketCallback);
-    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &CurlFetch::timerCallback);
-    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
-
-    curlTimer->setSingleShot(true);
-    connect(curlTimer, &QTimer::timeout, this, [this] { socketAction(CURL_SOCKET_TIMEOUT, 0); });
     inactivity->setSingleShot(true);
     connect(inactivity, &QTimer::timeout, this, [this] {
         if (running)
@@ -78,8 +71,7 @@ CurlFetch::~CurlFetch()
 {
     release();
     curl_easy_cleanup(easy);
-    // Closes the kept-alive connections, which still reports to watch().
-    curl_multi_cleanup(multi);
+    delete curl; // closes the kept-alive connections
     curl_slist_free_all(headers);
 }
 
@@ -107,7 +99,7 @@ void CurlFetch::get(const QByteArray &url, qint64 maxBody, int inactivityMs)
     }
 
     curl_easy_setopt(easy, CURLOPT_URL, url.constData());
-    curl_multi_add_handle(multi, easy);
+    curl_multi_add_handle(curl->handle(), easy);
     running = true;
 }
 
@@ -130,24 +122,7 @@ void CurlFetch::release()
     if (!running)
         return;
     running = false;
-    curl_multi_remove_handle(multi, easy);
-}
-
-int CurlFetch::socketCallback(CURL *, curl_socket_t socket, int what, void *self, void *)
-{
-    static_cast<CurlFetch *>(self)->watch(socket, what);
-    return 0;
-}
-
-int CurlFetch::timerCallback(CURLM *, long timeoutMs, void *self)
-{
-    // curl must not be called back into from here; the timer does it from the event loop.
-    QTimer *timer = static_cast<CurlFetch *>(self)->curlTimer;
-    if (timeoutMs < 0)
-        timer->stop();
-    else
-        timer->start(int(qMin(timeoutMs, long(std::numeric_limits<int>::max()))));
-    return 0;
+    curl_multi_remove_handle(curl->handle(), easy);
 }
 
 size_t CurlFetch::writeCallback(char *data, size_t size, size_t count, void *self)
@@ -163,51 +138,6 @@ size_t CurlFetch::writeCallback(char *data, size_t size, size_t count, void *sel
     fetch->body.append(data, qsizetype(length));
     fetch->inactivity->start();
     return length;
-}
-
-void CurlFetch::watch(curl_socket_t socket, int what)
-{
-    // The notifier may be the one whose signal is being delivered; it goes once that is over.
-    const auto drop = [](QSocketNotifier *&notifier) {
-        if (!notifier)
-            return;
-        notifier->setEnabled(false);
-        notifier->deleteLater();
-        notifier = nullptr;
-    };
-    Watch &w = watches[socket];
-    if (what == CURL_POLL_REMOVE) {
-        drop(w.read);
-        drop(w.write);
-        watches.remove(socket);
-        return;
-    }
-    const auto ensure = [this, socket](QSocketNotifier *&notifier, QSocketNotifier::Type type,
-                                       bool wanted) {
-        if (!notifier && wanted) {
-            notifier = new QSocketNotifier(qintptr(socket), type, this);
-            const int events = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
-            connect(notifier, &QSocketNotifier::activated, this,
-                    [this, socket, events] { socketAction(socket, events); });
-        }
-        if (notifier)
-            notifier->setEnabled(wanted);
-    };
-    ensure(w.read, QSocketNotifier::Read, what & CURL_POLL_IN);
-    ensure(w.write, QSocketNotifier::Write, what & CURL_POLL_OUT);
-}
-
-void CurlFetch::socketAction(curl_socket_t socket, int events)
-{
-    int transfers = 0;
-    curl_multi_socket_action(multi, socket, events, &transfers);
-    int left = 0;
-    while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
-        if (message->msg == CURLMSG_DONE && running && message->easy_handle == easy) {
-            finish(message->data.result);
-            return; // the receiver may have started the next transfer, or deleted us
-        }
-    }
 }
 
 void CurlFetch::finish(CURLcode code)

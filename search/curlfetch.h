@@ -1,17 +1,16 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHash>
 #include <QObject>
 #include <QString>
 
 #include <curl/curl.h>
 
-class QSocketNotifier;
+class CurlMulti;
 class QTimer;
 
-// One HTTP GET at a time through libcurl, run by the Qt event loop: curl's sockets are watched
-// with QSocketNotifiers and its timeouts with a QTimer, so no thread of ours is involved.
+// One HTTP GET at a time through libcurl, run by the Qt event loop through a CurlMulti, so no
+// thread of ours is involved.
 //
 // The address goes out exactly as given. QNetworkAccessManager cannot do that: QUrl decodes
 // "%2E" and the HTTP stack then removes "." and ".." segments, so a search for "." or ".."
@@ -47,30 +46,17 @@ signals:
     void finished(const QString &error);
 
 private:
-    struct Watch
-    {
-        QSocketNotifier *read = nullptr;
-        QSocketNotifier *write = nullptr;
-    };
-
-    static int socketCallback(CURL *easy, curl_socket_t socket, int what, void *self,
-                              void *socketData);
-    static int timerCallback(CURLM *multi, long timeoutMs, void *self);
     static size_t writeCallback(char *data, size_t size, size_t count, void *self);
 
-    void watch(curl_socket_t socket, int what);
-    void socketAction(curl_socket_t socket, int events);
     void release();
     void finish(CURLcode code);
     void finishWith(const QString &error);
     QString errorText(CURLcode code) const;
 
-    CURLM *multi;
+    CurlMulti *curl;
     CURL *easy;
     bool running = false;
     curl_slist *headers = nullptr;
-    QHash<curl_socket_t, Watch> watches;
-    QTimer *curlTimer;
     QTimer *inactivity;
 
     quint64 generation = 0;

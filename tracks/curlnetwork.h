@@ -8,13 +8,11 @@
 
 #include <curl/curl.h>
 
+class CurlMulti;
 class CurlReply;
-class QSocketNotifier;
-class QTimer;
 
 // HTTP requests for track files through libcurl, run by the Qt event loop of the thread that
-// made the network (the GUI thread): curl's sockets are watched with QSocketNotifiers and its
-// timeouts with a QTimer, so no thread of ours is involved.
+// made the network (the GUI thread), through a CurlMulti.
 //
 // The address goes out exactly as given, "." and ".." path segments included, which
 // QNetworkAccessManager would remove. Otherwise requests behave as that manager's do: at most
@@ -42,31 +40,18 @@ public:
 private:
     friend class CurlReply;
 
-    struct Watch
-    {
-        QSocketNotifier *read = nullptr;
-        QSocketNotifier *write = nullptr;
-    };
-
     CurlReply *start(bool headOnly, const QByteArray &url, const QList<QByteArray> &headers,
                      int inactivityMs);
-    static int socketCallback(CURL *easy, curl_socket_t socket, int what, void *self,
-                              void *socketData);
-    static int timerCallback(CURLM *multi, long timeoutMs, void *self);
-    void watch(curl_socket_t socket, int what);
-    void socketAction(curl_socket_t socket, int events);
     // Runs the replies' signals once curl has returned: curl must not be called from inside
     // its own callbacks, and a receiver may abort or start requests.
     void deliver();
-    // The same from the event loop, for what curl reported outside socketAction().
+    // The same from the event loop, for what curl reported outside its actions.
     void deliverLater();
     void notify(CurlReply *reply);
     void detach(CurlReply *reply);
 
-    CURLM *multi;
+    CurlMulti *curl;
     CURLSH *share;
-    QTimer *curlTimer;
-    QHash<curl_socket_t, Watch> watches;
     QList<QPointer<CurlReply>> pending;
     QHash<CURL *, CurlReply *> running;
 };
