@@ -14,25 +14,6 @@ CommonWordSource::Counts CommonWordSource::read(const Xapian::Database &db, cons
     return counts;
 }
 
-CommonWordSource::Counts CommonWordSource::readSum(const Xapian::Database &db,
-                                                   const std::vector<std::string> &terms,
-                                                   Xapian::doccount &together)
-{
-    Counts counts(db.get_lastdocid() / 2 + 1, 0);
-    together = 0;
-    for (const auto &term : terms) {
-        for (auto it = db.postlist_begin(term); it != db.postlist_end(term); ++it) {
-            const Xapian::docid id = *it;
-            const Xapian::termcount had = countIn(counts, id);
-            together += had == 0 ? 1 : 0;
-            const Xapian::termcount sum = std::min<Xapian::termcount>(had + it.get_wdf(), 0xf);
-            counts[id / 2]
-                = uint8_t((counts[id / 2] & ~(0xf << (id % 2 * 4))) | sum << (id % 2 * 4));
-        }
-    }
-    return counts;
-}
-
 CommonWordSource::CommonWordSource(const Counts &counts, const TrackLengths &lengths,
                                    Xapian::doccount frequency, Xapian::termcount wqf)
     : WordSource(lengths, frequency, wqf)

@@ -20,10 +20,6 @@ public:
 
     // The word's count in each track of db.
     static Counts read(const Xapian::Database &db, const std::string &term);
-    // The words' counts summed in each track of db (at most 15), and in how many tracks any
-    // of them is.
-    static Counts readSum(const Xapian::Database &db, const std::vector<std::string> &terms,
-                          Xapian::doccount &together);
     static Xapian::termcount countIn(const Counts &counts, Xapian::docid id)
     {
         return id / 2 < counts.size() ? counts[id / 2] >> (id % 2 * 4) & 0xf : 0;

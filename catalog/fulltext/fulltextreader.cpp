@@ -1,6 +1,7 @@
 #include "fulltextreader.h"
 
 #include "commonwordsource.h"
+#include "completionsource.h"
 #include "listedwordsource.h"
 #include "searchquery.h"
 #include "searchtotals.h"
@@ -33,11 +34,11 @@ struct BuiltQuery
     // ...and one of these, unless there are none.
     std::vector<std::string> anyOf;
     // The tracks with the rarest whole word, and those with any of anyOf: counted once a
-    // word, or exactly where anyOf's counts are read together.
+    // word, or exactly where anyOf's best is read for every track.
     Xapian::doccount rarestWhole = std::numeric_limits<Xapian::doccount>::max();
     uint64_t anyOfTotal = 0;
-    // anyOf's counts summed in every track, where they are common together.
-    const std::vector<uint8_t> *anyOfCounts = nullptr;
+    // Which of anyOf is best in every track, where they are common together.
+    const CompletionSource::Best *anyOfBest = nullptr;
 };
 
 using Counts = CommonWordSource::Counts;
@@ -104,19 +105,41 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
                           return a.first != b.first ? a.first > b.first : a.second < b.second;
                       });
     found.resize(kept);
-    for (auto &term : found)
+    if (expansion.isWord && std::none_of(found.begin(), found.end(), [&prefix](const auto &term) {
+            return term.second == prefix;
+        }))
+        found.emplace_back(db.get_termfreq(prefix), prefix);
+    // Every completion weighs as a word with all their tracks would, were none in the same
+    // track: the idf of the sum of their frequencies, which any database holding the same
+    // documents computes alike, however they are split.
+    const Xapian::doccount documents = db.get_doccount();
+    uint64_t together = 0;
+    for (const auto &term : found)
+        together += term.first;
+    together = std::min<uint64_t>(together, documents);
+    for (auto &term : found) {
         expansion.terms.push_back(std::move(term.second));
-    if (expansion.isWord
-        && std::find(expansion.terms.begin(), expansion.terms.end(), prefix)
-               == expansion.terms.end())
-        expansion.terms.push_back(prefix);
+        expansion.frequencies.push_back(term.first);
+        expansion.factors.push_back(
+            TrackWeight::completionFactor(documents, term.first, Xapian::doccount(together)));
+    }
     return known.emplace(prefix, std::move(expansion)).first->second;
 }
 
-// A word counted count times in a query: its weight scaled, as the stock weight scales it.
-Xapian::Query scaled(Xapian::Query query, Xapian::termcount count)
+// A word's weight scaled by factor (a word counted twice in a query, a completion), as the
+// stock weight scales it.
+Xapian::Query scaled(Xapian::Query query, double factor)
 {
-    return count == 1 ? query : Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, query, double(count));
+    return factor == 1.0 ? query : Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, query, factor);
+}
+
+// The last word's completions, a track weighing as its best one.
+Xapian::Query completionsQuery(const FullTextReader::Expansion &expansion)
+{
+    std::vector<Xapian::Query> completions;
+    for (size_t i = 0; i < expansion.terms.size(); ++i)
+        completions.push_back(scaled(Xapian::Query(expansion.terms[i]), expansion.factors[i]));
+    return Xapian::Query(Xapian::Query::OP_MAX, completions.begin(), completions.end());
 }
 
 // A word's part of the ranking: its counts in memory where it is common and the walk would
@@ -132,7 +155,7 @@ Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLen
         return Xapian::Query((new CommonWordSource(*counts, lengths, frequency, count))->release());
     if (lengthsRead)
         return Xapian::Query((new ListedWordSource(word, lengths, frequency, count))->release());
-    return scaled(Xapian::Query(word), count);
+    return scaled(Xapian::Query(word), double(count));
 }
 
 // expansionBytes: of the counts of expansions, added to where this search reads some.
@@ -157,32 +180,38 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         lastCount = 2;
     } else {
         built.anyOf = expansion.terms;
-        for (const auto &word : built.anyOf)
-            built.anyOfTotal += db.get_termfreq(word);
+        for (const Xapian::doccount frequency : expansion.frequencies)
+            built.anyOfTotal += frequency;
         // Words common together (a short prefix: "a" begins "and", "all", "are"...) are
-        // read once into counts, weighed as one word with the tracks that have any of them;
-        // Xapian would otherwise merge their lists up to every track the matcher asks about.
-        // Whether they are is the index's alone, so every reader ranks a query alike.
-        if (!built.anyOf.empty() && built.anyOfTotal * 32 >= db.get_lastdocid()) {
+        // read once into the best of them in every track; Xapian would otherwise merge their
+        // lists up to every track the matcher asks about. Whether they are is the index's
+        // alone, so every reader ranks a query alike.
+        if (!built.anyOf.empty() && built.anyOfTotal * 32 >= db.get_lastdocid()
+            && built.anyOf.size() <= CompletionSource::maxTerms) {
+            std::vector<double> weights;
+            for (size_t i = 0; i < built.anyOf.size(); ++i) {
+                weights.push_back(TrackWeight::termWeight(
+                    db.get_doccount(), expansion.frequencies[i], expansion.factors[i]));
+            }
             if (!expansion.counts) {
                 // Words never hold a NUL byte: no word's key.
                 expansion.counts = known.get(std::string(1, '\0') + last, [&] {
                     SharedCounts::Entry entry;
                     Xapian::doccount together = 0;
-                    entry.counts = CommonWordSource::readSum(db, built.anyOf, together);
+                    entry.counts = CompletionSource::read(db, built.anyOf, weights, together);
                     entry.together = together;
                     return entry;
                 });
                 expansionBytes += expansion.counts->counts.size();
             }
-            built.anyOfCounts = &expansion.counts->counts;
+            built.anyOfBest = &expansion.counts->counts;
             built.anyOfTotal = expansion.counts->together;
-            prefixPart = Xapian::Query((new CommonWordSource(expansion.counts->counts, lengths,
-                                                             expansion.counts->together, 1))
-                                           ->release());
+            prefixPart = Xapian::Query(
+                (new CompletionSource(expansion.counts->counts, lengths, std::move(weights),
+                                      expansion.counts->together))
+                    ->release());
         } else {
-            prefixPart
-                = Xapian::Query(Xapian::Query::OP_SYNONYM, built.anyOf.begin(), built.anyOf.end());
+            prefixPart = completionsQuery(expansion);
         }
     }
     // The rarest part leads the matcher; a common whole word after it is read from its counts
@@ -232,12 +261,11 @@ Xapian::Query FullTextReader::stockQuery(const std::vector<std::string> &words,
     if (words.empty())
         return Xapian::Query();
     std::vector<Xapian::Query> parts(words.begin(), words.end() - 1);
-    const Xapian::Query last = scaled(Xapian::Query(words.back()), 2);
+    const Xapian::Query last = scaled(Xapian::Query(words.back()), 2.0);
     if (expansion.isWord && expansion.terms.size() == 1) {
         parts.push_back(last);
     } else {
-        Xapian::Query completions(Xapian::Query::OP_SYNONYM, expansion.terms.begin(),
-                                  expansion.terms.end());
+        const Xapian::Query completions = completionsQuery(expansion);
         parts.push_back(expansion.isWord ? Xapian::Query(Xapian::Query::OP_OR, completions, last)
                                          : completions);
     }
@@ -252,11 +280,10 @@ struct Postings
         : term(term)
         , frequency(db.get_termfreq(term))
     {}
-    // Words counted together, walked as one list of the tracks with any of them.
-    Postings(const Counts &together, Xapian::doccount frequency)
+    // Words taken together, walked as one list of the tracks with any of them.
+    Postings(const CompletionSource::Best &together, Xapian::doccount frequency)
         : frequency(frequency)
-        , counts(&together)
-        , m_walksCounts(true)
+        , m_best(&together)
     {
         seek(1);
     }
@@ -264,7 +291,7 @@ struct Postings
     // Reads its list, or its counts where the word is common and may use them.
     void open(const Xapian::Database &db, CountsKeeper *known, Xapian::doccount leadFrequency)
     {
-        if (m_walksCounts)
+        if (m_best)
             return;
         counts = known ? commonWordCounts(db, *known, term, frequency, leadFrequency) : nullptr;
         if (!counts) {
@@ -277,7 +304,7 @@ struct Postings
     // The list moved on by one posting, or to the first at id or after.
     void next()
     {
-        if (m_walksCounts) {
+        if (m_best) {
             seek(current + 1);
             return;
         }
@@ -287,7 +314,7 @@ struct Postings
     void skipTo(Xapian::docid id)
     {
         if (current != 0 && current < id) {
-            if (m_walksCounts) {
+            if (m_best) {
                 seek(id);
                 return;
             }
@@ -302,6 +329,8 @@ struct Postings
     {
         if (counts)
             return CommonWordSource::countIn(*counts, id) != 0;
+        if (m_best)
+            return CompletionSource::has(*m_best, id);
         skipTo(id);
         ended = current == 0;
         return current == id;
@@ -319,13 +348,13 @@ private:
     // On to the first track at id or after with a count.
     void seek(Xapian::docid id)
     {
-        const auto last = Xapian::docid(counts->size() * 2);
-        while (id < last && CommonWordSource::countIn(*counts, id) == 0)
+        const auto end = Xapian::docid(m_best->size());
+        while (id < end && (*m_best)[id] == 0)
             ++id;
-        current = id < last ? id : 0;
+        current = id < end ? id : 0;
     }
 
-    bool m_walksCounts = false;
+    const CompletionSource::Best *m_best = nullptr;
 };
 
 // The postings of a query's rarest part walked in id order, one at a time, and the tracks
@@ -341,8 +370,8 @@ public:
     {
         for (const auto &term : built.whole)
             m_whole.emplace_back(db, term);
-        if (built.anyOfCounts) {
-            m_anyOf.emplace_back(*built.anyOfCounts, Xapian::doccount(built.anyOfTotal));
+        if (built.anyOfBest) {
+            m_anyOf.emplace_back(*built.anyOfBest, Xapian::doccount(built.anyOfTotal));
         } else {
             for (const auto &term : built.anyOf)
                 m_anyOf.emplace_back(db, term);

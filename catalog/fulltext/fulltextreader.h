@@ -55,15 +55,19 @@ public:
     {
         std::vector<std::string> terms; // the most frequent first
         bool isWord = false;            // the prefix is itself a word
-        // Where the terms are common together, their counts summed in every track (four bits a
-        // track, as a common word's) and the tracks with any of them: read at the first
-        // search that needs them, within maxExpansionBytes a reader.
+        // Each term's frequency, and the factor that scales its weight to the idf of their
+        // frequencies summed (TrackWeight::completionFactor).
+        std::vector<uint32_t> frequencies;
+        std::vector<double> factors;
+        // Where the terms are common together, the best of them in every track (a byte a
+        // track, CompletionSource) and the tracks with any of them: read at the first search
+        // that needs them, within maxExpansionBytes a reader.
         SharedCounts::Kept counts;
     };
     using Expansions = std::unordered_map<std::string, Expansion>;
     static constexpr size_t maxExpansions = 4096;
     // 32 prefixes' counts at a million tracks.
-    static constexpr size_t maxExpansionBytes = size_t(16) << 20;
+    static constexpr size_t maxExpansionBytes = size_t(32) << 20;
 
     // totals, when given, keeps the totals counted for every reader of the index, and counts
     // the counts read.
@@ -80,8 +84,7 @@ public:
     // The query search() ranks by, in Xapian's own terms, for a database this class cannot
     // read with its own sources (remote shards), given the last word's expansion: ranked with
     // TrackWeight::stock(), whole words weigh exactly as here; a last word's completions are
-    // weighed by Xapian's synonym, whose frequency Xapian estimates, where a common set of
-    // them is counted exactly here.
+    // each scaled to one idf and taken by OP_MAX, as here.
     static Xapian::Query stockQuery(const std::vector<std::string> &words,
                                     const Expansion &expansion);
     // Moves to the newest committed version of the index.

@@ -20,7 +20,7 @@ class SharedCounts
 public:
     struct Entry
     {
-        std::vector<uint8_t> counts; // four bits a track
+        std::vector<uint8_t> counts; // four bits a track, or a byte (a last word's completions)
         uint32_t together = 0;       // tracks with a count
     };
     using Kept = std::shared_ptr<const Entry>;

@@ -30,10 +30,10 @@ struct ShardSettings
 
 // A front's searches over shards: Xapian's remote backend opens each shard, and one
 // Xapian::Database over them all ranks with the stock weight and global statistics: whole
-// words weigh as on one node holding every track (ties go by id, and Xapian interleaves the
-// shards' ids); a last word's completions, weighed by Xapian's synonym, do not (see
-// FullTextReader::stockQuery). Each document carries what a page shows (TrackData); a file's
-// location is made from the public address its node stored in its index.
+// words and a last word's completions weigh as on one node holding every track (see
+// FullTextReader::stockQuery; ties go by id, and Xapian interleaves the shards' ids). Each document
+// carries what a page shows (TrackData); a file's location is made from the public address its node
+// stored in its index.
 //
 // A copy that fails or does not answer within the timeout is left out at once, the search
 // tried again without it (another copy of the shard, else the page of the others, marked

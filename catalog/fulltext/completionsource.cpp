@@ -1,0 +1,136 @@
+#include "completionsource.h"
+
+#include "tracklengths.h"
+#include "trackweight.h"
+
+#include <algorithm>
+
+namespace catalog {
+
+namespace {
+
+// A track's byte: 0 without a completion, else which (from 1) in the upper six bits and its
+// count less one in the lower two (counts are capped at TrackWeight::maxWdf, 4).
+static_assert(TrackWeight::maxWdf == 4);
+
+uint8_t encode(size_t term, Xapian::termcount count)
+{
+    return uint8_t((term + 1) << 2 | (std::min(count, TrackWeight::maxWdf) - 1));
+}
+
+size_t termOf(uint8_t byte)
+{
+    return size_t(byte >> 2) - 1;
+}
+
+Xapian::termcount countOf(uint8_t byte)
+{
+    return Xapian::termcount(byte & 3) + 1;
+}
+
+} // namespace
+
+CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
+                                              const std::vector<std::string> &terms,
+                                              const std::vector<double> &weights,
+                                              Xapian::doccount &together)
+{
+    Best best(size_t(db.get_lastdocid()) + 1, 0);
+    together = 0;
+    for (size_t term = 0; term < std::min(terms.size(), maxTerms); ++term) {
+        for (auto it = db.postlist_begin(terms[term]); it != db.postlist_end(terms[term]); ++it) {
+            uint8_t &had = best[*it];
+            const uint8_t now = encode(term, it.get_wdf());
+            // A larger count weighs more whatever the length, the weights being near equal
+            // (each scaled to one); at the same count, the larger weight.
+            if (had == 0) {
+                ++together;
+                had = now;
+            } else if (countOf(now) > countOf(had)
+                       || (countOf(now) == countOf(had) && weights[term] > weights[termOf(had)])) {
+                had = now;
+            }
+        }
+    }
+    return best;
+}
+
+CompletionSource::CompletionSource(const Best &best, const TrackLengths &lengths,
+                                   std::vector<double> weights, Xapian::doccount together)
+    : m_best(best)
+    , m_lengths(lengths)
+    , m_weights(std::move(weights))
+    , m_together(together)
+{}
+
+Xapian::doccount CompletionSource::get_termfreq_min() const
+{
+    return m_together;
+}
+
+Xapian::doccount CompletionSource::get_termfreq_est() const
+{
+    return m_together;
+}
+
+Xapian::doccount CompletionSource::get_termfreq_max() const
+{
+    return m_together;
+}
+
+void CompletionSource::init(const Xapian::Database &db)
+{
+    const double average = db.get_avlength();
+    m_inverseAverage = average != 0 ? 1 / average : 0.0;
+    double most = 0;
+    for (const double weight : m_weights)
+        most = std::max(most, TrackWeight::maxPart(weight));
+    set_maxweight(most);
+    m_at = 0;
+}
+
+double CompletionSource::get_weight() const
+{
+    const uint8_t byte = m_best[m_at];
+    return TrackWeight::part(m_weights[termOf(byte)], m_inverseAverage, countOf(byte),
+                             m_lengths.of(m_at));
+}
+
+Xapian::docid CompletionSource::get_docid() const
+{
+    return m_at;
+}
+
+void CompletionSource::next(double)
+{
+    do
+        ++m_at;
+    while (m_at < m_best.size() && m_best[m_at] == 0);
+}
+
+void CompletionSource::skip_to(Xapian::docid id, double minWeight)
+{
+    if (id <= m_at)
+        return;
+    m_at = id - 1;
+    next(minWeight);
+}
+
+bool CompletionSource::check(Xapian::docid id, double)
+{
+    // Either on the track, or off it at a place from which next() finds the one after.
+    m_at = std::max(m_at, id);
+    return m_at >= m_best.size() || m_best[m_at] != 0;
+}
+
+bool CompletionSource::at_end() const
+{
+    return m_at >= m_best.size();
+}
+
+Xapian::PostingSource *CompletionSource::clone() const
+{
+    return new CompletionSource(m_best, m_lengths, m_weights, m_together);
+}
+
+} // namespace catalog

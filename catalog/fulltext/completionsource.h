@@ -1,0 +1,62 @@
+#pragma once
+
+#include <xapian.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace catalog {
+
+class TrackLengths;
+
+// A last word's completions as one source of postings for the ranking, where they are common
+// together: for every track, the completion that weighs most in it and its count, a byte a
+// track in memory. Xapian would otherwise merge their lists up to every track the matcher asks
+// about. A track weighs what Xapian gives it for the completions taken by OP_MAX, each scaled
+// to the weight FullTextReader::stockQuery gives it, so that a front over shards ranks alike.
+// FullTextReader makes one for a search and hands it to Xapian, which owns it (and its
+// clones) on the searching thread.
+class CompletionSource : public Xapian::PostingSource
+{
+public:
+    using Best = std::vector<uint8_t>;
+
+    // For each track of db, which of terms weighs most in it, given each term's weight
+    // (TrackWeight::termWeight with its factor), and the tracks with any of them. At most
+    // maxTerms terms.
+    static Best read(const Xapian::Database &db, const std::vector<std::string> &terms,
+                     const std::vector<double> &weights, Xapian::doccount &together);
+    static constexpr size_t maxTerms = 63;
+    static bool has(const Best &best, Xapian::docid id)
+    {
+        return id < best.size() && best[id] != 0;
+    }
+
+    // best and lengths outlive the source; weights are those read() was given, together the
+    // tracks with a completion.
+    CompletionSource(const Best &best, const TrackLengths &lengths, std::vector<double> weights,
+                     Xapian::doccount together);
+
+    Xapian::doccount get_termfreq_min() const override;
+    Xapian::doccount get_termfreq_est() const override;
+    Xapian::doccount get_termfreq_max() const override;
+    void init(const Xapian::Database &db) override;
+    double get_weight() const override;
+    Xapian::docid get_docid() const override;
+    void next(double minWeight) override;
+    void skip_to(Xapian::docid id, double minWeight) override;
+    bool check(Xapian::docid id, double minWeight) override;
+    bool at_end() const override;
+    Xapian::PostingSource *clone() const override;
+
+private:
+    const Best &m_best;
+    const TrackLengths &m_lengths;
+    const std::vector<double> m_weights;
+    const Xapian::doccount m_together;
+    double m_inverseAverage = 0;
+    Xapian::docid m_at = 0;
+};
+
+} // namespace catalog
