@@ -9,7 +9,8 @@
 # searches/s, p50, p99 and the fronts' rates as shares of the node's: on one machine, the front
 # over the same index is the cost of the remote protocol and of Xapian's stock matcher in place
 # of the node's own engine; the front over 3 adds the three shards' work on the same two cores. Then one shard node's own search latency at -c4 (its tail: p99.9, p99.99), which the
-# README's model takes the slowest of many shards from. A row whose list ran out or with
+# README's model takes the slowest of many shards from, and how many of each list's first 150
+# pages the front over 3 and the node give alike (samepages.py). A row whose list ran out or with
 # answers other than 2xx is marked FAILED, and the script then exits 1.
 #   bench/catalog/run-shard-bench.sh BUILD_DIR [TRACKS]
 # BUILD_DIR: a Release build with larkspin-catalog, larkspin-catalog-fill and
@@ -126,6 +127,12 @@ for list in distinct track cut; do
         echo "  front over it / node: $(awk "BEGIN {if ($node > 0) printf \"%.2f\", $one / $node}")," \
             "front over 3 / node: $(awk "BEGIN {if ($node > 0) printf \"%.2f\", $RATE / $node}")"
     done
+done
+echo "== the front over 3 against the one node: first pages of each list (samepages.py)"
+for list in distinct track cut; do
+    [ -f "$WORK/$list.txt" ] || continue
+    echo "$list: $(python3 "$HERE/samepages.py" "$(cat "$WORK/whole.url")" \
+        "$(cat "$WORK/front.url")" "$WORK/$list.txt")"
 done
 echo "== one shard node alone (a third of the tracks), wrk -t2 -c4"
 row "distinct: shard node" "$(cat "$WORK/shard0.url")" 4 distinct 0
