@@ -33,21 +33,26 @@ Xapian::termcount countOf(uint8_t byte)
 CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
                                               const std::vector<std::string> &terms,
                                               const std::vector<double> &weights,
+                                              const TrackLengths &lengths,
                                               Xapian::doccount &together)
 {
     Best best(size_t(db.get_lastdocid()) + 1, 0);
+    const double average = db.get_avlength();
+    const double inverseAverage = average != 0 ? 1 / average : 0.0;
+    const auto weigh = [&](uint8_t byte, Xapian::docid id) {
+        return TrackWeight::part(weights[termOf(byte)], inverseAverage, countOf(byte),
+                                 lengths.of(id));
+    };
     together = 0;
     for (size_t term = 0; term < std::min(terms.size(), maxTerms); ++term) {
         for (auto it = db.postlist_begin(terms[term]); it != db.postlist_end(terms[term]); ++it) {
             uint8_t &had = best[*it];
             const uint8_t now = encode(term, it.get_wdf());
-            // A larger count weighs more whatever the length, the weights being near equal
-            // (each scaled to one); at the same count, the larger weight.
+            // Which weighs more may hang on the track's length; few tracks have two.
             if (had == 0) {
                 ++together;
                 had = now;
-            } else if (countOf(now) > countOf(had)
-                       || (countOf(now) == countOf(had) && weights[term] > weights[termOf(had)])) {
+            } else if (weigh(now, *it) > weigh(had, *it)) {
                 had = now;
             }
         }

@@ -13,8 +13,8 @@ class TrackLengths;
 // A last word's completions as one source of postings for the ranking, where they are common
 // together: for every track, the completion that weighs most in it and its count, a byte a
 // track in memory. Xapian would otherwise merge their lists up to every track the matcher asks
-// about. A track weighs what Xapian gives it for the completions taken by OP_MAX, each scaled
-// to the weight FullTextReader::stockQuery gives it, so that a front over shards ranks alike.
+// about. A track weighs what Xapian gives it for the completions taken by OP_MAX
+// (FullTextReader::stockQuery), so that a front over shards ranks alike.
 // FullTextReader makes one for a search and hands it to Xapian, which owns it (and its
 // clones) on the searching thread.
 class CompletionSource : public Xapian::PostingSource
@@ -22,11 +22,12 @@ class CompletionSource : public Xapian::PostingSource
 public:
     using Best = std::vector<uint8_t>;
 
-    // For each track of db, which of terms weighs most in it, given each term's weight
-    // (TrackWeight::termWeight with its factor), and the tracks with any of them. At most
-    // maxTerms terms.
+    // For each track of db, which of terms weighs most in it, given each term's
+    // TrackWeight::termWeight and the tracks' lengths, and the tracks with any of them. At
+    // most maxTerms terms.
     static Best read(const Xapian::Database &db, const std::vector<std::string> &terms,
-                     const std::vector<double> &weights, Xapian::doccount &together);
+                     const std::vector<double> &weights, const TrackLengths &lengths,
+                     Xapian::doccount &together);
     static constexpr size_t maxTerms = 63;
     static bool has(const Best &best, Xapian::docid id)
     {

@@ -109,37 +109,23 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
             return term.second == prefix;
         }))
         found.emplace_back(db.get_termfreq(prefix), prefix);
-    // Every completion weighs as a word with all their tracks would, were none in the same
-    // track: the idf of the sum of their frequencies, which any database holding the same
-    // documents computes alike, however they are split.
-    const Xapian::doccount documents = db.get_doccount();
-    uint64_t together = 0;
-    for (const auto &term : found)
-        together += term.first;
-    together = std::min<uint64_t>(together, documents);
     for (auto &term : found) {
         expansion.terms.push_back(std::move(term.second));
         expansion.frequencies.push_back(term.first);
-        expansion.factors.push_back(
-            TrackWeight::completionFactor(documents, term.first, Xapian::doccount(together)));
     }
     return known.emplace(prefix, std::move(expansion)).first->second;
 }
 
-// A word's weight scaled by factor (a word counted twice in a query, a completion), as the
-// stock weight scales it.
-Xapian::Query scaled(Xapian::Query query, double factor)
+// A word counted count times in a query: its weight scaled, as the stock weight scales it.
+Xapian::Query scaled(Xapian::Query query, Xapian::termcount count)
 {
-    return factor == 1.0 ? query : Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, query, factor);
+    return count == 1 ? query : Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, query, double(count));
 }
 
 // The last word's completions, a track weighing as its best one.
 Xapian::Query completionsQuery(const FullTextReader::Expansion &expansion)
 {
-    std::vector<Xapian::Query> completions;
-    for (size_t i = 0; i < expansion.terms.size(); ++i)
-        completions.push_back(scaled(Xapian::Query(expansion.terms[i]), expansion.factors[i]));
-    return Xapian::Query(Xapian::Query::OP_MAX, completions.begin(), completions.end());
+    return Xapian::Query(Xapian::Query::OP_MAX, expansion.terms.begin(), expansion.terms.end());
 }
 
 // A word's part of the ranking: its counts in memory where it is common and the walk would
@@ -155,7 +141,7 @@ Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLen
         return Xapian::Query((new CommonWordSource(*counts, lengths, frequency, count))->release());
     if (lengthsRead)
         return Xapian::Query((new ListedWordSource(word, lengths, frequency, count))->release());
-    return scaled(Xapian::Query(word), double(count));
+    return scaled(Xapian::Query(word), count);
 }
 
 // expansionBytes: of the counts of expansions, added to where this search reads some.
@@ -189,16 +175,15 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         if (!built.anyOf.empty() && built.anyOfTotal * 32 >= db.get_lastdocid()
             && built.anyOf.size() <= CompletionSource::maxTerms) {
             std::vector<double> weights;
-            for (size_t i = 0; i < built.anyOf.size(); ++i) {
-                weights.push_back(TrackWeight::termWeight(
-                    db.get_doccount(), expansion.frequencies[i], expansion.factors[i]));
-            }
+            for (const Xapian::doccount frequency : expansion.frequencies)
+                weights.push_back(TrackWeight::termWeight(db.get_doccount(), frequency, 1.0));
             if (!expansion.counts) {
                 // Words never hold a NUL byte: no word's key.
                 expansion.counts = known.get(std::string(1, '\0') + last, [&] {
                     SharedCounts::Entry entry;
                     Xapian::doccount together = 0;
-                    entry.counts = CompletionSource::read(db, built.anyOf, weights, together);
+                    entry.counts
+                        = CompletionSource::read(db, built.anyOf, weights, lengths, together);
                     entry.together = together;
                     return entry;
                 });
@@ -261,7 +246,7 @@ Xapian::Query FullTextReader::stockQuery(const std::vector<std::string> &words,
     if (words.empty())
         return Xapian::Query();
     std::vector<Xapian::Query> parts(words.begin(), words.end() - 1);
-    const Xapian::Query last = scaled(Xapian::Query(words.back()), 2.0);
+    const Xapian::Query last = scaled(Xapian::Query(words.back()), 2);
     if (expansion.isWord && expansion.terms.size() == 1) {
         parts.push_back(last);
     } else {

@@ -53,12 +53,9 @@ public:
     // maxExpansions a reader, a short prefix's expansion being most of its search's time.
     struct Expansion
     {
-        std::vector<std::string> terms; // the most frequent first
-        bool isWord = false;            // the prefix is itself a word
-        // Each term's frequency, and the factor that scales its weight to the idf of their
-        // frequencies summed (TrackWeight::completionFactor).
-        std::vector<uint32_t> frequencies;
-        std::vector<double> factors;
+        std::vector<std::string> terms;    // the most frequent first
+        bool isWord = false;               // the prefix is itself a word
+        std::vector<uint32_t> frequencies; // each term's
         // Where the terms are common together, the best of them in every track (a byte a
         // track, CompletionSource) and the tracks with any of them: read at the first search
         // that needs them, within maxExpansionBytes a reader.
@@ -84,7 +81,7 @@ public:
     // The query search() ranks by, in Xapian's own terms, for a database this class cannot
     // read with its own sources (remote shards), given the last word's expansion: ranked with
     // TrackWeight::stock(), whole words weigh exactly as here; a last word's completions are
-    // each scaled to one idf and taken by OP_MAX, as here.
+    // taken by OP_MAX, as here.
     static Xapian::Query stockQuery(const std::vector<std::string> &words,
                                     const Expansion &expansion);
     // Moves to the newest committed version of the index.

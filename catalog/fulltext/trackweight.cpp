@@ -41,12 +41,6 @@ double TrackWeight::termWeight(Xapian::doccount documents, Xapian::doccount with
     return weight;
 }
 
-double TrackWeight::completionFactor(Xapian::doccount documents, Xapian::doccount withTerm,
-                                     Xapian::doccount together)
-{
-    return termWeight(documents, together, 1.0) / termWeight(documents, withTerm, 1.0);
-}
-
 double TrackWeight::part(double termWeight, double inverseAverage, Xapian::termcount wdf,
                          Xapian::termcount doclen)
 {
