@@ -2,8 +2,10 @@
 -- path is asked for twice; from the path at OFFSET (0) on. A thread that reaches the end of
 -- the list stops rather than start it again, and the run then prints "list ended": its rate
 -- is not that of the whole run. With "wrap", the threads start the list again instead, and
--- the run prints "list wrapped round: N requests asked again".
---   wrk -s paths.lua URL -- FILE [OFFSET [wrap]]
+-- the run prints "list wrapped round: N requests asked again". With "partial", answers with
+-- the header X-Larkspin-Partial (a front that left a shard out) are counted, and the run prints
+-- "partial answers: N".
+--   wrk -s paths.lua URL -- FILE [OFFSET [wrap|partial]]
 local threads = {}
 local counter = 0
 
@@ -23,6 +25,14 @@ function init(args)
     wrap = args[3] == "wrap"
     ended = 0
     again = 0
+    partial = 0
+    if args[3] == "partial" then
+        response = function(status, headers, body)
+            if headers["X-Larkspin-Partial"] then
+                partial = partial + 1
+            end
+        end
+    end
 end
 
 function request()
@@ -41,10 +51,14 @@ function request()
 end
 
 function done(summary, latency, requests)
-    local stopped, total = false, 0
+    local stopped, total, partial = false, 0, 0
     for _, thread in ipairs(threads) do
         stopped = stopped or thread:get("ended") == 1
         total = total + thread:get("again")
+        partial = partial + thread:get("partial")
+    end
+    if partial > 0 then
+        print("partial answers: " .. partial)
     end
     if stopped then
         print("list ended: a thread ran out of paths before the time was up")

@@ -8,10 +8,12 @@
 # under wrk -t2 -c16 against the whole node and the two fronts in turn, twice, and prints
 # searches/s, p50, p99 and the fronts' rates as shares of the node's: on one machine, the front
 # over the same index is the cost of the remote protocol and of Xapian's stock matcher in place
-# of the node's own engine; the front over 3 adds the three shards' work on the same two cores. Then one shard node's own search latency at -c4 (its tail: p99.9, p99.99), which the
-# README's model takes the slowest of many shards from, and how many of each list's first 150
-# pages the front over 3 and the node give alike (samepages.py). A row whose list ran out or with
-# answers other than 2xx is marked FAILED, and the script then exits 1.
+# of the node's own engine; the front over 3 adds the three shards' work on the same two cores.
+# Then how many of each list's first 150 pages the front over 3 and the node give alike
+# (samepages.py), and one shard node's own search latency at -c4 (its tail: p99.9, p99.99),
+# which the README's model takes the slowest of many shards from. A row whose list ran out,
+# with answers other than 2xx, or with partial answers (a shard left out) is marked FAILED, and
+# the script then exits 1.
 #   bench/catalog/run-shard-bench.sh BUILD_DIR [TRACKS]
 # BUILD_DIR: a Release build with larkspin-catalog, larkspin-catalog-fill and
 # larkspin-search-bench. Needs xapian-tools; the realistic library needs node and npm.
@@ -51,7 +53,7 @@ start() {
 
 row() { # label, base URL, connections, list, offset
     out=$(wrk -t2 -c"$3" -d"${DURATION}s" --timeout 5s --latency -s "$HERE/paths.lua" "$2" \
-        -- "$WORK/$4.txt" "$5" 2>&1 || true)
+        -- "$WORK/$4.txt" "$5" partial 2>&1 || true)
     RATE=$(echo "$out" | awk '/Requests\/sec/ {print $2}')
     non2xx=$(echo "$out" | awk '/Non-2xx or 3xx responses:/ {print $NF}')
     verdict=
@@ -59,6 +61,8 @@ row() { # label, base URL, connections, list, offset
         verdict="FAILED: the list ran out"
     elif [ -n "$non2xx" ]; then
         verdict="FAILED: $non2xx answers not 2xx"
+    elif echo "$out" | grep -q "partial answers"; then
+        verdict="FAILED: $(echo "$out" | sed -n 's/^partial answers: //p') answers partial"
     fi
     [ -n "$verdict" ] && FAILED="$FAILED
   $1: $verdict"
