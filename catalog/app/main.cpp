@@ -105,7 +105,11 @@ bool serve(const CatalogOptions &options, CatalogServer &server, Crawler *crawle
     writeLog("listening on " + server.boundUrl());
     if (!options.portFile.empty() && !writePortFile(options.portFile, server.port()))
         writeLog("cannot write the port file " + options.portFile);
-    return server.run();
+    if (!server.run(&error)) {
+        writeLog("larkspin-catalog: " + error);
+        return false;
+    }
+    return true;
 }
 
 // A front: the search API over the shards' indexes, with no catalogue of its own.

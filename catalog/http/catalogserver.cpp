@@ -147,13 +147,12 @@ std::string CatalogServer::boundUrl() const
     return "http://" + (ipv6 ? "[" + m_host + "]" : m_host) + ":" + std::to_string(port());
 }
 
-bool CatalogServer::run()
+bool CatalogServer::run(std::string *error)
 {
     std::unique_lock<std::mutex> lock(m_runMutex);
     if (m_stopRequested)
         return true;
-    std::string error;
-    if (!m_front.start(&error))
+    if (!m_front.start(error))
         return false;
     m_runWake.wait(lock, [this] { return m_stopRequested; });
     lock.unlock();

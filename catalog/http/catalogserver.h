@@ -70,8 +70,8 @@ public:
     // "http://host:port" of the bound socket.
     std::string boundUrl() const;
 
-    // Serves until stop(); returns false if serving could not start.
-    bool run();
+    // Serves until stop(); returns false, and why in *error, if serving could not start.
+    bool run(std::string *error);
     // Safe to call from any thread, also before run().
     void stop();
 
