@@ -15,8 +15,9 @@ CommonWordSource::Counts CommonWordSource::read(const Xapian::Database &db, cons
 }
 
 CommonWordSource::CommonWordSource(const Counts &counts, const TrackLengths &lengths,
-                                   Xapian::doccount frequency, Xapian::termcount wqf)
-    : WordSource(lengths, frequency, wqf)
+                                   Xapian::doccount frequency, Xapian::termcount wqf,
+                                   bool exactBound)
+    : WordSource(lengths, frequency, wqf, exactBound)
     , m_counts(counts)
 {}
 
@@ -66,7 +67,8 @@ bool CommonWordSource::at_end() const
 
 Xapian::PostingSource *CommonWordSource::clone() const
 {
-    return new CommonWordSource(m_counts, m_lengths, m_frequency, m_wqf);
+    return new CommonWordSource(m_counts, m_lengths, m_frequency, Xapian::termcount(m_factor),
+                                m_exactBound);
 }
 
 } // namespace catalog

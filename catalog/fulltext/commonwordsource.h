@@ -26,9 +26,9 @@ public:
     }
 
     // counts and lengths outlive the source; frequency is the word's, wqf its count in the
-    // query.
+    // query; exactBound as WordSource's.
     CommonWordSource(const Counts &counts, const TrackLengths &lengths, Xapian::doccount frequency,
-                     Xapian::termcount wqf);
+                     Xapian::termcount wqf, bool exactBound = false);
 
     void init(const Xapian::Database &db) override;
     double get_weight() const override;

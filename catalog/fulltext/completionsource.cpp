@@ -48,12 +48,21 @@ CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
         for (auto it = db.postlist_begin(terms[term]); it != db.postlist_end(terms[term]); ++it) {
             uint8_t &had = best[*it];
             const uint8_t now = encode(term, it.get_wdf());
-            // Which weighs more may hang on the track's length; few tracks have two.
             if (had == 0) {
                 ++together;
                 had = now;
-            } else if (weigh(now, *it) > weigh(had, *it)) {
-                had = now;
+                continue;
+            }
+            // A completion at least as rare and as often in the track weighs at least as
+            // much; only where one is rarer and the other more often in it does the track's
+            // length decide.
+            const double nowWeight = weights[term], hadWeight = weights[termOf(had)];
+            if (nowWeight >= hadWeight && countOf(now) >= countOf(had)) {
+                if (nowWeight > hadWeight || countOf(now) > countOf(had))
+                    had = now;
+            } else if (nowWeight > hadWeight || countOf(now) > countOf(had)) {
+                if (weigh(now, *it) > weigh(had, *it))
+                    had = now;
             }
         }
     }
@@ -61,11 +70,13 @@ CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
 }
 
 CompletionSource::CompletionSource(const Best &best, const TrackLengths &lengths,
-                                   std::vector<double> weights, Xapian::doccount together)
+                                   std::vector<double> weights, Xapian::doccount together,
+                                   bool exactBound)
     : m_best(best)
     , m_lengths(lengths)
     , m_weights(std::move(weights))
     , m_together(together)
+    , m_exactBound(exactBound)
 {}
 
 Xapian::doccount CompletionSource::get_termfreq_min() const
@@ -89,7 +100,8 @@ void CompletionSource::init(const Xapian::Database &db)
     m_inverseAverage = average != 0 ? 1 / average : 0.0;
     double most = 0;
     for (const double weight : m_weights)
-        most = std::max(most, TrackWeight::maxPart(weight));
+        most = std::max(most, m_exactBound ? TrackWeight::bestPart(weight)
+                                           : TrackWeight::maxPart(weight));
     set_maxweight(most);
     m_at = 0;
 }
@@ -135,7 +147,7 @@ bool CompletionSource::at_end() const
 
 Xapian::PostingSource *CompletionSource::clone() const
 {
-    return new CompletionSource(m_best, m_lengths, m_weights, m_together);
+    return new CompletionSource(m_best, m_lengths, m_weights, m_together, m_exactBound);
 }
 
 } // namespace catalog

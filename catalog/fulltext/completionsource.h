@@ -13,8 +13,8 @@ class TrackLengths;
 // A last word's completions as one source of postings for the ranking, where they are common
 // together: for every track, the completion that weighs most in it and its count, a byte a
 // track in memory. Xapian would otherwise merge their lists up to every track the matcher asks
-// about. A track weighs what Xapian gives it for the completions taken by OP_MAX
-// (FullTextReader::stockQuery), so that a front over shards ranks alike.
+// about. A track weighs what Xapian gives it for the completions taken by OP_MAX, each scaled
+// as FullTextReader::stockQuery scales it, so that a front over shards ranks alike.
 // FullTextReader makes one for a search and hands it to Xapian, which owns it (and its
 // clones) on the searching thread.
 class CompletionSource : public Xapian::PostingSource
@@ -35,9 +35,9 @@ public:
     }
 
     // best and lengths outlive the source; weights are those read() was given, together the
-    // tracks with a completion.
+    // tracks with a completion; exactBound as WordSource's, where the weights differ.
     CompletionSource(const Best &best, const TrackLengths &lengths, std::vector<double> weights,
-                     Xapian::doccount together);
+                     Xapian::doccount together, bool exactBound);
 
     Xapian::doccount get_termfreq_min() const override;
     Xapian::doccount get_termfreq_est() const override;
@@ -56,6 +56,7 @@ private:
     const TrackLengths &m_lengths;
     const std::vector<double> m_weights;
     const Xapian::doccount m_together;
+    const bool m_exactBound;
     double m_inverseAverage = 0;
     Xapian::docid m_at = 0;
 };

@@ -109,39 +109,79 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
             return term.second == prefix;
         }))
         found.emplace_back(db.get_termfreq(prefix), prefix);
+    // Every completion weighs as a word that all their tracks had would, were none in the
+    // same track: the idf of the sum of their frequencies, which any database holding the same
+    // documents computes alike, however they are split. A target a few bits off that idf is
+    // taken where every completion's weight can be scaled to it exactly.
+    const Xapian::doccount documents = db.get_doccount();
+    uint64_t together = 0;
     for (auto &term : found) {
+        together += term.first;
         expansion.terms.push_back(std::move(term.second));
         expansion.frequencies.push_back(term.first);
+    }
+    const double idf = TrackWeight::termWeight(
+        documents, Xapian::doccount(std::min<uint64_t>(together, documents)), 1.0);
+    double up = idf, down = idf;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const double target = attempt % 2 ? (up = std::nextafter(up, 2 * up + 1))
+                                          : (down = attempt ? std::nextafter(down, 0.0) : idf);
+        expansion.factors.clear();
+        expansion.sameWeight = true;
+        for (const Xapian::doccount frequency : expansion.frequencies) {
+            bool exact = false;
+            expansion.factors.push_back(
+                TrackWeight::completionFactor(documents, frequency, target, exact));
+            expansion.sameWeight = expansion.sameWeight && exact;
+        }
+        if (expansion.sameWeight)
+            break;
+    }
+    if (!expansion.sameWeight) {
+        bool exact = false;
+        for (size_t i = 0; i < expansion.factors.size(); ++i) {
+            expansion.factors[i]
+                = TrackWeight::completionFactor(documents, expansion.frequencies[i], idf, exact);
+        }
     }
     return known.emplace(prefix, std::move(expansion)).first->second;
 }
 
-// A word counted count times in a query: its weight scaled, as the stock weight scales it.
-Xapian::Query scaled(Xapian::Query query, Xapian::termcount count)
+// A word's weight scaled by factor (a word counted twice in a query, a completion), as the
+// stock weight scales it.
+Xapian::Query scaled(Xapian::Query query, double factor)
 {
-    return count == 1 ? query : Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, query, double(count));
+    return factor == 1.0 ? query : Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, query, factor);
 }
 
 // The last word's completions, a track weighing as its best one.
 Xapian::Query completionsQuery(const FullTextReader::Expansion &expansion)
 {
-    return Xapian::Query(Xapian::Query::OP_MAX, expansion.terms.begin(), expansion.terms.end());
+    std::vector<Xapian::Query> completions;
+    for (size_t i = 0; i < expansion.terms.size(); ++i)
+        completions.push_back(scaled(Xapian::Query(expansion.terms[i]), expansion.factors[i]));
+    return Xapian::Query(Xapian::Query::OP_MAX, completions.begin(), completions.end());
 }
 
 // A word's part of the ranking: its counts in memory where it is common and the walk would
 // read most of its list anyway, else its list read with the tracks' lengths from memory once
-// they are all there, else Xapian's own. All three weigh the word alike.
+// they are all there (or where the bound must be exact), else Xapian's own. All three weigh
+// the word alike.
 Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLengths &lengths,
                        bool lengthsRead, const std::string &word, Xapian::doccount frequency,
-                       Xapian::termcount count, Xapian::doccount lead)
+                       Xapian::termcount count, Xapian::doccount lead, bool exactBound)
 {
     const Counts *counts
         = frequency > lead ? commonWordCounts(db, known, word, frequency, lead) : nullptr;
-    if (counts)
-        return Xapian::Query((new CommonWordSource(*counts, lengths, frequency, count))->release());
-    if (lengthsRead)
-        return Xapian::Query((new ListedWordSource(word, lengths, frequency, count))->release());
-    return scaled(Xapian::Query(word), count);
+    if (counts) {
+        return Xapian::Query(
+            (new CommonWordSource(*counts, lengths, frequency, count, exactBound))->release());
+    }
+    if (lengthsRead || exactBound) {
+        return Xapian::Query(
+            (new ListedWordSource(word, lengths, frequency, count, exactBound))->release());
+    }
+    return scaled(Xapian::Query(word), double(count));
 }
 
 // expansionBytes: of the counts of expansions, added to where this search reads some.
@@ -175,8 +215,10 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         if (!built.anyOf.empty() && built.anyOfTotal * 32 >= db.get_lastdocid()
             && built.anyOf.size() <= CompletionSource::maxTerms) {
             std::vector<double> weights;
-            for (const Xapian::doccount frequency : expansion.frequencies)
-                weights.push_back(TrackWeight::termWeight(db.get_doccount(), frequency, 1.0));
+            for (size_t i = 0; i < built.anyOf.size(); ++i) {
+                weights.push_back(TrackWeight::termWeight(
+                    db.get_doccount(), expansion.frequencies[i], expansion.factors[i]));
+            }
             if (!expansion.counts) {
                 // Words never hold a NUL byte: no word's key.
                 expansion.counts = known.get(std::string(1, '\0') + last, [&] {
@@ -193,10 +235,21 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             built.anyOfTotal = expansion.counts->together;
             prefixPart = Xapian::Query(
                 (new CompletionSource(expansion.counts->counts, lengths, std::move(weights),
-                                      expansion.counts->together))
+                                      expansion.counts->together, !expansion.sameWeight))
                     ->release());
-        } else {
+        } else if (expansion.sameWeight) {
             prefixPart = completionsQuery(expansion);
+        } else {
+            // Weights a bit apart: the matcher may stop only past every completion's best.
+            std::vector<Xapian::Query> completions;
+            for (size_t i = 0; i < built.anyOf.size(); ++i) {
+                completions.emplace_back(
+                    (new ListedWordSource(built.anyOf[i], lengths, expansion.frequencies[i],
+                                          expansion.factors[i], true))
+                        ->release());
+            }
+            prefixPart
+                = Xapian::Query(Xapian::Query::OP_MAX, completions.begin(), completions.end());
         }
     }
     // The rarest part leads the matcher; a common whole word after it is read from its counts
@@ -213,17 +266,20 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     // The other words are weighed by sources of our own once the tracks' lengths are in
     // memory, rather than by Xapian with a length read from the index for every match.
     const bool lengthsRead = lengths.readMore(lengthsASearch);
+    // Completions whose weights differ in the last bits: a track may beat a page that ties at
+    // one's best by a bit, so no part's bound may sit a hair under its best.
+    const bool exactBounds = !built.anyOf.empty() && !expansion.sameWeight;
     std::vector<Xapian::Query> parts;
     for (size_t i = 0; i < built.whole.size(); ++i) {
         const Xapian::termcount count = i + 1 == built.whole.size() && lastCount ? lastCount : 1;
-        parts.push_back(
-            wordPart(db, known, lengths, lengthsRead, built.whole[i], frequencies[i], count, lead));
+        parts.push_back(wordPart(db, known, lengths, lengthsRead, built.whole[i], frequencies[i],
+                                 count, lead, exactBounds));
     }
     // An expansion to nothing (no word begins so) leaves the query matching nothing.
     if (prefixPart && lastIsWord) {
-        parts.emplace_back(
-            Xapian::Query::OP_OR, *prefixPart,
-            wordPart(db, known, lengths, lengthsRead, last, db.get_termfreq(last), 2, lead));
+        parts.emplace_back(Xapian::Query::OP_OR, *prefixPart,
+                           wordPart(db, known, lengths, lengthsRead, last, db.get_termfreq(last), 2,
+                                    lead, exactBounds));
     } else if (prefixPart) {
         parts.push_back(*prefixPart);
     }
@@ -246,7 +302,7 @@ Xapian::Query FullTextReader::stockQuery(const std::vector<std::string> &words,
     if (words.empty())
         return Xapian::Query();
     std::vector<Xapian::Query> parts(words.begin(), words.end() - 1);
-    const Xapian::Query last = scaled(Xapian::Query(words.back()), 2);
+    const Xapian::Query last = scaled(Xapian::Query(words.back()), 2.0);
     if (expansion.isWord && expansion.terms.size() == 1) {
         parts.push_back(last);
     } else {

@@ -56,6 +56,11 @@ public:
         std::vector<std::string> terms;    // the most frequent first
         bool isWord = false;               // the prefix is itself a word
         std::vector<uint32_t> frequencies; // each term's
+        // What scales each term's weight to the idf of their frequencies summed
+        // (TrackWeight::completionFactor), and whether the scaled weights are all the same to
+        // the last bit.
+        std::vector<double> factors;
+        bool sameWeight = true;
         // Where the terms are common together, the best of them in every track (a byte a
         // track, CompletionSource) and the tracks with any of them: read at the first search
         // that needs them, within maxExpansionBytes a reader.
@@ -81,7 +86,7 @@ public:
     // The query search() ranks by, in Xapian's own terms, for a database this class cannot
     // read with its own sources (remote shards), given the last word's expansion: ranked with
     // TrackWeight::stock(), whole words weigh exactly as here; a last word's completions are
-    // taken by OP_MAX, as here.
+    // each scaled to one idf and taken by OP_MAX, as here.
     static Xapian::Query stockQuery(const std::vector<std::string> &words,
                                     const Expansion &expansion);
     // Moves to the newest committed version of the index.

@@ -3,8 +3,8 @@
 namespace catalog {
 
 ListedWordSource::ListedWordSource(std::string word, const TrackLengths &lengths,
-                                   Xapian::doccount frequency, Xapian::termcount wqf)
-    : WordSource(lengths, frequency, wqf)
+                                   Xapian::doccount frequency, double factor, bool exactBound)
+    : WordSource(lengths, frequency, factor, exactBound)
     , m_word(std::move(word))
 {}
 
@@ -46,7 +46,7 @@ bool ListedWordSource::at_end() const
 
 Xapian::PostingSource *ListedWordSource::clone() const
 {
-    return new ListedWordSource(m_word, m_lengths, m_frequency, m_wqf);
+    return new ListedWordSource(m_word, m_lengths, m_frequency, m_factor, m_exactBound);
 }
 
 } // namespace catalog

@@ -11,9 +11,10 @@ namespace catalog {
 class ListedWordSource : public WordSource
 {
 public:
-    // lengths outlives the source; frequency is the word's, wqf its count in the query.
+    // lengths outlives the source; frequency is the word's; factor and exactBound as
+    // WordSource's.
     ListedWordSource(std::string word, const TrackLengths &lengths, Xapian::doccount frequency,
-                     Xapian::termcount wqf);
+                     double factor, bool exactBound = false);
 
     void init(const Xapian::Database &db) override;
     double get_weight() const override;

@@ -52,13 +52,41 @@ double TrackWeight::part(double termWeight, double inverseAverage, Xapian::termc
     return termWeight * (count / denominator);
 }
 
+double TrackWeight::bestPart(double termWeight)
+{
+    const double count = maxWdf;
+    return termWeight * (count / (k1 * (minNormalLength * b + (1 - b)) + count));
+}
+
 double TrackWeight::maxPart(double termWeight)
 {
     // A hair under the true best: the matcher stops only once its page is strictly better
     // than what is left, and a later track that merely ties would rank after the page anyway
     // (ties go by id, and tracks are met in id order).
-    const double count = maxWdf;
-    return termWeight * (count / (k1 * (minNormalLength * b + (1 - b)) + count)) * (1 - 1e-9);
+    return bestPart(termWeight) * (1 - 1e-9);
+}
+
+double TrackWeight::completionFactor(Xapian::doccount documents, Xapian::doccount withTerm,
+                                     double target, bool &found)
+{
+    const double unscaled = termWeight(documents, withTerm, 1.0);
+    const double factor = target / unscaled;
+    // The quotient is off by a rounding at most; its neighbours may hit the target exactly.
+    double below = factor, above = factor;
+    for (int step = 0; step < 3; ++step) {
+        if (termWeight(documents, withTerm, below) == target) {
+            found = true;
+            return below;
+        }
+        if (termWeight(documents, withTerm, above) == target) {
+            found = true;
+            return above;
+        }
+        below = std::nextafter(below, 0.0);
+        above = std::nextafter(above, 2 * above + 1);
+    }
+    found = false;
+    return factor;
 }
 
 void TrackWeight::init(double factor)

@@ -12,11 +12,11 @@ namespace catalog {
 // weight tells the matcher (a hair under that best) lets it stop once a page of tracks reaches
 // it instead of scoring every match of a common word. A query's word counted twice is scaled
 // by 2 (Xapian::Query::OP_SCALE_WEIGHT), which the stock weight computes alike; the count of a
-// word in the query is ignored, as with k3 = 0. A track weighs as its best one of a last
-// word's completions (OP_MAX), each with its own idf: a word's frequency is a sum over shards,
-// so a front computes the same, where Xapian's synonym estimates a frequency shard by shard.
-// Distinct frequencies give weights far more than the hair below apart, so the bound holds for
-// completions too. Xapian clones it for each search, on the searching thread.
+// word in the query is ignored, as with k3 = 0. A last word's completions are each scaled to
+// one idf, that of their frequencies summed (completionFactor), and a track weighs as its best
+// one (OP_MAX): a word's frequency is a sum over shards, so a front computes the same, where
+// Xapian's synonym estimates a frequency shard by shard. Xapian clones it for each search, on
+// the searching thread.
 class TrackWeight : public Xapian::Weight
 {
 public:
@@ -33,10 +33,18 @@ public:
     // BM25's idf of a word that withTerm of the documents have (kept positive for words that
     // most documents have), times factor and k1 + 1.
     static double termWeight(Xapian::doccount documents, Xapian::doccount withTerm, double factor);
+    // The factor that scales the weight of a completion that withTerm of the documents have
+    // to target, a termWeight; exact where found is set: then the scaled termWeight is target
+    // to the last bit, and the hair under the best in maxPart holds for the completions as
+    // for one word. Otherwise their weights differ in the last bits, and a track of one may
+    // beat a page of another's best by a bit: its bound must be bestPart.
+    static double completionFactor(Xapian::doccount documents, Xapian::doccount withTerm,
+                                   double target, bool &found);
     // A word's part of a document's weight, given its termWeight and 1 / the average length.
     static double part(double termWeight, double inverseAverage, Xapian::termcount wdf,
                        Xapian::termcount doclen);
-    // The best part any document can get (see above), a hair under it.
+    // The best part any document can get (see above), and a hair under it.
+    static double bestPart(double termWeight);
     static double maxPart(double termWeight);
 
     Xapian::Weight *clone() const override;

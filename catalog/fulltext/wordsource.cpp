@@ -5,11 +5,12 @@
 
 namespace catalog {
 
-WordSource::WordSource(const TrackLengths &lengths, Xapian::doccount frequency,
-                       Xapian::termcount wqf)
+WordSource::WordSource(const TrackLengths &lengths, Xapian::doccount frequency, double factor,
+                       bool exactBound)
     : m_lengths(lengths)
     , m_frequency(frequency)
-    , m_wqf(wqf)
+    , m_factor(factor)
+    , m_exactBound(exactBound)
 {}
 
 Xapian::doccount WordSource::get_termfreq_min() const
@@ -29,11 +30,12 @@ Xapian::doccount WordSource::get_termfreq_max() const
 
 void WordSource::init(const Xapian::Database &db)
 {
-    // As TrackWeight::init with the word's count in the query as its factor (a scaled word).
-    m_termWeight = TrackWeight::termWeight(db.get_doccount(), m_frequency, double(m_wqf));
+    // As TrackWeight::init with the same factor (a scaled word).
+    m_termWeight = TrackWeight::termWeight(db.get_doccount(), m_frequency, m_factor);
     const double average = db.get_avlength();
     m_inverseAverage = average != 0 ? 1 / average : 0.0;
-    set_maxweight(TrackWeight::maxPart(m_termWeight));
+    set_maxweight(m_exactBound ? TrackWeight::bestPart(m_termWeight)
+                               : TrackWeight::maxPart(m_termWeight));
 }
 
 double WordSource::weigh(Xapian::termcount count, Xapian::docid id) const

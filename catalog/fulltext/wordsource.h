@@ -19,16 +19,20 @@ public:
     void init(const Xapian::Database &db) override;
 
 protected:
-    // lengths outlives the source; frequency is the word's, wqf its count in the query, which
-    // scales its weight.
-    WordSource(const TrackLengths &lengths, Xapian::doccount frequency, Xapian::termcount wqf);
+    // lengths outlives the source; frequency is the word's, factor scales its weight (its
+    // count in the query, or a completion's factor). The bound told the matcher is a hair
+    // under the word's best (TrackWeight::maxPart), or the best itself where exactBound: a
+    // completion among others whose weights differ in the last bits.
+    WordSource(const TrackLengths &lengths, Xapian::doccount frequency, double factor,
+               bool exactBound = false);
 
     // The word's part of the weight of track id, which has it count times.
     double weigh(Xapian::termcount count, Xapian::docid id) const;
 
     const TrackLengths &m_lengths;
     const Xapian::doccount m_frequency;
-    const Xapian::termcount m_wqf;
+    const double m_factor;
+    const bool m_exactBound;
 
 private:
     double m_termWeight = 0;

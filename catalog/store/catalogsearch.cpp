@@ -25,7 +25,7 @@ constexpr size_t rankingBytes = 16 * 1024 * 1024;
 
 // The counts of common words and of last words' common completions that the readers share:
 // 96 of them at a million tracks.
-constexpr size_t sharedCountBytes = 48 * 1024 * 1024;
+constexpr size_t sharedCountBytes = 96 * 1024 * 1024;
 
 std::string rankingKey(const SearchQuery &query, int64_t start, int count)
 {
