@@ -111,8 +111,9 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
         found.emplace_back(db.get_termfreq(prefix), prefix);
     // Every completion weighs as a word that all their tracks had would, were none in the
     // same track: the idf of the sum of their frequencies, which any database holding the same
-    // documents computes alike, however they are split. A target a few bits off that idf is
-    // taken where every completion's weight can be scaled to it exactly.
+    // documents computes alike, however they are split. A target within a few hundred
+    // of the last bits of that idf is taken where every completion's weight can be scaled to it
+    // exactly.
     const Xapian::doccount documents = db.get_doccount();
     uint64_t together = 0;
     for (auto &term : found) {
@@ -123,7 +124,7 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
     const double idf = TrackWeight::termWeight(
         documents, Xapian::doccount(std::min<uint64_t>(together, documents)), 1.0);
     double up = idf, down = idf;
-    for (int attempt = 0; attempt < 64; ++attempt) {
+    for (int attempt = 0; attempt < 1024; ++attempt) {
         const double target = attempt % 2 ? (up = std::nextafter(up, 2 * up + 1))
                                           : (down = attempt ? std::nextafter(down, 0.0) : idf);
         expansion.factors.clear();
@@ -132,16 +133,19 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
             bool exact = false;
             expansion.factors.push_back(
                 TrackWeight::completionFactor(documents, frequency, target, exact));
-            expansion.sameWeight = expansion.sameWeight && exact;
+            expansion.sameWeight = exact;
+            if (!exact)
+                break;
         }
         if (expansion.sameWeight)
             break;
     }
     if (!expansion.sameWeight) {
-        bool exact = false;
-        for (size_t i = 0; i < expansion.factors.size(); ++i) {
-            expansion.factors[i]
-                = TrackWeight::completionFactor(documents, expansion.frequencies[i], idf, exact);
+        expansion.factors.clear();
+        for (const Xapian::doccount frequency : expansion.frequencies) {
+            bool exact = false;
+            expansion.factors.push_back(
+                TrackWeight::completionFactor(documents, frequency, idf, exact));
         }
     }
     return known.emplace(prefix, std::move(expansion)).first->second;

@@ -31,14 +31,28 @@ std::string TrackWeight::name() const
 
 // Each step below is the stock weight's, in its order: a different order of the same
 // operations rounds differently, and ties would then break differently on a front.
-double TrackWeight::termWeight(Xapian::doccount documents, Xapian::doccount withTerm, double factor)
+namespace {
+
+double logRatio(Xapian::doccount documents, Xapian::doccount withTerm)
 {
     double tw = (documents - withTerm + 0.5) / (withTerm + 0.5);
     if (tw < 2)
         tw = tw * 0.5 + 1;
-    double weight = std::log(tw) * factor;
-    weight *= (k1 + 1);
+    return std::log(tw);
+}
+
+double scaledWeight(double logRatio, double factor)
+{
+    double weight = logRatio * factor;
+    weight *= (TrackWeight::k1 + 1);
     return weight;
+}
+
+} // namespace
+
+double TrackWeight::termWeight(Xapian::doccount documents, Xapian::doccount withTerm, double factor)
+{
+    return scaledWeight(logRatio(documents, withTerm), factor);
 }
 
 double TrackWeight::part(double termWeight, double inverseAverage, Xapian::termcount wdf,
@@ -69,16 +83,16 @@ double TrackWeight::maxPart(double termWeight)
 double TrackWeight::completionFactor(Xapian::doccount documents, Xapian::doccount withTerm,
                                      double target, bool &found)
 {
-    const double unscaled = termWeight(documents, withTerm, 1.0);
-    const double factor = target / unscaled;
+    const double ratio = logRatio(documents, withTerm);
+    const double factor = target / scaledWeight(ratio, 1.0);
     // The quotient is off by a rounding at most; its neighbours may hit the target exactly.
     double below = factor, above = factor;
     for (int step = 0; step < 3; ++step) {
-        if (termWeight(documents, withTerm, below) == target) {
+        if (scaledWeight(ratio, below) == target) {
             found = true;
             return below;
         }
-        if (termWeight(documents, withTerm, above) == target) {
+        if (scaledWeight(ratio, above) == target) {
             found = true;
             return above;
         }
