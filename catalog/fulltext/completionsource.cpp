@@ -72,32 +72,15 @@ CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
 CompletionSource::CompletionSource(const Best &best, const TrackLengths &lengths,
                                    std::vector<double> weights, Xapian::doccount together,
                                    bool exactBound)
-    : m_best(best)
-    , m_lengths(lengths)
+    : WordSource(lengths, together, 1.0, exactBound)
+    , m_best(best)
     , m_weights(std::move(weights))
-    , m_together(together)
-    , m_exactBound(exactBound)
 {}
-
-Xapian::doccount CompletionSource::get_termfreq_min() const
-{
-    return m_together;
-}
-
-Xapian::doccount CompletionSource::get_termfreq_est() const
-{
-    return m_together;
-}
-
-Xapian::doccount CompletionSource::get_termfreq_max() const
-{
-    return m_together;
-}
 
 void CompletionSource::init(const Xapian::Database &db)
 {
-    const double average = db.get_avlength();
-    m_inverseAverage = average != 0 ? 1 / average : 0.0;
+    WordSource::init(db);
+    // The bound is the best completion's.
     double most = 0;
     for (const double weight : m_weights)
         most = std::max(most, m_exactBound ? TrackWeight::bestPart(weight)
@@ -109,8 +92,7 @@ void CompletionSource::init(const Xapian::Database &db)
 double CompletionSource::get_weight() const
 {
     const uint8_t byte = m_best[m_at];
-    return TrackWeight::part(m_weights[termOf(byte)], m_inverseAverage, countOf(byte),
-                             m_lengths.of(m_at));
+    return weigh(m_weights[termOf(byte)], countOf(byte), m_at);
 }
 
 Xapian::docid CompletionSource::get_docid() const
@@ -147,7 +129,7 @@ bool CompletionSource::at_end() const
 
 Xapian::PostingSource *CompletionSource::clone() const
 {
-    return new CompletionSource(m_best, m_lengths, m_weights, m_together, m_exactBound);
+    return new CompletionSource(m_best, m_lengths, m_weights, m_frequency, m_exactBound);
 }
 
 } // namespace catalog

@@ -1,14 +1,12 @@
 #pragma once
 
-#include <xapian.h>
+#include "wordsource.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace catalog {
-
-class TrackLengths;
 
 // A last word's completions as one source of postings for the ranking, where they are common
 // together: for every track, the completion that weighs most in it and its count, a byte a
@@ -17,7 +15,7 @@ class TrackLengths;
 // as FullTextReader::stockQuery scales it, so that a front over shards ranks alike.
 // FullTextReader makes one for a search and hands it to Xapian, which owns it (and its
 // clones) on the searching thread.
-class CompletionSource : public Xapian::PostingSource
+class CompletionSource : public WordSource
 {
 public:
     using Best = std::vector<uint8_t>;
@@ -39,9 +37,6 @@ public:
     CompletionSource(const Best &best, const TrackLengths &lengths, std::vector<double> weights,
                      Xapian::doccount together, bool exactBound);
 
-    Xapian::doccount get_termfreq_min() const override;
-    Xapian::doccount get_termfreq_est() const override;
-    Xapian::doccount get_termfreq_max() const override;
     void init(const Xapian::Database &db) override;
     double get_weight() const override;
     Xapian::docid get_docid() const override;
@@ -53,11 +48,7 @@ public:
 
 private:
     const Best &m_best;
-    const TrackLengths &m_lengths;
     const std::vector<double> m_weights;
-    const Xapian::doccount m_together;
-    const bool m_exactBound;
-    double m_inverseAverage = 0;
     Xapian::docid m_at = 0;
 };
 

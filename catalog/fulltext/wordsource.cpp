@@ -40,7 +40,12 @@ void WordSource::init(const Xapian::Database &db)
 
 double WordSource::weigh(Xapian::termcount count, Xapian::docid id) const
 {
-    return TrackWeight::part(m_termWeight, m_inverseAverage, count, m_lengths.of(id));
+    return weigh(m_termWeight, count, id);
+}
+
+double WordSource::weigh(double termWeight, Xapian::termcount count, Xapian::docid id) const
+{
+    return TrackWeight::part(termWeight, m_inverseAverage, count, m_lengths.of(id));
 }
 
 } // namespace catalog

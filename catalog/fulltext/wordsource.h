@@ -26,8 +26,10 @@ protected:
     WordSource(const TrackLengths &lengths, Xapian::doccount frequency, double factor,
                bool exactBound = false);
 
-    // The word's part of the weight of track id, which has it count times.
+    // The word's part of the weight of track id, which has it count times; or that of a
+    // word whose TrackWeight::termWeight is termWeight.
     double weigh(Xapian::termcount count, Xapian::docid id) const;
+    double weigh(double termWeight, Xapian::termcount count, Xapian::docid id) const;
 
     const TrackLengths &m_lengths;
     const Xapian::doccount m_frequency;
