@@ -9,23 +9,12 @@ namespace catalog {
 
 namespace {
 
-// A track's byte: 0 without a completion, else which (from 1) in the upper six bits and its
-// count less one in the lower two (counts are capped at TrackWeight::maxWdf, 4).
+// A track's byte: see CompletionSource::termOf (counts are capped at TrackWeight::maxWdf, 4).
 static_assert(TrackWeight::maxWdf == 4);
 
 uint8_t encode(size_t term, Xapian::termcount count)
 {
     return uint8_t((term + 1) << 2 | (std::min(count, TrackWeight::maxWdf) - 1));
-}
-
-size_t termOf(uint8_t byte)
-{
-    return size_t(byte >> 2) - 1;
-}
-
-Xapian::termcount countOf(uint8_t byte)
-{
-    return Xapian::termcount(byte & 3) + 1;
 }
 
 } // namespace

@@ -31,6 +31,10 @@ public:
     {
         return id < best.size() && best[id] != 0;
     }
+    // A track's byte is 0 without a completion, else which (from 1) in the upper six bits and
+    // its count less one in the lower two.
+    static size_t termOf(uint8_t byte) { return size_t(byte >> 2) - 1; }
+    static Xapian::termcount countOf(uint8_t byte) { return Xapian::termcount(byte & 3) + 1; }
 
     // best and lengths outlive the source; weights are those read() was given, together the
     // tracks with a completion; exactBound as WordSource's, where the weights differ.

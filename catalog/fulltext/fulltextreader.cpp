@@ -25,6 +25,8 @@ namespace {
 constexpr auto refreshInterval = std::chrono::milliseconds(250);
 // The tracks' lengths a search reads into memory (about a millisecond's worth).
 constexpr Xapian::doccount lengthsASearch = 65536;
+// The deepest page end a search ranks with a walk of its own rather than Xapian's matcher.
+constexpr int64_t maxWalkedPage = 1000;
 
 struct BuiltQuery
 {
@@ -39,6 +41,18 @@ struct BuiltQuery
     uint64_t anyOfTotal = 0;
     // Which of anyOf is best in every track, where they are common together.
     const CompletionSource::Best *anyOfBest = nullptr;
+    // What a walk that weighs the matches itself needs: each whole word's and each of anyOf's
+    // TrackWeight::termWeight, and the last word's where it is a word with completions (its
+    // weight then counts twice beside theirs).
+    std::vector<double> wholeWeights;
+    std::vector<double> anyOfWeights;
+    std::string lastWord;
+    double lastWeight = 0;
+    // The query's parts as Xapian adds them up, and whether the tracks' lengths are all in
+    // memory; none of the words the last may be leaves nothing to match.
+    size_t parts = 0;
+    bool lengthsRead = false;
+    bool matchesNothing = false;
 };
 
 using Counts = CommonWordSource::Counts;
@@ -210,19 +224,18 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         lastCount = 2;
     } else {
         built.anyOf = expansion.terms;
-        for (const Xapian::doccount frequency : expansion.frequencies)
-            built.anyOfTotal += frequency;
+        for (size_t i = 0; i < built.anyOf.size(); ++i) {
+            built.anyOfTotal += expansion.frequencies[i];
+            built.anyOfWeights.push_back(TrackWeight::termWeight(
+                db.get_doccount(), expansion.frequencies[i], expansion.factors[i]));
+        }
         // Words common together (a short prefix: "a" begins "and", "all", "are"...) are
         // read once into the best of them in every track; Xapian would otherwise merge their
         // lists up to every track the matcher asks about. Whether they are is the index's
         // alone, so every reader ranks a query alike.
         if (!built.anyOf.empty() && built.anyOfTotal * 32 >= db.get_lastdocid()
             && built.anyOf.size() <= CompletionSource::maxTerms) {
-            std::vector<double> weights;
-            for (size_t i = 0; i < built.anyOf.size(); ++i) {
-                weights.push_back(TrackWeight::termWeight(
-                    db.get_doccount(), expansion.frequencies[i], expansion.factors[i]));
-            }
+            std::vector<double> weights = built.anyOfWeights;
             if (!expansion.counts) {
                 // Words never hold a NUL byte: no word's key.
                 expansion.counts = known.get(std::string(1, '\0') + last, [&] {
@@ -278,15 +291,23 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         const Xapian::termcount count = i + 1 == built.whole.size() && lastCount ? lastCount : 1;
         parts.push_back(wordPart(db, known, lengths, lengthsRead, built.whole[i], frequencies[i],
                                  count, lead, exactBounds));
+        built.wholeWeights.push_back(
+            TrackWeight::termWeight(db.get_doccount(), frequencies[i], double(count)));
     }
     // An expansion to nothing (no word begins so) leaves the query matching nothing.
     if (prefixPart && lastIsWord) {
-        parts.emplace_back(Xapian::Query::OP_OR, *prefixPart,
-                           wordPart(db, known, lengths, lengthsRead, last, db.get_termfreq(last), 2,
-                                    lead, exactBounds));
+        const Xapian::doccount frequency = db.get_termfreq(last);
+        parts.emplace_back(
+            Xapian::Query::OP_OR, *prefixPart,
+            wordPart(db, known, lengths, lengthsRead, last, frequency, 2, lead, exactBounds));
+        built.lastWord = last;
+        built.lastWeight = TrackWeight::termWeight(db.get_doccount(), frequency, 2.0);
     } else if (prefixPart) {
         parts.push_back(*prefixPart);
     }
+    built.matchesNothing = built.anyOf.empty() && built.whole.size() < words.size();
+    built.parts = parts.size();
+    built.lengthsRead = lengthsRead;
     built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
     return built;
 }
@@ -321,14 +342,19 @@ namespace {
 
 struct Postings
 {
-    Postings(const Xapian::Database &db, const std::string &term)
+    // termWeight: the word's TrackWeight::termWeight, for weight().
+    Postings(const Xapian::Database &db, const std::string &term, double termWeight = 0)
         : term(term)
         , frequency(db.get_termfreq(term))
+        , termWeight(termWeight)
     {}
-    // Words taken together, walked as one list of the tracks with any of them.
-    Postings(const CompletionSource::Best &together, Xapian::doccount frequency)
+    // Words taken together, walked as one list of the tracks with any of them; weights are
+    // their termWeights, as CompletionSource::read() was given them.
+    Postings(const CompletionSource::Best &together, Xapian::doccount frequency,
+             const std::vector<double> *weights = nullptr)
         : frequency(frequency)
         , m_best(&together)
+        , m_bestWeights(weights)
     {
         seek(1);
     }
@@ -381,8 +407,33 @@ struct Postings
         return current == id;
     }
 
+    // The word's part of the weight of track id, which has it (has() said so, or the list is
+    // on it); length is the track's.
+    double weight(Xapian::docid id, double inverseAverage, Xapian::termcount length) const
+    {
+        if (m_best) {
+            const uint8_t best = (*m_best)[id];
+            return TrackWeight::part((*m_bestWeights)[CompletionSource::termOf(best)],
+                                     inverseAverage, CompletionSource::countOf(best), length);
+        }
+        const Xapian::termcount count
+            = counts ? CommonWordSource::countIn(*counts, id) : at.get_wdf();
+        return TrackWeight::part(termWeight, inverseAverage, count, length);
+    }
+    // The most weight() can be.
+    double best() const
+    {
+        if (!m_best)
+            return TrackWeight::bestPart(termWeight);
+        double most = 0;
+        for (const double weight : *m_bestWeights)
+            most = std::max(most, TrackWeight::bestPart(weight));
+        return most;
+    }
+
     std::string term;
     Xapian::doccount frequency;
+    double termWeight = 0;
     const Counts *counts = nullptr;
     Xapian::PostingIterator at;
     Xapian::PostingIterator end;
@@ -400,6 +451,7 @@ private:
     }
 
     const CompletionSource::Best *m_best = nullptr;
+    const std::vector<double> *m_bestWeights = nullptr;
 };
 
 // The postings of a query's rarest part walked in id order, one at a time, and the tracks
@@ -413,14 +465,17 @@ public:
     MatchWalk(const Xapian::Database &db, const BuiltQuery &built, CountsKeeper &known)
         : m_alongLast(!built.anyOf.empty() && built.anyOfTotal < built.rarestWhole)
     {
-        for (const auto &term : built.whole)
-            m_whole.emplace_back(db, term);
+        for (size_t i = 0; i < built.whole.size(); ++i)
+            m_whole.emplace_back(db, built.whole[i], built.wholeWeights[i]);
         if (built.anyOfBest) {
-            m_anyOf.emplace_back(*built.anyOfBest, Xapian::doccount(built.anyOfTotal));
+            m_anyOf.emplace_back(*built.anyOfBest, Xapian::doccount(built.anyOfTotal),
+                                 &built.anyOfWeights);
         } else {
-            for (const auto &term : built.anyOf)
-                m_anyOf.emplace_back(db, term);
+            for (size_t i = 0; i < built.anyOf.size(); ++i)
+                m_anyOf.emplace_back(db, built.anyOf[i], built.anyOfWeights[i]);
         }
+        if (!built.lastWord.empty())
+            m_last.emplace(db, built.lastWord, built.lastWeight);
         // The rarer whole words first, so that they rule a track out first; of the words the
         // last may be, the most frequent is asked first and the others only when it fails:
         // their lists are left behind and later skip whole chunks rather than read every
@@ -442,6 +497,8 @@ public:
             for (auto &word : m_anyOf)
                 word.open(db, &known, Xapian::doccount(frequency));
         }
+        if (m_last)
+            m_last->open(db, &known, Xapian::doccount(frequency));
         settle();
     }
 
@@ -495,6 +552,52 @@ public:
         return 0;
     }
 
+    // The weight of the track the walk is on, which test() found a match, as Xapian adds up
+    // the query's parts: the whole words' rarest first (the order of their sum matters from
+    // three on), then the best of the last word's, with its own weighed twice where it is a
+    // word.
+    double weight(const TrackLengths &lengths, double inverseAverage)
+    {
+        const Xapian::termcount length = lengths.of(m_at);
+        double sum = 0;
+        for (const auto &word : m_whole)
+            sum += word.weight(m_at, inverseAverage, length);
+        if (m_anyOf.empty())
+            return sum;
+        double last = 0;
+        bool ended = false;
+        for (auto &word : m_anyOf) {
+            if (m_alongLast ? word.current == m_at : word.has(m_at, ended))
+                last = std::max(last, word.weight(m_at, inverseAverage, length));
+        }
+        if (m_last && m_last->has(m_at, ended))
+            last += m_last->weight(m_at, inverseAverage, length);
+        return sum + last;
+    }
+    // The most weight() can be, summed alike.
+    double best() const
+    {
+        double sum = 0;
+        for (const auto &word : m_whole)
+            sum += word.best();
+        if (m_anyOf.empty())
+            return sum;
+        double last = 0;
+        for (const auto &word : m_anyOf)
+            last = std::max(last, word.best());
+        return sum + (m_last ? last + m_last->best() : last);
+    }
+    // Whether weight() adds the whole words in Xapian's order: theirs is by frequency, and
+    // two of the same frequency may come in either.
+    bool sumsInOrder() const
+    {
+        for (size_t i = 1; i < m_whole.size(); ++i) {
+            if (m_whole[i - 1].frequency == m_whole[i].frequency)
+                return false;
+        }
+        return true;
+    }
+
     uint64_t walked = 0;    // postings walked, not counting those skipped
     uint64_t frequency = 0; // postings of the part in all
 
@@ -514,8 +617,14 @@ private:
 
     const bool m_alongLast;
     std::vector<Postings> m_whole, m_anyOf;
+    std::optional<Postings> m_last;
     Xapian::docid m_at = 0;
 };
+
+// The total of a walk that counted the first exactTotals + 1 matches, and is on the last of
+// them (reached).
+int64_t estimateRest(const Xapian::Database &db, const BuiltQuery &built, MatchWalk &walk,
+                     Xapian::doccount counted, Xapian::docid reached);
 
 int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built, CountsKeeper &known)
 {
@@ -540,6 +649,12 @@ int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built, Counts
     }
     if (walk.at() == 0)
         return int64_t(counted);
+    return estimateRest(db, built, walk, counted, reached);
+}
+
+int64_t estimateRest(const Xapian::Database &db, const BuiltQuery &built, MatchWalk &walk,
+                     Xapian::doccount counted, Xapian::docid reached)
+{
     walk.next();
     // The rest of the part's postings, past the track reached, by their share that matches.
     // Ids follow the order tracks were indexed in, so an album's, an artist's or a site's
@@ -572,6 +687,81 @@ int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built, Counts
     const auto estimate = uint64_t(counted) + uint64_t(std::llround(share * double(rest)));
     return int64_t(
         std::clamp(estimate, uint64_t(counted) + found, std::max<uint64_t>(most, counted)));
+}
+
+// The page [start, start + count) and the total, from one walk of the rarest part's postings
+// in id order that weighs every match as Xapian would, where the query is one whose weights
+// it can add up in Xapian's order and the tracks' lengths are in memory; nullopt where not.
+// Xapian's matcher costs several times the walk for each posting, and the total would take a
+// walk of its own: the walk ranks until no later track can enter the page (the page is full
+// and its worst is the best weight possible), and counts on to exactTotals + 1 matches unless
+// total is already known.
+std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
+                                                   const BuiltQuery &built, CountsKeeper &known,
+                                                   const TrackLengths &lengths, int64_t start,
+                                                   int count, std::optional<int64_t> total)
+{
+    FullTextReader::Matches matches;
+    if (built.matchesNothing)
+        return matches;
+    if (!built.lengthsRead || start + count > maxWalkedPage
+        || (built.parts > 2 && !(built.parts == 3 && built.anyOf.empty())))
+        return std::nullopt;
+    MatchWalk walk(db, built, known);
+    if (!walk.sumsInOrder())
+        return std::nullopt;
+    // One whole word: the index knows its count.
+    if (built.whole.size() == 1 && built.anyOf.empty())
+        total = int64_t(built.rarestWhole);
+    const double average = db.get_avlength();
+    const double inverseAverage = average != 0 ? 1 / average : 0.0;
+    const double best = walk.best();
+    const auto wanted = size_t(start + count);
+    // A heap, the worst on top: ties go by id, and tracks come in id order.
+    std::vector<std::pair<double, Xapian::docid>> page;
+    const auto better = [](const auto &a, const auto &b) {
+        return a.first != b.first ? a.first > b.first : a.second < b.second;
+    };
+    bool ranked = false; // no later track can enter the page
+    bool walkedAll = true;
+    Xapian::doccount counted = 0;
+    for (; walk.at() != 0; walk.next()) {
+        const int found = walk.test();
+        if (found < 0)
+            break;
+        if (found == 0)
+            continue;
+        ++counted;
+        if (!ranked) {
+            const double weight = walk.weight(lengths, inverseAverage);
+            if (page.size() < wanted) {
+                page.emplace_back(weight, walk.at());
+                std::push_heap(page.begin(), page.end(), better);
+            } else if (weight > page.front().first) {
+                std::pop_heap(page.begin(), page.end(), better);
+                page.back() = {weight, walk.at()};
+                std::push_heap(page.begin(), page.end(), better);
+            }
+            ranked = page.size() == wanted && page.front().first >= best;
+        }
+        if (ranked && (total || counted > FullTextReader::exactTotals)) {
+            walkedAll = false;
+            break;
+        }
+    }
+    if (walkedAll) {
+        total = int64_t(counted);
+    } else if (!total) {
+        // Estimated as countMatches() estimates, whichever page was asked for.
+        total = counted == FullTextReader::exactTotals + 1
+                    ? estimateRest(db, built, walk, counted, walk.at())
+                    : countMatches(db, built, known);
+    }
+    std::sort_heap(page.begin(), page.end(), better);
+    for (size_t i = size_t(start); i < page.size(); ++i)
+        matches.ids.push_back(int64_t(page[i].second));
+    matches.total = *total;
+    return matches;
 }
 
 } // namespace
@@ -681,27 +871,35 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
                                                  m_expansionBytes, known, *m_lengths);
             const std::string &uuid = m_uuid;
             const uint64_t revision = m_revision;
-            m_enquire->set_query(search.query);
-            const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
-            const Xapian::MSet mset = m_enquire->get_mset(first, Xapian::doccount(count));
-            // A ranking that had to look at every match knows their number; one that stopped
-            // early leaves them to be counted, without weights, once per revision.
+            const auto kept
+                = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt;
             int64_t total = 0;
-            if (mset.get_matches_lower_bound() == mset.get_matches_upper_bound()) {
-                total = int64_t(mset.get_matches_lower_bound());
-                if (m_totals)
+            if (auto walked = walkMatches(*m_db, search, known, *m_lengths, start, count, kept)) {
+                matches = std::move(*walked);
+                total = matches.total;
+                if (m_totals && !kept)
                     m_totals->insert(query.words(), uuid, revision, total);
-            } else if (const auto kept
-                       = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt) {
-                total = *kept;
             } else {
-                total = countMatches(*m_db, search, known);
-                if (m_totals)
-                    m_totals->insert(query.words(), uuid, revision, total);
+                m_enquire->set_query(search.query);
+                const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
+                const Xapian::MSet mset = m_enquire->get_mset(first, Xapian::doccount(count));
+                // A ranking that had to look at every match knows their number; one that
+                // stopped early leaves them to be counted, without weights, once per revision.
+                if (mset.get_matches_lower_bound() == mset.get_matches_upper_bound()) {
+                    total = int64_t(mset.get_matches_lower_bound());
+                    if (m_totals)
+                        m_totals->insert(query.words(), uuid, revision, total);
+                } else if (kept) {
+                    total = *kept;
+                } else {
+                    total = countMatches(*m_db, search, known);
+                    if (m_totals)
+                        m_totals->insert(query.words(), uuid, revision, total);
+                }
+                matches.ids.clear();
+                for (auto it = mset.begin(); it != mset.end(); ++it)
+                    matches.ids.push_back(int64_t(*it));
             }
-            matches.ids.clear();
-            for (auto it = mset.begin(); it != mset.end(); ++it)
-                matches.ids.push_back(int64_t(*it));
             matches.total = total;
             // Past the last match the count is known: keep the total true to the pages.
             if (matches.ids.size() < size_t(count)) {
