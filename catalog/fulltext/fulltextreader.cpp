@@ -16,6 +16,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace catalog {
 
@@ -51,6 +52,8 @@ struct BuiltQuery
     // The query's parts as Xapian adds them up, and whether the tracks' lengths are all in
     // memory; none of the words the last may be leaves nothing to match.
     size_t parts = 0;
+    // The last word's part's frequency as Xapian estimates it, which orders the parts.
+    double lastEstimate = 0;
     bool lengthsRead = false;
     bool matchesNothing = false;
 };
@@ -165,6 +168,22 @@ FullTextReader::Expansion &expand(const Xapian::Database &db, FullTextReader::Ex
     return known.emplace(prefix, std::move(expansion)).first->second;
 }
 
+// How many of documents Xapian estimates to have any of words of these frequencies, taking
+// them as independent and rounding as it does for OP_MAX and OP_OR: it adds the parts of an
+// AND up in the order of these estimates.
+double eitherEstimate(Xapian::doccount documents, const std::vector<Xapian::doccount> &frequencies)
+{
+    if (documents == 0 || frequencies.empty())
+        return 0;
+    const double scale = 1.0 / documents;
+    double either = frequencies.front() * scale;
+    for (size_t i = 1; i < frequencies.size(); ++i) {
+        const double one = frequencies[i] * scale;
+        either += one - either * one;
+    }
+    return double(Xapian::doccount(either * documents + 0.5));
+}
+
 // A word's weight scaled by factor (a word counted twice in a query, a completion), as the
 // stock weight scales it.
 Xapian::Query scaled(Xapian::Query query, double factor)
@@ -250,13 +269,16 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             }
             built.anyOfBest = &expansion.counts->counts;
             built.anyOfTotal = expansion.counts->together;
+            built.lastEstimate = double(built.anyOfTotal);
             prefixPart = Xapian::Query(
                 (new CompletionSource(expansion.counts->counts, lengths, std::move(weights),
                                       expansion.counts->together, !expansion.sameWeight))
                     ->release());
         } else if (expansion.sameWeight) {
+            built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
             prefixPart = completionsQuery(expansion);
         } else {
+            built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
             // Weights a bit apart: the matcher may stop only past every completion's best.
             std::vector<Xapian::Query> completions;
             for (size_t i = 0; i < built.anyOf.size(); ++i) {
@@ -302,6 +324,8 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             wordPart(db, known, lengths, lengthsRead, last, frequency, 2, lead, exactBounds));
         built.lastWord = last;
         built.lastWeight = TrackWeight::termWeight(db.get_doccount(), frequency, 2.0);
+        built.lastEstimate
+            = eitherEstimate(db.get_doccount(), {Xapian::doccount(built.lastEstimate), frequency});
     } else if (prefixPart) {
         parts.push_back(*prefixPart);
     }
@@ -464,6 +488,7 @@ class MatchWalk
 public:
     MatchWalk(const Xapian::Database &db, const BuiltQuery &built, CountsKeeper &known)
         : m_alongLast(!built.anyOf.empty() && built.anyOfTotal < built.rarestWhole)
+        , m_lastEstimate(built.lastEstimate)
     {
         for (size_t i = 0; i < built.whole.size(); ++i)
             m_whole.emplace_back(db, built.whole[i], built.wholeWeights[i]);
@@ -553,17 +578,12 @@ public:
     }
 
     // The weight of the track the walk is on, which test() found a match, as Xapian adds up
-    // the query's parts: the whole words' rarest first (the order of their sum matters from
-    // three on), then the best of the last word's, with its own weighed twice where it is a
-    // word.
+    // the query's parts: by their estimated frequencies (the order of the sum matters from
+    // three parts on), the last word's weighing as the best of the words it may be, with its
+    // own weighed twice where it is a word.
     double weight(const TrackLengths &lengths, double inverseAverage)
     {
         const Xapian::termcount length = lengths.of(m_at);
-        double sum = 0;
-        for (const auto &word : m_whole)
-            sum += word.weight(m_at, inverseAverage, length);
-        if (m_anyOf.empty())
-            return sum;
         double last = 0;
         bool ended = false;
         for (auto &word : m_anyOf) {
@@ -572,27 +592,32 @@ public:
         }
         if (m_last && m_last->has(m_at, ended))
             last += m_last->weight(m_at, inverseAverage, length);
-        return sum + last;
+        return inOrder(
+            last, [&](const Postings &word) { return word.weight(m_at, inverseAverage, length); });
     }
     // The most weight() can be, summed alike.
     double best() const
     {
-        double sum = 0;
-        for (const auto &word : m_whole)
-            sum += word.best();
-        if (m_anyOf.empty())
-            return sum;
         double last = 0;
         for (const auto &word : m_anyOf)
             last = std::max(last, word.best());
-        return sum + (m_last ? last + m_last->best() : last);
+        if (m_last)
+            last += m_last->best();
+        return inOrder(last, [](const Postings &word) { return word.best(); });
     }
-    // Whether weight() adds the whole words in Xapian's order: theirs is by frequency, and
-    // two of the same frequency may come in either.
+    // Whether weight() adds the parts up in Xapian's order for certain: parts of the same
+    // estimate may come in either, and the last word's estimate is computed here as Xapian
+    // does, but only to about a document.
     bool sumsInOrder() const
     {
         for (size_t i = 1; i < m_whole.size(); ++i) {
             if (m_whole[i - 1].frequency == m_whole[i].frequency)
+                return false;
+        }
+        if (m_anyOf.empty() || m_whole.size() < 2)
+            return true;
+        for (const auto &word : m_whole) {
+            if (std::abs(word.frequency - m_lastEstimate) <= 0.01 * m_lastEstimate)
                 return false;
         }
         return true;
@@ -615,7 +640,21 @@ private:
         }
     }
 
+    // The whole words' parts from the rarest, and the last word's where its estimate puts it.
+    template<typename Weigh>
+    double inOrder(double last, Weigh weigh) const
+    {
+        double sum = 0;
+        for (size_t i = 0; i < m_whole.size(); ++i) {
+            if (!m_anyOf.empty() && m_whole[i].frequency > m_lastEstimate)
+                sum += std::exchange(last, 0.0);
+            sum += weigh(m_whole[i]);
+        }
+        return sum + last;
+    }
+
     const bool m_alongLast;
+    const double m_lastEstimate;
     std::vector<Postings> m_whole, m_anyOf;
     std::optional<Postings> m_last;
     Xapian::docid m_at = 0;
@@ -704,8 +743,7 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
     FullTextReader::Matches matches;
     if (built.matchesNothing)
         return matches;
-    if (!built.lengthsRead || start + count > maxWalkedPage
-        || (built.parts > 2 && !(built.parts == 3 && built.anyOf.empty())))
+    if (!built.lengthsRead || start + count > maxWalkedPage || built.parts > 3)
         return std::nullopt;
     MatchWalk walk(db, built, known);
     if (!walk.sumsInOrder())
