@@ -42,6 +42,7 @@ struct BuiltQuery
     uint64_t anyOfTotal = 0;
     // Which of anyOf is best in every track, where they are common together.
     const CompletionSource::Best *anyOfBest = nullptr;
+    const std::vector<uint64_t> *anyOfPresent = nullptr;
     // What a walk that weighs the matches itself needs: each whole word's and each of anyOf's
     // TrackWeight::termWeight, and the last word's where it is a word with completions (its
     // weight then counts twice beside theirs).
@@ -83,24 +84,42 @@ struct CountsKeeper
 // A common word's counts, when it is common enough to be asked again and again: one track in
 // 32 or more. They are read when a walk would move through most of its list anyway (a lead
 // entry for every few hundred of its own, about one a chunk), and kept for the next searches.
-const Counts *commonWordCounts(const Xapian::Database &db, CountsKeeper &known,
-                               const std::string &term, Xapian::doccount frequency,
-                               Xapian::doccount leadFrequency)
+// A bit for every track whose count in table is not 0: table holds four bits a track, or a
+// byte where not nibbles.
+std::vector<uint64_t> presence(const std::vector<uint8_t> &table, bool nibbles)
+{
+    const size_t tracks = nibbles ? table.size() * 2 : table.size();
+    std::vector<uint64_t> bits((tracks + 63) / 64, 0);
+    for (size_t id = 0; id < tracks; ++id) {
+        const uint8_t count = nibbles ? table[id / 2] >> (id % 2 * 4) & 0xf : table[id];
+        if (count != 0)
+            bits[id / 64] |= uint64_t(1) << (id % 64);
+    }
+    return bits;
+}
+
+const SharedCounts::Entry *commonWordCounts(const Xapian::Database &db, CountsKeeper &known,
+                                            const std::string &term, Xapian::doccount frequency,
+                                            Xapian::doccount leadFrequency)
 {
     if (uint64_t(frequency) * 32 < db.get_lastdocid())
         return nullptr;
     if (const auto found = known.held.find(term); found != known.held.end())
-        return &found->second->counts;
+        return found->second.get();
     SharedCounts::Kept kept
         = known.shared ? known.shared->find(term, known.index, known.revision) : nullptr;
     if (!kept && uint64_t(leadFrequency) * 512 < frequency)
         return nullptr;
     if (!kept) {
         kept = known.get(term, [&] {
-            return SharedCounts::Entry{CommonWordSource::read(db, term), frequency};
+            SharedCounts::Entry entry;
+            entry.counts = CommonWordSource::read(db, term);
+            entry.together = frequency;
+            entry.present = presence(entry.counts, true);
+            return entry;
         });
     }
-    return &known.held.emplace(term, std::move(kept)).first->second->counts;
+    return known.held.emplace(term, std::move(kept)).first->second.get();
 }
 
 // The prefixExpansion most frequent words that begin with prefix, ties in word order, and the
@@ -208,11 +227,12 @@ Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLen
                        bool lengthsRead, const std::string &word, Xapian::doccount frequency,
                        Xapian::termcount count, Xapian::doccount lead, bool exactBound)
 {
-    const Counts *counts
+    const SharedCounts::Entry *common
         = frequency > lead ? commonWordCounts(db, known, word, frequency, lead) : nullptr;
-    if (counts) {
+    if (common) {
         return Xapian::Query(
-            (new CommonWordSource(*counts, lengths, frequency, count, exactBound))->release());
+            (new CommonWordSource(common->counts, lengths, frequency, count, exactBound))
+                ->release());
     }
     if (lengthsRead || exactBound) {
         return Xapian::Query(
@@ -263,11 +283,13 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
                     entry.counts
                         = CompletionSource::read(db, built.anyOf, weights, lengths, together);
                     entry.together = together;
+                    entry.present = presence(entry.counts, false);
                     return entry;
                 });
-                expansionBytes += expansion.counts->counts.size();
+                expansionBytes += expansion.counts->bytes();
             }
             built.anyOfBest = &expansion.counts->counts;
+            built.anyOfPresent = &expansion.counts->present;
             built.anyOfTotal = expansion.counts->together;
             built.lastEstimate = double(built.anyOfTotal);
             prefixPart = Xapian::Query(
@@ -375,8 +397,9 @@ struct Postings
     // Words taken together, walked as one list of the tracks with any of them; weights are
     // their termWeights, as CompletionSource::read() was given them.
     Postings(const CompletionSource::Best &together, Xapian::doccount frequency,
-             const std::vector<double> *weights = nullptr)
+             const std::vector<uint64_t> *present, const std::vector<double> *weights = nullptr)
         : frequency(frequency)
+        , present(present)
         , m_best(&together)
         , m_bestWeights(weights)
     {
@@ -388,8 +411,13 @@ struct Postings
     {
         if (m_best)
             return;
-        counts = known ? commonWordCounts(db, *known, term, frequency, leadFrequency) : nullptr;
-        if (!counts) {
+        const SharedCounts::Entry *common
+            = known ? commonWordCounts(db, *known, term, frequency, leadFrequency) : nullptr;
+        counts = common ? &common->counts : nullptr;
+        present = common ? &common->present : nullptr;
+        if (counts) {
+            seekCount(1);
+        } else {
             at = db.postlist_begin(term);
             end = db.postlist_end(term);
             settle();
@@ -401,20 +429,24 @@ struct Postings
     {
         if (m_best) {
             seek(current + 1);
-            return;
+        } else if (counts) {
+            seekCount(current + 1);
+        } else {
+            ++at;
+            settle();
         }
-        ++at;
-        settle();
     }
     void skipTo(Xapian::docid id)
     {
         if (current != 0 && current < id) {
             if (m_best) {
                 seek(id);
-                return;
+            } else if (counts) {
+                seekCount(id);
+            } else {
+                at.skip_to(id);
+                settle();
             }
-            at.skip_to(id);
-            settle();
         }
     }
 
@@ -459,12 +491,33 @@ struct Postings
     Xapian::doccount frequency;
     double termWeight = 0;
     const Counts *counts = nullptr;
+    const std::vector<uint64_t> *present = nullptr; // where counts or the best are in memory
     Xapian::PostingIterator at;
     Xapian::PostingIterator end;
     Xapian::docid current = 0; // where the list is, 0 past its end (reading it costs a call)
 
 private:
     void settle() { current = at != end ? *at : 0; }
+    // On to the first track at id or after that has the word, by its counts: two tracks a
+    // byte, most bytes of a word in one track in 32 of them empty.
+    void seekCount(Xapian::docid id)
+    {
+        const Counts &table = *counts;
+        for (size_t byte = id / 2; byte < table.size(); ++byte) {
+            if (table[byte] == 0)
+                continue;
+            const auto first = Xapian::docid(byte * 2);
+            if (first >= id && (table[byte] & 0xf) != 0) {
+                current = first;
+                return;
+            }
+            if (table[byte] >> 4 != 0) {
+                current = first + 1;
+                return;
+            }
+        }
+        current = 0;
+    }
     // On to the first track at id or after with a count.
     void seek(Xapian::docid id)
     {
@@ -494,7 +547,7 @@ public:
             m_whole.emplace_back(db, built.whole[i], built.wholeWeights[i]);
         if (built.anyOfBest) {
             m_anyOf.emplace_back(*built.anyOfBest, Xapian::doccount(built.anyOfTotal),
-                                 &built.anyOfWeights);
+                                 built.anyOfPresent, &built.anyOfWeights);
         } else {
             for (size_t i = 0; i < built.anyOf.size(); ++i)
                 m_anyOf.emplace_back(db, built.anyOf[i], built.anyOfWeights[i]);
@@ -516,9 +569,11 @@ public:
             for (auto &word : m_anyOf)
                 word.open(db, nullptr, Xapian::doccount(frequency));
         } else {
+            // The rarest whole word leads, from its counts too where it is common: they are
+            // walked several times faster than its list.
             frequency = m_whole.front().frequency;
-            for (size_t i = 0; i < m_whole.size(); ++i)
-                m_whole[i].open(db, i > 0 ? &known : nullptr, Xapian::doccount(frequency));
+            for (auto &word : m_whole)
+                word.open(db, &known, Xapian::doccount(frequency));
             for (auto &word : m_anyOf)
                 word.open(db, &known, Xapian::doccount(frequency));
         }
@@ -587,7 +642,7 @@ public:
         double last = 0;
         bool ended = false;
         for (auto &word : m_anyOf) {
-            if (m_alongLast ? word.current == m_at : word.has(m_at, ended))
+            if (m_alongLast && !m_jumped ? word.current == m_at : word.has(m_at, ended))
                 last = std::max(last, word.weight(m_at, inverseAverage, length));
         }
         if (m_last && m_last->has(m_at, ended))
@@ -605,6 +660,28 @@ public:
             last += m_last->best();
         return inOrder(last, [](const Postings &word) { return word.best(); });
     }
+    // Every part's bits where all are in memory (the last word's as the best of its words),
+    // else none.
+    std::vector<const std::vector<uint64_t> *> presence() const
+    {
+        std::vector<const std::vector<uint64_t> *> bits;
+        for (const auto &word : m_whole)
+            bits.push_back(word.present);
+        if (m_anyOf.size() > 1)
+            return {};
+        for (const auto &word : m_anyOf)
+            bits.push_back(word.present);
+        if (std::find(bits.begin(), bits.end(), nullptr) != bits.end())
+            return {};
+        return bits;
+    }
+    // To track id, a match found by the parts' bits, for weight(); the walk goes on no more.
+    void jump(Xapian::docid id)
+    {
+        m_at = id;
+        m_jumped = true;
+    }
+
     // Whether weight() adds the parts up in Xapian's order for certain: parts of the same
     // estimate may come in either, and the last word's estimate is computed here as Xapian
     // does, but only to about a document.
@@ -654,6 +731,7 @@ private:
     }
 
     const bool m_alongLast;
+    bool m_jumped = false;
     const double m_lastEstimate;
     std::vector<Postings> m_whole, m_anyOf;
     std::optional<Postings> m_last;
@@ -761,30 +839,55 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
         return a.first != b.first ? a.first > b.first : a.second < b.second;
     };
     bool ranked = false; // no later track can enter the page
+    const auto weigh = [&](Xapian::docid id) {
+        const double weight = walk.weight(lengths, inverseAverage);
+        if (page.size() < wanted) {
+            page.emplace_back(weight, id);
+            std::push_heap(page.begin(), page.end(), better);
+        } else if (weight > page.front().first) {
+            std::pop_heap(page.begin(), page.end(), better);
+            page.back() = {weight, id};
+            std::push_heap(page.begin(), page.end(), better);
+        }
+        ranked = page.size() == wanted && page.front().first >= best;
+    };
     bool walkedAll = true;
     Xapian::doccount counted = 0;
-    for (; walk.at() != 0; walk.next()) {
-        const int found = walk.test();
-        if (found < 0)
-            break;
-        if (found == 0)
-            continue;
-        ++counted;
-        if (!ranked) {
-            const double weight = walk.weight(lengths, inverseAverage);
-            if (page.size() < wanted) {
-                page.emplace_back(weight, walk.at());
-                std::push_heap(page.begin(), page.end(), better);
-            } else if (weight > page.front().first) {
-                std::pop_heap(page.begin(), page.end(), better);
-                page.back() = {weight, walk.at()};
-                std::push_heap(page.begin(), page.end(), better);
+    if (const auto bits = walk.presence(); !bits.empty()) {
+        // Every part in memory: the matches are the tracks whose bits are all set, counted
+        // exactly at 64 tracks a step, and the page is ranked from them.
+        size_t words = bits.front()->size();
+        for (const auto *part : bits)
+            words = std::min(words, part->size());
+        const auto matchesAt = [&bits](size_t word) {
+            uint64_t all = ~uint64_t(0);
+            for (const auto *part : bits)
+                all &= (*part)[word];
+            return all;
+        };
+        for (size_t word = 0; word < words; ++word)
+            counted += Xapian::doccount(__builtin_popcountll(matchesAt(word)));
+        for (size_t word = 0; word < words && !ranked; ++word) {
+            for (uint64_t all = matchesAt(word); all != 0 && !ranked; all &= all - 1) {
+                const auto id = Xapian::docid(word * 64 + size_t(__builtin_ctzll(all)));
+                walk.jump(id);
+                weigh(id);
             }
-            ranked = page.size() == wanted && page.front().first >= best;
         }
-        if (ranked && (total || counted > FullTextReader::exactTotals)) {
-            walkedAll = false;
-            break;
+    } else {
+        for (; walk.at() != 0; walk.next()) {
+            const int found = walk.test();
+            if (found < 0)
+                break;
+            if (found == 0)
+                continue;
+            ++counted;
+            if (!ranked)
+                weigh(walk.at());
+            if (ranked && (total || counted > FullTextReader::exactTotals)) {
+                walkedAll = false;
+                break;
+            }
         }
     }
     if (walkedAll) {
@@ -897,7 +1000,7 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
             // past their bounds, never during a search: its query reads the counts.
             size_t commonBytes = 0;
             for (const auto &word : m_commonWords)
-                commonBytes += word.second->counts.size();
+                commonBytes += word.second->bytes();
             if (commonBytes > maxCommonBytes)
                 m_commonWords.clear();
             if (m_expansions.size() >= maxExpansions || m_expansionBytes > maxExpansionBytes) {

@@ -39,11 +39,11 @@ SharedCounts::Kept SharedCounts::keep(const std::string &key, const std::string 
         return made;
     if (const auto found = m_kept.find(key); found != m_kept.end())
         return found->second;
-    if (m_bytes + made->counts.size() > m_maxBytes) {
+    if (m_bytes + made->bytes() > m_maxBytes) {
         m_kept.clear();
         m_bytes = 0;
     }
-    m_bytes += made->counts.size();
+    m_bytes += made->bytes();
     m_kept.emplace(key, made);
     return made;
 }

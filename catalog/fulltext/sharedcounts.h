@@ -22,6 +22,11 @@ public:
     {
         std::vector<uint8_t> counts; // four bits a track, or a byte (a last word's completions)
         uint32_t together = 0;       // tracks with a count
+        // A bit a track with a count (bit id % 64 of word id / 64), for counting the tracks
+        // that have several words by their bits.
+        std::vector<uint64_t> present;
+
+        size_t bytes() const { return counts.size() + present.size() * sizeof(uint64_t); }
     };
     using Kept = std::shared_ptr<const Entry>;
 
