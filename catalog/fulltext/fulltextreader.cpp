@@ -42,7 +42,7 @@ struct BuiltQuery
     uint64_t anyOfTotal = 0;
     // Which of anyOf is best in every track, where they are common together.
     const CompletionSource::Best *anyOfBest = nullptr;
-    const std::vector<uint64_t> *anyOfPresent = nullptr; // a bit a track with any
+    const std::vector<uint64_t> *anyOfPresent = nullptr;
     // What a walk that weighs the matches itself needs: each whole word's and each of anyOf's
     // TrackWeight::termWeight, and the last word's where it is a word with completions (its
     // weight then counts twice beside theirs).
@@ -50,11 +50,11 @@ struct BuiltQuery
     std::vector<double> anyOfWeights;
     std::string lastWord;
     double lastWeight = 0;
-    // The last word's part's frequency as Xapian estimates it, which orders the parts.
-    double lastEstimate = 0;
     // The query's parts as Xapian adds them up, and whether the tracks' lengths are all in
     // memory; none of the words the last may be leaves nothing to match.
     size_t parts = 0;
+    // The last word's part's frequency as Xapian estimates it, which orders the parts.
+    double lastEstimate = 0;
     bool lengthsRead = false;
     bool matchesNothing = false;
 };
@@ -81,6 +81,9 @@ struct CountsKeeper
     uint64_t revision;
 };
 
+// A common word's counts, when it is common enough to be asked again and again: one track in
+// 32 or more. They are read when a walk would move through most of its list anyway (a lead
+// entry for every few hundred of its own, about one a chunk), and kept for the next searches.
 // A bit for every track whose count in table is not 0: table holds four bits a track, or a
 // byte where not nibbles.
 std::vector<uint64_t> presence(const std::vector<uint8_t> &table, bool nibbles)
@@ -95,9 +98,6 @@ std::vector<uint64_t> presence(const std::vector<uint8_t> &table, bool nibbles)
     return bits;
 }
 
-// A common word's counts, when it is common enough to be asked again and again: one track in
-// 32 or more. They are read when a walk would move through most of its list anyway (a lead
-// entry for every few hundred of its own, about one a chunk), and kept for the next searches.
 const SharedCounts::Entry *commonWordCounts(const Xapian::Database &db, CountsKeeper &known,
                                             const std::string &term, Xapian::doccount frequency,
                                             Xapian::doccount leadFrequency)
@@ -120,51 +120,6 @@ const SharedCounts::Entry *commonWordCounts(const Xapian::Database &db, CountsKe
         });
     }
     return known.held.emplace(term, std::move(kept)).first->second.get();
-}
-
-// A bit for every track that has any of terms.
-std::vector<uint64_t> listedPresence(const Xapian::Database &db,
-                                     const std::vector<std::string> &terms)
-{
-    std::vector<uint64_t> bits(size_t(db.get_lastdocid()) / 64 + 1, 0);
-    for (const auto &term : terms) {
-        for (auto it = db.postlist_begin(term); it != db.postlist_end(term); ++it)
-            bits[*it / 64] |= uint64_t(1) << (*it % 64);
-    }
-    return bits;
-}
-
-// Whether words that frequency of the tracks have are worth a bit a track: counting a query
-// by its parts' bits takes a step for 64 tracks, where a walk takes one for each posting.
-bool worthBits(const Xapian::Database &db, uint64_t frequency)
-{
-    return frequency * 100 >= db.get_lastdocid();
-}
-
-// The bits of a word (a bit a track with it) that one track in 100 or more has: those beside
-// its counts where it is common and they are read, else read from its list and kept.
-const std::vector<uint64_t> *wordBits(const Xapian::Database &db, CountsKeeper &known,
-                                      const std::string &term, Xapian::doccount frequency,
-                                      Xapian::doccount leadFrequency)
-{
-    if (uint64_t(frequency) * 32 >= db.get_lastdocid()) {
-        const SharedCounts::Entry *common
-            = commonWordCounts(db, known, term, frequency, leadFrequency);
-        return common ? &common->present : nullptr;
-    }
-    if (!worthBits(db, frequency))
-        return nullptr;
-    // Words never hold a control character: no word's key.
-    const std::string key = std::string(1, '\1') + term;
-    if (const auto found = known.held.find(key); found != known.held.end())
-        return &found->second->present;
-    SharedCounts::Kept kept = known.get(key, [&] {
-        SharedCounts::Entry entry;
-        entry.together = frequency;
-        entry.present = listedPresence(db, {term});
-        return entry;
-    });
-    return &known.held.emplace(key, std::move(kept)).first->second->present;
 }
 
 // The prefixExpansion most frequent words that begin with prefix, ties in word order, and the
@@ -342,8 +297,10 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
                                       expansion.counts->together, !expansion.sameWeight))
                     ->release());
         } else if (expansion.sameWeight) {
+            built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
             prefixPart = completionsQuery(expansion);
         } else {
+            built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
             // Weights a bit apart: the matcher may stop only past every completion's best.
             std::vector<Xapian::Query> completions;
             for (size_t i = 0; i < built.anyOf.size(); ++i) {
@@ -354,21 +311,6 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             }
             prefixPart
                 = Xapian::Query(Xapian::Query::OP_MAX, completions.begin(), completions.end());
-        }
-        if (!built.anyOfBest) {
-            built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
-            // Less common together, their tracks are kept as bits where worth it.
-            if (!built.anyOf.empty() && worthBits(db, built.anyOfTotal)) {
-                // The reader's own: a library has hundreds of such prefixes.
-                if (!expansion.counts) {
-                    SharedCounts::Entry entry;
-                    entry.present = listedPresence(db, built.anyOf);
-                    expansion.counts
-                        = std::make_shared<const SharedCounts::Entry>(std::move(entry));
-                    expansionBytes += expansion.counts->bytes();
-                }
-                built.anyOfPresent = &expansion.counts->present;
-            }
         }
     }
     // The rarest part leads the matcher; a common whole word after it is read from its counts
@@ -479,8 +421,6 @@ struct Postings
             at = db.postlist_begin(term);
             end = db.postlist_end(term);
             settle();
-            if (known)
-                present = wordBits(db, *known, term, frequency, leadFrequency);
         }
     }
 
@@ -551,7 +491,7 @@ struct Postings
     Xapian::doccount frequency;
     double termWeight = 0;
     const Counts *counts = nullptr;
-    const std::vector<uint64_t> *present = nullptr; // a bit a track with it, where kept
+    const std::vector<uint64_t> *present = nullptr; // where counts or the best are in memory
     Xapian::PostingIterator at;
     Xapian::PostingIterator end;
     Xapian::docid current = 0; // where the list is, 0 past its end (reading it costs a call)
@@ -602,7 +542,6 @@ public:
     MatchWalk(const Xapian::Database &db, const BuiltQuery &built, CountsKeeper &known)
         : m_alongLast(!built.anyOf.empty() && built.anyOfTotal < built.rarestWhole)
         , m_lastEstimate(built.lastEstimate)
-        , m_anyOfBits(built.anyOfPresent)
     {
         for (size_t i = 0; i < built.whole.size(); ++i)
             m_whole.emplace_back(db, built.whole[i], built.wholeWeights[i]);
@@ -630,8 +569,8 @@ public:
             for (auto &word : m_anyOf)
                 word.open(db, nullptr, Xapian::doccount(frequency));
         } else {
-            // The rarest whole word leads, from its counts where it is common, so that its
-            // bits are at hand too (presence()).
+            // The rarest whole word leads, from its counts too where it is common: they are
+            // walked several times faster than its list.
             frequency = m_whole.front().frequency;
             for (auto &word : m_whole)
                 word.open(db, &known, Xapian::doccount(frequency));
@@ -728,8 +667,10 @@ public:
         std::vector<const std::vector<uint64_t> *> bits;
         for (const auto &word : m_whole)
             bits.push_back(word.present);
-        if (!m_anyOf.empty())
-            bits.push_back(m_anyOfBits);
+        if (m_anyOf.size() > 1)
+            return {};
+        for (const auto &word : m_anyOf)
+            bits.push_back(word.present);
         if (std::find(bits.begin(), bits.end(), nullptr) != bits.end())
             return {};
         return bits;
@@ -739,11 +680,6 @@ public:
     {
         m_at = id;
         m_jumped = true;
-        bool ended = false;
-        for (auto &word : m_whole) {
-            if (!word.counts)
-                word.has(id, ended);
-        }
     }
 
     // Whether weight() adds the parts up in Xapian's order for certain: parts of the same
@@ -797,7 +733,6 @@ private:
     const bool m_alongLast;
     bool m_jumped = false;
     const double m_lastEstimate;
-    const std::vector<uint64_t> *const m_anyOfBits; // the tracks with any of the last word's
     std::vector<Postings> m_whole, m_anyOf;
     std::optional<Postings> m_last;
     Xapian::docid m_at = 0;

@@ -43,12 +43,11 @@ public:
     // many of them, the most frequent first.
     static constexpr unsigned prefixExpansion = 20;
 
-    // Each common word's count in every track, for ranking and counting, four bits a track and
-    // a bit a track with it, and the bits alone of words one track in 100 has: at most
-    // maxCommonBytes of them a reader (and the words of one search): 0.6 MB a common word and
-    // 0.12 MB a less common one at a million tracks.
+    // Each common word's count in every track, for ranking and counting, four bits a track: at
+    // most maxCommonBytes of them a reader (and the words of one search), 64 words at a million
+    // tracks, as many as a library of English titles has in one track in 64.
     using CommonWords = std::unordered_map<std::string, SharedCounts::Kept>;
-    static constexpr size_t maxCommonBytes = size_t(64) << 20;
+    static constexpr size_t maxCommonBytes = size_t(32) << 20;
 
     // What the last word of a query expands to, kept for the next searches with it: at most
     // maxExpansions a reader, a short prefix's expansion being most of its search's time.
@@ -63,9 +62,8 @@ public:
         std::vector<double> factors;
         bool sameWeight = true;
         // Where the terms are common together, the best of them in every track (a byte a
-        // track, CompletionSource) and the tracks with any of them; where they are less common
-        // but one track in 100 has one, the tracks with any of them alone (a bit a track): read
-        // at the first search that needs them, within maxExpansionBytes a reader.
+        // track, CompletionSource) and the tracks with any of them: read at the first search
+        // that needs them, within maxExpansionBytes a reader.
         SharedCounts::Kept counts;
     };
     using Expansions = std::unordered_map<std::string, Expansion>;

@@ -23,10 +23,9 @@ constexpr size_t totalSlots = 16384;
 // cache let go costs its tracks' rows again rather than a search. About 30,000 pages of 50.
 constexpr size_t rankingBytes = 16 * 1024 * 1024;
 
-// The counts of common words and of last words' common completions that the readers share,
-// and the bits of less common words: at a million tracks, 0.6 MB a common word, 1.1 MB a last
-// word's common completions, 0.12 MB a less common word's bits.
-constexpr size_t sharedCountBytes = 128 * 1024 * 1024;
+// The counts of common words and of last words' common completions that the readers share:
+// 96 of them at a million tracks.
+constexpr size_t sharedCountBytes = 96 * 1024 * 1024;
 
 std::string rankingKey(const SearchQuery &query, int64_t start, int count)
 {
