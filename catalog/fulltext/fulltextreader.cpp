@@ -42,7 +42,7 @@ struct BuiltQuery
     uint64_t anyOfTotal = 0;
     // Which of anyOf is best in every track, where they are common together.
     const CompletionSource::Best *anyOfBest = nullptr;
-    const std::vector<uint64_t> *anyOfPresent = nullptr;
+    const std::vector<uint64_t> *anyOfPresent = nullptr; // a bit a track with any
     // What a walk that weighs the matches itself needs: each whole word's and each of anyOf's
     // TrackWeight::termWeight, and the last word's where it is a word with completions (its
     // weight then counts twice beside theirs).
@@ -50,11 +50,11 @@ struct BuiltQuery
     std::vector<double> anyOfWeights;
     std::string lastWord;
     double lastWeight = 0;
+    // The last word's part's frequency as Xapian estimates it, which orders the parts.
+    double lastEstimate = 0;
     // The query's parts as Xapian adds them up, and whether the tracks' lengths are all in
     // memory; none of the words the last may be leaves nothing to match.
     size_t parts = 0;
-    // The last word's part's frequency as Xapian estimates it, which orders the parts.
-    double lastEstimate = 0;
     bool lengthsRead = false;
     bool matchesNothing = false;
 };
@@ -81,9 +81,6 @@ struct CountsKeeper
     uint64_t revision;
 };
 
-// A common word's counts, when it is common enough to be asked again and again: one track in
-// 32 or more. They are read when a walk would move through most of its list anyway (a lead
-// entry for every few hundred of its own, about one a chunk), and kept for the next searches.
 // A bit for every track whose count in table is not 0: table holds four bits a track, or a
 // byte where not nibbles.
 std::vector<uint64_t> presence(const std::vector<uint8_t> &table, bool nibbles)
@@ -98,6 +95,9 @@ std::vector<uint64_t> presence(const std::vector<uint8_t> &table, bool nibbles)
     return bits;
 }
 
+// A common word's counts, when it is common enough to be asked again and again: one track in
+// 32 or more. They are read when a walk would move through most of its list anyway (a lead
+// entry for every few hundred of its own, about one a chunk), and kept for the next searches.
 const SharedCounts::Entry *commonWordCounts(const Xapian::Database &db, CountsKeeper &known,
                                             const std::string &term, Xapian::doccount frequency,
                                             Xapian::doccount leadFrequency)
@@ -491,7 +491,7 @@ struct Postings
     Xapian::doccount frequency;
     double termWeight = 0;
     const Counts *counts = nullptr;
-    const std::vector<uint64_t> *present = nullptr; // where counts or the best are in memory
+    const std::vector<uint64_t> *present = nullptr; // a bit a track with it, where kept
     Xapian::PostingIterator at;
     Xapian::PostingIterator end;
     Xapian::docid current = 0; // where the list is, 0 past its end (reading it costs a call)
@@ -535,7 +535,9 @@ private:
 // they name tested for the rest of the query: the part is the rarest whole word, or the words
 // the last may be taken together where they are rarer (a track counted once a word). The
 // share of the part's postings that match is what a total is estimated from: they are all
-// the tracks the query could match.
+// the tracks the query could match. A match is weighed as Xapian would weigh it, for ranking
+// without Xapian's matcher; where every part's bits are kept, the walk jumps from match to match
+// by them instead.
 class MatchWalk
 {
 public:
@@ -569,8 +571,8 @@ public:
             for (auto &word : m_anyOf)
                 word.open(db, nullptr, Xapian::doccount(frequency));
         } else {
-            // The rarest whole word leads, from its counts too where it is common: they are
-            // walked several times faster than its list.
+            // The rarest whole word leads, from its counts where it is common, so that its
+            // bits are at hand too (presence()).
             frequency = m_whole.front().frequency;
             for (auto &word : m_whole)
                 word.open(db, &known, Xapian::doccount(frequency));
