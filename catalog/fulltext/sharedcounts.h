@@ -10,8 +10,8 @@
 namespace catalog {
 
 // Counts read from one revision of a full-text index (a common word's count in every track,
-// or the best of a last word's completions in every track), shared by all its readers: read once for the
-// service rather than once a reader, each a list walked to its end. Kept for the newest
+// or the best of a last word's completions in every track), shared by all its readers: read once
+// for the service rather than once a reader, each a list walked to its end. Kept for the newest
 // revision seen only, within a number of bytes, all dropped when that is full. Thread-safe:
 // owned by CatalogSearch and shared by its readers; what find() and keep() return stays valid
 // while held, whatever is dropped meanwhile.
