@@ -14,6 +14,21 @@ CommonWordSource::Counts CommonWordSource::read(const Xapian::Database &db, cons
     return counts;
 }
 
+Xapian::docid CommonWordSource::firstFrom(const Counts &counts, Xapian::docid id)
+{
+    // Two tracks a byte, most bytes of a word in one track in 32 of them empty.
+    for (size_t byte = id / 2; byte < counts.size(); ++byte) {
+        if (counts[byte] == 0)
+            continue;
+        const auto first = Xapian::docid(byte * 2);
+        if (first >= id && (counts[byte] & 0xf) != 0)
+            return first;
+        if (counts[byte] >> 4 != 0)
+            return first + 1;
+    }
+    return Xapian::docid(counts.size() * 2);
+}
+
 CommonWordSource::CommonWordSource(const Counts &counts, const TrackLengths &lengths,
                                    Xapian::doccount frequency, Xapian::termcount wqf,
                                    bool exactBound)
@@ -40,9 +55,7 @@ Xapian::docid CommonWordSource::get_docid() const
 
 void CommonWordSource::next(double)
 {
-    do
-        ++m_at;
-    while (m_at < m_end && countIn(m_counts, m_at) == 0);
+    m_at = firstFrom(m_counts, m_at + 1);
 }
 
 void CommonWordSource::skip_to(Xapian::docid id, double minWeight)

@@ -24,6 +24,8 @@ public:
     {
         return id / 2 < counts.size() ? counts[id / 2] >> (id % 2 * 4) & 0xf : 0;
     }
+    // The first track at id or after with a count, else one past the last counted.
+    static Xapian::docid firstFrom(const Counts &counts, Xapian::docid id);
 
     // counts and lengths outlive the source; frequency is the word's, wqf its count in the
     // query; exactBound as WordSource's.

@@ -26,8 +26,7 @@ CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
                                               Xapian::doccount &together)
 {
     Best best(size_t(db.get_lastdocid()) + 1, 0);
-    const double average = db.get_avlength();
-    const double inverseAverage = average != 0 ? 1 / average : 0.0;
+    const double inverseAverage = TrackWeight::inverseAverage(db.get_avlength());
     const auto weigh = [&](uint8_t byte, Xapian::docid id) {
         return TrackWeight::part(weights[termOf(byte)], inverseAverage, countOf(byte),
                                  lengths.of(id));
@@ -58,6 +57,21 @@ CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
     return best;
 }
 
+Xapian::docid CompletionSource::firstFrom(const Best &best, Xapian::docid id)
+{
+    while (id < best.size() && best[id] == 0)
+        ++id;
+    return Xapian::docid(std::min<size_t>(id, best.size()));
+}
+
+double CompletionSource::most(const std::vector<double> &weights, bool exact)
+{
+    double most = 0;
+    for (const double weight : weights)
+        most = std::max(most, exact ? TrackWeight::bestPart(weight) : TrackWeight::maxPart(weight));
+    return most;
+}
+
 CompletionSource::CompletionSource(const Best &best, const TrackLengths &lengths,
                                    std::vector<double> weights, Xapian::doccount together,
                                    bool exactBound)
@@ -70,11 +84,7 @@ void CompletionSource::init(const Xapian::Database &db)
 {
     WordSource::init(db);
     // The bound is the best completion's.
-    double most = 0;
-    for (const double weight : m_weights)
-        most = std::max(most, m_exactBound ? TrackWeight::bestPart(weight)
-                                           : TrackWeight::maxPart(weight));
-    set_maxweight(most);
+    set_maxweight(most(m_weights, m_exactBound));
     m_at = 0;
 }
 
@@ -91,9 +101,7 @@ Xapian::docid CompletionSource::get_docid() const
 
 void CompletionSource::next(double)
 {
-    do
-        ++m_at;
-    while (m_at < m_best.size() && m_best[m_at] == 0);
+    m_at = firstFrom(m_best, m_at + 1);
 }
 
 void CompletionSource::skip_to(Xapian::docid id, double minWeight)

@@ -35,6 +35,11 @@ public:
     // its count less one in the lower two.
     static size_t termOf(uint8_t byte) { return size_t(byte >> 2) - 1; }
     static Xapian::termcount countOf(uint8_t byte) { return Xapian::termcount(byte & 3) + 1; }
+    // The first track at id or after with a completion, else best.size().
+    static Xapian::docid firstFrom(const Best &best, Xapian::docid id);
+    // The most any track weighs by completions of these termWeights: their best part, or a
+    // hair under it (TrackWeight::maxPart) where not exact.
+    static double most(const std::vector<double> &weights, bool exact);
 
     // best and lengths outlive the source; weights are those read() was given, together the
     // tracks with a completion; exactBound as WordSource's, where the weights differ.

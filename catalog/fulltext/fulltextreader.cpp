@@ -479,12 +479,8 @@ struct Postings
     // The most weight() can be.
     double best() const
     {
-        if (!m_best)
-            return TrackWeight::bestPart(termWeight);
-        double most = 0;
-        for (const double weight : *m_bestWeights)
-            most = std::max(most, TrackWeight::bestPart(weight));
-        return most;
+        return m_best ? CompletionSource::most(*m_bestWeights, true)
+                      : TrackWeight::bestPart(termWeight);
     }
 
     std::string term;
@@ -498,33 +494,19 @@ struct Postings
 
 private:
     void settle() { current = at != end ? *at : 0; }
-    // On to the first track at id or after that has the word, by its counts: two tracks a
-    // byte, most bytes of a word in one track in 32 of them empty.
+    // On to the first track at id or after that has the word, by its counts.
     void seekCount(Xapian::docid id)
     {
-        const Counts &table = *counts;
-        for (size_t byte = id / 2; byte < table.size(); ++byte) {
-            if (table[byte] == 0)
-                continue;
-            const auto first = Xapian::docid(byte * 2);
-            if (first >= id && (table[byte] & 0xf) != 0) {
-                current = first;
-                return;
-            }
-            if (table[byte] >> 4 != 0) {
-                current = first + 1;
-                return;
-            }
-        }
-        current = 0;
+        current = CommonWordSource::firstFrom(*counts, id);
+        if (current >= counts->size() * 2)
+            current = 0;
     }
-    // On to the first track at id or after with a count.
+    // On to the first track at id or after with any of the words.
     void seek(Xapian::docid id)
     {
-        const auto end = Xapian::docid(m_best->size());
-        while (id < end && (*m_best)[id] == 0)
-            ++id;
-        current = id < end ? id : 0;
+        current = CompletionSource::firstFrom(*m_best, id);
+        if (current >= m_best->size())
+            current = 0;
     }
 
     const CompletionSource::Best *m_best = nullptr;
@@ -831,8 +813,7 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
     // One whole word: the index knows its count.
     if (built.whole.size() == 1 && built.anyOf.empty())
         total = int64_t(built.rarestWhole);
-    const double average = db.get_avlength();
-    const double inverseAverage = average != 0 ? 1 / average : 0.0;
+    const double inverseAverage = TrackWeight::inverseAverage(db.get_avlength());
     const double best = walk.best();
     const auto wanted = size_t(start + count);
     // A heap, the worst on top: ties go by id, and tracks come in id order.

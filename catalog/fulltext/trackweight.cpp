@@ -106,8 +106,12 @@ double TrackWeight::completionFactor(Xapian::doccount documents, Xapian::doccoun
 void TrackWeight::init(double factor)
 {
     m_termWeight = termWeight(get_collection_size(), get_termfreq(), factor);
-    const double average = get_average_length();
-    m_inverseAverage = average != 0 ? 1 / average : 0.0;
+    m_inverseAverage = inverseAverage(get_average_length());
+}
+
+double TrackWeight::inverseAverage(double averageLength)
+{
+    return averageLength != 0 ? 1 / averageLength : 0.0;
 }
 
 double TrackWeight::get_sumpart(Xapian::termcount wdf, Xapian::termcount doclen,

@@ -40,6 +40,8 @@ public:
     // beat a page of another's best by a bit: its bound must be bestPart.
     static double completionFactor(Xapian::doccount documents, Xapian::doccount withTerm,
                                    double target, bool &found);
+    // 1 / the average length of documents (0 with none), as part() takes it.
+    static double inverseAverage(double averageLength);
     // A word's part of a document's weight, given its termWeight and 1 / the average length.
     static double part(double termWeight, double inverseAverage, Xapian::termcount wdf,
                        Xapian::termcount doclen);

@@ -32,8 +32,7 @@ void WordSource::init(const Xapian::Database &db)
 {
     // As TrackWeight::init with the same factor (a scaled word).
     m_termWeight = TrackWeight::termWeight(db.get_doccount(), m_frequency, m_factor);
-    const double average = db.get_avlength();
-    m_inverseAverage = average != 0 ? 1 / average : 0.0;
+    m_inverseAverage = TrackWeight::inverseAverage(db.get_avlength());
     set_maxweight(m_exactBound ? TrackWeight::bestPart(m_termWeight)
                                : TrackWeight::maxPart(m_termWeight));
 }
