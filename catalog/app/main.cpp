@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -248,6 +249,14 @@ int main(int argc, char **argv)
         index.changed();
     }
 
+    if (!signals.stopping()) {
+        const auto began = std::chrono::steady_clock::now();
+        const size_t words = index.warm();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - began);
+        writeLog("read the counts of the " + std::to_string(words) + " commonest words in "
+                 + std::to_string(took.count()) + " ms");
+    }
     const bool ok = serve(options, server, crawler.get(), signals);
     stopping = true;
     rescans.stop();

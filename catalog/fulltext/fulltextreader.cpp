@@ -61,22 +61,27 @@ struct BuiltQuery
 
 using Counts = CommonWordSource::Counts;
 
-// Where a search gets the counts it reads: those its reader holds, else those another reader
-// of the same revision has read, else read now and shared.
+// Where a search gets the counts it reads: those it holds already, else those another search
+// of the same revision has read, else read now and shared; held until the search ends.
 struct CountsKeeper
 {
-    template<typename Read>
-    SharedCounts::Kept get(const std::string &key, Read read)
+    const SharedCounts::Entry *find(const std::string &key)
     {
-        if (SharedCounts::Kept found = shared ? shared->find(key, index, revision) : nullptr)
+        if (const auto found = held.find(key); found != held.end())
+            return found->second.get();
+        SharedCounts::Kept kept = shared.find(key, index, revision);
+        return kept ? held.emplace(key, std::move(kept)).first->second.get() : nullptr;
+    }
+    template<typename Read>
+    const SharedCounts::Entry *get(const std::string &key, Read read)
+    {
+        if (const SharedCounts::Entry *found = find(key))
             return found;
-        SharedCounts::Entry entry = read();
-        return shared ? shared->keep(key, index, revision, std::move(entry))
-                      : std::make_shared<const SharedCounts::Entry>(std::move(entry));
+        return held.emplace(key, shared.keep(key, index, revision, read())).first->second.get();
     }
 
-    FullTextReader::CommonWords &held;
-    SharedCounts *shared;
+    FullTextReader::HeldCounts &held;
+    SharedCounts &shared;
     const std::string &index;
     uint64_t revision;
 };
@@ -104,22 +109,46 @@ const SharedCounts::Entry *commonWordCounts(const Xapian::Database &db, CountsKe
 {
     if (uint64_t(frequency) * 32 < db.get_lastdocid())
         return nullptr;
-    if (const auto found = known.held.find(term); found != known.held.end())
-        return found->second.get();
-    SharedCounts::Kept kept
-        = known.shared ? known.shared->find(term, known.index, known.revision) : nullptr;
-    if (!kept && uint64_t(leadFrequency) * 512 < frequency)
+    if (const SharedCounts::Entry *found = known.find(term))
+        return found;
+    if (uint64_t(leadFrequency) * 512 < frequency)
         return nullptr;
-    if (!kept) {
-        kept = known.get(term, [&] {
-            SharedCounts::Entry entry;
-            entry.counts = CommonWordSource::read(db, term);
-            entry.together = frequency;
-            entry.present = presence(entry.counts, true);
-            return entry;
-        });
-    }
-    return known.held.emplace(term, std::move(kept)).first->second.get();
+    return known.get(term, [&] {
+        SharedCounts::Entry entry;
+        entry.counts = CommonWordSource::read(db, term);
+        entry.together = frequency;
+        entry.present = presence(entry.counts, true);
+        return entry;
+    });
+}
+
+// A less common word's tracks and counts, where it is in one track in 1,000 or more (at a
+// million tracks of English titles, some 700 words and 15 MB together). Read when a walk
+// would move through most of its list anyway, and kept for the next searches: walked in
+// memory, a list costs a fraction of its decoding from the index.
+const SharedCounts::Entry *listedPostings(const Xapian::Database &db, CountsKeeper &known,
+                                          const std::string &term, Xapian::doccount frequency,
+                                          Xapian::doccount leadFrequency)
+{
+    if (uint64_t(frequency) * 1000 < db.get_lastdocid())
+        return nullptr;
+    // Words never begin with a byte 1: no word's key, nor a last word's completions'.
+    const std::string key = std::string(1, '\1') + term;
+    if (const SharedCounts::Entry *found = known.find(key))
+        return found;
+    if (uint64_t(leadFrequency) * 4 < frequency)
+        return nullptr;
+    return known.get(key, [&] {
+        SharedCounts::Entry entry;
+        entry.ids.reserve(frequency);
+        entry.counts.reserve(frequency);
+        for (auto it = db.postlist_begin(term); it != db.postlist_end(term); ++it) {
+            entry.ids.push_back(*it);
+            entry.counts.push_back(uint8_t(std::min<Xapian::termcount>(it.get_wdf(), 0xff)));
+        }
+        entry.together = frequency;
+        return entry;
+    });
 }
 
 // The prefixExpansion most frequent words that begin with prefix, ties in word order, and the
@@ -241,10 +270,9 @@ Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLen
     return scaled(Xapian::Query(word), double(count));
 }
 
-// expansionBytes: of the counts of expansions, added to where this search reads some.
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
-                      FullTextReader::Expansions &expansions, size_t &expansionBytes,
-                      CountsKeeper &known, TrackLengths &lengths)
+                      FullTextReader::Expansions &expansions, CountsKeeper &known,
+                      TrackLengths &lengths)
 {
     BuiltQuery built;
     built.whole.assign(words.begin(), words.end() - 1);
@@ -275,27 +303,23 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         if (!built.anyOf.empty() && built.anyOfTotal * 32 >= db.get_lastdocid()
             && built.anyOf.size() <= CompletionSource::maxTerms) {
             std::vector<double> weights = built.anyOfWeights;
-            if (!expansion.counts) {
-                // Words never hold a NUL byte: no word's key.
-                expansion.counts = known.get(std::string(1, '\0') + last, [&] {
-                    SharedCounts::Entry entry;
-                    Xapian::doccount together = 0;
-                    entry.counts
-                        = CompletionSource::read(db, built.anyOf, weights, lengths, together);
-                    entry.together = together;
-                    entry.present = presence(entry.counts, false);
-                    return entry;
-                });
-                expansionBytes += expansion.counts->bytes();
-            }
-            built.anyOfBest = &expansion.counts->counts;
-            built.anyOfPresent = &expansion.counts->present;
-            built.anyOfTotal = expansion.counts->together;
+            // Words never hold a NUL byte: no word's key.
+            const SharedCounts::Entry *counts = known.get(std::string(1, '\0') + last, [&] {
+                SharedCounts::Entry entry;
+                Xapian::doccount together = 0;
+                entry.counts = CompletionSource::read(db, built.anyOf, weights, lengths, together);
+                entry.together = together;
+                entry.present = presence(entry.counts, false);
+                return entry;
+            });
+            built.anyOfBest = &counts->counts;
+            built.anyOfPresent = &counts->present;
+            built.anyOfTotal = counts->together;
             built.lastEstimate = double(built.anyOfTotal);
-            prefixPart = Xapian::Query(
-                (new CompletionSource(expansion.counts->counts, lengths, std::move(weights),
-                                      expansion.counts->together, !expansion.sameWeight))
-                    ->release());
+            prefixPart
+                = Xapian::Query((new CompletionSource(counts->counts, lengths, std::move(weights),
+                                                      counts->together, !expansion.sameWeight))
+                                    ->release());
         } else if (expansion.sameWeight) {
             built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
             prefixPart = completionsQuery(expansion);
@@ -417,6 +441,11 @@ struct Postings
         present = common ? &common->present : nullptr;
         if (counts) {
             seekCount(1);
+            return;
+        }
+        m_listed = known ? listedPostings(db, *known, term, frequency, leadFrequency) : nullptr;
+        if (m_listed) {
+            seekListed(1);
         } else {
             at = db.postlist_begin(term);
             end = db.postlist_end(term);
@@ -431,6 +460,9 @@ struct Postings
             seek(current + 1);
         } else if (counts) {
             seekCount(current + 1);
+        } else if (m_listed) {
+            ++m_place;
+            settleListed();
         } else {
             ++at;
             settle();
@@ -443,6 +475,8 @@ struct Postings
                 seek(id);
             } else if (counts) {
                 seekCount(id);
+            } else if (m_listed) {
+                seekListed(id);
             } else {
                 at.skip_to(id);
                 settle();
@@ -472,8 +506,9 @@ struct Postings
             return TrackWeight::part((*m_bestWeights)[CompletionSource::termOf(best)],
                                      inverseAverage, CompletionSource::countOf(best), length);
         }
-        const Xapian::termcount count
-            = counts ? CommonWordSource::countIn(*counts, id) : at.get_wdf();
+        const Xapian::termcount count = counts     ? CommonWordSource::countIn(*counts, id)
+                                        : m_listed ? m_listed->counts[m_place]
+                                                   : at.get_wdf();
         return TrackWeight::part(termWeight, inverseAverage, count, length);
     }
     // The most weight() can be.
@@ -501,6 +536,15 @@ private:
         if (current >= counts->size() * 2)
             current = 0;
     }
+    // On to the first of the listed tracks at id or after.
+    void seekListed(Xapian::docid id)
+    {
+        const auto &ids = m_listed->ids;
+        m_place = size_t(std::lower_bound(ids.begin() + ptrdiff_t(m_place), ids.end(), id)
+                         - ids.begin());
+        settleListed();
+    }
+    void settleListed() { current = m_place < m_listed->ids.size() ? m_listed->ids[m_place] : 0; }
     // On to the first track at id or after with any of the words.
     void seek(Xapian::docid id)
     {
@@ -511,6 +555,8 @@ private:
 
     const CompletionSource::Best *m_best = nullptr;
     const std::vector<double> *m_bestWeights = nullptr;
+    const SharedCounts::Entry *m_listed = nullptr;
+    size_t m_place = 0; // in m_listed
 };
 
 // The postings of a query's rarest part walked in id order, one at a time, and the tracks
@@ -893,7 +939,8 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
 FullTextReader::FullTextReader(std::string path, SearchTotals *totals, SharedCounts *counts)
     : m_path(std::move(path))
     , m_totals(totals)
-    , m_shared(counts)
+    , m_ownCounts(counts ? nullptr : std::make_unique<SharedCounts>(ownCountBytes))
+    , m_shared(counts ? counts : m_ownCounts.get())
 {}
 
 FullTextReader::~FullTextReader() = default;
@@ -918,9 +965,8 @@ bool FullTextReader::ensureOpen()
         m_db = std::make_unique<Xapian::Database>(m_path);
         m_uuid = m_db->get_uuid();
         m_revision = m_db->get_revision();
-        m_commonWords.clear();
+        m_held.clear();
         m_expansions.clear();
-        m_expansionBytes = 0;
         m_lengths = std::make_unique<TrackLengths>(*m_db);
         m_enquire = std::make_unique<Xapian::Enquire>(*m_db);
         m_enquire->set_weighting_scheme(TrackWeight());
@@ -956,9 +1002,8 @@ void FullTextReader::refresh()
         if (m_db->reopen()) {
             m_uuid = m_db->get_uuid();
             m_revision = m_db->get_revision();
-            m_commonWords.clear();
+            m_held.clear();
             m_expansions.clear();
-            m_expansionBytes = 0;
             m_lengths = std::make_unique<TrackLengths>(*m_db);
         }
     } catch (const Xapian::Error &) {
@@ -966,6 +1011,42 @@ void FullTextReader::refresh()
         close();
     }
     m_refreshed = std::chrono::steady_clock::now();
+}
+
+size_t FullTextReader::warm(size_t maxBytes)
+{
+    if (!ensureOpen())
+        return 0;
+    try {
+        const Xapian::doccount tracks = m_db->get_lastdocid();
+        std::vector<std::pair<Xapian::doccount, std::string>> common;
+        for (auto term = m_db->allterms_begin(); term != m_db->allterms_end(); ++term) {
+            if (uint64_t(term.get_termfreq()) * 32 >= tracks)
+                common.emplace_back(term.get_termfreq(), *term);
+        }
+        std::sort(common.begin(), common.end(), [](const auto &a, const auto &b) {
+            return a.first != b.first ? a.first > b.first : a.second < b.second;
+        });
+        while (!m_lengths->readMore(tracks)) {
+        }
+        size_t bytes = 0, words = 0;
+        for (const auto &[frequency, word] : common) {
+            if (bytes >= maxBytes)
+                break;
+            m_held.clear();
+            CountsKeeper known{m_held, *m_shared, m_uuid, m_revision};
+            commonWordCounts(*m_db, known, word, frequency, frequency);
+            buildQuery(*m_db, {word}, m_expansions, known, *m_lengths);
+            for (const auto &held : m_held)
+                bytes += held.second->bytes();
+            ++words;
+        }
+        m_held.clear();
+        return words;
+    } catch (const Xapian::Error &) {
+        close();
+        return 0;
+    }
 }
 
 FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t start, int count)
@@ -979,20 +1060,14 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
         if (!ensureOpen())
             return matches;
         try {
-            // The counts and expansions are dropped with their revision (see refresh), or
-            // past their bounds, never during a search: its query reads the counts.
-            size_t commonBytes = 0;
-            for (const auto &word : m_commonWords)
-                commonBytes += word.second->bytes();
-            if (commonBytes > maxCommonBytes)
-                m_commonWords.clear();
-            if (m_expansions.size() >= maxExpansions || m_expansionBytes > maxExpansionBytes) {
+            // The expansions are dropped with their revision (see refresh), or past their
+            // bound; the counts the last search held are let go.
+            if (m_expansions.size() >= maxExpansions)
                 m_expansions.clear();
-                m_expansionBytes = 0;
-            }
-            CountsKeeper known{m_commonWords, m_shared, m_uuid, m_revision};
-            const BuiltQuery search = buildQuery(*m_db, query.words(), m_expansions,
-                                                 m_expansionBytes, known, *m_lengths);
+            m_held.clear();
+            CountsKeeper known{m_held, *m_shared, m_uuid, m_revision};
+            const BuiltQuery search
+                = buildQuery(*m_db, query.words(), m_expansions, known, *m_lengths);
             const std::string &uuid = m_uuid;
             const uint64_t revision = m_revision;
             const auto kept

@@ -43,11 +43,8 @@ public:
     // many of them, the most frequent first.
     static constexpr unsigned prefixExpansion = 20;
 
-    // Each common word's count in every track, for ranking and counting, four bits a track: at
-    // most maxCommonBytes of them a reader (and the words of one search), 64 words at a million
-    // tracks, as many as a library of English titles has in one track in 64.
-    using CommonWords = std::unordered_map<std::string, SharedCounts::Kept>;
-    static constexpr size_t maxCommonBytes = size_t(32) << 20;
+    // The counts a search reads (SharedCounts), held by its reader until the next search.
+    using HeldCounts = std::unordered_map<std::string, SharedCounts::Kept>;
 
     // What the last word of a query expands to, kept for the next searches with it: at most
     // maxExpansions a reader, a short prefix's expansion being most of its search's time.
@@ -61,18 +58,14 @@ public:
         // the last bit.
         std::vector<double> factors;
         bool sameWeight = true;
-        // Where the terms are common together, the best of them in every track (a byte a
-        // track, CompletionSource) and the tracks with any of them: read at the first search
-        // that needs them, within maxExpansionBytes a reader.
-        SharedCounts::Kept counts;
     };
     using Expansions = std::unordered_map<std::string, Expansion>;
     static constexpr size_t maxExpansions = 4096;
-    // 32 prefixes' counts at a million tracks.
-    static constexpr size_t maxExpansionBytes = size_t(32) << 20;
+    // The bytes of counts a reader keeps for itself where it shares none.
+    static constexpr size_t ownCountBytes = size_t(32) << 20;
 
     // totals, when given, keeps the totals counted for every reader of the index, and counts
-    // the counts read.
+    // the counts read; without counts, the reader keeps its own.
     explicit FullTextReader(std::string path, SearchTotals *totals = nullptr,
                             SharedCounts *counts = nullptr);
     ~FullTextReader();
@@ -89,6 +82,11 @@ public:
     // each scaled to one idf and taken by OP_MAX, as here.
     static Xapian::Query stockQuery(const std::vector<std::string> &words,
                                     const Expansion &expansion);
+    // Reads into the counts what searches of the index's commonest words read, within about
+    // maxBytes: a word's counts where it is in one track in 32 or more, and the best of its
+    // completions where it ends a query; the commonest first. The number of words read, 0
+    // where the index cannot be read.
+    size_t warm(size_t maxBytes);
     // Moves to the newest committed version of the index.
     void refresh();
 
@@ -100,6 +98,7 @@ private:
 
     const std::string m_path;
     SearchTotals *const m_totals;
+    std::unique_ptr<SharedCounts> m_ownCounts;
     SharedCounts *const m_shared;
     std::unique_ptr<Xapian::Database> m_db;
     std::pair<dev_t, ino_t> m_folder{0, 0}; // of the index folder m_db was opened from
@@ -108,9 +107,8 @@ private:
     // Of the revision open.
     std::string m_uuid;
     uint64_t m_revision = 0;
-    CommonWords m_commonWords;
+    HeldCounts m_held;
     Expansions m_expansions;
-    size_t m_expansionBytes = 0; // of the expansions' counts
     std::unique_ptr<TrackLengths> m_lengths;
 };
 

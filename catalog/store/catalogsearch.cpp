@@ -104,6 +104,13 @@ bool CatalogSearch::open(std::string *error)
     return true;
 }
 
+size_t CatalogSearch::warm()
+{
+    Lease lease(*this);
+    // Half the shared counts: the rest for what the searches ask for beyond the commonest.
+    return lease.get() ? lease.get()->search.warm(sharedCountBytes / 2) : 0;
+}
+
 std::unique_ptr<CatalogSearch::Reader> CatalogSearch::acquire()
 {
     {

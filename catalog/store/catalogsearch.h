@@ -50,6 +50,10 @@ public:
     // tracks cannot be read (visit may have seen some).
     bool forEachTrack(const std::function<void(const TrackRecord &track)> &visit);
 
+    // Reads what searches of the library's commonest words share before the first of them
+    // (FullTextReader::warm), so that they cost from the start what they cost later; the
+    // number of words read.
+    size_t warm();
     // Called after committed writes: searches see them from now on.
     void changed();
     // Moves on at every changed().

@@ -15,6 +15,7 @@
 #include "robotsrules.h"
 #include "searchquery.h"
 #include "searchrequest.h"
+#include "sharedcounts.h"
 #include "sqliteconnection.h"
 #include "statuspage.h"
 #include "subsonicids.h"
@@ -88,6 +89,7 @@ private slots:
     void rankingAndPaging();
     void totalsWhereMatchesCluster();
     void workQueueRefusesWhenFull();
+    void sharedCountsKeepTheMostAsked();
     void robotsRules_data();
     void robotsRules();
     void crawlLinks();
@@ -666,6 +668,36 @@ void TestCatalogCore::workQueueRefusesWhenFull()
     idle.stop();
     QVERIFY(!idle.submit([&](bool) { record("after stop"); }));
     QCOMPARE(events, std::vector<std::string>({"a dropped", "b dropped"}));
+}
+
+void TestCatalogCore::sharedCountsKeepTheMostAsked()
+{
+    const auto entry = [](size_t bytes) {
+        SharedCounts::Entry made;
+        made.counts.resize(bytes);
+        return made;
+    };
+    const auto kept = [](SharedCounts &counts, const char *key) {
+        return counts.find(key, "index", 2) != nullptr;
+    };
+    // Room for three: past it, the least recently asked for goes, not the first kept.
+    SharedCounts counts(300);
+    for (const char *key : {"a", "b", "c"})
+        QVERIFY(counts.keep(key, "index", 2, entry(100)));
+    QVERIFY(kept(counts, "a"));
+    counts.keep("d", "index", 2, entry(100));
+    QVERIFY(kept(counts, "a") && !kept(counts, "b") && kept(counts, "c") && kept(counts, "d"));
+    // What is asked for again comes back as kept, even when read again meanwhile.
+    const SharedCounts::Kept first = counts.find("a", "index", 2);
+    QCOMPARE(counts.keep("a", "index", 2, entry(100)), first);
+    // One entry over the bound alone is kept all the same, the rest dropped for it.
+    counts.keep("big", "index", 2, entry(1000));
+    QVERIFY(kept(counts, "big") && !kept(counts, "a") && !kept(counts, "c"));
+    // An older revision is not kept; a newer one drops the older's.
+    QVERIFY(counts.keep("old", "index", 1, entry(10)));
+    QVERIFY(!counts.find("old", "index", 1));
+    counts.keep("new", "index", 3, entry(10));
+    QVERIFY(counts.find("new", "index", 3) && !kept(counts, "big"));
 }
 
 void TestCatalogCore::robotsRules_data()
