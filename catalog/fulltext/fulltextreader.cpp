@@ -36,6 +36,10 @@ struct BuiltQuery
     std::vector<std::string> whole;
     // ...and one of these, unless there are none.
     std::vector<std::string> anyOf;
+    // The tracks with each of them, and with the last word where it is a word with
+    // completions.
+    std::vector<Xapian::doccount> wholeFrequencies, anyOfFrequencies;
+    Xapian::doccount lastFrequency = 0;
     // The tracks with the rarest whole word, and those with any of anyOf: counted once a
     // word, or exactly where anyOf's best is read for every track.
     Xapian::doccount rarestWhole = std::numeric_limits<Xapian::doccount>::max();
@@ -270,9 +274,10 @@ Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLen
     return scaled(Xapian::Query(word), double(count));
 }
 
+// withQuery: whether to make query too, for Xapian's matcher; a walk needs the rest only.
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
                       FullTextReader::Expansions &expansions, CountsKeeper &known,
-                      TrackLengths &lengths)
+                      TrackLengths &lengths, bool withQuery)
 {
     BuiltQuery built;
     built.whole.assign(words.begin(), words.end() - 1);
@@ -282,6 +287,7 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     const std::string &last = words.back();
     FullTextReader::Expansion &expansion = expand(db, expansions, last);
     const bool lastIsWord = expansion.isWord;
+    bool prefixed = false;
     std::optional<Xapian::Query> prefixPart;
     Xapian::termcount lastCount = 0;
     if (lastIsWord && expansion.terms.size() == 1) {
@@ -291,6 +297,8 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         lastCount = 2;
     } else {
         built.anyOf = expansion.terms;
+        built.anyOfFrequencies = expansion.frequencies;
+        prefixed = !built.anyOf.empty();
         for (size_t i = 0; i < built.anyOf.size(); ++i) {
             built.anyOfTotal += expansion.frequencies[i];
             built.anyOfWeights.push_back(TrackWeight::termWeight(
@@ -316,30 +324,33 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             built.anyOfPresent = &counts->present;
             built.anyOfTotal = counts->together;
             built.lastEstimate = double(built.anyOfTotal);
-            prefixPart
-                = Xapian::Query((new CompletionSource(counts->counts, lengths, std::move(weights),
-                                                      counts->together, !expansion.sameWeight))
-                                    ->release());
-        } else if (expansion.sameWeight) {
-            built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
-            prefixPart = completionsQuery(expansion);
-        } else {
-            built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
-            // Weights a bit apart: the matcher may stop only past every completion's best.
-            std::vector<Xapian::Query> completions;
-            for (size_t i = 0; i < built.anyOf.size(); ++i) {
-                completions.emplace_back(
-                    (new ListedWordSource(built.anyOf[i], lengths, expansion.frequencies[i],
-                                          expansion.factors[i], true))
+            if (withQuery) {
+                prefixPart = Xapian::Query(
+                    (new CompletionSource(counts->counts, lengths, std::move(weights),
+                                          counts->together, !expansion.sameWeight))
                         ->release());
             }
-            prefixPart
-                = Xapian::Query(Xapian::Query::OP_MAX, completions.begin(), completions.end());
+        } else {
+            built.lastEstimate = eitherEstimate(db.get_doccount(), expansion.frequencies);
+            if (withQuery && expansion.sameWeight) {
+                prefixPart = completionsQuery(expansion);
+            } else if (withQuery) {
+                // Weights a bit apart: the matcher may stop only past every completion's best.
+                std::vector<Xapian::Query> completions;
+                for (size_t i = 0; i < built.anyOf.size(); ++i) {
+                    completions.emplace_back(
+                        (new ListedWordSource(built.anyOf[i], lengths, expansion.frequencies[i],
+                                              expansion.factors[i], true))
+                            ->release());
+                }
+                prefixPart
+                    = Xapian::Query(Xapian::Query::OP_MAX, completions.begin(), completions.end());
+            }
         }
     }
     // The rarest part leads the matcher; a common whole word after it is read from its counts
     // in memory where it would otherwise be walked to every track the lead names.
-    std::vector<Xapian::doccount> frequencies;
+    std::vector<Xapian::doccount> &frequencies = built.wholeFrequencies;
     for (const auto &word : built.whole) {
         frequencies.push_back(db.get_termfreq(word));
         built.rarestWhole = std::min(built.rarestWhole, frequencies.back());
@@ -357,28 +368,34 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     std::vector<Xapian::Query> parts;
     for (size_t i = 0; i < built.whole.size(); ++i) {
         const Xapian::termcount count = i + 1 == built.whole.size() && lastCount ? lastCount : 1;
-        parts.push_back(wordPart(db, known, lengths, lengthsRead, built.whole[i], frequencies[i],
-                                 count, lead, exactBounds));
+        if (withQuery) {
+            parts.push_back(wordPart(db, known, lengths, lengthsRead, built.whole[i],
+                                     frequencies[i], count, lead, exactBounds));
+        }
         built.wholeWeights.push_back(
             TrackWeight::termWeight(db.get_doccount(), frequencies[i], double(count)));
     }
     // An expansion to nothing (no word begins so) leaves the query matching nothing.
-    if (prefixPart && lastIsWord) {
+    if (prefixed && lastIsWord) {
         const Xapian::doccount frequency = db.get_termfreq(last);
-        parts.emplace_back(
-            Xapian::Query::OP_OR, *prefixPart,
-            wordPart(db, known, lengths, lengthsRead, last, frequency, 2, lead, exactBounds));
+        if (withQuery) {
+            parts.emplace_back(
+                Xapian::Query::OP_OR, *prefixPart,
+                wordPart(db, known, lengths, lengthsRead, last, frequency, 2, lead, exactBounds));
+        }
         built.lastWord = last;
+        built.lastFrequency = frequency;
         built.lastWeight = TrackWeight::termWeight(db.get_doccount(), frequency, 2.0);
         built.lastEstimate
             = eitherEstimate(db.get_doccount(), {Xapian::doccount(built.lastEstimate), frequency});
-    } else if (prefixPart) {
+    } else if (prefixed && withQuery) {
         parts.push_back(*prefixPart);
     }
     built.matchesNothing = built.anyOf.empty() && built.whole.size() < words.size();
-    built.parts = parts.size();
+    built.parts = built.whole.size() + (prefixed ? 1 : 0);
     built.lengthsRead = lengthsRead;
-    built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
+    if (withQuery)
+        built.query = Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
     return built;
 }
 
@@ -412,10 +429,10 @@ namespace {
 
 struct Postings
 {
-    // termWeight: the word's TrackWeight::termWeight, for weight().
-    Postings(const Xapian::Database &db, const std::string &term, double termWeight = 0)
+    // frequency: the word's; termWeight: its TrackWeight::termWeight, for weight().
+    Postings(const std::string &term, Xapian::doccount frequency, double termWeight)
         : term(term)
-        , frequency(db.get_termfreq(term))
+        , frequency(frequency)
         , termWeight(termWeight)
     {}
     // Words taken together, walked as one list of the tracks with any of them; weights are
@@ -577,16 +594,17 @@ public:
         , m_lastEstimate(built.lastEstimate)
     {
         for (size_t i = 0; i < built.whole.size(); ++i)
-            m_whole.emplace_back(db, built.whole[i], built.wholeWeights[i]);
+            m_whole.emplace_back(built.whole[i], built.wholeFrequencies[i], built.wholeWeights[i]);
         if (built.anyOfBest) {
             m_anyOf.emplace_back(*built.anyOfBest, Xapian::doccount(built.anyOfTotal),
                                  built.anyOfPresent, &built.anyOfWeights);
         } else {
             for (size_t i = 0; i < built.anyOf.size(); ++i)
-                m_anyOf.emplace_back(db, built.anyOf[i], built.anyOfWeights[i]);
+                m_anyOf.emplace_back(built.anyOf[i], built.anyOfFrequencies[i],
+                                     built.anyOfWeights[i]);
         }
         if (!built.lastWord.empty())
-            m_last.emplace(db, built.lastWord, built.lastWeight);
+            m_last.emplace(built.lastWord, built.lastFrequency, built.lastWeight);
         // The rarer whole words first, so that they rule a track out first; of the words the
         // last may be, the most frequent is asked first and the others only when it fails:
         // their lists are left behind and later skip whole chunks rather than read every
@@ -1039,7 +1057,7 @@ size_t FullTextReader::warm(size_t maxBytes)
             m_held.clear();
             CountsKeeper known{m_held, *m_shared, m_uuid, m_revision};
             commonWordCounts(*m_db, known, word, frequency, frequency);
-            buildQuery(*m_db, {word}, m_expansions, known, *m_lengths);
+            buildQuery(*m_db, {word}, m_expansions, known, *m_lengths, false);
             for (const auto &held : m_held)
                 bytes += held.second->bytes();
             ++words;
@@ -1069,8 +1087,9 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
                 m_expansions.clear();
             m_held.clear();
             CountsKeeper known{m_held, *m_shared, m_uuid, m_revision};
-            const BuiltQuery search
-                = buildQuery(*m_db, query.words(), m_expansions, known, *m_lengths);
+            // Made for the walk first, and for Xapian's matcher only where the walk declines.
+            BuiltQuery search
+                = buildQuery(*m_db, query.words(), m_expansions, known, *m_lengths, false);
             const std::string &uuid = m_uuid;
             const uint64_t revision = m_revision;
             const auto kept
@@ -1082,6 +1101,7 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
                 if (m_totals && !kept)
                     m_totals->insert(query.words(), uuid, revision, total);
             } else {
+                search = buildQuery(*m_db, query.words(), m_expansions, known, *m_lengths, true);
                 m_enquire->set_query(search.query);
                 const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
                 const Xapian::MSet mset = m_enquire->get_mset(first, Xapian::doccount(count));
