@@ -48,6 +48,9 @@ bool FullTextWriter::open(const std::string &path, bool *fresh, std::string *err
                 m_db->close();
                 m_db.reset();
             }
+        } catch (const Xapian::DatabaseLockError &) {
+            // Another process writes to it: its index, never to be made again under it.
+            throw;
         } catch (const Xapian::DatabaseError &) {
             m_db.reset();
         }

@@ -835,6 +835,15 @@ void TestCatalogService::restartKeepsIndex()
     QVERIFY(startService({}));
     QCOMPARE(search("pagingword").attributes["total"], 118);
     QCOMPARE(search("freshword").tracks.size(), 1);
+    // A second service on the same catalogue stops at once and leaves the first's index be.
+    QProcess second;
+    second.setProcessEnvironment(m_service.processEnvironment());
+    second.start(LARKSPIN_CATALOG_BIN,
+                 {"--listen", "127.0.0.1:0", "--db", m_dir.filePath(m_database)});
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY(second.readAllStandardError().contains("lock"));
+    QCOMPARE(search("pagingword").attributes["total"], 118);
 
     // Folders again: nothing changed, so nothing is read again.
     stopService();
