@@ -47,6 +47,9 @@ struct BuiltQuery
     // Which of anyOf is best in every track, where they are common together.
     const CompletionSource::Best *anyOfBest = nullptr;
     const std::vector<uint64_t> *anyOfPresent = nullptr; // a bit a track with any
+    // Or, where less common together, the tracks with any of anyOf and which is best in each
+    // (SharedCounts::Entry::ids, and the bytes of anyOfBest in counts).
+    const SharedCounts::Entry *anyOfListed = nullptr;
     // What a walk that weighs the matches itself needs: each whole word's and each of anyOf's
     // TrackWeight::termWeight, and the last word's where it is a word with completions (its
     // weight then counts twice beside theirs).
@@ -355,6 +358,34 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         frequencies.push_back(db.get_termfreq(word));
         built.rarestWhole = std::min(built.rarestWhole, frequencies.back());
     }
+    // Less common together, the tracks with any of them are kept as a list where a walk would
+    // read most of their lists anyway, or where kept already: a walk along it costs a
+    // fraction of merging up to prefixExpansion lists.
+    if (!built.anyOf.empty() && !built.anyOfBest && built.anyOf.size() <= CompletionSource::maxTerms
+        && built.anyOfTotal * 1000 >= db.get_lastdocid()) {
+        // Words never begin with a byte 2: no word's key, nor other counts'.
+        const std::string key = std::string(1, '\2') + last;
+        built.anyOfListed = known.find(key);
+        if (!built.anyOfListed && built.rarestWhole * 4 >= built.anyOfTotal) {
+            built.anyOfListed = known.get(key, [&] {
+                SharedCounts::Entry entry;
+                Xapian::doccount together = 0;
+                const CompletionSource::Best best = CompletionSource::read(
+                    db, built.anyOf, built.anyOfWeights, lengths, together);
+                entry.ids.reserve(together);
+                entry.counts.reserve(together);
+                for (Xapian::docid id = CompletionSource::firstFrom(best, 1); id < best.size();
+                     id = CompletionSource::firstFrom(best, id + 1)) {
+                    entry.ids.push_back(id);
+                    entry.counts.push_back(best[id]);
+                }
+                entry.together = together;
+                return entry;
+            });
+        }
+        if (built.anyOfListed)
+            built.anyOfTotal = built.anyOfListed->together;
+    }
     const auto lead
         = built.anyOf.empty()
               ? built.rarestWhole
@@ -446,11 +477,20 @@ struct Postings
     {
         seek(1);
     }
+    // The same, from a list of them (BuiltQuery::anyOfListed).
+    Postings(const SharedCounts::Entry &listed, Xapian::doccount frequency,
+             const std::vector<double> *weights)
+        : frequency(frequency)
+        , m_bestWeights(weights)
+        , m_listed(&listed)
+    {
+        seekListed(1);
+    }
 
     // Reads its list, or its counts where the word is common and may use them.
     void open(const Xapian::Database &db, CountsKeeper *known, Xapian::doccount leadFrequency)
     {
-        if (m_best)
+        if (m_bestWeights)
             return;
         const SharedCounts::Entry *common
             = known ? commonWordCounts(db, *known, term, frequency, leadFrequency) : nullptr;
@@ -521,8 +561,8 @@ struct Postings
     // on it); length is the track's.
     double weight(Xapian::docid id, double inverseAverage, Xapian::termcount length) const
     {
-        if (m_best) {
-            const uint8_t best = (*m_best)[id];
+        if (m_bestWeights) {
+            const uint8_t best = m_best ? (*m_best)[id] : m_listed->counts[m_place];
             return TrackWeight::part((*m_bestWeights)[CompletionSource::termOf(best)],
                                      inverseAverage, CompletionSource::countOf(best), length);
         }
@@ -534,8 +574,8 @@ struct Postings
     // The most weight() can be.
     double best() const
     {
-        return m_best ? CompletionSource::most(*m_bestWeights, true)
-                      : TrackWeight::bestPart(termWeight);
+        return m_bestWeights ? CompletionSource::most(*m_bestWeights, true)
+                             : TrackWeight::bestPart(termWeight);
     }
 
     std::string term;
@@ -598,6 +638,9 @@ public:
         if (built.anyOfBest) {
             m_anyOf.emplace_back(*built.anyOfBest, Xapian::doccount(built.anyOfTotal),
                                  built.anyOfPresent, &built.anyOfWeights);
+        } else if (built.anyOfListed) {
+            m_anyOf.emplace_back(*built.anyOfListed, Xapian::doccount(built.anyOfTotal),
+                                 &built.anyOfWeights);
         } else {
             for (size_t i = 0; i < built.anyOf.size(); ++i)
                 m_anyOf.emplace_back(built.anyOf[i], built.anyOfFrequencies[i],
