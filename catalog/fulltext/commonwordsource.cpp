@@ -17,9 +17,8 @@ CommonWordSource::Counts CommonWordSource::read(const Xapian::Database &db, cons
 Xapian::docid CommonWordSource::firstFrom(const Counts &counts, Xapian::docid id)
 {
     // Two tracks a byte, most bytes of a word in one track in 32 of them empty.
-    for (size_t byte = id / 2; byte < counts.size(); ++byte) {
-        if (counts[byte] == 0)
-            continue;
+    for (size_t byte = firstSet(counts, id / 2); byte < counts.size();
+         byte = firstSet(counts, byte + 1)) {
         const auto first = Xapian::docid(byte * 2);
         if (first >= id && (counts[byte] & 0xf) != 0)
             return first;

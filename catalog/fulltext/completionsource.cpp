@@ -59,9 +59,7 @@ CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
 
 Xapian::docid CompletionSource::firstFrom(const Best &best, Xapian::docid id)
 {
-    while (id < best.size() && best[id] == 0)
-        ++id;
-    return Xapian::docid(std::min<size_t>(id, best.size()));
+    return Xapian::docid(firstSet(best, id));
 }
 
 double CompletionSource::most(const std::vector<double> &weights, bool exact)

@@ -3,6 +3,9 @@
 #include "tracklengths.h"
 #include "trackweight.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace catalog {
 
 WordSource::WordSource(const TrackLengths &lengths, Xapian::doccount frequency, double factor,
@@ -45,6 +48,23 @@ double WordSource::weigh(Xapian::termcount count, Xapian::docid id) const
 double WordSource::weigh(double termWeight, Xapian::termcount count, Xapian::docid id) const
 {
     return TrackWeight::part(termWeight, m_inverseAverage, count, m_lengths.of(id));
+}
+
+size_t WordSource::firstSet(const std::vector<uint8_t> &bytes, size_t from)
+{
+    // Eight bytes a step over the empty stretches.
+    size_t at = from;
+    while (at < bytes.size() && at % 8 != 0 && bytes[at] == 0)
+        ++at;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        uint64_t eight;
+        std::memcpy(&eight, bytes.data() + at, sizeof eight);
+        if (eight != 0)
+            break;
+    }
+    while (at < bytes.size() && bytes[at] == 0)
+        ++at;
+    return std::min(at, bytes.size());
 }
 
 } // namespace catalog

@@ -2,6 +2,9 @@
 
 #include <xapian.h>
 
+#include <cstdint>
+#include <vector>
+
 namespace catalog {
 
 class TrackLengths;
@@ -17,6 +20,10 @@ public:
     Xapian::doccount get_termfreq_est() const override;
     Xapian::doccount get_termfreq_max() const override;
     void init(const Xapian::Database &db) override;
+
+    // The first of bytes at from or after that is not 0, else bytes.size(): a table in memory
+    // with a byte or two for every track is mostly 0 but for common words.
+    static size_t firstSet(const std::vector<uint8_t> &bytes, size_t from);
 
 protected:
     // lengths outlives the source; frequency is the word's, factor scales its weight (its
