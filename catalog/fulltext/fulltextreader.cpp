@@ -599,9 +599,20 @@ private:
     // On to the first of the listed tracks at id or after.
     void seekListed(Xapian::docid id)
     {
+        // Galloping: the track asked for is most often a few places on.
         const auto &ids = m_listed->ids;
-        m_place = size_t(std::lower_bound(ids.begin() + ptrdiff_t(m_place), ids.end(), id)
-                         - ids.begin());
+        size_t before = m_place, step = 1;
+        if (before < ids.size() && ids[before] < id) {
+            size_t after = before + 1;
+            while (after < ids.size() && ids[after] < id) {
+                before = after;
+                step *= 2;
+                after = before + step;
+            }
+            const auto end = ids.begin() + ptrdiff_t(std::min(after, ids.size()));
+            m_place = size_t(std::lower_bound(ids.begin() + ptrdiff_t(before) + 1, end, id)
+                             - ids.begin());
+        }
         settleListed();
     }
     void settleListed() { current = m_place < m_listed->ids.size() ? m_listed->ids[m_place] : 0; }
