@@ -107,8 +107,15 @@ bool CatalogSearch::open(std::string *error)
 size_t CatalogSearch::warm()
 {
     Lease lease(*this);
+    Reader *reader = lease.get();
+    if (!reader)
+        return 0;
+    if (reader->generation != m_generation) {
+        reader->search.refresh();
+        reader->generation = m_generation;
+    }
     // Half the shared counts: the rest for what the searches ask for beyond the commonest.
-    return lease.get() ? lease.get()->search.warm(sharedCountBytes / 2) : 0;
+    return reader->search.warm(sharedCountBytes / 2);
 }
 
 std::unique_ptr<CatalogSearch::Reader> CatalogSearch::acquire()
