@@ -79,11 +79,14 @@ struct CountsKeeper
         SharedCounts::Kept kept = shared.find(key, index, revision);
         return kept ? held.emplace(key, std::move(kept)).first->second.get() : nullptr;
     }
+    // What is kept for key, else read() where readNow, else nothing.
     template<typename Read>
-    const SharedCounts::Entry *get(const std::string &key, Read read)
+    const SharedCounts::Entry *get(const std::string &key, Read read, bool readNow = true)
     {
         if (const SharedCounts::Entry *found = find(key))
             return found;
+        if (!readNow)
+            return nullptr;
         return held.emplace(key, shared.keep(key, index, revision, read())).first->second.get();
     }
 
@@ -116,17 +119,14 @@ const SharedCounts::Entry *commonWordCounts(const Xapian::Database &db, CountsKe
 {
     if (uint64_t(frequency) * 32 < db.get_lastdocid())
         return nullptr;
-    if (const SharedCounts::Entry *found = known.find(term))
-        return found;
-    if (uint64_t(leadFrequency) * 512 < frequency)
-        return nullptr;
-    return known.get(term, [&] {
+    const auto read = [&] {
         SharedCounts::Entry entry;
         entry.counts = CommonWordSource::read(db, term);
         entry.together = frequency;
         entry.present = presence(entry.counts, true);
         return entry;
-    });
+    };
+    return known.get(term, read, uint64_t(leadFrequency) * 512 >= frequency);
 }
 
 // A less common word's tracks and counts, where it is in one track in 1,000 or more (at a
@@ -139,13 +139,7 @@ const SharedCounts::Entry *listedPostings(const Xapian::Database &db, CountsKeep
 {
     if (uint64_t(frequency) * 1000 < db.get_lastdocid())
         return nullptr;
-    // Words never begin with a byte 1: no word's key, nor a last word's completions'.
-    const std::string key = std::string(1, '\1') + term;
-    if (const SharedCounts::Entry *found = known.find(key))
-        return found;
-    if (uint64_t(leadFrequency) * 4 < frequency)
-        return nullptr;
-    return known.get(key, [&] {
+    const auto read = [&] {
         SharedCounts::Entry entry;
         entry.ids.reserve(frequency);
         entry.counts.reserve(frequency);
@@ -155,7 +149,9 @@ const SharedCounts::Entry *listedPostings(const Xapian::Database &db, CountsKeep
         }
         entry.together = frequency;
         return entry;
-    });
+    };
+    // Words never begin with a byte 1: no word's key, nor a last word's completions'.
+    return known.get(std::string(1, '\1') + term, read, uint64_t(leadFrequency) * 4 >= frequency);
 }
 
 // The prefixExpansion most frequent words that begin with prefix, ties in word order, and the
@@ -363,26 +359,24 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     // fraction of merging up to prefixExpansion lists.
     if (!built.anyOf.empty() && !built.anyOfBest && built.anyOf.size() <= CompletionSource::maxTerms
         && built.anyOfTotal * 1000 >= db.get_lastdocid()) {
+        const auto read = [&] {
+            SharedCounts::Entry entry;
+            Xapian::doccount together = 0;
+            const CompletionSource::Best best
+                = CompletionSource::read(db, built.anyOf, built.anyOfWeights, lengths, together);
+            entry.ids.reserve(together);
+            entry.counts.reserve(together);
+            for (Xapian::docid id = CompletionSource::firstFrom(best, 1); id < best.size();
+                 id = CompletionSource::firstFrom(best, id + 1)) {
+                entry.ids.push_back(id);
+                entry.counts.push_back(best[id]);
+            }
+            entry.together = together;
+            return entry;
+        };
         // Words never begin with a byte 2: no word's key, nor other counts'.
-        const std::string key = std::string(1, '\2') + last;
-        built.anyOfListed = known.find(key);
-        if (!built.anyOfListed && built.rarestWhole * 4 >= built.anyOfTotal) {
-            built.anyOfListed = known.get(key, [&] {
-                SharedCounts::Entry entry;
-                Xapian::doccount together = 0;
-                const CompletionSource::Best best = CompletionSource::read(
-                    db, built.anyOf, built.anyOfWeights, lengths, together);
-                entry.ids.reserve(together);
-                entry.counts.reserve(together);
-                for (Xapian::docid id = CompletionSource::firstFrom(best, 1); id < best.size();
-                     id = CompletionSource::firstFrom(best, id + 1)) {
-                    entry.ids.push_back(id);
-                    entry.counts.push_back(best[id]);
-                }
-                entry.together = together;
-                return entry;
-            });
-        }
+        built.anyOfListed = known.get(std::string(1, '\2') + last, read,
+                                      built.rarestWhole * 4 >= built.anyOfTotal);
         if (built.anyOfListed)
             built.anyOfTotal = built.anyOfListed->together;
     }
