@@ -26,8 +26,8 @@ class TrackLengths;
 // One reader of the full-text index, used by one thread at a time. Ranks with BM25 and
 // stops once the best start + count matches are certain, rather than scoring every match.
 // It owns the database it has open and what it read from it; totals and counts, where given,
-// are borrowed and outlive it. An index that cannot be opened or read gives no matches and a total of 0, and is
-// opened again at the next search.
+// are borrowed and outlive it. An index that cannot be opened or read gives no matches and a
+// total of 0, and is opened again at the next search.
 class FullTextReader
 {
 public:
