@@ -27,10 +27,6 @@ public:
                      const std::vector<double> &weights, const TrackLengths &lengths,
                      Xapian::doccount &together);
     static constexpr size_t maxTerms = 63;
-    static bool has(const Best &best, Xapian::docid id)
-    {
-        return id < best.size() && best[id] != 0;
-    }
     // A track's byte is 0 without a completion, else which (from 1) in the upper six bits and
     // its count less one in the lower two.
     static size_t termOf(uint8_t byte) { return size_t(byte >> 2) - 1; }

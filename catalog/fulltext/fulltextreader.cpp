@@ -402,7 +402,10 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     }
     // An expansion to nothing (no word begins so) leaves the query matching nothing.
     if (prefixed && lastIsWord) {
-        const Xapian::doccount frequency = db.get_termfreq(last);
+        // The expansion of a word holds the word itself.
+        const auto self = std::find(expansion.terms.begin(), expansion.terms.end(), last);
+        const Xapian::doccount frequency
+            = expansion.frequencies[size_t(self - expansion.terms.begin())];
         if (withQuery) {
             parts.emplace_back(
                 Xapian::Query::OP_OR, *prefixPart,
@@ -460,28 +463,29 @@ struct Postings
         , frequency(frequency)
         , termWeight(termWeight)
     {}
-    // Words taken together, walked as one list of the tracks with any of them; weights are
-    // their termWeights, as CompletionSource::read() was given them.
+    // Words taken together, walked as one list of the tracks with any of them, and their bits;
+    // weights are their termWeights, as CompletionSource::read() was given them.
     Postings(const CompletionSource::Best &together, Xapian::doccount frequency,
-             const std::vector<uint64_t> *present, const std::vector<double> *weights = nullptr)
+             const std::vector<uint64_t> &present, const std::vector<double> &weights)
         : frequency(frequency)
-        , present(present)
+        , present(&present)
         , m_best(&together)
-        , m_bestWeights(weights)
+        , m_bestWeights(&weights)
     {
         seek(1);
     }
     // The same, from a list of them (BuiltQuery::anyOfListed).
     Postings(const SharedCounts::Entry &listed, Xapian::doccount frequency,
-             const std::vector<double> *weights)
+             const std::vector<double> &weights)
         : frequency(frequency)
-        , m_bestWeights(weights)
+        , m_bestWeights(&weights)
         , m_listed(&listed)
     {
         seekListed(1);
     }
 
-    // Reads its list, or its counts where the word is common and may use them.
+    // Reads its list: its counts where the word is common, the list kept in memory where it
+    // is less common, where either may be used, else its list in the index.
     void open(const Xapian::Database &db, CountsKeeper *known, Xapian::doccount leadFrequency)
     {
         if (m_bestWeights)
@@ -539,13 +543,10 @@ struct Postings
     // holds nothing at or after id.
     bool has(Xapian::docid id, bool &ended)
     {
-        // The bits are an eighth of the counts or less: far more of them stay in the cache.
+        // Counts and tables in memory come with their bits, an eighth of their bytes or less:
+        // far more of them stay in the cache.
         if (present)
             return id / 64 < present->size() && (*present)[id / 64] >> (id % 64) & 1;
-        if (counts)
-            return CommonWordSource::countIn(*counts, id) != 0;
-        if (m_best)
-            return CompletionSource::has(*m_best, id);
         skipTo(id);
         ended = current == 0;
         return current == id;
@@ -642,10 +643,10 @@ public:
             m_whole.emplace_back(built.whole[i], built.wholeFrequencies[i], built.wholeWeights[i]);
         if (built.anyOfBest) {
             m_anyOf.emplace_back(*built.anyOfBest, Xapian::doccount(built.anyOfTotal),
-                                 built.anyOfPresent, &built.anyOfWeights);
+                                 *built.anyOfPresent, built.anyOfWeights);
         } else if (built.anyOfListed) {
             m_anyOf.emplace_back(*built.anyOfListed, Xapian::doccount(built.anyOfTotal),
-                                 &built.anyOfWeights);
+                                 built.anyOfWeights);
         } else {
             for (size_t i = 0; i < built.anyOf.size(); ++i)
                 m_anyOf.emplace_back(built.anyOf[i], built.anyOfFrequencies[i],

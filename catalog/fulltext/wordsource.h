@@ -22,7 +22,7 @@ public:
     void init(const Xapian::Database &db) override;
 
     // The first of bytes at from or after that is not 0, else bytes.size(): a table in memory
-    // with a byte or two for every track is mostly 0 but for common words.
+    // with a byte for every track or two is mostly 0 but for the commonest words.
     static size_t firstSet(const std::vector<uint8_t> &bytes, size_t from);
 
 protected:
