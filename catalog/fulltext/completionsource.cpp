@@ -17,6 +17,45 @@ uint8_t encode(size_t term, Xapian::termcount count)
     return uint8_t((term + 1) << 2 | (std::min(count, TrackWeight::maxWdf) - 1));
 }
 
+// Of a track's bytes, the one whose completion weighs more in it: had, met first, where they
+// tie.
+class Better
+{
+public:
+    Better(const Xapian::Database &db, const std::vector<double> &weights,
+           const TrackLengths &lengths)
+        : m_weights(weights)
+        , m_lengths(lengths)
+        , m_inverseAverage(TrackWeight::inverseAverage(db.get_avlength()))
+    {}
+
+    uint8_t operator()(uint8_t had, uint8_t now, Xapian::docid id) const
+    {
+        using Source = CompletionSource;
+        // A completion at least as rare and as often in the track weighs at least as much;
+        // only where one is rarer and the other more often in it does the track's length
+        // decide.
+        const double nowWeight = m_weights[Source::termOf(now)];
+        const double hadWeight = m_weights[Source::termOf(had)];
+        if (nowWeight >= hadWeight && Source::countOf(now) >= Source::countOf(had))
+            return nowWeight > hadWeight || Source::countOf(now) > Source::countOf(had) ? now : had;
+        if (nowWeight > hadWeight || Source::countOf(now) > Source::countOf(had))
+            return weigh(now, id) > weigh(had, id) ? now : had;
+        return had;
+    }
+
+private:
+    double weigh(uint8_t byte, Xapian::docid id) const
+    {
+        return TrackWeight::part(m_weights[CompletionSource::termOf(byte)], m_inverseAverage,
+                                 CompletionSource::countOf(byte), m_lengths.of(id));
+    }
+
+    const std::vector<double> &m_weights;
+    const TrackLengths &m_lengths;
+    const double m_inverseAverage;
+};
+
 } // namespace
 
 CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
@@ -26,35 +65,57 @@ CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
                                               Xapian::doccount &together)
 {
     Best best(size_t(db.get_lastdocid()) + 1, 0);
-    const double inverseAverage = TrackWeight::inverseAverage(db.get_avlength());
-    const auto weigh = [&](uint8_t byte, Xapian::docid id) {
-        return TrackWeight::part(weights[termOf(byte)], inverseAverage, countOf(byte),
-                                 lengths.of(id));
-    };
+    const Better better(db, weights, lengths);
     together = 0;
     for (size_t term = 0; term < std::min(terms.size(), maxTerms); ++term) {
         for (auto it = db.postlist_begin(terms[term]); it != db.postlist_end(terms[term]); ++it) {
             uint8_t &had = best[*it];
             const uint8_t now = encode(term, it.get_wdf());
-            if (had == 0) {
-                ++together;
-                had = now;
-                continue;
-            }
-            // A completion at least as rare and as often in the track weighs at least as
-            // much; only where one is rarer and the other more often in it does the track's
-            // length decide.
-            const double nowWeight = weights[term], hadWeight = weights[termOf(had)];
-            if (nowWeight >= hadWeight && countOf(now) >= countOf(had)) {
-                if (nowWeight > hadWeight || countOf(now) > countOf(had))
-                    had = now;
-            } else if (nowWeight > hadWeight || countOf(now) > countOf(had)) {
-                if (weigh(now, *it) > weigh(had, *it))
-                    had = now;
-            }
+            together += had == 0 ? 1 : 0;
+            had = had == 0 ? now : better(had, now, *it);
         }
     }
     return best;
+}
+
+Xapian::doccount CompletionSource::list(const Xapian::Database &db,
+                                        const std::vector<std::string> &terms,
+                                        const std::vector<double> &weights,
+                                        const TrackLengths &lengths, std::vector<uint32_t> &ids,
+                                        std::vector<uint8_t> &bests)
+{
+    // Every posting as its track's id and byte, a run in id order a term; the runs merged in
+    // pairs, so that a track's bytes come together in term order, as read() meets them.
+    std::vector<uint64_t> postings;
+    std::vector<size_t> runs{0};
+    for (size_t term = 0; term < std::min(terms.size(), maxTerms); ++term) {
+        for (auto it = db.postlist_begin(terms[term]); it != db.postlist_end(terms[term]); ++it)
+            postings.push_back(uint64_t(*it) << 8 | encode(term, it.get_wdf()));
+        runs.push_back(postings.size());
+    }
+    const size_t count = runs.size() - 1;
+    for (size_t width = 1; width < count; width *= 2) {
+        for (size_t run = 0; run + width < count; run += 2 * width) {
+            std::inplace_merge(postings.begin() + ptrdiff_t(runs[run]),
+                               postings.begin() + ptrdiff_t(runs[run + width]),
+                               postings.begin()
+                                   + ptrdiff_t(runs[std::min(run + 2 * width, count)]));
+        }
+    }
+    const Better better(db, weights, lengths);
+    ids.clear();
+    bests.clear();
+    for (const uint64_t posting : postings) {
+        const auto id = uint32_t(posting >> 8);
+        const auto byte = uint8_t(posting);
+        if (!ids.empty() && ids.back() == id) {
+            bests.back() = better(bests.back(), byte, id);
+        } else {
+            ids.push_back(id);
+            bests.push_back(byte);
+        }
+    }
+    return Xapian::doccount(ids.size());
 }
 
 Xapian::docid CompletionSource::firstFrom(const Best &best, Xapian::docid id)

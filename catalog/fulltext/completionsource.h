@@ -26,6 +26,11 @@ public:
     static Best read(const Xapian::Database &db, const std::vector<std::string> &terms,
                      const std::vector<double> &weights, const TrackLengths &lengths,
                      Xapian::doccount &together);
+    // The same for the tracks with any of terms only: their ids in order into ids and their
+    // bytes into bests; the number of them.
+    static Xapian::doccount list(const Xapian::Database &db, const std::vector<std::string> &terms,
+                                 const std::vector<double> &weights, const TrackLengths &lengths,
+                                 std::vector<uint32_t> &ids, std::vector<uint8_t> &bests);
     static constexpr size_t maxTerms = 63;
     // A track's byte is 0 without a completion, else which (from 1) in the upper six bits and
     // its count less one in the lower two.

@@ -237,17 +237,8 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         && built.anyOfTotal * 1000 >= db.get_lastdocid()) {
         const auto read = [&] {
             SharedCounts::Entry entry;
-            Xapian::doccount together = 0;
-            const CompletionSource::Best best
-                = CompletionSource::read(db, built.anyOf, built.anyOfWeights, lengths, together);
-            entry.ids.reserve(together);
-            entry.counts.reserve(together);
-            for (Xapian::docid id = CompletionSource::firstFrom(best, 1); id < best.size();
-                 id = CompletionSource::firstFrom(best, id + 1)) {
-                entry.ids.push_back(id);
-                entry.counts.push_back(best[id]);
-            }
-            entry.together = together;
+            entry.together = CompletionSource::list(db, built.anyOf, built.anyOfWeights, lengths,
+                                                    entry.ids, entry.counts);
             return entry;
         };
         // Words never begin with a byte 2: no word's key, nor other counts'.

@@ -465,6 +465,12 @@ void TestCatalogCore::rankingAndPaging()
     words.resize(words.find(" w40 "));
     const int64_t longPlover = put("Plover" + words, "Band", "");
     const int64_t shortPlover = put("Plover", "Band", "");
+    // A last word's completions less common together, kept as one list: a track with two of
+    // them weighs as the best, here the rarer one, in its title.
+    const int64_t ganderAlbumFile = put("Zed", "Wader", "Gander", "gander");
+    for (int i = 0; i < 20; ++i)
+        put("Filler " + std::to_string(i), "Wader", "", "gander");
+    const int64_t ganetTitle = put("Ganet", "Wader", "Gander");
     for (int i = 0; i < 9000; ++i)
         put("Massword " + std::to_string(i), "Common Band", "");
     for (int i = 0; i < 3000; ++i)
@@ -486,6 +492,7 @@ void TestCatalogCore::rankingAndPaging()
     QCOMPARE(ids("river"), std::vector<int64_t>({exact, longer}));
     QCOMPARE(ids("walk riv"), std::vector<int64_t>({longer, exact}));
     QCOMPARE(total("riv walk"), int64_t(0));
+    QCOMPARE(ids("wader gan", 0, 2), std::vector<int64_t>({ganetTitle, ganderAlbumFile}));
     QCOMPARE(total("lights harb"), int64_t(4));
     // Letter case and accents are ignored; letters with no accent-free form stay.
     for (const char *text : {"zoe angstrom", "ZOË Ångström", "ZOE angstr", "łodz ØRSTED"})
