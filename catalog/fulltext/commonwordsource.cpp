@@ -4,12 +4,15 @@
 
 namespace catalog {
 
-CommonWordSource::Counts CommonWordSource::read(const Xapian::Database &db, const std::string &term)
+CommonWordSource::Counts CommonWordSource::read(const Xapian::Database &db, const std::string &term,
+                                                std::vector<uint64_t> &present)
 {
     Counts counts(db.get_lastdocid() / 2 + 1, 0);
+    present.assign((counts.size() * 2 + 63) / 64, 0);
     for (auto it = db.postlist_begin(term); it != db.postlist_end(term); ++it) {
         const Xapian::termcount count = std::min<Xapian::termcount>(it.get_wdf(), 0xf);
         counts[*it / 2] |= uint8_t(count << (*it % 2 * 4));
+        present[*it / 64] |= uint64_t(count != 0) << (*it % 64);
     }
     return counts;
 }

@@ -18,8 +18,10 @@ class CommonWordSource : public WordSource
 public:
     using Counts = std::vector<uint8_t>;
 
-    // The word's count in each track of db.
-    static Counts read(const Xapian::Database &db, const std::string &term);
+    // The word's count in each track of db, and a bit for each track with it into present (bit
+    // id % 64 of word id / 64).
+    static Counts read(const Xapian::Database &db, const std::string &term,
+                       std::vector<uint64_t> &present);
     static Xapian::termcount countIn(const Counts &counts, Xapian::docid id)
     {
         return id / 2 < counts.size() ? counts[id / 2] >> (id % 2 * 4) & 0xf : 0;

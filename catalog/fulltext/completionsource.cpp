@@ -58,21 +58,26 @@ private:
 
 } // namespace
 
-CompletionSource::Best CompletionSource::read(const Xapian::Database &db,
-                                              const std::vector<std::string> &terms,
-                                              const std::vector<double> &weights,
-                                              const TrackLengths &lengths,
-                                              Xapian::doccount &together)
+CompletionSource::Best
+CompletionSource::read(const Xapian::Database &db, const std::vector<std::string> &terms,
+                       const std::vector<double> &weights, const TrackLengths &lengths,
+                       Xapian::doccount &together, std::vector<uint64_t> &present)
 {
     Best best(size_t(db.get_lastdocid()) + 1, 0);
+    present.assign((best.size() + 63) / 64, 0);
     const Better better(db, weights, lengths);
     together = 0;
     for (size_t term = 0; term < std::min(terms.size(), maxTerms); ++term) {
         for (auto it = db.postlist_begin(terms[term]); it != db.postlist_end(terms[term]); ++it) {
             uint8_t &had = best[*it];
             const uint8_t now = encode(term, it.get_wdf());
-            together += had == 0 ? 1 : 0;
-            had = had == 0 ? now : better(had, now, *it);
+            if (had == 0) {
+                ++together;
+                had = now;
+                present[*it / 64] |= uint64_t(1) << (*it % 64);
+            } else {
+                had = better(had, now, *it);
+            }
         }
     }
     return best;

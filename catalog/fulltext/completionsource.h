@@ -21,11 +21,11 @@ public:
     using Best = std::vector<uint8_t>;
 
     // For each track of db, which of terms weighs most in it, given each term's
-    // TrackWeight::termWeight and the tracks' lengths, and the tracks with any of them. At
-    // most maxTerms terms.
+    // TrackWeight::termWeight and the tracks' lengths, and the tracks with any of them and a
+    // bit for each into present (bit id % 64 of word id / 64). At most maxTerms terms.
     static Best read(const Xapian::Database &db, const std::vector<std::string> &terms,
                      const std::vector<double> &weights, const TrackLengths &lengths,
-                     Xapian::doccount &together);
+                     Xapian::doccount &together, std::vector<uint64_t> &present);
     // The same for the tracks with any of terms only: their ids in order into ids and their
     // bytes into bests; the number of them.
     static Xapian::doccount list(const Xapian::Database &db, const std::vector<std::string> &terms,

@@ -6,18 +6,6 @@
 
 namespace catalog {
 
-std::vector<uint64_t> presence(const std::vector<uint8_t> &table, bool nibbles)
-{
-    const size_t tracks = nibbles ? table.size() * 2 : table.size();
-    std::vector<uint64_t> bits((tracks + 63) / 64, 0);
-    for (size_t id = 0; id < tracks; ++id) {
-        const uint8_t count = nibbles ? table[id / 2] >> (id % 2 * 4) & 0xf : table[id];
-        if (count != 0)
-            bits[id / 64] |= uint64_t(1) << (id % 64);
-    }
-    return bits;
-}
-
 const SharedCounts::Entry *commonWordCounts(const Xapian::Database &db, CountsKeeper &known,
                                             const std::string &term, Xapian::doccount frequency,
                                             Xapian::doccount leadFrequency)
@@ -26,9 +14,8 @@ const SharedCounts::Entry *commonWordCounts(const Xapian::Database &db, CountsKe
         return nullptr;
     const auto read = [&] {
         SharedCounts::Entry entry;
-        entry.counts = CommonWordSource::read(db, term);
+        entry.counts = CommonWordSource::read(db, term, entry.present);
         entry.together = frequency;
-        entry.present = presence(entry.counts, true);
         return entry;
     };
     return known.get(term, read, uint64_t(leadFrequency) * 512 >= frequency);

@@ -40,10 +40,6 @@ struct CountsKeeper
     uint64_t revision;
 };
 
-// A bit for every track whose count in table is not 0: table holds four bits a track, or a
-// byte where not nibbles.
-std::vector<uint64_t> presence(const std::vector<uint8_t> &table, bool nibbles);
-
 // A common word's counts, when it is common enough to be asked again and again: one track in
 // 32 or more. They are read when a walk would move through most of its list anyway (a lead
 // entry for every few hundred of its own, about one a chunk), and kept for the next searches.

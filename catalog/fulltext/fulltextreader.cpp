@@ -190,9 +190,9 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             const SharedCounts::Entry *counts = known.get(std::string(1, '\0') + last, [&] {
                 SharedCounts::Entry entry;
                 Xapian::doccount together = 0;
-                entry.counts = CompletionSource::read(db, built.anyOf, weights, lengths, together);
+                entry.counts = CompletionSource::read(db, built.anyOf, weights, lengths, together,
+                                                      entry.present);
                 entry.together = together;
-                entry.present = presence(entry.counts, false);
                 return entry;
             });
             built.anyOfBest = &counts->counts;
