@@ -55,17 +55,6 @@ double TrackWeight::termWeight(Xapian::doccount documents, Xapian::doccount with
     return scaledWeight(logRatio(documents, withTerm), factor);
 }
 
-double TrackWeight::part(double termWeight, double inverseAverage, Xapian::termcount wdf,
-                         Xapian::termcount doclen)
-{
-    if (wdf == 0)
-        return 0;
-    const double normalLength = std::max(doclen * inverseAverage, minNormalLength);
-    const double count = std::min(wdf, maxWdf);
-    const double denominator = k1 * (normalLength * b + (1 - b)) + count;
-    return termWeight * (count / denominator);
-}
-
 double TrackWeight::bestPart(double termWeight)
 {
     const double count = maxWdf;

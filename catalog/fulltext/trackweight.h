@@ -2,6 +2,8 @@
 
 #include <xapian.h>
 
+#include <algorithm>
+
 namespace catalog {
 
 // BM25 as Xapian::BM25Weight(k1 = 1, k2 = 0, k3 = 0, b = 0.5, min_normlen = 1) computes it,
@@ -44,7 +46,15 @@ public:
     static double inverseAverage(double averageLength);
     // A word's part of a document's weight, given its termWeight and 1 / the average length.
     static double part(double termWeight, double inverseAverage, Xapian::termcount wdf,
-                       Xapian::termcount doclen);
+                       Xapian::termcount doclen)
+    {
+        if (wdf == 0)
+            return 0;
+        const double normalLength = std::max(doclen * inverseAverage, minNormalLength);
+        const double count = std::min(wdf, maxWdf);
+        const double denominator = k1 * (normalLength * b + (1 - b)) + count;
+        return termWeight * (count / denominator);
+    }
     // The best part any document can get (see above), and a hair under it.
     static double bestPart(double termWeight);
     static double maxPart(double termWeight);
