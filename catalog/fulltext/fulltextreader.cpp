@@ -151,7 +151,8 @@ Xapian::Query wordPart(const Xapian::Database &db, CountsKeeper &known, TrackLen
 
 // withQuery: whether to make query too, for Xapian's matcher; a walk needs the rest only.
 BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string> &words,
-                      FullTextReader::Expansions &expansions, CountsKeeper &known,
+                      FullTextReader::Expansions &expansions,
+                      FullTextReader::Frequencies &wordFrequencies, CountsKeeper &known,
                       TrackLengths &lengths, bool withQuery)
 {
     BuiltQuery built;
@@ -227,7 +228,11 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     // in memory where it would otherwise be walked to every track the lead names.
     std::vector<Xapian::doccount> &frequencies = built.wholeFrequencies;
     for (const auto &word : built.whole) {
-        frequencies.push_back(db.get_termfreq(word));
+        const auto known = wordFrequencies.find(word);
+        frequencies.push_back(
+            known != wordFrequencies.end()
+                ? known->second
+                : wordFrequencies.emplace(word, db.get_termfreq(word)).first->second);
         built.rarestWhole = std::min(built.rarestWhole, frequencies.back());
     }
     // Less common together, the tracks with any of them are kept as a list where a walk would
@@ -351,6 +356,7 @@ bool FullTextReader::ensureOpen()
         m_revision = m_db->get_revision();
         m_held.clear();
         m_expansions.clear();
+        m_frequencies.clear();
         m_lengths = std::make_unique<TrackLengths>(*m_db);
         m_enquire = std::make_unique<Xapian::Enquire>(*m_db);
         m_enquire->set_weighting_scheme(TrackWeight());
@@ -388,6 +394,7 @@ void FullTextReader::refresh()
             m_revision = m_db->get_revision();
             m_held.clear();
             m_expansions.clear();
+            m_frequencies.clear();
             m_lengths = std::make_unique<TrackLengths>(*m_db);
         }
     } catch (const Xapian::Error &) {
@@ -420,7 +427,7 @@ size_t FullTextReader::warm(size_t maxBytes)
             m_held.clear();
             CountsKeeper known{m_held, *m_shared, m_uuid, m_revision};
             commonWordCounts(*m_db, known, word, frequency, frequency);
-            buildQuery(*m_db, {word}, m_expansions, known, *m_lengths, false);
+            buildQuery(*m_db, {word}, m_expansions, m_frequencies, known, *m_lengths, false);
             for (const auto &held : m_held)
                 bytes += held.second->bytes();
             ++words;
@@ -448,11 +455,13 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
             // bound; the counts the last search held are let go.
             if (m_expansions.size() >= maxExpansions)
                 m_expansions.clear();
+            if (m_frequencies.size() >= maxExpansions)
+                m_frequencies.clear();
             m_held.clear();
             CountsKeeper known{m_held, *m_shared, m_uuid, m_revision};
             // Made for the walk first, and for Xapian's matcher only where the walk declines.
-            BuiltQuery search
-                = buildQuery(*m_db, query.words(), m_expansions, known, *m_lengths, false);
+            BuiltQuery search = buildQuery(*m_db, query.words(), m_expansions, m_frequencies, known,
+                                           *m_lengths, false);
             const std::string &uuid = m_uuid;
             const uint64_t revision = m_revision;
             const auto kept
@@ -464,7 +473,8 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
                 if (m_totals && !kept)
                     m_totals->insert(query.words(), uuid, revision, total);
             } else {
-                search = buildQuery(*m_db, query.words(), m_expansions, known, *m_lengths, true);
+                search = buildQuery(*m_db, query.words(), m_expansions, m_frequencies, known,
+                                    *m_lengths, true);
                 m_enquire->set_query(search.query);
                 const auto first = Xapian::doccount(std::min<int64_t>(start, UINT32_MAX));
                 const Xapian::MSet mset = m_enquire->get_mset(first, Xapian::doccount(count));

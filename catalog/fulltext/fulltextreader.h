@@ -60,6 +60,8 @@ public:
         bool sameWeight = true;
     };
     using Expansions = std::unordered_map<std::string, Expansion>;
+    // Whole words' frequencies in the revision open, kept alike (a lookup in the index each).
+    using Frequencies = std::unordered_map<std::string, uint32_t>;
     static constexpr size_t maxExpansions = 4096;
     // The bytes of counts a reader keeps for itself where it shares none.
     static constexpr size_t ownCountBytes = size_t(32) << 20;
@@ -109,6 +111,7 @@ private:
     uint64_t m_revision = 0;
     HeldCounts m_held;
     Expansions m_expansions;
+    Frequencies m_frequencies;
     std::unique_ptr<TrackLengths> m_lengths;
 };
 
