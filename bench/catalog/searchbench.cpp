@@ -835,7 +835,7 @@ int main(int argc, char **argv)
                 query.text = coin(*random) ? prefixWord() + " " + last : last;
                 return query;
             },
-            20000, seen);
+            40000, seen);
     }
     writeList(outDir + "/prefix.txt", prefixes);
 
