@@ -89,8 +89,9 @@ Xapian::doccount CompletionSource::list(const Xapian::Database &db,
                                         const TrackLengths &lengths, std::vector<uint32_t> &ids,
                                         std::vector<uint8_t> &bests)
 {
-    // Every posting as its track's id and byte, a run in id order a term; the runs merged in
-    // pairs, so that a track's bytes come together in term order, as read() meets them.
+    // Every posting as its track's id and byte, one run a term, each in id order; the runs
+    // merged in pairs, so that a track's bytes come together in term order, as read() meets
+    // them.
     std::vector<uint64_t> postings;
     std::vector<size_t> runs{0};
     for (size_t term = 0; term < std::min(terms.size(), maxTerms); ++term) {
