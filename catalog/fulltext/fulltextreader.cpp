@@ -228,10 +228,10 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
     // in memory where it would otherwise be walked to every track the lead names.
     std::vector<Xapian::doccount> &frequencies = built.wholeFrequencies;
     for (const auto &word : built.whole) {
-        const auto known = wordFrequencies.find(word);
+        const auto kept = wordFrequencies.find(word);
         frequencies.push_back(
-            known != wordFrequencies.end()
-                ? known->second
+            kept != wordFrequencies.end()
+                ? kept->second
                 : wordFrequencies.emplace(word, db.get_termfreq(word)).first->second);
         built.rarestWhole = std::min(built.rarestWhole, frequencies.back());
     }
