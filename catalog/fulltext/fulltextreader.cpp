@@ -190,10 +190,8 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
             // Words never hold a NUL byte: no word's key.
             const SharedCounts::Entry *counts = known.get(std::string(1, '\0') + last, [&] {
                 SharedCounts::Entry entry;
-                Xapian::doccount together = 0;
-                entry.counts = CompletionSource::read(db, built.anyOf, weights, lengths, together,
-                                                      entry.present);
-                entry.together = together;
+                entry.counts = CompletionSource::read(db, built.anyOf, weights, lengths,
+                                                      entry.together, entry.present);
                 return entry;
             });
             built.anyOfBest = &counts->counts;
@@ -248,7 +246,7 @@ BuiltQuery buildQuery(const Xapian::Database &db, const std::vector<std::string>
         };
         // Words never begin with a byte 2: no word's key, nor other counts'.
         built.anyOfListed = known.get(std::string(1, '\2') + last, read,
-                                      built.rarestWhole * 4 >= built.anyOfTotal);
+                                      uint64_t(built.rarestWhole) * 4 >= built.anyOfTotal);
         if (built.anyOfListed)
             built.anyOfTotal = built.anyOfListed->together;
     }
@@ -352,12 +350,7 @@ bool FullTextReader::ensureOpen()
         // Taken before opening: a folder put in place in between is seen at the next refresh.
         m_folder = folderIdentity();
         m_db = std::make_unique<Xapian::Database>(m_path);
-        m_uuid = m_db->get_uuid();
-        m_revision = m_db->get_revision();
-        m_held.clear();
-        m_expansions.clear();
-        m_frequencies.clear();
-        m_lengths = std::make_unique<TrackLengths>(*m_db);
+        startRevision();
         m_enquire = std::make_unique<Xapian::Enquire>(*m_db);
         m_enquire->set_weighting_scheme(TrackWeight());
         m_enquire->set_docid_order(Xapian::Enquire::ASCENDING);
@@ -367,6 +360,16 @@ bool FullTextReader::ensureOpen()
         close();
         return false;
     }
+}
+
+void FullTextReader::startRevision()
+{
+    m_uuid = m_db->get_uuid();
+    m_revision = m_db->get_revision();
+    m_held.clear();
+    m_expansions.clear();
+    m_frequencies.clear();
+    m_lengths = std::make_unique<TrackLengths>(*m_db);
 }
 
 void FullTextReader::close()
@@ -389,14 +392,8 @@ void FullTextReader::refresh()
     try {
         // A newer revision, or another database at the path (made again, or compacted):
         // the counts, expansions and lengths read so far may be wrong for it.
-        if (m_db->reopen()) {
-            m_uuid = m_db->get_uuid();
-            m_revision = m_db->get_revision();
-            m_held.clear();
-            m_expansions.clear();
-            m_frequencies.clear();
-            m_lengths = std::make_unique<TrackLengths>(*m_db);
-        }
+        if (m_db->reopen())
+            startRevision();
     } catch (const Xapian::Error &) {
         // Reopened on the next search.
         close();

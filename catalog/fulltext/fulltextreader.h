@@ -95,6 +95,9 @@ public:
 private:
     std::pair<dev_t, ino_t> folderIdentity() const;
     bool ensureOpen();
+    // Takes up the revision m_db has open, dropping what was read from another (it may be
+    // wrong for this one).
+    void startRevision();
     // Drops the database open and what was read from it; the next search opens it again.
     void close();
 

@@ -11,13 +11,13 @@
 namespace catalog {
 
 // Counts read from one revision of a full-text index (a common word's count in every track,
-// the best of a last word's completions in every track, a less common word's tracks), shared
-// by all its readers: read once for the service rather than once a reader, each a list walked
-// to its end. Kept for the newest revision seen only, within a number of bytes: the least
-// recently asked for are dropped first, so that the words a library is searched for most stay
-// while the rest come and go. Thread-safe: owned by CatalogSearch (or by a reader of its own)
-// and shared by its readers; what find() and keep() return stays valid while held, whatever is
-// dropped meanwhile.
+// the best of a last word's completions in every track or only in the tracks with one, a less
+// common word's tracks), shared by all its readers: read once for the service rather than once
+// a reader, each a list walked to its end. Kept for the newest revision seen only, within a
+// number of bytes: the least recently asked for are dropped first, so that the words a library
+// is searched for most stay while the rest come and go. Thread-safe: owned by CatalogSearch (or
+// by a reader of its own) and shared by its readers; what find() and keep() return stays valid
+// while held, whatever is dropped meanwhile.
 class SharedCounts
 {
 public:
