@@ -6,6 +6,7 @@
 #include "trackweight.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -108,6 +109,23 @@ struct Postings
                                         : m_listed ? m_listed->counts[m_place]
                                                    : at.get_wdf();
         return TrackWeight::part(termWeight, inverseAverage, count, length);
+    }
+    // The tracks of a list kept in memory, else nullptr; the place in it the list is on.
+    const std::vector<uint32_t> *listedIds() const { return m_listed ? &m_listed->ids : nullptr; }
+    size_t place() const { return m_place; }
+    // On to place in the list kept in memory, at or after the place it is on.
+    void moveTo(size_t place)
+    {
+        m_place = place;
+        settleListed();
+    }
+    // Asks for what weight(id) reads from memory to be brought into the cache.
+    void prefetch(Xapian::docid id) const
+    {
+        if (counts && id / 2 < counts->size())
+            __builtin_prefetch(&(*counts)[id / 2]);
+        else if (m_best && id < m_best->size())
+            __builtin_prefetch(&(*m_best)[id]);
     }
     // The most weight() can be.
     double best() const
@@ -340,6 +358,49 @@ public:
             return {};
         return bits;
     }
+    // Asks for what weight() of track id reads to be brought into the cache: the matches of
+    // common words lie far apart, and each read would otherwise wait on memory.
+    void prefetch(Xapian::docid id, const TrackLengths &lengths) const
+    {
+        lengths.prefetch(id);
+        for (const auto &word : m_whole)
+            word.prefetch(id);
+        for (const auto &word : m_anyOf)
+            word.prefetch(id);
+        if (m_last)
+            m_last->prefetch(id);
+    }
+    // The walk's postings where they are one list kept in memory and every part test() asks
+    // about has its bits: the list, the place the walk is on, and the bits; else no list.
+    // walkMatches() then tests a posting by the bits alone, without a call for each part.
+    struct Bare
+    {
+        const std::vector<uint32_t> *ids = nullptr;
+        size_t place = 0;
+        std::vector<const std::vector<uint64_t> *> bits;
+    };
+    Bare bare() const
+    {
+        const Postings &lead = m_alongLast ? m_anyOf.front() : m_whole.front();
+        if (!lead.listedIds() || m_anyOf.size() > 1)
+            return {};
+        Bare bare{lead.listedIds(), lead.place(), {}};
+        for (auto word = m_whole.begin() + (m_alongLast ? 0 : 1); word != m_whole.end(); ++word)
+            bare.bits.push_back(word->present);
+        if (!m_alongLast && !m_anyOf.empty())
+            bare.bits.push_back(m_anyOf.front().present);
+        if (std::find(bare.bits.begin(), bare.bits.end(), nullptr) != bare.bits.end())
+            return {};
+        return bare;
+    }
+    // On to the posting at place of the list bare() gave, as next() would come to it.
+    void moveTo(size_t place)
+    {
+        Postings &lead = m_alongLast ? m_anyOf.front() : m_whole.front();
+        walked += place - lead.place();
+        lead.moveTo(place);
+        settle();
+    }
     // To track id, a match found by the parts' bits, for weight(); the walk goes on no more.
     void jump(Xapian::docid id)
     {
@@ -533,12 +594,57 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
         };
         for (size_t word = 0; word < words; ++word)
             counted += Xapian::doccount(__builtin_popcountll(matchesAt(word)));
-        for (size_t word = 0; word < words && !ranked; ++word) {
-            for (uint64_t all = matchesAt(word); all != 0 && !ranked; all &= all - 1) {
-                const auto id = Xapian::docid(word * 64 + size_t(__builtin_ctzll(all)));
-                walk.jump(id);
-                weigh(id);
+        // A few matches at a time, their lengths and counts asked for before any is weighed.
+        std::vector<Xapian::docid> ahead;
+        for (size_t word = 0; word < words && !ranked;) {
+            ahead.clear();
+            for (; word < words && ahead.size() < 16; ++word) {
+                for (uint64_t all = matchesAt(word); all != 0; all &= all - 1)
+                    ahead.push_back(Xapian::docid(word * 64 + size_t(__builtin_ctzll(all))));
             }
+            for (const Xapian::docid id : ahead)
+                walk.prefetch(id, lengths);
+            for (size_t i = 0; i < ahead.size() && !ranked; ++i) {
+                walk.jump(ahead[i]);
+                weigh(ahead[i]);
+            }
+        }
+    } else if (const auto bare = walk.bare(); bare.ids) {
+        // The same walk as below, the list and the bits read here: 64 postings at a time are
+        // tested without a branch, and the lengths and counts of their matches are asked for
+        // before any is weighed.
+        const auto &ids = *bare.ids;
+        const auto bit = [](const std::vector<uint64_t> &part, uint32_t id) {
+            return id / 64 < part.size() ? unsigned(part[id / 64] >> (id % 64) & 1) : 0u;
+        };
+        std::array<size_t, 64> matched;
+        for (size_t from = bare.place; from < ids.size() && walkedAll;) {
+            const size_t to = std::min(ids.size(), from + matched.size());
+            size_t found = 0;
+            for (size_t place = from; place < to; ++place) {
+                unsigned all = 1;
+                for (const auto *part : bare.bits)
+                    all &= bit(*part, ids[place]);
+                matched[found] = place;
+                found += all;
+            }
+            if (!ranked) {
+                for (size_t i = 0; i < found; ++i)
+                    walk.prefetch(ids[matched[i]], lengths);
+            }
+            for (size_t i = 0; i < found; ++i) {
+                ++counted;
+                if (!ranked) {
+                    walk.moveTo(matched[i]);
+                    weigh(ids[matched[i]]);
+                }
+                if (ranked && (total || counted > FullTextReader::exactTotals)) {
+                    walk.moveTo(matched[i]);
+                    walkedAll = false;
+                    break;
+                }
+            }
+            from = to;
         }
     } else {
         for (; walk.at() != 0; walk.next()) {
