@@ -372,34 +372,57 @@ public:
     }
     // The walk's postings where they are one list kept in memory and every part test() asks
     // about has its bits: the list, the place the walk is on, and the bits; else no list.
-    // walkMatches() then tests a posting by the bits alone, without a call for each part.
+    // walkMatches() then tests a posting by the bits alone, without a call for each part. A
+    // part whose list is kept in memory without bits gets bits made for this walk into made,
+    // where setting a bit for each of its tracks costs less than seeking it for each posting
+    // of the walk's list.
     struct Bare
     {
         const std::vector<uint32_t> *ids = nullptr;
         size_t place = 0;
         std::vector<const std::vector<uint64_t> *> bits;
     };
-    Bare bare() const
+    Bare bare(std::vector<std::vector<uint64_t>> &made) const
     {
         const Postings &lead = m_alongLast ? m_anyOf.front() : m_whole.front();
         if (!lead.listedIds() || m_anyOf.size() > 1)
             return {};
         Bare bare{lead.listedIds(), lead.place(), {}};
+        std::vector<const Postings *> tested;
         for (auto word = m_whole.begin() + (m_alongLast ? 0 : 1); word != m_whole.end(); ++word)
-            bare.bits.push_back(word->present);
+            tested.push_back(&*word);
         if (!m_alongLast && !m_anyOf.empty())
-            bare.bits.push_back(m_anyOf.front().present);
-        if (std::find(bare.bits.begin(), bare.bits.end(), nullptr) != bare.bits.end())
-            return {};
+            tested.push_back(&m_anyOf.front());
+        const size_t walking = bare.ids->size() - bare.place;
+        made.reserve(tested.size()); // bits points into it
+        for (const Postings *word : tested) {
+            if (word->present) {
+                bare.bits.push_back(word->present);
+                continue;
+            }
+            const auto *ids = word->listedIds();
+            // A seek costs some ten times a bit set, and the bits are cleared 64 at a time.
+            if (!ids || ids->empty() || ids->size() + ids->back() / 64 > 8 * walking)
+                return {};
+            auto &bits = made.emplace_back(ids->back() / 64 + 1, 0);
+            for (const uint32_t id : *ids)
+                bits[id / 64] |= uint64_t(1) << (id % 64);
+            bare.bits.push_back(&bits);
+        }
         return bare;
     }
-    // On to the posting at place of the list bare() gave, as next() would come to it.
+    // On to the posting at place of the list bare() gave, as next() would come to it: the
+    // whole words without bits of their own are moved on to it too, for weight().
     void moveTo(size_t place)
     {
         Postings &lead = m_alongLast ? m_anyOf.front() : m_whole.front();
         walked += place - lead.place();
         lead.moveTo(place);
         settle();
+        for (auto word = m_whole.begin() + (m_alongLast ? 0 : 1); word != m_whole.end(); ++word) {
+            if (!word->present)
+                word->skipTo(m_at);
+        }
     }
     // To track id, a match found by the parts' bits, for weight(); the walk goes on no more.
     void jump(Xapian::docid id)
@@ -579,6 +602,7 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
         ranked = page.size() == wanted && page.front().first >= best;
     };
     bool walkedAll = true;
+    std::vector<std::vector<uint64_t>> madeBits; // MatchWalk::bare()'s
     Xapian::doccount counted = 0;
     if (const auto bits = walk.presence(); !bits.empty()) {
         // Every part in memory: the matches are the tracks whose bits are all set, counted
@@ -609,7 +633,7 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
                 weigh(ahead[i]);
             }
         }
-    } else if (const auto bare = walk.bare(); bare.ids) {
+    } else if (const auto bare = walk.bare(madeBits); bare.ids) {
         // The same walk as below, the list and the bits read here: 64 postings at a time are
         // tested without a branch, and the lengths and counts of their matches are asked for
         // before any is weighed.
