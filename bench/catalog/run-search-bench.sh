@@ -7,8 +7,8 @@
 # (a few artists have hundreds), artists met again later, 5 % compilations, a few percent of
 # names with accents or in other scripts; its queries are typed words (1-3), one or two words
 # of a track, and those with the last word cut to 3-5 letters. Then the synthetic tracks and
-# queries, in the same run, and the realistic lists' rates against the synthetic one;
-# LIBRARY=realistic or LIBRARY=synthetic runs one of them alone.
+# queries, in the same run, and the realistic lists' rates against the synthetic one, both
+# services up and taking turns; LIBRARY=realistic or LIBRARY=synthetic runs one of them alone.
 # For each library: the engine in-process next to the old design's FTS5 ranking of the same
 # rows and, where PostgreSQL is installed (/usr/lib/postgresql/*/bin), its full-text search of
 # the same rows in a private cluster this script starts (as postgres or nobody when run as
@@ -38,6 +38,7 @@ TOTALS_SHUFFLED=${TOTALS_SHUFFLED:-1}
 CACHE=${CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/larkspin-search-bench}
 WORK=$(mktemp -d /tmp/larkspin-search-bench.XXXXXX)
 PID=
+OTHER=
 ENGINE=
 FAILED=
 PGBIN=
@@ -45,6 +46,7 @@ PGBIN=
 . "$HERE/postgres.sh"
 cleanup() {
     [ -n "$PID" ] && kill "$PID" 2>/dev/null && wait "$PID" 2>/dev/null
+    [ -n "$OTHER" ] && kill "$OTHER" 2>/dev/null && wait "$OTHER" 2>/dev/null
     [ -n "$ENGINE" ] && kill "$ENGINE" 2>/dev/null && wait "$ENGINE" 2>/dev/null
     stop_postgres
     rm -rf "$WORK"
@@ -69,11 +71,11 @@ ranked_words() {
 # The memory of what ran before (the engine in-process, PostgreSQL, the service before) goes
 # back to the system for a few seconds after it exits: that slowed the first runs of the
 # service by up to a third.
-start_service() {
+start_service() { # [catalogue, by default $WORK/index.sqlite]
     sleep 5
     rm -f "$WORK/port"
-    XDG_DATA_HOME=$WORK/xdg "$BUILD/catalog/larkspin-catalog" --listen 127.0.0.1:0 \
-        --port-file "$WORK/port" --db "$WORK/index.sqlite" 2>>"$WORK/service.log" &
+    XDG_DATA_HOME=$WORK/xdg${1:+2} "$BUILD/catalog/larkspin-catalog" --listen 127.0.0.1:0 \
+        --port-file "$WORK/port" --db "${1:-$WORK/index.sqlite}" 2>>"$WORK/service.log" &
     PID=$!
     while [ ! -s "$WORK/port" ]; do sleep 0.1; done
     BASE="http://127.0.0.1:$(cat "$WORK/port")"
@@ -110,6 +112,16 @@ row() { # label, connections, list[, ok503]
         "$(echo "$out" | awk '$1 == "99%" {print $2}')" \
         "$(echo "$out" | sed -n 's/ *Socket errors: //p; s/ *Non-2xx or 3xx responses: /non-2xx /p;
             s/^list wrapped round: /wrapped round: /p' | tr '\n' ' ')$verdict"
+}
+# A turn of 2 s: wrk -c16 on a list from an offset; its rate in $out.
+service_turn() { # offset[, list, service: by default distinct.txt on $BASE]
+    out=$(wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "${3:-$BASE}" \
+        -- "${2:-$WORK/distinct.txt}" "$1" 2>&1)
+    case $out in *"list ended"*) FAILED="$FAILED
+  $LIB: service turn at $1 of $(basename "${2:-distinct.txt}"): the list ran out" ;; esac
+    case $out in *"Non-2xx"*) FAILED="$FAILED
+  $LIB: service turn at $1 of $(basename "${2:-distinct.txt}"): answers not 2xx" ;; esac
+    out=$(echo "$out" | awk '/Requests\/sec/ {printf "%.0f", $2}')
 }
 resident() {
     echo "resident after $1: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")" \
@@ -182,13 +194,8 @@ for LIB in $LIBRARY; do
     printf "%-40s %10s %9s %9s  %s\n" "workload" "req/s" "p50" "p99" "errors"
     row "$DISTINCT, -c16" 16 distinct
     if [ "$LIB" = realistic ]; then
-        REAL_TYPED=$RATE
         row "words of a track (1-2), -c16" 16 track
-        REAL_TRACK=$RATE
         row "last word cut to 3-5 letters, -c16" 16 cut
-        REAL_CUT=$RATE
-    else
-        SYNTHETIC=$RATE
     fi
     # The same list again: a service started afresh, so that no ranking kept from the first
     # run answers it.
@@ -226,14 +233,6 @@ for LIB in $LIBRARY; do
         case $line in *"list ended"*) FAILED="$FAILED
   $LIB: engine turn at $1: the list ran out" ;; esac
     }
-    service_turn() { # offset into the list
-        out=$(wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "$BASE" -- "$WORK/distinct.txt" "$1" 2>&1)
-        case $out in *"list ended"*) FAILED="$FAILED
-  $LIB: service turn at $1: the list ran out" ;; esac
-        case $out in *"Non-2xx"*) FAILED="$FAILED
-  $LIB: service turn at $1: answers not 2xx" ;; esac
-        out=$(echo "$out" | awk '/Requests\/sec/ {printf "%.0f", $2}')
-    }
     service=0 engine=0
     for part in 0 1 2 3; do
         if [ $((part % 3)) = 0 ]; then
@@ -253,12 +252,52 @@ for LIB in $LIBRARY; do
     row "short prefixes (1-3 letters), -c16" 16 prefix
     echo "resident at the end: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")"
     stop_service
+    # Kept for the turns against the synthetic library below.
+    if [ "$LIB" = realistic ]; then
+        mkdir -p "$WORK/realistic"
+        mv "$WORK"/index.sqlite* "$WORK/distinct.txt" "$WORK/track.txt" "$WORK/cut.txt" \
+            "$WORK/realistic/"
+    fi
 done
 
-if [ -n "${REAL_TYPED:-}" ] && [ -n "${SYNTHETIC:-}" ]; then
-    echo "== realistic lists against the synthetic distinct queries, -c16, this run:" \
-        "$(awk "BEGIN {printf \"typed words %.2f, words of a track %.2f, last word cut %.2f\",
-            $REAL_TYPED / $SYNTHETIC, $REAL_TRACK / $SYNTHETIC, $REAL_CUT / $SYNTHETIC}")"
+# The realistic lists against the synthetic distinct queries: both services up, each warmed on
+# the end of its lists, then turns of 2 s on each list in the order ABBA, so that this
+# machine's drift (a third within a minute) falls on both alike; rows minutes apart do not
+# compare.
+if [ -f "$WORK/realistic/index.sqlite" ] && [ -f "$WORK/index.sqlite" ]; then
+    LIB=both
+    start_service
+    SYN=$BASE OTHER=$PID
+    start_service "$WORK/realistic/index.sqlite"
+    REAL=$BASE
+    R=$WORK/realistic
+    turn() { # synthetic, typed, track or cut; offset
+        case $1 in
+        synthetic) service_turn "$2" "$WORK/distinct.txt" "$SYN" ;;
+        typed) service_turn "$2" "$R/distinct.txt" "$REAL" ;;
+        *) service_turn "$2" "$R/$1.txt" "$REAL" ;;
+        esac
+    }
+    for kind in synthetic typed track cut; do turn "$kind" 80000; done
+    echo "== realistic lists against the synthetic distinct queries, -c16, in turns of 2 s (ABBA)"
+    sum_synthetic=0 sum_typed=0 sum_track=0 sum_cut=0
+    for part in 0 1 2 3; do
+        order="synthetic typed track cut"
+        [ $((part % 3)) = 0 ] || order="cut track typed synthetic"
+        line="turn $((part + 1)):"
+        for kind in $order; do
+            turn "$kind" $((part * 20000))
+            line="$line $kind $out/s"
+            eval "sum_$kind=\$((sum_$kind + out))"
+        done
+        echo "$line"
+    done
+    echo "over the four turns: $(awk "BEGIN {printf \"typed words %.2f, words of a track %.2f, last word cut %.2f\",
+        $sum_typed / $sum_synthetic, $sum_track / $sum_synthetic, $sum_cut / $sum_synthetic}")" \
+        "of the synthetic rate"
+    stop_service
+    PID=$OTHER OTHER=
+    stop_service
 fi
 
 if [ -n "$FAILED" ]; then
