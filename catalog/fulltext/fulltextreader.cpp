@@ -464,7 +464,8 @@ FullTextReader::Matches FullTextReader::search(const SearchQuery &query, int64_t
             const auto kept
                 = m_totals ? m_totals->find(query.words(), uuid, revision) : std::nullopt;
             int64_t total = 0;
-            if (auto walked = walkMatches(*m_db, search, known, *m_lengths, start, count, kept)) {
+            if (auto walked
+                = walkMatches(*m_db, search, known, *m_lengths, m_madeBits, start, count, kept)) {
                 matches = std::move(*walked);
                 total = matches.total;
                 if (m_totals && !kept)

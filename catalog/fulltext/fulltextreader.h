@@ -45,6 +45,10 @@ public:
 
     // The counts a search reads (SharedCounts), held by its reader until the next search.
     using HeldCounts = std::unordered_map<std::string, SharedCounts::Kept>;
+    // Bits a walk makes from lists kept in memory, a vector a part, all clear between walks:
+    // a walk sets the bits of its lists' tracks and clears them again, which costs less than
+    // clearing the whole.
+    using MadeBits = std::vector<std::vector<uint64_t>>;
 
     // What the last word of a query expands to, kept for the next searches with it: at most
     // maxExpansions a reader, a short prefix's expansion being most of its search's time.
@@ -115,6 +119,7 @@ private:
     HeldCounts m_held;
     Expansions m_expansions;
     Frequencies m_frequencies;
+    MadeBits m_madeBits;
     std::unique_ptr<TrackLengths> m_lengths;
 };
 

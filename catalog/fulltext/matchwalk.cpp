@@ -302,7 +302,7 @@ public:
     int test()
     {
         bool ended = false;
-        for (size_t i = m_alongLast ? 0 : 1; i < m_whole.size(); ++i) {
+        for (size_t i = firstTested(); i < m_whole.size(); ++i) {
             if (!m_whole[i].has(m_at, ended))
                 return ended ? -1 : 0;
         }
@@ -373,41 +373,49 @@ public:
     // The walk's postings where they are one list kept in memory and every part test() asks
     // about has its bits: the list, the place the walk is on, and the bits; else no list.
     // walkMatches() then tests a posting by the bits alone, without a call for each part. A
-    // part whose list is kept in memory without bits gets bits made for this walk into made,
-    // where setting a bit for each of its tracks costs less than seeking it for each posting
-    // of the walk's list.
+    // part whose list is kept in memory without bits gets bits set in made (and named in
+    // Bare::made, to be cleared), where setting and clearing a bit for each of its tracks
+    // costs less than seeking it for each posting of the walk's list.
     struct Bare
     {
         const std::vector<uint32_t> *ids = nullptr;
         size_t place = 0;
         std::vector<const std::vector<uint64_t> *> bits;
+        std::vector<std::pair<std::vector<uint64_t> *, const std::vector<uint32_t> *>> made;
     };
-    Bare bare(std::vector<std::vector<uint64_t>> &made) const
+    Bare bare(FullTextReader::MadeBits &made) const
     {
         const Postings &lead = m_alongLast ? m_anyOf.front() : m_whole.front();
         if (!lead.listedIds() || m_anyOf.size() > 1)
             return {};
-        Bare bare{lead.listedIds(), lead.place(), {}};
         std::vector<const Postings *> tested;
-        for (auto word = m_whole.begin() + (m_alongLast ? 0 : 1); word != m_whole.end(); ++word)
-            tested.push_back(&*word);
+        for (size_t i = firstTested(); i < m_whole.size(); ++i)
+            tested.push_back(&m_whole[i]);
         if (!m_alongLast && !m_anyOf.empty())
             tested.push_back(&m_anyOf.front());
-        const size_t walking = bare.ids->size() - bare.place;
-        made.reserve(tested.size()); // bits points into it
+        // A seek costs some ten times a bit set or cleared.
+        const size_t walking = lead.listedIds()->size() - lead.place();
+        for (const Postings *word : tested) {
+            const auto *ids = word->present ? nullptr : word->listedIds();
+            if (!word->present && (!ids || ids->size() > 4 * walking))
+                return {};
+        }
+        Bare bare{lead.listedIds(), lead.place(), {}, {}};
+        if (made.size() < tested.size())
+            made.resize(tested.size()); // nothing in it moves while bare points into it
         for (const Postings *word : tested) {
             if (word->present) {
                 bare.bits.push_back(word->present);
                 continue;
             }
-            const auto *ids = word->listedIds();
-            // A seek costs some ten times a bit set, and the bits are cleared 64 at a time.
-            if (!ids || ids->empty() || ids->size() + ids->back() / 64 > 8 * walking)
-                return {};
-            auto &bits = made.emplace_back(ids->back() / 64 + 1, 0);
-            for (const uint32_t id : *ids)
+            const auto &ids = *word->listedIds();
+            auto &bits = made[bare.made.size()];
+            if (!ids.empty() && bits.size() <= ids.back() / 64)
+                bits.resize(ids.back() / 64 + 1, 0);
+            for (const uint32_t id : ids)
                 bits[id / 64] |= uint64_t(1) << (id % 64);
             bare.bits.push_back(&bits);
+            bare.made.emplace_back(&bits, &ids);
         }
         return bare;
     }
@@ -419,9 +427,9 @@ public:
         walked += place - lead.place();
         lead.moveTo(place);
         settle();
-        for (auto word = m_whole.begin() + (m_alongLast ? 0 : 1); word != m_whole.end(); ++word) {
-            if (!word->present)
-                word->skipTo(m_at);
+        for (size_t i = firstTested(); i < m_whole.size(); ++i) {
+            if (!m_whole[i].present)
+                m_whole[i].skipTo(m_at);
         }
     }
     // To track id, a match found by the parts' bits, for weight(); the walk goes on no more.
@@ -465,6 +473,10 @@ private:
                 m_at = word.current;
         }
     }
+
+    // The first of the whole words test() asks about: the rarest leads the walk unless the
+    // words the last may be do.
+    size_t firstTested() const { return m_alongLast ? 0 : 1; }
 
     // The whole words' parts from the rarest, and the last word's where its estimate puts it.
     template<typename Weigh>
@@ -566,7 +578,8 @@ int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built, Counts
 // total is already known.
 std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
                                                    const BuiltQuery &built, CountsKeeper &known,
-                                                   const TrackLengths &lengths, int64_t start,
+                                                   const TrackLengths &lengths,
+                                                   FullTextReader::MadeBits &made, int64_t start,
                                                    int count, std::optional<int64_t> total)
 {
     FullTextReader::Matches matches;
@@ -602,7 +615,6 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
         ranked = page.size() == wanted && page.front().first >= best;
     };
     bool walkedAll = true;
-    std::vector<std::vector<uint64_t>> madeBits; // MatchWalk::bare()'s
     Xapian::doccount counted = 0;
     if (const auto bits = walk.presence(); !bits.empty()) {
         // Every part in memory: the matches are the tracks whose bits are all set, counted
@@ -633,10 +645,21 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
                 weigh(ahead[i]);
             }
         }
-    } else if (const auto bare = walk.bare(madeBits); bare.ids) {
+    } else if (const auto bare = walk.bare(made); bare.ids) {
         // The same walk as below, the list and the bits read here: 64 postings at a time are
         // tested without a branch, and the lengths and counts of their matches are asked for
-        // before any is weighed.
+        // before any is weighed. The bits made for it are cleared as it ends, however.
+        struct Clear
+        {
+            const MatchWalk::Bare &bare;
+            ~Clear()
+            {
+                for (const auto &[bits, ids] : bare.made) {
+                    for (const uint32_t id : *ids)
+                        (*bits)[id / 64] = 0;
+                }
+            }
+        } clear{bare};
         const auto &ids = *bare.ids;
         const auto bit = [](const std::vector<uint64_t> &part, uint32_t id) {
             return id / 64 < part.size() ? unsigned(part[id / 64] >> (id % 64) & 1) : 0u;

@@ -30,7 +30,8 @@ int64_t countMatches(const Xapian::Database &db, const BuiltQuery &built, Counts
 // total is already known.
 std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
                                                    const BuiltQuery &built, CountsKeeper &known,
-                                                   const TrackLengths &lengths, int64_t start,
+                                                   const TrackLengths &lengths,
+                                                   FullTextReader::MadeBits &made, int64_t start,
                                                    int count, std::optional<int64_t> total);
 
 } // namespace catalog
