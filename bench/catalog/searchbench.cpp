@@ -826,7 +826,7 @@ int main(int argc, char **argv)
         for (size_t rank = 1; rank <= popular.size(); ++rank)
             weights.push_back(1.0 / double(rank));
         std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
-        for (int i = 0; i < 200000; ++i)
+        for (int i = 0; i < 400000; ++i)
             zipf.push_back(popular[pick(*random)]);
     }
     writeList(outDir + "/zipf.txt", zipf);
