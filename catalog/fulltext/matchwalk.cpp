@@ -400,7 +400,10 @@ public:
             if (!word->present && (!ids || ids->size() > 4 * walking))
                 return {};
         }
+        // Everything allocated before a bit is set: bits set are cleared by the walk alone.
         Bare bare{lead.listedIds(), lead.place(), {}, {}};
+        bare.bits.reserve(tested.size());
+        bare.made.reserve(tested.size());
         if (made.size() < tested.size())
             made.resize(tested.size()); // nothing in it moves while bare points into it
         for (const Postings *word : tested) {
@@ -412,10 +415,12 @@ public:
             auto &bits = made[bare.made.size()];
             if (!ids.empty() && bits.size() <= ids.back() / 64)
                 bits.resize(ids.back() / 64 + 1, 0);
-            for (const uint32_t id : ids)
-                bits[id / 64] |= uint64_t(1) << (id % 64);
             bare.bits.push_back(&bits);
             bare.made.emplace_back(&bits, &ids);
+        }
+        for (const auto &[bits, ids] : bare.made) {
+            for (const uint32_t id : *ids)
+                (*bits)[id / 64] |= uint64_t(1) << (id % 64);
         }
         return bare;
     }
@@ -648,7 +653,7 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
     } else if (const auto bare = walk.bare(made); bare.ids) {
         // The same walk as below, the list and the bits read here: 64 postings at a time are
         // tested without a branch, and the lengths and counts of their matches are asked for
-        // before any is weighed. The bits made for it are cleared as it ends, however.
+        // before any is weighed. The bits made for it are cleared however it ends.
         struct Clear
         {
             const MatchWalk::Bare &bare;
