@@ -15,6 +15,12 @@ namespace catalog {
 
 namespace {
 
+// Bit id of bits (bit id % 64 of word id / 64), 0 past its end.
+unsigned bitOf(const std::vector<uint64_t> &bits, uint32_t id)
+{
+    return id / 64 < bits.size() ? unsigned(bits[id / 64] >> (id % 64) & 1) : 0u;
+}
+
 // One part of a query as a walk reads it, in id order: a word's postings from its counts or
 // its list kept in memory, else from the index, or the words a last word may be as one list.
 // Made by MatchWalk for one search, on its thread; the counts, lists and weights it points to
@@ -90,7 +96,7 @@ struct Postings
         // Counts and tables in memory come with their bits, an eighth of their bytes or less:
         // far more of them stay in the cache.
         if (present)
-            return id / 64 < present->size() && (*present)[id / 64] >> (id % 64) & 1;
+            return bitOf(*present, id) != 0;
         skipTo(id);
         ended = current == 0;
         return current == id;
@@ -621,6 +627,11 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
     };
     bool walkedAll = true;
     Xapian::doccount counted = 0;
+    // Whether the walk may stop at the match just counted: ranked, and the total known or
+    // past what is counted exactly.
+    const auto done = [&] {
+        return ranked && (total || counted > FullTextReader::exactTotals);
+    };
     if (const auto bits = walk.presence(); !bits.empty()) {
         // Every part in memory: the matches are the tracks whose bits are all set, counted
         // exactly at 64 tracks a step, and the page is ranked from them.
@@ -666,9 +677,6 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
             }
         } clear{bare};
         const auto &ids = *bare.ids;
-        const auto bit = [](const std::vector<uint64_t> &part, uint32_t id) {
-            return id / 64 < part.size() ? unsigned(part[id / 64] >> (id % 64) & 1) : 0u;
-        };
         std::array<size_t, 64> matched;
         for (size_t from = bare.place; from < ids.size() && walkedAll;) {
             const size_t to = std::min(ids.size(), from + matched.size());
@@ -676,7 +684,7 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
             for (size_t place = from; place < to; ++place) {
                 unsigned all = 1;
                 for (const auto *part : bare.bits)
-                    all &= bit(*part, ids[place]);
+                    all &= bitOf(*part, ids[place]);
                 matched[found] = place;
                 found += all;
             }
@@ -690,7 +698,7 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
                     walk.moveTo(matched[i]);
                     weigh(ids[matched[i]]);
                 }
-                if (ranked && (total || counted > FullTextReader::exactTotals)) {
+                if (done()) {
                     walk.moveTo(matched[i]);
                     walkedAll = false;
                     break;
@@ -708,7 +716,7 @@ std::optional<FullTextReader::Matches> walkMatches(const Xapian::Database &db,
             ++counted;
             if (!ranked)
                 weigh(walk.at());
-            if (ranked && (total || counted > FullTextReader::exactTotals)) {
+            if (done()) {
                 walkedAll = false;
                 break;
             }
