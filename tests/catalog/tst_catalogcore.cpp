@@ -23,6 +23,7 @@
 #include "subsonicparams.h"
 #include "texthelpers.h"
 #include "workqueue.h"
+#include "xspfpage.h"
 #include "xspfwriter.h"
 
 #include <taglib/attachedpictureframe.h>
@@ -128,6 +129,8 @@ void TestCatalogCore::valueEscaping_data()
     same("xml specials", "<a> & </b>");
     same("non-ascii", "Zoë Ørsted – Москва 東京 🎵");
     same("control characters", "tab\there\nline");
+    same("blank", "   ");
+    same("unicode spaces", "\xc2\xa0\xe3\x80\x80");
     QTest::newRow("invalid utf-8")
         << QByteArray("bad \xff\xfe end") << QString::fromUtf8("bad \xef\xbf\xbd\xef\xbf\xbd end");
 }
@@ -141,6 +144,19 @@ void TestCatalogCore::valueEscaping()
     for (const char c : escaped)
         QVERIFY2(static_cast<unsigned char>(c) >= 0x20 && c != '\\', escaped.c_str());
     QCOMPARE(clientDecode(escaped), expected);
+
+    // The same value on a page, read back as the client reads pages.
+    SearchPage page;
+    page.total = 1;
+    TrackRecord track;
+    track.id = 1;
+    track.title = track.creator = original.toStdString();
+    page.tracks.push_back(track);
+    const XspfPage read = XspfPage::parse(
+        QByteArray::fromStdString(XspfWriter::write(page, 0, 50, "http://h:1")), 50);
+    QCOMPARE(read.count(), 1);
+    QCOMPARE(read.tracks().first().title, expected);
+    QCOMPARE(read.tracks().first().creator, expected);
 }
 
 void TestCatalogCore::searchRequest_data()
