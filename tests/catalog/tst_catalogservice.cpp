@@ -1344,6 +1344,8 @@ void TestCatalogService::crawlTestWeb()
         {"politeword one", "Politeword One", "Waiter", m_polite->urlText("/p1.mp3").toUtf8()},
     };
     for (const auto &expected : found) {
+        // Tracks the crawl found last may still be on their way into the index.
+        QTRY_VERIFY2_WITH_TIMEOUT(search(expected.query).tracks.size() == 1, expected.query, 10000);
         const Playlist playlist = search(expected.query);
         QVERIFY2(playlist.tracks.size() == 1, expected.query);
         QCOMPARE(playlist.tracks[0].title, QString::fromUtf8(expected.title));
