@@ -192,6 +192,18 @@ std::string TextHelpers::escapeValue(std::string_view text)
     return out;
 }
 
+bool TextHelpers::escapesNothing(std::string_view text)
+{
+    bool blank = !text.empty();
+    for (const char c : text) {
+        if (c < 0x20 || c == 0x7F || c == '%' || c == '\\' || c == '&' || c == '<' || c == '>'
+            || c == '"' || c == '\'')
+            return false;
+        blank = blank && c == ' ';
+    }
+    return !blank;
+}
+
 std::string TextHelpers::slug(std::string_view text)
 {
     // Latin letters U+00C0..U+017F without their marks; ' ' where the character is no letter.

@@ -26,6 +26,9 @@ public:
     // are control characters and U+FFFE, U+FFFF (XML cannot carry them) and bytes that are
     // not valid UTF-8. A value of white space only starts with an escaped character.
     static std::string escapeValue(std::string_view text);
+    // True where neither escape changes text: printable ASCII without % \ & < > " ', and
+    // not blank. Most titles and names are, and writers copy them as they stand.
+    static bool escapesNothing(std::string_view text);
 
     // A URL-safe name: lower-case ASCII letters and digits joined by '-', at most 60
     // characters; "track" when nothing is left.

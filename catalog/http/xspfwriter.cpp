@@ -9,26 +9,12 @@ namespace catalog {
 
 namespace {
 
-// True where escaping would change nothing: printable ASCII without the characters either
-// escape rewrites, and not blank. Most titles and names are, and are copied as they stand.
-bool plain(std::string_view value)
-{
-    bool blank = !value.empty();
-    for (const char c : value) {
-        if (c < 0x20 || c == 0x7F || c == '%' || c == '\\' || c == '&' || c == '<' || c == '>'
-            || c == '"' || c == '\'')
-            return false;
-        blank = blank && c == ' ';
-    }
-    return !blank;
-}
-
 void appendElement(std::string &out, const char *name, const std::string &value)
 {
     out += "      <";
     out += name;
     out += '>';
-    if (plain(value))
+    if (TextHelpers::escapesNothing(value))
         out += value;
     else
         out += TextHelpers::escapeXml(TextHelpers::escapeValue(value));

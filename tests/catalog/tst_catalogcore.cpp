@@ -129,6 +129,7 @@ void TestCatalogCore::valueEscaping_data()
     same("xml specials", "<a> & </b>");
     same("non-ascii", "Zoë Ørsted – Москва 東京 🎵");
     same("control characters", "tab\there\nline");
+    same("plain", "Some Artist - Hello World (1999) [Live]!");
     same("blank", "   ");
     same("unicode spaces", "\xc2\xa0\xe3\x80\x80");
     QTest::newRow("invalid utf-8")
@@ -144,6 +145,8 @@ void TestCatalogCore::valueEscaping()
     for (const char c : escaped)
         QVERIFY2(static_cast<unsigned char>(c) >= 0x20 && c != '\\', escaped.c_str());
     QCOMPARE(clientDecode(escaped), expected);
+    if (TextHelpers::escapesNothing(original.toStdString()))
+        QCOMPARE(QByteArray::fromStdString(TextHelpers::escapeXml(escaped)), original);
 
     // The same value on a page, read back as the client reads pages.
     SearchPage page;
