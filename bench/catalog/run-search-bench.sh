@@ -16,7 +16,8 @@
 # totals above 10,000 matches against full counts (for the realistic library also on the same
 # rows with their ids shuffled, unless TOTALS_SHUFFLED=0); then the service under wrk -t2:
 # distinct queries (none repeated in a run, so no cache helps) at -c16 and -c64 (the service
-# started afresh for each), 256 connections at once (most answered 503 past the search
+# started afresh for each and warmed on the end of the list, which no row reaches), the same
+# at -c16 in a fresh service's first seconds, 256 connections at once (most answered 503 past the search
 # queue), the service against the engine in-process in alternating turns, a Zipf repeat
 # pattern over 50,000 queries (the page cache and the kept rankings serve the popular ones),
 # and short prefixes. Prints the resident memory after the -c64 and -c256 runs. A row whose
@@ -123,6 +124,12 @@ service_turn() { # offset[, list, service: by default distinct.txt on $BASE]
   $LIB: service turn at $1 of $(basename "${2:-distinct.txt}"): answers not 2xx" ;; esac
     out=$(echo "$out" | awk '/Requests\/sec/ {printf "%.0f", $2}')
 }
+# A service that has been up a while: 2 s of the end of the list, which no row or turn reaches,
+# read the counts its searches share for the words asked most.
+warm_service() { # [service, by default $BASE]
+    wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "${1:-$BASE}" -- "$WORK/distinct.txt" \
+        $(($(wc -l <"$WORK/distinct.txt") - 20000)) >/dev/null 2>&1 || true
+}
 resident() {
     echo "resident after $1: $(awk '/VmRSS/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status")" \
         "(peak $(awk '/VmHWM/ {printf "%.0f MB", $2 / 1024}' "/proc/$PID/status"))"
@@ -192,6 +199,10 @@ for LIB in $LIBRARY; do
     start_service
     echo "== the service (wrk -t2, ${DURATION} s each)"
     printf "%-40s %10s %9s %9s  %s\n" "workload" "req/s" "p50" "p99" "errors"
+    # Its first seconds: the shared counts are read as queries first ask for them.
+    row "$DISTINCT, -c16, fresh service" 16 distinct
+    restart_service
+    warm_service
     row "$DISTINCT, -c16" 16 distinct
     if [ "$LIB" = realistic ]; then
         row "words of a track (1-2), -c16" 16 track
@@ -200,6 +211,7 @@ for LIB in $LIBRARY; do
     # The same list again: a service started afresh, so that no ranking kept from the first
     # run answers it.
     restart_service
+    warm_service
     row "$DISTINCT, -c64" 64 distinct
     resident -c64
     # Memory does not grow with connections: 256 at once, most of them answered 503 once the
@@ -223,9 +235,7 @@ for LIB in $LIBRARY; do
     ENGINE=$!
     exec 3>"$WORK/turn.in" 4<"$WORK/turn.out"
     read -r warmed <&4
-    warm_from=$(($(wc -l <"$WORK/distinct.txt") - 20000))
-    wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "$BASE" -- "$WORK/distinct.txt" \
-        "$warm_from" >/dev/null 2>&1 || true
+    warm_service
     engine_turn() { # offset into the list
         echo "$1 2" >&3
         read -r line <&4
