@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <malloc.h>
 #include <mutex>
 #include <sys/resource.h>
 #include <thread>
@@ -161,6 +162,12 @@ int main(int argc, char **argv)
     if (answered(options))
         return 0;
 
+    // The counts searches share (tables of 0.1-1.1 MB) are dropped and read again as the words
+    // asked for change. Taken from the heap, they leave holes when dropped that smaller blocks
+    // fill only in part: a fifth of the heap after a minute of searches. Mapped each on its
+    // own, they go back to the system when dropped. A fixed threshold also stops glibc from
+    // raising it to the largest block freed, which would send them back to the heap.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     SignalWatcher signals; // before any other thread starts
     if (!options.shards.empty())
         return runFront(options, signals);
