@@ -89,7 +89,7 @@ bool isWithin(const std::string &path, const std::string &folder)
 
 // Search pages kept for repeated queries: the popular ones are asked for over and over. About
 // 4,800 pages of 50 tracks; under a Zipf law over 50,000 queries they answer 70 % of requests
-// where 32 MB answered 60 %, and the service stays far below 300 MB resident.
+// where 32 MB answered 60 %, and the service stays below 300 MB resident.
 constexpr size_t pageCacheBytes = 96 * 1024 * 1024;
 // A page is kept the second time its search is asked for within the last 64K or so distinct
 // searches: most are asked for once, and their pages would only push out the popular ones
