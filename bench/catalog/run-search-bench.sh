@@ -17,8 +17,8 @@
 # rows with their ids shuffled, unless TOTALS_SHUFFLED=0); then the service under wrk -t2:
 # distinct queries (none repeated in a run, so no cache helps) at -c16 and -c64 (the service
 # started afresh for each and warmed on the end of the list, which no row reaches), the same
-# at -c16 in a fresh service's first seconds, 256 connections at once (most answered 503 past the search
-# queue), the service against the engine in-process in alternating turns, a Zipf repeat
+# at -c16 in a fresh service's first seconds, 256 connections at once (most answered 503 past
+# the search queue), the service against the engine in-process in alternating turns, a Zipf repeat
 # pattern over 50,000 queries (the page cache and the kept rankings serve the popular ones),
 # and short prefixes. Prints the resident memory after the -c64 and -c256 runs. A row whose
 # list ran out before its time, or with answers other than 2xx (but for the -c256 row's 503),
@@ -126,8 +126,8 @@ service_turn() { # offset[, list, service: by default distinct.txt on $BASE]
 }
 # A service that has been up a while: 2 s of the end of the list, which no row or turn reaches,
 # read the counts its searches share for the words asked most.
-warm_service() { # [service, by default $BASE]
-    wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "${1:-$BASE}" -- "$WORK/distinct.txt" \
+warm_service() {
+    wrk -t2 -c16 -d2s --timeout 5s -s "$HERE/paths.lua" "$BASE" -- "$WORK/distinct.txt" \
         $(($(wc -l <"$WORK/distinct.txt") - 20000)) >/dev/null 2>&1 || true
 }
 resident() {
