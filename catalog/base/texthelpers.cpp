@@ -196,7 +196,9 @@ bool TextHelpers::escapesNothing(std::string_view text)
 {
     bool blank = !text.empty();
     for (const char c : text) {
-        if (c < 0x20 || c == 0x7F || c == '%' || c == '\\' || c == '&' || c == '<' || c == '>'
+        // Compared unsigned, so that bytes past ASCII go to the escapes whatever char is.
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F || c == '%' || c == '\\' || c == '&' || c == '<' || c == '>'
             || c == '"' || c == '\'')
             return false;
         blank = blank && c == ' ';
